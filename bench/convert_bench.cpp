@@ -1,0 +1,219 @@
+// Throughput of Globalize, Localize and GetUserAgentID: the module's operations ("fast")
+// against the word-for-word reference ("plain") on the same inputs, and whole interface
+// calls on short web messages ("short").
+#include <random>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "convert/conversions.h"
+#include "reference/plain.h"
+#include "support/object.h"
+#include "support/text.h"
+
+namespace {
+
+using namespace glyphary;
+
+constexpr int kEmojiCount = 300;
+
+// A table of 300 carrier units (U+E63E upwards) and their ids.
+struct Tables {
+    ModeTable codeToId, idToCode;
+    Tables() {
+        for (int i = 0; i < kEmojiCount; ++i) {
+            const std::wstring code(1, static_cast<wchar_t>(0xE63E + i));
+            const std::wstring id = L"emoji_" + std::to_wstring(i);
+            codeToId.Set(code, id);
+            idToCode.Set(id, code);
+        }
+    }
+};
+const Tables& SharedTables() {
+    static const Tables tables;
+    return tables;
+}
+
+// Japanese and ASCII text with one carrier emoji per `emojiEvery` units on average.
+std::wstring MixedText(size_t units, int emojiEvery, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> kind(0, 99), hira(0x3041, 0x3093), kanji(0x4E00, 0x9FA0),
+        ascii(0x20, 0x7E), emoji(0, kEmojiCount - 1), every(0, emojiEvery - 1);
+    std::wstring text;
+    text.reserve(units);
+    while (text.size() < units) {
+        if (every(rng) == 0) {
+            text.push_back(static_cast<wchar_t>(0xE63E + emoji(rng)));
+            continue;
+        }
+        const int k = kind(rng);
+        text.push_back(static_cast<wchar_t>(k < 40 ? hira(rng) : k < 70 ? kanji(rng) : ascii(rng)));
+    }
+    return text;
+}
+
+const std::wstring& LongCarrierText() {
+    static const std::wstring text = MixedText(1 << 20, 100, 1);
+    return text;
+}
+const std::wstring& LongNeutralText() {
+    static const std::wstring text = [] {
+        GlobalizeCache cache;
+        std::wstring out;
+        GlobalizeText(LongCarrierText(), SharedTables().codeToId, L":%1%:", L"", cache, out);
+        return out;
+    }();
+    return text;
+}
+
+const std::wstring kFormat = L":%1%:";
+const std::wstring kPattern = L":([a-z0-9_]+):";
+
+void GlobalizeFast(benchmark::State& state) {
+    const std::wstring& input = LongCarrierText();
+    GlobalizeCache cache;
+    for (auto _ : state) {
+        std::wstring out;
+        GlobalizeText(input, SharedTables().codeToId, kFormat, L"", cache, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(input.size()));
+}
+
+void GlobalizePlain(benchmark::State& state) {
+    const std::wstring& input = LongCarrierText();
+    for (auto _ : state) {
+        std::wstring out = reference::Globalize(input, SharedTables().codeToId, kFormat, L"");
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(input.size()));
+}
+
+void LocalizeFast(benchmark::State& state) {
+    const std::wstring& input = LongNeutralText();
+    for (auto _ : state) {
+        // Compiled once per call, as an object does when its pattern is new.
+        const LocalizeRegex rx = CompileLocalizePattern(kPattern);
+        std::wstring out;
+        LocalizeText(input, rx, SharedTables().idToCode, L"", out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(input.size()));
+}
+
+void LocalizePlain(benchmark::State& state) {
+    const std::wstring& input = LongNeutralText();
+    for (auto _ : state) {
+        std::wstring out = reference::Localize(input, kPattern, SharedTables().idToCode, L"");
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(input.size()));
+}
+
+// Ten rules in the shape of a real configuration, and User-Agent strings as a web server
+// sees them: handsets of the three carriers, smartphones, desktop browsers and crawlers.
+const UserAgentRules& Rules() {
+    static const UserAgentRules rules = [] {
+        UserAgentRules r;
+        r.Append(1, L"DoCoMo/.*");
+        r.Append(2, L"KDDI-.*");
+        r.Append(2, L"UP\\.Browser/.*");
+        r.Append(3, L"SoftBank/.*");
+        r.Append(3, L"Vodafone/.*");
+        r.Append(3, L"J-PHONE/.*");
+        r.Append(3, L"MOT-.*");
+        r.Append(4, L".*\\(iPhone;.*");
+        r.Append(5, L".*Android.*Mobile.*");
+        r.Append(6, L"Mozilla/5\\.0 \\(Windows NT.*");
+        return r;
+    }();
+    return rules;
+}
+const std::vector<std::wstring> kUserAgents = {
+    L"DoCoMo/2.0 P903i(c100;TB;W24H12)",
+    L"KDDI-CA31 UP.Browser/6.2.0.7.3.129 (GUI) MMP/2.0",
+    L"SoftBank/1.0/910T/TJ001/SN123456789012345 Browser/NetFront/3.3 Profile/MIDP-2.0 "
+    L"Configuration/CLDC-1.1",
+    L"Mozilla/5.0 (iPhone; CPU iPhone OS 17_4 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like "
+    L"Gecko) Version/17.4 Mobile/15E148 Safari/604.1",
+    L"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    L"Chrome/124.0.0.0 Safari/537.36",
+    L"Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)",
+    L"Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+    L"Version/17.4 Safari/605.1.15",
+    L"Vodafone/1.0/V905SH/SHJ001 Browser/VF-NetFront/3.3 Profile/MIDP-2.0 Configuration/CLDC-1.1",
+};
+
+void UserAgentFast(benchmark::State& state) {
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(FindUserAgentId(kUserAgents[i], Rules()));
+        i = (i + 1) % kUserAgents.size();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void UserAgentPlain(benchmark::State& state) {
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(reference::UserAgentId(kUserAgents[i], Rules()));
+        i = (i + 1) % kUserAgents.size();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// A whole call on a 140-unit web message with two emoji, BSTR in and BSTR out.
+std::u16string ShortMessage(bool neutral) {
+    std::wstring text = MixedText(140, 1000000, 5);
+    text[30] = 0xE63E;
+    text[100] = 0xE63E + 41;
+    if (neutral) {
+        GlobalizeCache cache;
+        std::wstring out;
+        GlobalizeText(text, SharedTables().codeToId, kFormat, L"", cache, out);
+        text = out;
+    }
+    return testing::Narrow(text);
+}
+
+void FillSharedTables() {
+    static const bool filled = [] {
+        for (int i = 0; i < kEmojiCount; ++i) {
+            const std::wstring code(1, static_cast<wchar_t>(0xE63E + i));
+            const std::wstring id = L"emoji_" + std::to_wstring(i);
+            g_tables.codeToIdByMode.FindOrAdd(MPM_imode).Set(code, id);
+            g_tables.idToCodeByMode.FindOrAdd(MPM_imode).Set(id, code);
+        }
+        g_tables.defaults = {kPattern, L"", kFormat, L""};
+        return true;
+    }();
+    (void)filled;
+}
+
+template <bool kLocalize>
+void ShortCall(benchmark::State& state) {
+    FillSharedTables();
+    auto obj = testing::MakeObject();
+    obj->put_MapMode(MPM_imode);
+    unique_bstr input = testing::Bstr(ShortMessage(kLocalize));
+    for (auto _ : state) {
+        BSTR out = nullptr;
+        const HRESULT hr =
+            kLocalize ? obj->Localize(input.get(), &out) : obj->Globalize(input.get(), &out);
+        if (FAILED(hr)) state.SkipWithError("call failed");
+        SysFreeString(out);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+}  // namespace
+
+BENCHMARK(GlobalizeFast)->Name("Globalize/fast")->Unit(benchmark::kMillisecond);
+BENCHMARK(GlobalizePlain)->Name("Globalize/plain")->Unit(benchmark::kMillisecond);
+BENCHMARK(LocalizeFast)->Name("Localize/fast")->Unit(benchmark::kMillisecond);
+BENCHMARK(LocalizePlain)->Name("Localize/plain")->Unit(benchmark::kMillisecond);
+BENCHMARK(UserAgentFast)->Name("UserAgent/fast");
+BENCHMARK(UserAgentPlain)->Name("UserAgent/plain");
+BENCHMARK(ShortCall<false>)->Name("Globalize/short");
+BENCHMARK(ShortCall<true>)->Name("Localize/short");

@@ -1,0 +1,24 @@
+# Compiler settings shared by every target of ours.
+
+add_library(glyphary_warnings INTERFACE)
+target_compile_options(glyphary_warnings INTERFACE -Wall -Wextra -Werror)
+
+if(GLYPHARY_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+elseif(GLYPHARY_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(GLYPHARY_SANITIZE)
+    message(FATAL_ERROR "GLYPHARY_SANITIZE must be empty, address or thread")
+endif()
+
+# glyphary_add_test(NAME SOURCES... [LIBS libs...] [LABELS labels...])
+# One GoogleTest executable, registered with CTest test by test.
+function(glyphary_add_test name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES} ${ARG_UNPARSED_ARGUMENTS})
+    target_link_libraries(${name} PRIVATE glyphary_warnings GTest::gtest GTest::gmock GTest::gtest_main ${ARG_LIBS})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+endfunction()

@@ -1,0 +1,76 @@
+// The interface side of the conversion object: pointer checks, BSTR in and out, and the
+// mapping of failures to HRESULTs and error info.
+#include "convert/glyphary_impl.h"
+
+namespace glyphary {
+
+namespace {
+
+// A result BSTR from module text; a failed allocation is reported, not passed off as an
+// empty string.
+HRESULT StoreResult(std::wstring_view text, BSTR* pOutput) {
+    *pOutput = AllocBstr(text);
+    if (!*pOutput) throw std::bad_alloc();
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT GetStringProperty(const std::wstring& value, BSTR* p) noexcept {
+    if (!p) return E_POINTER;
+    *p = nullptr;
+    return CallBoundary([&] { return StoreResult(value, p); });
+}
+
+HRESULT PutStringProperty(std::wstring& property, BSTR value) noexcept {
+    return CallBoundary([&] {
+        property.clear();
+        AppendWide(property, value, OleLength(value));
+        return S_OK;
+    });
+}
+
+HRESULT GlobalizeCall(const ModeTable& codeToId, const std::wstring& format,
+                      const std::wstring& undefinedFormat, GlobalizeCache& cache, BSTR sInput,
+                      BSTR* pOutput) noexcept {
+    if (!pOutput) return E_POINTER;
+    *pOutput = nullptr;
+    return CallBoundary([&] {
+        const std::wstring input = WideFromOle(sInput);
+        std::wstring output;
+        GlobalizeText(input, codeToId, format, undefinedFormat, cache, output);
+        return StoreResult(output, pOutput);
+    });
+}
+
+HRESULT LocalizeCall(const ModeTable& idToCode, const std::wstring& pattern,
+                     const std::wstring& undefinedFormat,
+                     std::shared_ptr<const LocalizeRegex>& cache, BSTR sInput,
+                     BSTR* pOutput) noexcept {
+    if (!pOutput) return E_POINTER;
+    *pOutput = nullptr;
+    return CallBoundary([&] {
+        // The pattern is compiled before anything else, so an ill-formed one fails even on
+        // empty input; the compiled form is kept until the property changes.
+        if (!cache) cache = std::make_shared<const LocalizeRegex>(CompileLocalizePattern(pattern));
+        const std::wstring input = WideFromOle(sInput);
+        std::wstring output;
+        LocalizeText(input, *cache, idToCode, undefinedFormat, output);
+        return StoreResult(output, pOutput);
+    });
+}
+
+HRESULT GetUserAgentIdCall(BSTR sUserAgent, LONG* pID) noexcept {
+    if (!pID) return E_POINTER;
+    return CallBoundary([&] {
+        const int32_t id = FindUserAgentId(WideFromOle(sUserAgent), g_tables.userAgentRules);
+        *pID = id;
+        return S_OK;
+    });
+}
+
+HRESULT ConvertEzwebMailCall(IStream*, IStream*) noexcept {
+    return E_NOTIMPL;
+}
+
+}  // namespace glyphary

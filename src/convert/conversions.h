@@ -1,0 +1,63 @@
+// The three string operations on module text (std::wstring, one UTF-16 unit per wchar_t),
+// without the interface around them. The conversion object calls these; the benchmarks and
+// the tests compare them with the word-for-word reference.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <boost/regex_fwd.hpp>
+
+#include "tables/tables.h"
+
+namespace glyphary {
+
+/// What a Globalize call may remember between calls: the output of each carrier unit met so
+/// far. It is valid for one table and one pair of formats; the object clears it whenever it
+/// changes any of them. Formatting is a pure function of format and argument, so the result
+/// is the same as formatting again.
+struct GlobalizeCache {
+    std::unordered_map<wchar_t, std::wstring> outputs;
+    void Clear() { outputs.clear(); }
+};
+
+/// Appends `input` to `out` with every unit found in `codeToId` written through `format`
+/// (non-empty id) or `undefinedFormat` (empty id; nothing when that format is empty).
+void GlobalizeText(std::wstring_view input, const ModeTable& codeToId, const std::wstring& format,
+                   const std::wstring& undefinedFormat, GlobalizeCache& cache, std::wstring& out);
+
+/// A compiled LocalizePattern and what is known of it.
+struct LocalizeRegex {
+    std::wstring pattern;  // the text it was compiled from
+    std::shared_ptr<const boost::wregex> regex;
+    std::wstring prefix;  // units every match starts with, when known
+};
+
+/// Compiles `pattern` (normal syntax). Throws ConversionError(E_INVALIDARG) when ill-formed.
+LocalizeRegex CompileLocalizePattern(const std::wstring& pattern);
+
+/// Appends `input` to `out` with every match of `regex` replaced by the code of its first
+/// group's id in `idToCode`, or by `undefinedFormat` applied to the id (nothing when empty).
+/// Each search starts a new text at the current position; after an empty match the next unit
+/// is copied and the search goes on after it. Throws ConversionError: E_INVALIDARG for a bad
+/// format, E_FAIL when the regex engine gives up (complexity or memory).
+void LocalizeText(std::wstring_view input, const LocalizeRegex& regex, const ModeTable& idToCode,
+                  const std::wstring& undefinedFormat, std::wstring& out);
+
+/// A user-agent rule's pattern, compiled, with the literal text a matching string must hold.
+struct CompiledRule {
+    std::shared_ptr<const boost::wregex> regex;  // null when the pattern is ill-formed
+    std::string error;                           // the engine's message then
+    std::wstring prefix;                         // a matching string starts with this
+    std::vector<std::wstring> required;          // and contains each of these
+};
+
+/// The id of the first rule whose pattern matches all of `userAgent`, or 0. Each rule is
+/// compiled once, when a call first reaches it. Throws ConversionError: E_INVALIDARG for an
+/// ill-formed pattern that is reached, E_FAIL when the regex engine gives up.
+int32_t FindUserAgentId(std::wstring_view userAgent, const UserAgentRules& rules);
+
+}  // namespace glyphary

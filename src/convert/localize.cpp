@@ -1,0 +1,99 @@
+// Localize: neutral notation found by LocalizePattern becomes carrier codes.
+#include <unordered_map>
+
+#include <boost/regex.hpp>
+
+#include "convert/conversions.h"
+#include "convert/errors.h"
+#include "convert/format.h"
+#include "convert/pattern_facts.h"
+
+namespace glyphary {
+
+namespace {
+
+using Match = boost::match_results<const wchar_t*>;
+
+std::wstring Describe(std::wstring_view what, const std::exception& e) {
+    std::wstring description(what);
+    description += L": ";
+    description += WidenMessage(e.what());
+    return description;
+}
+
+// The next match at or after `pos`, with `pos` as the start of the text. When every match
+// must begin with known units, only the places holding them are tried, each with an
+// anchored attempt whose text still starts at `pos` (so anchors, word boundaries and
+// look-behind see exactly what a search from `pos` would see).
+bool FindNext(const wchar_t* pos, const wchar_t* end, Match& m, const LocalizeRegex& rx) {
+    try {
+        if (rx.prefix.empty()) {
+            return boost::regex_search(pos, end, m, *rx.regex,
+                                       boost::regex_constants::match_default);
+        }
+        const std::wstring_view rest(pos, static_cast<size_t>(end - pos));
+        for (size_t at = rest.find(rx.prefix); at != std::wstring_view::npos;
+             at = rest.find(rx.prefix, at + 1)) {
+            if (boost::regex_search(pos + at, end, m, *rx.regex,
+                                    boost::regex_constants::match_continuous, pos)) {
+                return true;
+            }
+        }
+        return false;
+    } catch (const std::runtime_error& e) {
+        // The engine's complexity and memory limits; the pattern itself compiled.
+        throw ConversionError(E_FAIL, Describe(L"LocalizePattern", e));
+    }
+}
+
+}  // namespace
+
+LocalizeRegex CompileLocalizePattern(const std::wstring& pattern) {
+    LocalizeRegex result;
+    result.pattern = pattern;
+    try {
+        result.regex =
+            std::make_shared<const boost::wregex>(pattern, boost::regex_constants::normal);
+    } catch (const boost::regex_error& e) {
+        throw ConversionError(E_INVALIDARG, Describe(L"LocalizePattern", e));
+    }
+    result.prefix = AnalyzePattern(pattern).prefix;
+    return result;
+}
+
+void LocalizeText(std::wstring_view input, const LocalizeRegex& rx, const ModeTable& idToCode,
+                  const std::wstring& undefinedFormat, std::wstring& out) {
+    const wchar_t* pos = input.data();
+    const wchar_t* const end = pos + input.size();
+    out.reserve(out.size() + input.size());
+    std::unordered_map<std::wstring, std::wstring> undefinedOutputs;  // formatted once per id
+    Match m;
+    while (FindNext(pos, end, m, rx)) {
+        out.append(pos, m[0].first);
+        const std::wstring_view id = m.size() > 1 && m[1].matched
+                                         ? std::wstring_view(m[1].first, m[1].second - m[1].first)
+                                         : std::wstring_view();
+        if (const std::wstring* code = idToCode.Find(id)) {
+            out += *code;
+        } else if (!undefinedFormat.empty()) {
+            auto it = undefinedOutputs.find(std::wstring(id));
+            if (it == undefinedOutputs.end()) {
+                it = undefinedOutputs
+                         .emplace(std::wstring(id),
+                                  ApplyFormat(undefinedFormat, id, L"LocalizeUndefinedFormat"))
+                         .first;
+            }
+            out += it->second;
+        }
+        pos = m[0].second;
+        if (m[0].first == m[0].second) {
+            // An empty match: copy the next unit and search on after it, so the loop always
+            // moves forward.
+            if (pos == end) break;
+            out += *pos++;
+        }
+    }
+    out.append(pos, end);
+}
+
+}  // namespace glyphary

@@ -1,0 +1,56 @@
+// UTF-16 text between the interface (OLECHAR, BSTR) and the module (std::wstring).
+// Inside the module every UTF-16 unit is one wchar_t, unit for unit and without surrogate
+// pairing, on both targets: where wchar_t is 32 bits each unit is widened, so Boost.Regex and
+// Boost.Format see exactly the units they would see on Windows.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/win.h"
+
+namespace glyphary {
+
+/// The length of the zero-terminated string `s` in units; 0 for null.
+inline size_t OleLength(const OLECHAR* s) noexcept {
+    if (!s) return 0;
+    const OLECHAR* p = s;
+    while (*p) ++p;
+    return static_cast<size_t>(p - s);
+}
+
+/// Appends `n` units of `s` to `out`, one wchar_t per unit.
+inline void AppendWide(std::wstring& out, const OLECHAR* s, size_t n) {
+    if constexpr (sizeof(OLECHAR) == sizeof(wchar_t)) {
+        out.append(reinterpret_cast<const wchar_t*>(s), n);
+    } else {
+        const size_t base = out.size();
+        out.resize(base + n);
+        wchar_t* dst = out.data() + base;
+        for (size_t i = 0; i < n; ++i) dst[i] = static_cast<wchar_t>(static_cast<uint16_t>(s[i]));
+    }
+}
+
+/// The text of a zero-terminated UTF-16 string, up to its first zero unit (null is empty).
+/// The length prefix of a BSTR is not consulted.
+inline std::wstring WideFromOle(const OLECHAR* s) {
+    std::wstring out;
+    AppendWide(out, s, OleLength(s));
+    return out;
+}
+
+/// A new BSTR holding `text`, each wchar_t narrowed back to one unit; null if out of memory.
+inline BSTR AllocBstr(std::wstring_view text) noexcept {
+    if (text.size() > 0x7FFFFFF0u) return nullptr;
+    const UINT n = static_cast<UINT>(text.size());
+    if constexpr (sizeof(OLECHAR) == sizeof(wchar_t)) {
+        return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()), n);
+    } else {
+        BSTR s = SysAllocStringLen(nullptr, n);
+        if (!s) return nullptr;
+        for (UINT i = 0; i < n; ++i) s[i] = static_cast<OLECHAR>(text[i]);
+        return s;
+    }
+}
+
+}  // namespace glyphary

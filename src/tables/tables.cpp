@@ -1,0 +1,80 @@
+#include "tables/tables.h"
+
+#include <algorithm>
+
+namespace glyphary {
+
+SharedTables g_tables;
+
+// ---------------------------------------------------------------------------------------------
+// ModeTable
+
+const std::wstring* ModeTable::Find(std::wstring_view key) const {
+    if (key.size() == 1) {
+        const Entry* entry = FindUnit(key[0]);
+        return entry ? &entry->second : nullptr;
+    }
+    const auto it = m_entries.find(key);
+    return it == m_entries.end() ? nullptr : &it->second;
+}
+
+void ModeTable::Set(std::wstring_view key, std::wstring_view value) {
+    auto it = m_entries.find(key);
+    if (it != m_entries.end()) {
+        it->second.assign(value);  // the node, and so the index, stays where it was
+        return;
+    }
+    it = m_entries.emplace(std::wstring(key), std::wstring(value)).first;
+    if (key.size() == 1 && static_cast<uint32_t>(key[0]) <= 0xFFFF) {
+        const auto u = static_cast<uint32_t>(key[0]);
+        auto& page = m_pages[u >> 8];
+        if (!page) page = std::make_unique<Page>();
+        page->slots[u & 0xFF] = &*it;
+        m_unitLow = std::min(m_unitLow, u);
+        m_unitHigh = std::max(m_unitHigh, u);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// ModeTables
+
+ModeTable& ModeTables::FindOrAdd(int32_t mode) {
+    std::lock_guard lock(m_mutex);
+    return m_tables.try_emplace(mode).first->second;
+}
+
+const ModeTable* ModeTables::Find(int32_t mode) const {
+    std::lock_guard lock(m_mutex);
+    const auto it = m_tables.find(mode);
+    return it == m_tables.end() ? nullptr : &it->second;
+}
+
+std::vector<int32_t> ModeTables::Modes() const {
+    std::lock_guard lock(m_mutex);
+    std::vector<int32_t> modes;
+    modes.reserve(m_tables.size());
+    for (const auto& [mode, table] : m_tables) modes.push_back(mode);
+    return modes;
+}
+
+void ModeTables::Clear() {
+    std::lock_guard lock(m_mutex);
+    m_tables.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// EzwebMailCodeMap
+
+void EzwebMailCodeMap::Set(uint8_t mail0, uint8_t mail1, uint8_t web0, uint8_t web1) {
+    if (!m_slots) m_slots = std::make_unique<uint32_t[]>(0x10000);  // zeroed: all absent
+    uint32_t& slot = m_slots[(static_cast<uint32_t>(mail0) << 8) | mail1];
+    if (!(slot & kPresent)) ++m_size;
+    slot = kPresent | (static_cast<uint32_t>(web0) << 8) | web1;
+}
+
+void EzwebMailCodeMap::Clear() {
+    m_slots.reset();
+    m_size = 0;
+}
+
+}  // namespace glyphary
