@@ -13,12 +13,13 @@ elseif(GLYPHARY_SANITIZE)
     message(FATAL_ERROR "GLYPHARY_SANITIZE must be empty, address or thread")
 endif()
 
-# glyphary_add_test(NAME SOURCES... [LIBS libs...] [LABELS labels...])
-# One GoogleTest executable, registered with CTest test by test.
+# glyphary_add_test(NAME SOURCES... [LIBS libs...] [LABEL label])
+# One GoogleTest executable, registered with CTest test by test. LABEL "threads" marks the
+# tests that CI also runs under ThreadSanitizer.
 function(glyphary_add_test name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "" "LABEL" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES} ${ARG_UNPARSED_ARGUMENTS})
     target_link_libraries(${name} PRIVATE glyphary_warnings GTest::gtest GTest::gmock GTest::gtest_main ${ARG_LIBS})
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABEL}")
 endfunction()

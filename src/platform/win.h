@@ -16,4 +16,5 @@
 #include "platform/unknwn.h"
 #include "platform/oleauto.h"
 #include "platform/objidl.h"
+#include "platform/combase.h"
 #endif

@@ -1,0 +1,41 @@
+// COM initialisation and activation: CoInitializeEx, CoCreateInstance, CoGetClassObject.
+// Linux only (see win.h). Classes come from two places: the platform's own built-in classes
+// (such as the XML DOMDocument), and in-process servers found through the registry.
+#pragma once
+
+#include "platform/unknwn.h"
+
+typedef enum tagCOINIT {
+    COINIT_APARTMENTTHREADED = 0x2,
+    COINIT_MULTITHREADED = 0x0,
+    COINIT_DISABLE_OLE1DDE = 0x4,
+    COINIT_SPEED_OVER_MEMORY = 0x8
+} COINIT;
+
+/// Initialises COM on this thread; S_FALSE when it already was. Pair with CoUninitialize.
+STDAPI CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit);
+/// CoInitializeEx with COINIT_APARTMENTTHREADED.
+STDAPI CoInitialize(LPVOID pvReserved);
+/// Undoes one successful CoInitialize(Ex) on this thread.
+STDAPI_(void) CoUninitialize();
+
+/// The class object of `rclsid` asked for `riid`. CO_E_NOTINITIALIZED on a thread that has
+/// not initialised COM; REGDB_E_CLASSNOTREG for an unknown class.
+STDAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid,
+                        LPVOID* ppv);
+/// A new object of class `rclsid`, asked for `riid`, through its class object.
+STDAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid,
+                        LPVOID* ppv);
+
+namespace glyphary::platform {
+
+/// Makes a built-in class available to CoGetClassObject. `getClassObject` has the shape of
+/// DllGetClassObject. Called by the platform's own classes while the library loads.
+using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, LPVOID*);
+GLYPHARY_PLATFORM_API void RegisterBuiltinClass(REFCLSID clsid, GetClassObjectFn getClassObject);
+
+/// Where CoGetClassObject looks for classes that are not built in: set by the registry-based
+/// activation once it is linked in. Null: only built-in classes exist.
+GLYPHARY_PLATFORM_API void SetRegisteredClassLookup(GetClassObjectFn lookup);
+
+}  // namespace glyphary::platform
