@@ -17,4 +17,6 @@
 #include "platform/oleauto.h"
 #include "platform/objidl.h"
 #include "platform/combase.h"
+#include "platform/winreg.h"
+#include "platform/libloader.h"
 #endif
