@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <limits>
 #include <new>
-#include <vector>
 
 namespace {
 
@@ -100,23 +100,18 @@ bool MovePosition(ULONGLONG base, LONGLONG move, ULONGLONG& result) {
 
 // ---------------------------------------------------------------------------------------------
 // Memory. Reads of one byte are the common case (the mail reader asks for nothing else), so
-// Read does no more than bounds checks and a copy, and takes no lock: like the Windows
+// that case is a leaf with a few loads and stores, and no lock is taken: like the Windows
 // stream, one stream is used by one thread at a time.
 
 class MemoryStream final : public StreamBase {
   public:
     HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-        if (!pv) return STG_E_INVALIDPOINTER;
-        const size_t size = m_data.size();
-        const size_t n = m_pos < size ? std::min<size_t>(cb, size - m_pos) : 0;
-        if (n == 1) {
-            *static_cast<BYTE*>(pv) = m_data[m_pos];
-        } else if (n > 0) {
-            std::memcpy(pv, m_data.data() + m_pos, n);
+        if (cb == 1 && m_pos < m_size && pv && pcbRead) [[likely]] {
+            *static_cast<BYTE*>(pv) = m_data[m_pos++];
+            *pcbRead = 1;
+            return S_OK;
         }
-        m_pos += n;
-        if (pcbRead) *pcbRead = static_cast<ULONG>(n);
-        return S_OK;
+        return ReadMany(pv, cb, pcbRead);
     }
 
     HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
@@ -126,8 +121,8 @@ class MemoryStream final : public StreamBase {
         // Writing past the end grows the stream; a gap left by a Seek reads as zeros.
         if (m_pos > std::numeric_limits<size_t>::max() - cb) return STG_E_MEDIUMFULL;
         const size_t end = m_pos + cb;
-        if (end > m_data.size() && !Resize(end)) return STG_E_MEDIUMFULL;
-        std::memcpy(m_data.data() + m_pos, pv, cb);
+        if (end > m_size && !Resize(end)) return STG_E_MEDIUMFULL;
+        std::memcpy(m_data + m_pos, pv, cb);
         m_pos = end;
         if (pcbWritten) *pcbWritten = cb;
         return S_OK;
@@ -144,7 +139,7 @@ class MemoryStream final : public StreamBase {
                 base = m_pos;
                 break;
             case STREAM_SEEK_END:
-                base = m_data.size();
+                base = m_size;
                 break;
             default:
                 return STG_E_INVALIDFUNCTION;
@@ -169,22 +164,40 @@ class MemoryStream final : public StreamBase {
         if (!pstatstg) return STG_E_INVALIDPOINTER;
         *pstatstg = {};
         pstatstg->type = STGTY_STREAM;  // a memory stream has no name to return
-        pstatstg->cbSize.QuadPart = m_data.size();
+        pstatstg->cbSize.QuadPart = m_size;
         pstatstg->grfMode = STGM_READWRITE;
         return S_OK;
     }
 
   private:
-    bool Resize(size_t size) noexcept {
-        try {
-            m_data.resize(size);
-            return true;
-        } catch (...) {  // bad_alloc or length_error: the stream stays as it was
-            return false;
-        }
+    ~MemoryStream() override { std::free(m_data); }
+
+    __attribute__((noinline)) HRESULT ReadMany(void* pv, ULONG cb, ULONG* pcbRead) {
+        if (!pv) return STG_E_INVALIDPOINTER;
+        const size_t n = m_pos < m_size ? std::min<size_t>(cb, m_size - m_pos) : 0;
+        if (n > 0) std::memcpy(pv, m_data + m_pos, n);
+        m_pos += n;
+        if (pcbRead) *pcbRead = static_cast<ULONG>(n);
+        return S_OK;  // also at the end, as the Windows memory stream answers
     }
 
-    std::vector<BYTE> m_data;
+    // Sets the size; new bytes are zeros. False (and nothing changed) when memory runs out.
+    bool Resize(size_t size) noexcept {
+        if (size > m_capacity) {
+            const size_t capacity = std::max(size, m_capacity + m_capacity / 2);
+            auto* data = static_cast<BYTE*>(std::realloc(m_data, capacity));
+            if (!data) return false;
+            m_data = data;
+            m_capacity = capacity;
+        }
+        if (size > m_size) std::memset(m_data + m_size, 0, size - m_size);
+        m_size = size;
+        return true;
+    }
+
+    BYTE* m_data = nullptr;  // m_capacity bytes, of which the first m_size are the stream
+    size_t m_size = 0;
+    size_t m_capacity = 0;
     size_t m_pos = 0;
 };
 
