@@ -16,6 +16,7 @@
 #include "platform/unknwn.h"
 #include "platform/oleauto.h"
 #include "platform/objidl.h"
+#include "platform/stream.h"
 #include "platform/combase.h"
 #include "platform/winreg.h"
 #include "platform/libloader.h"
