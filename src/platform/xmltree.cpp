@@ -387,6 +387,7 @@ bool Cp932ToUtf8(std::string_view in, std::string& out) {
 // Parsing
 
 ParseResult Parse(std::string_view bytes, bool forceUtf8) {
+    if (bytes.empty()) return {ParseStatus::IllFormed, nullptr};  // no root element
     if (bytes.size() > static_cast<size_t>(INT32_MAX)) return {ParseStatus::Unreadable, nullptr};
 
     xmlSAXHandler sax;
