@@ -11,6 +11,8 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <objidl.h>
+#include <msxml2.h>
+#include <shlwapi.h>
 #else
 #include "platform/wintypes.h"
 #include "platform/unknwn.h"
@@ -20,4 +22,6 @@
 #include "platform/combase.h"
 #include "platform/winreg.h"
 #include "platform/libloader.h"
+#include "platform/msxml.h"
+#include "platform/shlwapi.h"
 #endif
