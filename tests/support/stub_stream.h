@@ -1,5 +1,5 @@
 // Stand-in objects for interface arguments: a stream that does nothing (every member
-// E_NOTIMPL) but counts its references, and an object that is not a stream at all.
+// E_NOTIMPL) but counts its references, reads and writes, and an object that is not a stream.
 #pragma once
 
 #include "platform/win.h"
@@ -20,8 +20,14 @@ class StubStream final : public IStream {
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
     ULONG STDMETHODCALLTYPE Release() override { return --refs; }  // lives on the stack
-    HRESULT STDMETHODCALLTYPE Read(void*, ULONG, ULONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Read(void*, ULONG, ULONG*) override {
+        ++reads;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override {
+        ++writes;
+        return E_NOTIMPL;
+    }
     HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override {
         return E_NOTIMPL;
     }
@@ -42,6 +48,8 @@ class StubStream final : public IStream {
     HRESULT STDMETHODCALLTYPE Clone(IStream**) override { return E_NOTIMPL; }
 
     ULONG refs = 0;
+    int reads = 0;
+    int writes = 0;
 };
 
 /// An object with IUnknown only: not acceptable where a stream is declared.
