@@ -15,6 +15,7 @@ namespace glyphary {
 // Lines
 
 HRESULT ReadMailLine(MailInput& input, std::string& line) {
+    IStream* const stream = input.pStm;
     line.clear();
     // Bytes gather in a small buffer and join the line in blocks: cheaper than a push_back
     // (and its terminator) per byte. Every byte is still its own Read.
@@ -26,7 +27,7 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
         input.held = -1;
     } else {
         ULONG count = 0;
-        const HRESULT hr = input.pStm->Read(&byte, 1, &count);
+        const HRESULT hr = stream->Read(&byte, 1, &count);
         if (FAILED(hr)) return hr;
         if (count != 1) return S_FALSE;
     }
@@ -38,7 +39,7 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
             // line: bare-CR mail keeps every byte.
             BYTE next = 0;
             ULONG count = 0;
-            const HRESULT hr = input.pStm->Read(&next, 1, &count);
+            const HRESULT hr = stream->Read(&next, 1, &count);
             if (SUCCEEDED(hr) && count == 1 && next != '\n') input.held = next;
             return S_OK;
         }
@@ -48,7 +49,7 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
             used = 0;
         }
         ULONG count = 0;
-        const HRESULT hr = input.pStm->Read(&byte, 1, &count);
+        const HRESULT hr = stream->Read(&byte, 1, &count);
         if (FAILED(hr)) return hr;
         if (count != 1) {
             line.append(block, used);
