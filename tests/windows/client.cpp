@@ -85,6 +85,11 @@ void TestFactoryAndCounts() {
           GetProcAddress(module, "DllUnregisterServer"));
     if (!getClassObject || !canUnloadNow) return;
 
+    // The type library is resource "TYPELIB" 1 in Japanese (1041), and only that.
+    CHECK(FindResourceExW(module, L"TYPELIB", MAKEINTRESOURCEW(1),
+                          MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN)) != nullptr);
+    CHECK_INT(MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), 1041);
+
     CHECK_HR(canUnloadNow(), S_OK);  // nothing handed out yet
     com_ptr<IClassFactory> factory;
     CHECK_HR(getClassObject(CLSID_Glyphary, IID_IClassFactory, factory.put_void()), S_OK);
