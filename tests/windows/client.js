@@ -65,10 +65,10 @@ function create() {
 
 // The defaults that data/Glyphary.setting gives every new object.
 var defaults = {
-    LocalizePattern: "",
-    LocalizeUndefinedFormat: "",
-    GlobalizeFormat: "",
-    GlobalizeUndefinedFormat: ""
+    LocalizePattern: ":([a-z0-9_+\\-]+):",
+    LocalizeUndefinedFormat: ":%1%:",
+    GlobalizeFormat: ":%1%:",
+    GlobalizeUndefinedFormat: "\u3013"
 };
 
 check("ProgID activation", function () { return typeof create() === "object" ? true : "no object"; });
@@ -113,6 +113,22 @@ check("objects keep their own state", function () {
 
 var marked = "\\[(\\w+)\\]";
 var cases = [
+    // The sample maps: i-mode U+E63E is "sunny" and U+E6F0 is shared, mapping back to
+    // "smiley"; EZweb "sunny" is U+E488, SoftBank's U+E04A.
+    ["globalize, i-mode with the defaults", 1, {}, "Globalize", "a\ue63eb\ue6f0c", "a:sunny:b:smiley:c"],
+    ["globalize, format naming the id twice", 3, { GlobalizeFormat: "[%1%|%1%]" }, "Globalize", "\ue04a x", "[sunny|sunny] x"],
+    ["globalize, printf-style format", 1, { GlobalizeFormat: "<%s>" }, "Globalize", "\ue63e", "<sunny>"],
+    ["globalize, empty format removes", 1, { GlobalizeFormat: "" }, "Globalize", "a\ue63eb", "ab"],
+    ["globalize, mode none has no table", 0, {}, "Globalize", "\ue63e", "\ue63e"],
+    ["globalize, surrogate pair passes unit by unit", 1, {}, "Globalize", "\ud83d\ude00\ue63e", "\ud83d\ude00:sunny:"],
+    ["localize, EZweb with the defaults", 2, {}, "Localize", "x:sunny:y:nosuch:z", "x\ue488y:nosuch:z"],
+    ["localize, custom pattern and format", 3, { LocalizePattern: "\\[(\\w+)\\]", LocalizeUndefinedFormat: "{%1%}" },
+        "Localize", "[sunny][nosuch]", "\ue04a{nosuch}"],
+    ["user agent, i-mode", 0, {}, "GetUserAgentID", "DoCoMo/2.0 P903i(c100;TB;W24H12)", 1],
+    ["user agent, EZweb", 0, {}, "GetUserAgentID", "KDDI-SA31 UP.Browser/6.2.0.7.3.129 (GUI) MMP/2.0", 2],
+    ["user agent, SoftBank", 0, {}, "GetUserAgentID", "SoftBank/1.0/910T/TJ001", 3],
+    ["user agent, whole string must match", 0, {}, "GetUserAgentID", "Mozilla/5.0 DoCoMo/2.0", 0],
+    ["user agent, case-sensitive", 0, {}, "GetUserAgentID", "docomo/2.0", 0],
     ["globalize, empty table", 7, { GlobalizeFormat: "%1" }, "Globalize", "abc", "abc"],
     ["localize, undefined id with format", 7, { LocalizePattern: marked, LocalizeUndefinedFormat: "<%1%|%1%>" },
         "Localize", "a[x]b[yz]", "a<x|x>b<yz|yz>"],
@@ -125,6 +141,8 @@ var cases = [
     ["user agent, no rule matches", 0, {}, "GetUserAgentID", "NoSuchBrowser/1.0", 0]
 ];
 var failing = [
+    ["globalize, ill-formed format", 1, { GlobalizeFormat: "%1" }, "Globalize", "\ue63e", "GlobalizeFormat"],
+    ["globalize, format wants a second argument", 1, { GlobalizeFormat: "%2%" }, "Globalize", "\ue63e", "GlobalizeFormat"],
     ["localize, ill-formed pattern", 0, { LocalizePattern: "([" }, "Localize", "", "LocalizePattern"],
     ["localize, format wants a second argument", 7, { LocalizePattern: marked, LocalizeUndefinedFormat: "%1% %2%" },
         "Localize", "[x]", "LocalizeUndefinedFormat"],
@@ -164,6 +182,20 @@ check("object works after a failure", function () {
     g.LocalizeUndefinedFormat = "(%1%)";
     return equal(g.Localize("[ok]"), "(ok)");
 });
+// ConvertEzwebMail takes two IStream objects, which a script has none of; the late-bound call
+// still reaches the method, whose type information refuses strings as streams (glyphary-client
+// runs it late-bound with real streams).
+check("ConvertEzwebMail refuses non-streams", function () {
+    try {
+        create().ConvertEzwebMail("in", "out");
+        return "no error";
+    } catch (e) {
+        var number = hex(e.number);
+        // DISP_E_TYPEMISMATCH, or the script engine's own "Type mismatch" (error 13).
+        return number === "0x80020005" || number === "0x800A000D" ? true : "error " + number + " " + e.description;
+    }
+});
+
 WScript.Echo("client.js: " + checks + " checks, " + failures + " failed");
 if (failures === 0) WScript.Echo("client.js: ALL OK");
 WScript.Quit(failures === 0 ? 0 : 1);
