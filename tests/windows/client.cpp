@@ -209,7 +209,10 @@ void TestFactoryAndCounts() {
     }
     factory.reset();
     CHECK_HR(canUnloadNow(), S_OK);
-    FreeLibrary(module);
+    // Nothing else holds the module: it unloads, and COM loads it afresh below, with start-up
+    // (type information, settings) run again.
+    CHECK(FreeLibrary(module));
+    CHECK(GetModuleHandleW(L"Glyphary.dll") == nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
