@@ -435,6 +435,10 @@ struct ITypeLib : IUnknown {
     virtual void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* pTLibAttr) = 0;
 };
 
+/// Loads the type library of the module file `szFile` (its resource "TYPELIB" 1), or of a type
+/// library description file. TYPE_E_CANTLOADLIBRARY when the file has none.
+STDAPI LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib);
+
 // ---------------------------------------------------------------------------------------------
 // Error information: one IErrorInfo slot per thread.
 
