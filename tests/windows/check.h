@@ -45,7 +45,8 @@ inline std::string Show(std::wstring_view text) {
 
 inline std::string Hex(HRESULT hr) {
     char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%08lX", static_cast<unsigned long>(hr));
+    std::snprintf(buffer, sizeof buffer, "0x%08lX",
+                  static_cast<unsigned long>(static_cast<ULONG>(hr)));
     return buffer;
 }
 

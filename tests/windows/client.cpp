@@ -1,7 +1,7 @@
 // glyphary-client: the Windows module under a real COM runtime, early-bound.
 //   glyphary-client MODULE_DIR MAIL_DIR OUT_DIR
 // MODULE_DIR holds Glyphary.dll (registered) and its configuration; every file in MAIL_DIR
-// goes through ConvertEzwebMail and its result is written to OUT_DIR (NAME.out, with one
+// goes through ConvertEzwebMail and its result is written to OUT_DIR (NAME.eml.out, with one
 // "NAME HRESULT" line per mail in results.txt) for the runner to compare with the Linux
 // build's output. Ends with a summary line; exit code 0 only when every check passed.
 #include <algorithm>

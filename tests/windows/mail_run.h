@@ -47,13 +47,14 @@ inline std::vector<char> StreamBytes(IStream* stream) {
     return bytes;
 }
 
-/// Converts every file of `mailDir` with `object`; false if a stream could not be made.
+/// Converts every mail (NAME.eml) of `mailDir` with `object`; false if a stream could not be made.
 inline bool ConvertMails(IGlyphary* object, const std::filesystem::path& mailDir,
                          const std::filesystem::path& outDir) {
     std::filesystem::create_directories(outDir);
     std::vector<std::filesystem::path> mails;
     for (const auto& entry : std::filesystem::directory_iterator(mailDir))
-        if (entry.is_regular_file()) mails.push_back(entry.path());
+        if (entry.is_regular_file() && entry.path().extension() == ".eml")
+            mails.push_back(entry.path());
     std::sort(mails.begin(), mails.end());
     std::ofstream results(outDir / "results.txt", std::ios::binary);
     bool ok = !mails.empty();
@@ -69,7 +70,8 @@ inline bool ConvertMails(IGlyphary* object, const std::filesystem::path& mailDir
         const HRESULT hr = object->ConvertEzwebMail(in.get(), out.get());
         const std::vector<char> output = StreamBytes(out.get());
         char code[16];
-        std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
+        std::snprintf(code, sizeof code, "0x%08lX",
+                      static_cast<unsigned long>(static_cast<ULONG>(hr)));
         const std::string name = path.filename().string();
         results << name << ' ' << code << '\n';
         std::ofstream(outDir / (name + ".out"), std::ios::binary)
