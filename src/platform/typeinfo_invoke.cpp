@@ -1,7 +1,8 @@
 // ITypeInfo::Invoke: a late-bound call turned into a call of the vtable slot that the type
 // description names. Generic over the description: each argument is converted to its
 // declared type, the slot is called with the converted values, and the [retval] parameter
-// becomes the result.
+// becomes the result. Arguments convert as VariantChangeType converts them, except interface
+// pointers, which are asked for the declared interface.
 #include <cstdint>
 #include <new>
 
@@ -122,104 +123,6 @@ bool ResolveParam(TypeLib& lib, const TYPEDESC& td, Resolved& out) {
     return true;
 }
 
-// The conversions late binding needs until the platform's VariantChangeType covers them:
-// integers and strings in both directions.
-HRESULT ChangeType(VARIANT& dest, const VARIANT& src, VARTYPE vt);
-
-HRESULT ToI8(const VARIANT& src, LONGLONG& out) {
-    switch (V_VT(&src)) {
-        case VT_EMPTY:
-            out = 0;
-            return S_OK;
-        case VT_I1:
-            out = src.cVal;
-            return S_OK;
-        case VT_UI1:
-            out = src.bVal;
-            return S_OK;
-        case VT_I2:
-            out = src.iVal;
-            return S_OK;
-        case VT_UI2:
-            out = src.uiVal;
-            return S_OK;
-        case VT_I4:
-        case VT_INT:
-            out = src.lVal;
-            return S_OK;
-        case VT_UI4:
-        case VT_UINT:
-            out = src.ulVal;
-            return S_OK;
-        case VT_I8:
-            out = src.llVal;
-            return S_OK;
-        case VT_UI8:
-            if (src.ullVal > static_cast<ULONGLONG>(INT64_MAX)) return DISP_E_OVERFLOW;
-            out = static_cast<LONGLONG>(src.ullVal);
-            return S_OK;
-        case VT_BOOL:
-            out = src.boolVal ? -1 : 0;
-            return S_OK;
-        case VT_BSTR: {
-            // Decimal text with optional sign and surrounding blanks, as VarI4FromStr takes it.
-            const OLECHAR* p = src.bstrVal ? src.bstrVal : u"";
-            while (*p == u' ' || *p == u'\t') ++p;
-            bool negative = false;
-            if (*p == u'-' || *p == u'+') negative = *p++ == u'-';
-            if (*p < u'0' || *p > u'9') return DISP_E_TYPEMISMATCH;
-            ULONGLONG value = 0;
-            for (; *p >= u'0' && *p <= u'9'; ++p) {
-                value = value * 10 + static_cast<ULONGLONG>(*p - u'0');
-                if (value > 0xFFFFFFFFull) return DISP_E_OVERFLOW;
-            }
-            while (*p == u' ' || *p == u'\t') ++p;
-            if (*p) return DISP_E_TYPEMISMATCH;
-            out = negative ? -static_cast<LONGLONG>(value) : static_cast<LONGLONG>(value);
-            return S_OK;
-        }
-        default:
-            return DISP_E_TYPEMISMATCH;
-    }
-}
-
-HRESULT ChangeType(VARIANT& dest, const VARIANT& src, VARTYPE vt) {
-    if (V_VT(&src) == vt) return VariantCopy(&dest, &src);
-    LONGLONG value = 0;
-    switch (vt) {
-        case VT_I4:
-        case VT_UI4: {
-            RETURN_IF_FAILED(ToI8(src, value));
-            const bool fits = vt == VT_I4
-                                  ? value >= INT32_MIN && value <= INT32_MAX
-                                  : value >= 0 && value <= static_cast<LONGLONG>(UINT32_MAX);
-            if (!fits) return DISP_E_OVERFLOW;
-            VariantClear(&dest);
-            dest.vt = vt;
-            dest.lVal = static_cast<LONG>(value);
-            return S_OK;
-        }
-        case VT_BSTR: {
-            if (V_VT(&src) == VT_EMPTY) {
-                VariantClear(&dest);
-                dest.vt = VT_BSTR;
-                dest.bstrVal = SysAllocStringLen(u"", 0);
-                return dest.bstrVal ? S_OK : E_OUTOFMEMORY;
-            }
-            RETURN_IF_FAILED(ToI8(src, value));
-            if (V_VT(&src) == VT_BOOL) value = src.boolVal ? -1 : 0;
-            const std::string digits = std::to_string(value);
-            const std::u16string text(digits.begin(), digits.end());
-            VariantClear(&dest);
-            dest.vt = VT_BSTR;
-            dest.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-            return dest.bstrVal ? S_OK : E_OUTOFMEMORY;
-        }
-        default:
-            return DISP_E_TYPEMISMATCH;
-    }
-}
-
 // One argument, held in the form the slot takes, with whatever must be freed after the call.
 struct Argument {
     unique_variant converted;
@@ -258,17 +161,22 @@ HRESULT ConvertArgument(const VARIANT& source, const Resolved& type, Argument& a
         word = reinterpret_cast<Word>(src.byref);
         return S_OK;
     }
+    // An argument of the declared type goes in as it is: the callee only reads it.
+    const VARIANT* value = &src;
+    if (V_VT(&src) != type.vt) {
+        if (type.vt != VT_I4 && type.vt != VT_UI4 && type.vt != VT_BSTR) return DISP_E_BADVARTYPE;
+        RETURN_IF_FAILED(VariantChangeType(&arg.converted, &src, 0, type.vt));
+        value = &arg.converted;
+    }
     switch (type.vt) {
         case VT_I4:
         case VT_UI4:
-            RETURN_IF_FAILED(ChangeType(arg.converted, src, type.vt));
             // Sign- or zero-extended; the callee reads the low 32 bits.
-            word = type.vt == VT_I4 ? static_cast<Word>(static_cast<intptr_t>(arg.converted.lVal))
-                                    : static_cast<Word>(arg.converted.ulVal);
+            word = type.vt == VT_I4 ? static_cast<Word>(static_cast<intptr_t>(value->lVal))
+                                    : static_cast<Word>(value->ulVal);
             return S_OK;
         case VT_BSTR:
-            RETURN_IF_FAILED(ChangeType(arg.converted, src, VT_BSTR));
-            word = reinterpret_cast<Word>(arg.converted.bstrVal);
+            word = reinterpret_cast<Word>(value->bstrVal);
             return S_OK;
         default:
             return DISP_E_BADVARTYPE;

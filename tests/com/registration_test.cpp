@@ -149,5 +149,40 @@ TEST_F(Registration, FailureLeavesEarlierEntriesInPlace) {
     EXPECT_FALSE(Key(u"CLSID"));
 }
 
+// A client that knows only the name: the ProgID leads to the class, the class to the module.
+TEST_F(Registration, ActivatesTheClassByProgIdAfterRegistering) {
+    CLSID clsid = GUID_NULL;
+    EXPECT_NE(S_OK, CLSIDFromProgID(u"Glyphary", &clsid));
+    ASSERT_EQ(S_OK, module.Register());
+    ASSERT_EQ(S_OK, CLSIDFromProgID(u"Glyphary", &clsid));
+    EXPECT_EQ(CLSID_Glyphary, clsid);
+
+    com_ptr<IDispatch> object;
+    ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                     object.put_void()));
+    LPOLESTR name[] = {const_cast<LPOLESTR>(u"GetUserAgentID")};
+    DISPID id = 0;
+    ASSERT_EQ(S_OK, object->GetIDsOfNames(GUID_NULL, name, 1, 0, &id));
+    unique_bstr userAgent(SysAllocString(u"Unknown/1.0"));
+    VARIANT arg;
+    VariantInit(&arg);
+    arg.vt = VT_BSTR;
+    arg.bstrVal = userAgent.get();
+    DISPPARAMS params{&arg, nullptr, 1, 0};
+    unique_variant result;
+    ASSERT_EQ(S_OK, object->Invoke(id, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr,
+                                   nullptr));
+    EXPECT_EQ(VT_I4, result.vt);
+    EXPECT_EQ(0, result.lVal);
+    // The object came from the registered module file, the one this test loaded.
+    EXPECT_EQ(S_FALSE, module.CanUnloadNow());
+    object.reset();
+    EXPECT_EQ(S_OK, module.CanUnloadNow());
+
+    ASSERT_EQ(S_OK, module.Unregister());
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, CoCreateInstance(CLSID_Glyphary, nullptr, CLSCTX_INPROC_SERVER,
+                                                    IID_IDispatch, object.put_void()));
+}
+
 }  // namespace
 }  // namespace glyphary::testing
