@@ -26,8 +26,10 @@ void ModeTable::Set(std::wstring_view key, std::wstring_view value) {
     }
     it = m_entries.emplace(std::wstring(key), std::wstring(value)).first;
     m_byKey.emplace(it->first, &*it);
-    if (key.size() == 1 && static_cast<uint32_t>(key[0]) <= 0xFFFF) {
-        const auto u = static_cast<uint32_t>(key[0]);
+    // Where wchar_t is 16 bits every unit qualifies; compare through a 32-bit copy so the
+    // check does not read as always true there.
+    const uint32_t u = key.size() == 1 ? static_cast<uint32_t>(key[0]) : 0x10000;
+    if (u <= 0xFFFF) {
         auto& page = m_pages[u >> 8];
         if (!page) page = std::make_unique<Page>();
         page->slots[u & 0xFF] = &*it;
