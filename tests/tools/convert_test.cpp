@@ -109,7 +109,7 @@ TEST_F(Convert, TextTheEncodingCannotCarryFailsWithItsPosition) {
     // U+1F600 has no CP932 code: nothing half-written.
     const Outcome unencodable = Run({"localize", "-c", "imode", "-e", "cp932"}, "x:smile:");
     EXPECT_EQ(unencodable.status, 1);
-    EXPECT_THAT(unencodable.err, HasSubstr("U+D83D has no CP932 code"));
+    EXPECT_THAT(unencodable.err, HasSubstr("U+1F600 has no CP932 code"));
     EXPECT_EQ(unencodable.out, "");
 }
 

@@ -23,7 +23,7 @@ TEST_F(Info, DescribesModuleConfigurationTablesRulesAndInterface) {
     EXPECT_THAT(r.out, HasSubstr("1     imode          3      4                3  imode.xml\n"));
     EXPECT_THAT(r.out, HasSubstr("3     softbank       2      2                2  softbank.xml\n"));
     EXPECT_THAT(r.out, HasSubstr("ezweb-mail.xml: 2 codes"));
-    EXPECT_THAT(r.out, HasSubstr("2    2  ezweb      .*UP\\.Browser.*\n"));
+    EXPECT_THAT(r.out, HasSubstr("2     2  ezweb      .*UP\\.Browser.*\n"));
     EXPECT_THAT(r.out, HasSubstr("IGlyphary {9D093A48-90B3-4F4B-881E-B49057EA4DEF}, 21 slots"));
     EXPECT_THAT(r.out, HasSubstr("7     0x60020000  put     HRESULT MapMode([in] EMapMode)\n"));
     EXPECT_THAT(r.out, HasSubstr("17    0x6002000A  method  HRESULT Globalize([in] BSTR sInput, "
@@ -103,7 +103,7 @@ TEST_F(Usage, MistakesExitWithStatusTwoAndAHint) {
         {{"globalize", "-c", "imode", "-e", "latin1"}, "unknown encoding 'latin1'", "globalize"},
         {{"globalize", "-c"}, "-c needs a value", "globalize --help"},
         {{"detect", "--explain=yes"}, "--explain takes no value", "detect --help"},
-        {{"mail", "a", "b", "c"}, "at most IN and OUT", "mail --help"},
+        {{"mail", "a", "b", "c"}, "mail takes at most IN and OUT", "mail --help"},
         {{"mail", "--in-place"}, "--in-place needs the files", "mail --help"},
         {{"info", "extra"}, "info takes no operands", "info --help"},
         {{"register", "--force"}, "unknown option --force", "register --help"},

@@ -218,9 +218,16 @@ std::string MailMap(const SettingsFile& settings) {
            (size.loaded ? std::to_string(size.codes) + " codes" : "missing or ill-formed") + "\n";
 }
 
+// Where the platform keeps the registry, for the message only: $GLYPHARY_REGISTRY, else
+// $XDG_DATA_HOME/glyphary/registry, else ~/.local/share/glyphary/registry.
 std::string RegistryLocation() {
-    const char* file = std::getenv("GLYPHARY_REGISTRY");
-    return file && *file ? std::string(" in ") + file : std::string();
+    if (const char* file = std::getenv("GLYPHARY_REGISTRY"); file && *file)
+        return std::string(" in ") + file;
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/')
+        return std::string(" in ") + data + "/glyphary/registry";
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::string(" in ") + home + "/.local/share/glyphary/registry";
+    return {};
 }
 
 }  // namespace

@@ -87,11 +87,18 @@ std::string Iconv(const char* to, const char* from, std::string_view in, bool de
                                           unsigned(static_cast<unsigned char>(in[at]))),
                                 at);
         } else {
-            const size_t unit = at / 2;
-            const unsigned code =
-                static_cast<unsigned char>(in[at]) |
-                (at + 1 < in.size() ? static_cast<unsigned char>(in[at + 1]) << 8 : 0u);
-            throw EncodingError(str(boost::format("U+%04X has no CP932 code") % code), unit);
+            // `in` is UTF-16LE that this program made: whole units, pairs kept together.
+            const auto unitAt = [&](size_t i) -> char32_t {
+                return static_cast<unsigned char>(in[i]) | static_cast<unsigned char>(in[i + 1])
+                                                               << 8;
+            };
+            char32_t code = unitAt(at);
+            if (IsHighSurrogate(static_cast<char16_t>(code)) && at + 3 < in.size() &&
+                IsLowSurrogate(static_cast<char16_t>(unitAt(at + 2))))
+                code = 0x10000 + ((code - 0xD800) << 10) + (unitAt(at + 2) - 0xDC00);
+            throw EncodingError(
+                str(boost::format("U+%04X has no CP932 code") % static_cast<unsigned>(code)),
+                at / 2);
         }
     }
     out.resize(written);
