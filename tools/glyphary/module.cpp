@@ -119,7 +119,7 @@ namespace {
 // The file of the class registered as "Glyphary", from its InProcServer32 key.
 fs::path RegisteredModulePath() {
     CLSID clsid{};
-    Check(CLSIDFromProgID(OLESTR("Glyphary"), &clsid), "CLSIDFromProgID(\"Glyphary\")");
+    if (FAILED(CLSIDFromProgID(OLESTR("Glyphary"), &clsid))) return {};  // not registered
     const std::u16string key = u"CLSID\\{D4218C2F-C1AA-4ada-9953-6A66FECDBD2A}\\InProcServer32";
     HKEY hKey = nullptr;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, reinterpret_cast<LPCWSTR>(key.c_str()), 0, KEY_READ,
