@@ -24,8 +24,7 @@ HRESULT GetStringProperty(const std::wstring& value, BSTR* p) noexcept {
 
 HRESULT PutStringProperty(std::wstring& property, BSTR value) noexcept {
     return CallBoundary([&] {
-        property.clear();
-        AppendWide(property, value, OleLength(value));
+        property = WideFromOle(value);  // the old value stays if this cannot allocate
         return S_OK;
     });
 }

@@ -53,6 +53,10 @@ struct CompiledRule {
     std::string error;                           // the engine's message then
     std::wstring prefix;                         // a matching string starts with this
     std::vector<std::wstring> required;          // and contains each of these
+    // For a pattern `.*X.*` (or `X.*`): X alone, found anywhere (or at the start) in place of
+    // a whole-string match, which would walk every `.*` back unit by unit.
+    std::shared_ptr<const boost::wregex> inner;
+    bool innerAnywhere = false;
 };
 
 /// The id of the first rule whose pattern matches all of `userAgent`, or 0. Each rule is

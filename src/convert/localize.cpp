@@ -67,7 +67,7 @@ void LocalizeText(std::wstring_view input, const LocalizeRegex& rx, const ModeTa
     const wchar_t* const end = pos + input.size();
     out.reserve(out.size() + input.size());
     std::unordered_map<std::wstring, std::wstring> undefinedOutputs;  // formatted once per id
-    Match m;
+    thread_local Match m;  // keeps its storage from call to call
     while (FindNext(pos, end, m, rx)) {
         out.append(pos, m[0].first);
         const std::wstring_view id = m.size() > 1 && m[1].matched

@@ -26,7 +26,7 @@ class Scanner {
                 i += 2;
                 if (!IsAsciiAlnum(d) && d < 0x80) {
                     Literal(d);  // an escaped punctuation character stands for itself
-                } else if (IsOneOf(d, L"dDwWsSbBhHvVnrtfeaAzZK")) {
+                } else if (IsOneOf(d, L"dDwWsSbBhHvVnrtfeaAzZ")) {
                     Element();  // a two-unit escape that is not a plain literal
                 } else {
                     return false;  // \x{..}, \p{..}, \Q, \G, back references...
@@ -135,6 +135,27 @@ PatternFacts AnalyzePattern(std::wstring_view pattern) {
     PatternFacts facts;
     Scanner scanner(pattern);
     if (!scanner.Run(facts)) return {};
+
+    // `.*` at either end. The scan above succeeded, so the pattern is one top-level sequence
+    // and a final `.*` that is not escaped (an even run of backslashes before it) is a
+    // top-level wildcard; a leading one must not be made possessive (`.*+`).
+    std::wstring_view inner = pattern;
+    if (inner.starts_with(L".*") && !(inner.size() > 2 && inner[2] == L'+')) {
+        const size_t skip = inner.size() > 2 && inner[2] == L'?' ? 3 : 2;
+        if (!(inner.size() > skip && IsOneOf(inner[skip], L"*+?{"))) {
+            facts.leadingAny = true;
+            inner.remove_prefix(skip);
+        }
+    }
+    if (inner.ends_with(L".*")) {
+        size_t backslashes = 0;
+        for (size_t i = inner.size() - 2; i > 0 && inner[i - 1] == L'\\'; --i) ++backslashes;
+        if (backslashes % 2 == 0) {
+            facts.trailingAny = true;
+            inner.remove_suffix(2);
+        }
+    }
+    facts.inner = inner;
     return facts;
 }
 

@@ -26,6 +26,15 @@ const CompiledRule& Compiled(const UserAgentRule& rule, size_t index) {
             PatternFacts facts = AnalyzePattern(rule.pattern);
             compiled->prefix = std::move(facts.prefix);
             compiled->required = std::move(facts.required);
+            if (facts.trailingAny) {
+                try {
+                    compiled->inner = std::make_shared<const boost::wregex>(
+                        facts.inner, boost::regex_constants::normal);
+                    compiled->innerAnywhere = facts.leadingAny;
+                } catch (const boost::regex_error&) {
+                    // Cannot happen for a well-formed whole; the whole is used then.
+                }
+            }
         } catch (const boost::regex_error& e) {
             compiled->error = e.what();
         }
@@ -46,6 +55,14 @@ bool MayMatch(std::wstring_view text, const CompiledRule& rule) {
     return true;
 }
 
+bool Matches(const wchar_t* first, const wchar_t* last, const CompiledRule& rule) {
+    using namespace boost::regex_constants;
+    if (!rule.inner) return boost::regex_match(first, last, *rule.regex, match_default);
+    boost::match_results<const wchar_t*> m;
+    return boost::regex_search(first, last, m, *rule.inner,
+                               rule.innerAnywhere ? match_default : match_continuous);
+}
+
 }  // namespace
 
 int32_t FindUserAgentId(std::wstring_view userAgent, const UserAgentRules& rules) {
@@ -56,9 +73,7 @@ int32_t FindUserAgentId(std::wstring_view userAgent, const UserAgentRules& rules
         const CompiledRule& compiled = Compiled(rule, index);
         if (MayMatch(userAgent, compiled)) {
             try {
-                if (boost::regex_match(first, last, *compiled.regex,
-                                       boost::regex_constants::match_default))
-                    return rule.id;
+                if (Matches(first, last, compiled)) return rule.id;
             } catch (const std::runtime_error& e) {
                 throw ConversionError(E_FAIL, DescribeRule(index, rule, e.what()));
             }

@@ -39,3 +39,22 @@ GLYPHARY_PLATFORM_API void RegisterBuiltinClass(REFCLSID clsid, GetClassObjectFn
 GLYPHARY_PLATFORM_API void SetRegisteredClassLookup(GetClassObjectFn lookup);
 
 }  // namespace glyphary::platform
+
+// ---------------------------------------------------------------------------------------------
+// Class identifiers as text, and classes registered under HKEY_CLASSES_ROOT (served by the
+// platform through SetRegisteredClassLookup: "CLSID\{clsid}\InProcServer32" names the module,
+// which is loaded and kept loaded, and its DllGetClassObject asked for the class).
+
+typedef CLSID* LPCLSID;
+
+/// Parses "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (hex digits in either case); other text is
+/// taken as a ProgID, as CLSIDFromProgID. Null gives GUID_NULL. CO_E_CLASSSTRING otherwise.
+STDAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
+/// The class of ProgID `lpszProgID` (HKEY_CLASSES_ROOT\<ProgID>\CLSID); CO_E_CLASSSTRING for
+/// an unknown ProgID.
+STDAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid);
+/// Writes `rguid` as "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" (upper case); returns the units
+/// written with the terminator (39), or 0 when `cchMax` is too small.
+STDAPI_(int) StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);
+/// Unloads the registered modules whose DllCanUnloadNow answers S_OK.
+STDAPI_(void) CoFreeUnusedLibraries();

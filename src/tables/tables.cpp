@@ -14,8 +14,8 @@ const std::wstring* ModeTable::Find(std::wstring_view key) const {
         const Entry* entry = FindUnit(key[0]);
         return entry ? &entry->second : nullptr;
     }
-    const auto it = m_entries.find(key);
-    return it == m_entries.end() ? nullptr : &it->second;
+    const auto it = m_byKey.find(key);
+    return it == m_byKey.end() ? nullptr : &it->second->second;
 }
 
 void ModeTable::Set(std::wstring_view key, std::wstring_view value) {
@@ -25,6 +25,7 @@ void ModeTable::Set(std::wstring_view key, std::wstring_view value) {
         return;
     }
     it = m_entries.emplace(std::wstring(key), std::wstring(value)).first;
+    m_byKey.emplace(it->first, &*it);
     if (key.size() == 1 && static_cast<uint32_t>(key[0]) <= 0xFFFF) {
         const auto u = static_cast<uint32_t>(key[0]);
         auto& page = m_pages[u >> 8];

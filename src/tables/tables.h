@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace glyphary {
@@ -56,6 +57,8 @@ class ModeTable {
         std::array<const Entry*, 256> slots{};
     };
     Entries m_entries;
+    // Every entry by its key, for constant-time exact lookups (the keys live in the map).
+    std::unordered_map<std::wstring_view, const Entry*> m_byKey;
     std::array<std::unique_ptr<Page>, 256> m_pages;
     uint32_t m_unitLow = 0xFFFF;
     uint32_t m_unitHigh = 0;

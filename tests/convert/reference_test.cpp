@@ -126,12 +126,41 @@ TEST(PatternFacts, ClaimOnlyWhatEveryMatchMustHold) {
         {L"a{", L"", {}},
         {L"a)", L"", {}},
         {L"", L"", {}},
+        {L"a\\Kb", L"", {}},
     };
     for (const Case& c : cases) {
         const PatternFacts facts = AnalyzePattern(c.pattern);
         EXPECT_EQ(facts.prefix, c.prefix) << std::string(c.pattern, c.pattern + wcslen(c.pattern));
         EXPECT_EQ(facts.required, c.required)
             << std::string(c.pattern, c.pattern + wcslen(c.pattern));
+    }
+}
+
+TEST(PatternFacts, WildcardEndsAreFoundOnlyWhereTheyAreTopLevel) {
+    struct Case {
+        const wchar_t* pattern;
+        bool leading, trailing;
+        std::wstring inner;
+    };
+    const Case cases[] = {
+        {L"DoCoMo/.*", false, true, L"DoCoMo/"},
+        {L".*\\(iPhone;.*", true, true, L"\\(iPhone;"},
+        {L".*?x", true, false, L"x"},
+        {L".*+x", false, false, L".*+x"},
+        {L"a\\.*", false, false, L"a\\.*"},
+        {L"a\\\\.*", false, true, L"a\\\\"},
+        {L"(a.*)", false, false, L"(a.*)"},
+        {L".*", true, false, L""},
+        {L"a|.*", false, false, L""},
+    };
+    for (const Case& c : cases) {
+        const PatternFacts facts = AnalyzePattern(c.pattern);
+        const std::string name(c.pattern, c.pattern + wcslen(c.pattern));
+        EXPECT_EQ(facts.leadingAny, c.leading) << name;
+        EXPECT_EQ(facts.trailingAny, c.trailing) << name;
+        if (c.leading || c.trailing) {
+            EXPECT_EQ(facts.inner, c.inner) << name;
+        }
     }
 }
 
@@ -146,6 +175,13 @@ TEST(FastPathsMatchReference, UserAgent) {
     rules.Append(6, L".*:b.*");
     rules.Append(7, L"\\[a?b:.*");
     rules.Append(8, L"b(a|:)*x");
+    rules.Append(9, L".*a\\n.*");
+    rules.Append(10, L".*(?<=:)b.*");
+    rules.Append(11, L"\\[.*");
+    rules.Append(12, L".*?x");
+    rules.Append(13, L"^.*b$");
+    rules.Append(14, L".*:\\.*");
+    rules.Append(15, L"a\\b.*");
     for (int round = 0; round < 2000; ++round) {
         const std::wstring ua = RandomText(rng, 12);
         ASSERT_EQ(FindUserAgentId(ua, rules), reference::UserAgentId(ua, rules));
