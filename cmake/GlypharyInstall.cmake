@@ -56,10 +56,8 @@ if(TARGET glyphary)
     install(TARGETS glyphary EXPORT GlypharyTargets
         LIBRARY DESTINATION ${GLYPHARY_INSTALL_MODULEDIR})
 endif()
-if(EXISTS ${PROJECT_SOURCE_DIR}/data)
-    install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/ DESTINATION ${GLYPHARY_INSTALL_MODULEDIR}
-        FILES_MATCHING PATTERN "*.setting" PATTERN "*.xml")
-endif()
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/ DESTINATION ${GLYPHARY_INSTALL_MODULEDIR}
+    FILES_MATCHING PATTERN "*.setting" PATTERN "*.map" PATTERN "LICENSE.*")
 
 # The program.
 set_target_properties(glyphary-cli PROPERTIES EXPORT_NAME glyphary)
