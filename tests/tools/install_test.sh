@@ -2,7 +2,7 @@
 # Installs the build into a temporary prefix, then builds a small client against the installed
 # tree, once with find_package(Glyphary) and once with pkg-config, and runs the installed
 # program: every piece must work from the installed tree alone.
-#   install_test.sh BUILD_DIR SOURCE_DIR CXX "CXX_FLAGS" MODE TEXT
+#   install_test.sh BUILD_DIR SOURCE_DIR CXX "CXX_FLAGS" MODE TEXT   (MODE: a map mode number)
 set -euo pipefail
 build=$1 source=$2 cxx=$3 flags=$4 mode=$5 text=$6
 
