@@ -1,6 +1,7 @@
 // The interface side of the conversion object: pointer checks, BSTR in and out, and the
 // mapping of failures to HRESULTs and error info.
 #include "convert/glyphary_impl.h"
+#include "mail/mail.h"
 
 namespace glyphary {
 
@@ -68,8 +69,9 @@ HRESULT GetUserAgentIdCall(BSTR sUserAgent, LONG* pID) noexcept {
     });
 }
 
-HRESULT ConvertEzwebMailCall(IStream*, IStream*) noexcept {
-    return E_NOTIMPL;
+HRESULT ConvertEzwebMailCall(IStream* pStmIN, IStream* pStmOUT) noexcept {
+    if (!pStmIN || !pStmOUT) return E_POINTER;
+    return CallBoundary([&] { return ConvertEzwebMail(pStmIN, pStmOUT); });
 }
 
 }  // namespace glyphary

@@ -11,12 +11,17 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <objidl.h>
+#include <msxml2.h>
+#include <shlwapi.h>
 #else
 #include "platform/wintypes.h"
 #include "platform/unknwn.h"
 #include "platform/oleauto.h"
 #include "platform/objidl.h"
+#include "platform/stream.h"
 #include "platform/combase.h"
 #include "platform/winreg.h"
 #include "platform/libloader.h"
+#include "platform/msxml.h"
+#include "platform/shlwapi.h"
 #endif

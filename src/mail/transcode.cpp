@@ -1,0 +1,84 @@
+// The emoji codes inside the ISO-2022-JP runs of one mail line.
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "mail/mail.h"
+
+namespace glyphary {
+
+namespace {
+
+constexpr char kEsc = 0x1B;
+constexpr char kOpener = 0x24;  // ESC $ opens a two-byte run (ESC $ B, ESC $ @)
+constexpr char kCloser = 0x28;  // ESC ( closes it (ESC ( B, ESC ( J)
+// Escape sequences are known by their first two bytes; the third is skipped unexamined.
+constexpr size_t kEscapeLength = 3;
+
+// Bit i set when p[i] is ESC, for i < n <= 64. Eight bytes are tested at a time: ESC is
+// sparse, and a whole block of plain text costs a few word operations.
+uint64_t EscMask(const char* p, size_t n) {
+    uint64_t mask = 0;
+    size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t kLows = 0x7F7F7F7F7F7F7F7FULL;
+        constexpr uint64_t kEscs = 0x1B1B1B1B1B1B1B1BULL;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            const uint64_t x = word ^ kEscs;
+            // 0x80 in exactly the bytes that are zero in x (that were ESC), gathered into
+            // the low eight bits by a carry-free multiply.
+            const uint64_t zero = ~(((x & kLows) + kLows) | x | kLows);
+            mask |= (((zero >> 7) * 0x0102040810204080ULL) >> 56) << i;
+        }
+    }
+    for (; i < n; ++i) mask |= static_cast<uint64_t>(p[i] == kEsc) << i;
+    return mask;
+}
+
+// Replaces the known codes among the pairs of [begin, end): an odd last byte stays.
+void TranscodeRun(char* data, size_t begin, size_t end, const EzwebMailCodeMap& map) {
+    for (size_t cursor = begin; cursor + 2 <= end; cursor += 2) {
+        // An unknown code writes its own bytes back: no branch on the lookup.
+        const auto first = static_cast<uint8_t>(data[cursor]);
+        const auto second = static_cast<uint8_t>(data[cursor + 1]);
+        uint8_t web[2] = {first, second};
+        map.Find(first, second, web);
+        data[cursor] = static_cast<char>(web[0]);
+        data[cursor + 1] = static_cast<char>(web[1]);
+    }
+}
+
+}  // namespace
+
+// The line is searched for ESC once, 64 bytes at a time, and every ESC met is taken in
+// order: outside a run it may open one (at or after the end of the last closer); inside, it
+// may close it (at or after the end of the opener). A run that no closer ends on this line
+// is left as it is. Rewriting a run only touches bytes before the ESC in hand, so the blocks
+// still to come are searched as the line now stands, as the word-for-word search would.
+void TranscodeEmojiLine(std::string& line, const EzwebMailCodeMap& map) {
+    if (line.size() < 2) return;
+    char* data = line.data();
+    const size_t last = line.size() - 1;  // an escape needs its second byte on the line
+    constexpr size_t kNone = static_cast<size_t>(-1);
+    size_t opener = kNone;  // the open run's ESC, or none
+    size_t from = 0;        // where the next opener may start
+    for (size_t base = 0; base < last; base += 64) {
+        uint64_t mask = EscMask(data + base, std::min<size_t>(64, last - base));
+        while (mask) {
+            const size_t at = base + static_cast<size_t>(std::countr_zero(mask));
+            mask &= mask - 1;
+            if (opener == kNone) {
+                if (at >= from && data[at + 1] == kOpener) opener = at;
+            } else if (at >= opener + kEscapeLength && data[at + 1] == kCloser) {
+                TranscodeRun(data, opener + kEscapeLength, at, map);
+                opener = kNone;
+                from = at + kEscapeLength;
+            }
+        }
+    }
+}
+
+}  // namespace glyphary

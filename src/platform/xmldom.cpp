@@ -1,0 +1,570 @@
+// DOMDocument ({F6D90F11-9C73-11D3-B32E-00C04F990BB4}): the MSXML DOM over a read-only
+// xml::Tree, with the members and statuses the configuration loaders rely on. Everything
+// else answers E_NOTIMPL. The class registers itself as a built-in class when the platform
+// library loads.
+#include <atomic>
+#include <new>
+#include <string>
+#include <utility>
+
+#include <libxml/parser.h>
+
+#include "platform/combase.h"
+#include "platform/msxml.h"
+#include "platform/xmltree.h"
+
+namespace {
+
+using glyphary::platform::xml::ParseResult;
+using glyphary::platform::xml::ParseStatus;
+using glyphary::platform::xml::Tree;
+using TreePtr = std::shared_ptr<const Tree>;
+
+// ---------------------------------------------------------------------------------------------
+// Helpers
+
+template <class F>
+HRESULT Boundary(F&& f) noexcept {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+HRESULT ReturnString(std::u16string_view text, BSTR* out) {
+    *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+std::u16string_view ViewOf(const OLECHAR* s) {
+    return s ? std::u16string_view(s) : std::u16string_view();
+}
+
+// The queries answered here are bare element names, the only kind the loaders use; a step
+// of any other XPath expression (axes, predicates, paths, wildcards) is not implemented.
+bool IsBareName(std::u16string_view name) {
+    if (name.empty() || name.front() == u':' || name.back() == u':') return false;
+    if (name.find(u"::") != std::u16string_view::npos) return false;
+    const char16_t first = name.front();
+    if (first == u'-' || first == u'.' || (first >= u'0' && first <= u'9')) return false;
+    for (char16_t c : name) {
+        const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                        (c >= u'0' && c <= u'9') || c == u'_' || c == u'-' || c == u'.' ||
+                        c == u':' || c >= 0x80;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// UTF-16 to UTF-8 for a file name; false for a lone surrogate, which names no file.
+bool Utf8FromUtf16(std::u16string_view in, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < in.size(); ++i) {
+        uint32_t c = in[i];
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            if (c > 0xDBFF || i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) {
+                return false;
+            }
+            c = 0x10000 + ((c - 0xD800) << 10) + (in[++i] - 0xDC00);
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return true;
+}
+
+HRESULT NewElement(const TreePtr& tree, uint32_t node, REFIID riid, void** out);
+HRESULT NewNodeList(TreePtr tree, std::vector<uint32_t> nodes, IXMLDOMNodeList** out);
+
+// ---------------------------------------------------------------------------------------------
+// NodeObject: IUnknown, IDispatch and IXMLDOMNode for the three node classes
+
+template <class Interface>
+class NodeObject : public Interface {
+  public:
+    NodeObject(const NodeObject&) = delete;
+    NodeObject& operator=(const NodeObject&) = delete;
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IXMLDOMNode ||
+            riid == InterfaceId()) {
+            *ppv = static_cast<Interface*>(this);
+            this->AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG refs = --m_refs;
+        if (refs == 0) delete this;
+        return refs;
+    }
+
+    // IDispatch: late binding of the DOM is not offered.
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+
+    // IXMLDOMNode: what the loaders use
+    HRESULT STDMETHODCALLTYPE get_nodeName(BSTR* name) override {
+        if (!name) return E_INVALIDARG;
+        return Boundary([&] { return ReturnString(Name(), name); });
+    }
+    HRESULT STDMETHODCALLTYPE get_nodeType(DOMNodeType* type) override {
+        if (!type) return E_INVALIDARG;
+        *type = Type();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_text(BSTR* text) override {
+        if (!text) return E_INVALIDARG;
+        *text = nullptr;
+        return Boundary([&] { return ReturnString(Text(), text); });
+    }
+    HRESULT STDMETHODCALLTYPE selectNodes(BSTR queryString, IXMLDOMNodeList** resultList) override {
+        if (!resultList) return E_INVALIDARG;
+        *resultList = nullptr;
+        const std::u16string_view name = ViewOf(queryString);
+        if (name.empty()) return E_INVALIDARG;
+        if (!IsBareName(name)) return E_NOTIMPL;
+        return Boundary([&] {
+            std::vector<uint32_t> found;
+            const TreePtr& tree = Owner();
+            if (tree && HasElementChildren()) found = tree->ChildElements(Index(), name);
+            return NewNodeList(tree, std::move(found), resultList);
+        });
+    }
+    HRESULT STDMETHODCALLTYPE selectSingleNode(BSTR queryString,
+                                               IXMLDOMNode** resultNode) override {
+        if (!resultNode) return E_INVALIDARG;
+        *resultNode = nullptr;
+        const std::u16string_view name = ViewOf(queryString);
+        if (name.empty()) return E_INVALIDARG;
+        if (!IsBareName(name)) return E_NOTIMPL;
+        return Boundary([&] {
+            const TreePtr& tree = Owner();
+            if (!tree || !HasElementChildren()) return S_FALSE;
+            const std::vector<uint32_t> found = tree->ChildElements(Index(), name, 1);
+            if (found.empty()) return S_FALSE;
+            return NewElement(tree, found[0], IID_IXMLDOMNode,
+                              reinterpret_cast<void**>(resultNode));
+        });
+    }
+
+    // IXMLDOMNode: not implemented
+    HRESULT STDMETHODCALLTYPE get_nodeValue(VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_nodeValue(VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_parentNode(IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_childNodes(IXMLDOMNodeList**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_firstChild(IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_lastChild(IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_previousSibling(IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_nextSibling(IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_attributes(IXMLDOMNamedNodeMap**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE insertBefore(IXMLDOMNode*, VARIANT, IXMLDOMNode**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE replaceChild(IXMLDOMNode*, IXMLDOMNode*, IXMLDOMNode**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE removeChild(IXMLDOMNode*, IXMLDOMNode**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE appendChild(IXMLDOMNode*, IXMLDOMNode**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE hasChildNodes(VARIANT_BOOL*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_ownerDocument(IXMLDOMDocument**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE cloneNode(VARIANT_BOOL, IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_nodeTypeString(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_text(BSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_specified(VARIANT_BOOL*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_definition(IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_nodeTypedValue(VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_nodeTypedValue(VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_dataType(VARIANT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_dataType(BSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_xml(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE transformNode(IXMLDOMNode*, BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_parsed(VARIANT_BOOL*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_namespaceURI(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_prefix(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_baseName(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE transformNodeToObject(IXMLDOMNode*, VARIANT) override {
+        return E_NOTIMPL;
+    }
+
+  protected:
+    NodeObject() = default;
+    virtual ~NodeObject() = default;
+
+    // What the node stands for. Owner() is null for a document that holds nothing.
+    virtual REFIID InterfaceId() const = 0;
+    virtual const TreePtr& Owner() const = 0;
+    virtual uint32_t Index() const = 0;
+    virtual bool HasElementChildren() const = 0;
+    virtual DOMNodeType Type() const = 0;
+    virtual std::u16string Name() const = 0;
+    virtual std::u16string Text() const = 0;
+
+  private:
+    std::atomic<ULONG> m_refs{1};
+};
+
+// ---------------------------------------------------------------------------------------------
+// Attribute
+
+class Attribute final : public NodeObject<IXMLDOMAttribute> {
+  public:
+    Attribute(TreePtr tree, uint32_t index) : m_tree(std::move(tree)), m_index(index) {}
+
+    HRESULT STDMETHODCALLTYPE get_name(BSTR* attributeName) override {
+        return get_nodeName(attributeName);
+    }
+    HRESULT STDMETHODCALLTYPE get_value(VARIANT* attributeValue) override {
+        if (!attributeValue) return E_INVALIDARG;
+        VariantInit(attributeValue);
+        BSTR value = nullptr;
+        const HRESULT hr = get_text(&value);
+        if (FAILED(hr)) return hr;
+        attributeValue->vt = VT_BSTR;
+        attributeValue->bstrVal = value;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE put_value(VARIANT) override { return E_NOTIMPL; }
+
+  private:
+    REFIID InterfaceId() const override { return IID_IXMLDOMAttribute; }
+    const TreePtr& Owner() const override { return m_tree; }
+    uint32_t Index() const override { return m_index; }
+    bool HasElementChildren() const override { return false; }
+    DOMNodeType Type() const override { return NODE_ATTRIBUTE; }
+    std::u16string Name() const override {
+        return std::u16string(m_tree->view(m_tree->attribute(m_index).name));
+    }
+    std::u16string Text() const override {
+        return std::u16string(m_tree->view(m_tree->attribute(m_index).value));
+    }
+
+    TreePtr m_tree;
+    uint32_t m_index;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Element
+
+class Element final : public NodeObject<IXMLDOMElement> {
+  public:
+    Element(TreePtr tree, uint32_t index) : m_tree(std::move(tree)), m_index(index) {}
+
+    HRESULT STDMETHODCALLTYPE get_tagName(BSTR* tagName) override { return get_nodeName(tagName); }
+    HRESULT STDMETHODCALLTYPE getAttribute(BSTR name, VARIANT* value) override {
+        if (!value) return E_INVALIDARG;
+        VariantInit(value);
+        const uint32_t found = m_tree->FindAttribute(m_index, ViewOf(name));
+        if (found == Tree::kNone) {
+            value->vt = VT_NULL;
+            return S_FALSE;
+        }
+        BSTR text = nullptr;
+        const HRESULT hr = Boundary(
+            [&] { return ReturnString(m_tree->view(m_tree->attribute(found).value), &text); });
+        if (FAILED(hr)) return hr;
+        value->vt = VT_BSTR;
+        value->bstrVal = text;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE getAttributeNode(BSTR name,
+                                               IXMLDOMAttribute** attributeNode) override {
+        if (!attributeNode) return E_INVALIDARG;
+        *attributeNode = nullptr;
+        const uint32_t found = m_tree->FindAttribute(m_index, ViewOf(name));
+        if (found == Tree::kNone) return S_FALSE;
+        *attributeNode = new (std::nothrow) Attribute(m_tree, found);
+        return *attributeNode ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE setAttribute(BSTR, VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE removeAttribute(BSTR) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE setAttributeNode(IXMLDOMAttribute*, IXMLDOMAttribute**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE removeAttributeNode(IXMLDOMAttribute*, IXMLDOMAttribute**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE getElementsByTagName(BSTR, IXMLDOMNodeList**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE normalize() override { return E_NOTIMPL; }
+
+  private:
+    REFIID InterfaceId() const override { return IID_IXMLDOMElement; }
+    const TreePtr& Owner() const override { return m_tree; }
+    uint32_t Index() const override { return m_index; }
+    bool HasElementChildren() const override { return true; }
+    DOMNodeType Type() const override { return NODE_ELEMENT; }
+    std::u16string Name() const override {
+        return std::u16string(m_tree->view(m_tree->node(m_index).text));
+    }
+    std::u16string Text() const override { return m_tree->CharacterData(m_index); }
+
+    TreePtr m_tree;
+    uint32_t m_index;
+};
+
+HRESULT NewElement(const TreePtr& tree, uint32_t node, REFIID riid, void** out) {
+    auto* element = new (std::nothrow) Element(tree, node);
+    if (!element) return E_OUTOFMEMORY;
+    const HRESULT hr = element->QueryInterface(riid, out);
+    element->Release();
+    return hr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Node list
+
+class NodeList final : public IXMLDOMNodeList {
+  public:
+    NodeList(TreePtr tree, std::vector<uint32_t> nodes)
+        : m_tree(std::move(tree)), m_nodes(std::move(nodes)) {}
+    NodeList(const NodeList&) = delete;
+    NodeList& operator=(const NodeList&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IXMLDOMNodeList) {
+            *ppv = static_cast<IXMLDOMNodeList*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG refs = --m_refs;
+        if (refs == 0) delete this;
+        return refs;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+
+    HRESULT STDMETHODCALLTYPE get_item(LONG index, IXMLDOMNode** listItem) override {
+        if (!listItem) return E_INVALIDARG;
+        *listItem = nullptr;
+        if (index < 0 || static_cast<size_t>(index) >= m_nodes.size()) return S_FALSE;
+        return NewElement(m_tree, m_nodes[static_cast<size_t>(index)], IID_IXMLDOMNode,
+                          reinterpret_cast<void**>(listItem));
+    }
+    HRESULT STDMETHODCALLTYPE get_length(LONG* listLength) override {
+        if (!listLength) return E_INVALIDARG;
+        *listLength = static_cast<LONG>(m_nodes.size());
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE nextNode(IXMLDOMNode** nextItem) override {
+        if (!nextItem) return E_INVALIDARG;
+        const HRESULT hr = get_item(static_cast<LONG>(m_next), nextItem);
+        if (hr == S_OK) ++m_next;
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE reset() override {
+        m_next = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get__newEnum(IUnknown**) override { return E_NOTIMPL; }
+
+  private:
+    ~NodeList() = default;
+
+    std::atomic<ULONG> m_refs{1};
+    TreePtr m_tree;
+    std::vector<uint32_t> m_nodes;  // fewer than 2^31: a document is at most 512 MiB
+    size_t m_next = 0;
+};
+
+HRESULT NewNodeList(TreePtr tree, std::vector<uint32_t> nodes, IXMLDOMNodeList** out) {
+    *out = new (std::nothrow) NodeList(std::move(tree), std::move(nodes));
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Document
+
+class Document final : public NodeObject<IXMLDOMDocument> {
+  public:
+    HRESULT STDMETHODCALLTYPE get_documentElement(IXMLDOMElement** DOMElement) override {
+        if (!DOMElement) return E_INVALIDARG;
+        *DOMElement = nullptr;
+        const uint32_t root = m_tree ? m_tree->Root() : Tree::kNone;
+        if (root == Tree::kNone) return S_FALSE;
+        return NewElement(m_tree, root, IID_IXMLDOMElement, reinterpret_cast<void**>(DOMElement));
+    }
+
+    // The previous content goes first: a document that fails to load holds nothing.
+    HRESULT STDMETHODCALLTYPE load(VARIANT xmlSource, VARIANT_BOOL* isSuccessful) override {
+        if (isSuccessful) *isSuccessful = VARIANT_FALSE;
+        if (xmlSource.vt != VT_BSTR) return E_INVALIDARG;
+        m_tree.reset();
+        return Boundary([&] {
+            std::string path;
+            if (!Utf8FromUtf16(ViewOf(xmlSource.bstrVal), path) || path.empty()) return S_FALSE;
+            return Take(glyphary::platform::xml::ParseFile(path), isSuccessful);
+        });
+    }
+    HRESULT STDMETHODCALLTYPE loadXML(BSTR bstrXML, VARIANT_BOOL* isSuccessful) override {
+        if (isSuccessful) *isSuccessful = VARIANT_FALSE;
+        m_tree.reset();
+        return Boundary([&] {
+            std::string text;
+            if (!Utf8FromUtf16(ViewOf(bstrXML), text)) return S_FALSE;
+            return Take(glyphary::platform::xml::ParseUtf8Text(text), isSuccessful);
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE get_doctype(IXMLDOMDocumentType**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_implementation(IXMLDOMImplementation**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE putref_documentElement(IXMLDOMElement*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE createElement(BSTR, IXMLDOMElement**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE createDocumentFragment(IXMLDOMDocumentFragment**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE createTextNode(BSTR, IXMLDOMText**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE createComment(BSTR, IXMLDOMComment**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE createCDATASection(BSTR, IXMLDOMCDATASection**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE createProcessingInstruction(BSTR, BSTR,
+                                                          IXMLDOMProcessingInstruction**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE createAttribute(BSTR, IXMLDOMAttribute**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE createEntityReference(BSTR, IXMLDOMEntityReference**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE getElementsByTagName(BSTR, IXMLDOMNodeList**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE createNode(VARIANT, BSTR, BSTR, IXMLDOMNode**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE nodeFromID(BSTR, IXMLDOMNode**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_readyState(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_parseError(IXMLDOMParseError**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_url(BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_async(VARIANT_BOOL*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_async(VARIANT_BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE abort() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE save(VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_validateOnParse(VARIANT_BOOL*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_validateOnParse(VARIANT_BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_resolveExternals(VARIANT_BOOL*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_resolveExternals(VARIANT_BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_preserveWhiteSpace(VARIANT_BOOL*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_preserveWhiteSpace(VARIANT_BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_onreadystatechange(VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_ondataavailable(VARIANT) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE put_ontransformnode(VARIANT) override { return E_NOTIMPL; }
+
+  private:
+    // A missing, unreadable or ill-formed document gives S_FALSE, as MSXML's load does.
+    HRESULT Take(ParseResult result, VARIANT_BOOL* isSuccessful) {
+        if (result.status != ParseStatus::Ok) return S_FALSE;
+        m_tree = std::move(result.tree);
+        if (isSuccessful) *isSuccessful = VARIANT_TRUE;
+        return S_OK;
+    }
+
+    REFIID InterfaceId() const override { return IID_IXMLDOMDocument; }
+    const TreePtr& Owner() const override { return m_tree; }
+    uint32_t Index() const override { return 0; }
+    bool HasElementChildren() const override { return true; }
+    DOMNodeType Type() const override { return NODE_DOCUMENT; }
+    std::u16string Name() const override { return u"#document"; }
+    std::u16string Text() const override { return m_tree ? m_tree->CharacterData(0) : u""; }
+
+    TreePtr m_tree;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Class object and registration
+
+class DocumentFactory final : public IClassFactory {
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *ppv = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    // A static object: references do not keep it alive.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid,
+                                             void** ppvObject) override {
+        if (!ppvObject) return E_POINTER;
+        *ppvObject = nullptr;
+        if (pUnkOuter) return CLASS_E_NOAGGREGATION;
+        auto* document = new (std::nothrow) Document();
+        if (!document) return E_OUTOFMEMORY;
+        const HRESULT hr = document->QueryInterface(riid, ppvObject);
+        document->Release();
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+DocumentFactory g_documentFactory;
+
+HRESULT GetDocumentClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!(clsid == CLSID_DOMDocument30)) return CLASS_E_CLASSNOTAVAILABLE;
+    return g_documentFactory.QueryInterface(riid, ppv);
+}
+
+[[maybe_unused]] const bool g_registered = [] {
+    xmlInitParser();  // once, before any thread parses
+    glyphary::platform::RegisterBuiltinClass(CLSID_DOMDocument30, GetDocumentClassObject);
+    return true;
+}();
+
+}  // namespace
