@@ -1,7 +1,7 @@
-// What "Glyphary.setting" and the map files it names say, read here with libxml2 the way the
-// module's loaders read them (child elements of the root, exact names, document order). The
-// interface reports only results, so this is how the program learns the order of the
-// user-agent rules and the size of each mode's tables.
+// What "Glyphary.setting" and the map files it names say, read through the platform's MSXML
+// DOM the way the module's loaders read them (child elements of the root, exact names,
+// document order). The interface reports only results, so this is how the program learns the
+// order of the user-agent rules and the size of each mode's tables.
 #pragma once
 
 #include <filesystem>
