@@ -113,6 +113,27 @@ TEST_F(Convert, TextTheEncodingCannotCarryFailsWithItsPosition) {
     EXPECT_EQ(unencodable.out, "");
 }
 
+TEST_F(Convert, Utf8InputMustBeStrict) {
+    const struct {
+        std::string bytes;
+        const char* where;
+    } cases[] = {
+        {"a\xC0\x80", "byte 1: byte 0xC0"},         // overlong NUL
+        {"ab\xED\xA0\x80", "byte 2: byte 0xED"},    // an encoded surrogate
+        {"\xF4\x90\x80\x80", "byte 0: byte 0xF4"},  // past U+10FFFF
+        {"abc\xE3\x81", "byte 3: byte 0xE3"},       // cut short
+        {"\x80", "byte 0: byte 0x80"},              // a lone continuation byte
+    };
+    for (const auto& c : cases) {
+        const Outcome r = Run({"globalize", "-c", "imode"}, c.bytes);
+        EXPECT_EQ(r.status, 1) << c.where;
+        EXPECT_THAT(r.err, HasSubstr(c.where));
+        EXPECT_EQ(r.out, "");
+    }
+    // Four-byte sequences become surrogate pairs and come back whole.
+    EXPECT_EQ(Run({"globalize", "-c", "imode"}, kSmile + kImodeSun).out, kSmile + ":sun:");
+}
+
 TEST_F(Convert, Utf8OutputCarriesSurrogatePairs) {
     const Outcome r = Run({"localize", "-c", "imode"}, ":smile:");
     EXPECT_EQ(r.status, 0) << r.err;
