@@ -75,8 +75,9 @@ int main(int argc, char** argv) {
     {
         // Creating the object: the module's class factory.
         using GetClassObject = HRESULT (*)(REFCLSID, REFIID, LPVOID*);
-        const auto getClassObject =
-            reinterpret_cast<GetClassObject>(GetProcAddress(module, "DllGetClassObject"));
+        // Through void*: FARPROC's own type says nothing about the export's.
+        const auto getClassObject = reinterpret_cast<GetClassObject>(
+            reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
         com_ptr<IClassFactory> factory;
         com_ptr<IGlyphary> glyphary;
         HRESULT hr = getClassObject(CLSID_Glyphary, IID_IClassFactory, factory.put_void());
