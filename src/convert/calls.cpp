@@ -71,7 +71,11 @@ HRESULT GetUserAgentIdCall(BSTR sUserAgent, LONG* pID) noexcept {
 
 HRESULT ConvertEzwebMailCall(IStream* pStmIN, IStream* pStmOUT) noexcept {
     if (!pStmIN || !pStmOUT) return E_POINTER;
-    return CallBoundary([&] { return ConvertEzwebMail(pStmIN, pStmOUT); });
+    return CallBoundary([&] {
+        const wchar_t* fault = nullptr;
+        const HRESULT hr = ConvertEzwebMail(pStmIN, pStmOUT, &fault);
+        return fault ? ReportError(hr, fault) : hr;
+    });
 }
 
 }  // namespace glyphary

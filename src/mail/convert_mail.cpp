@@ -15,6 +15,7 @@ namespace glyphary {
 // Lines
 
 HRESULT ReadMailLine(MailInput& input, std::string& line) {
+    IStream* const stream = input.pStm;
     line.clear();
     // Bytes gather in a small buffer and join the line in blocks: cheaper than a push_back
     // (and its terminator) per byte. Every byte is still its own Read.
@@ -26,7 +27,7 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
         input.held = -1;
     } else {
         ULONG count = 0;
-        const HRESULT hr = input.pStm->Read(&byte, 1, &count);
+        const HRESULT hr = stream->Read(&byte, 1, &count);
         if (FAILED(hr)) return hr;
         if (count != 1) return S_FALSE;
     }
@@ -38,7 +39,7 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
             // line: bare-CR mail keeps every byte.
             BYTE next = 0;
             ULONG count = 0;
-            const HRESULT hr = input.pStm->Read(&next, 1, &count);
+            const HRESULT hr = stream->Read(&next, 1, &count);
             if (SUCCEEDED(hr) && count == 1 && next != '\n') input.held = next;
             return S_OK;
         }
@@ -48,7 +49,7 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
             used = 0;
         }
         ULONG count = 0;
-        const HRESULT hr = input.pStm->Read(&byte, 1, &count);
+        const HRESULT hr = stream->Read(&byte, 1, &count);
         if (FAILED(hr)) return hr;
         if (count != 1) {
             line.append(block, used);
@@ -124,7 +125,7 @@ HRESULT ConvertMailParts(MailInput& input, IStream* pStmOUT, const std::string& 
             const HRESULT hr = ReadMailLine(input, line);
             if (FAILED(hr)) return hr;
             if (line.empty()) break;
-            if (hr == S_FALSE) return E_FAIL;  // the input ended inside the header
+            if (hr == S_FALSE) return input.Fault(L"The mail message ends inside a part header.");
             if (IsTextHeader(line)) text = true;
             RETURN_IF_FAILED(WriteMailLine(pStmOUT, line));
         }
@@ -151,16 +152,17 @@ namespace {
 // The empty line and the first delimiter that open a multipart body. Any failure here,
 // the streams' included, is E_FAIL: the message is not one we can walk.
 HRESULT ConvertMultipart(MailInput& input, IStream* pStmOUT, const std::string& boundary) {
+    const std::string delimiter = "--" + boundary;
     std::string line;
-    HRESULT hr = ReadMailLine(input, line);
-    if (FAILED(hr) || !line.empty()) return E_FAIL;
-    if (FAILED(WriteMailLine(pStmOUT, line))) return E_FAIL;
-    hr = ReadMailLine(input, line);
-    if (FAILED(hr) || line.size() != boundary.size() + 2 || line.compare(0, 2, "--") != 0 ||
-        line.compare(2, std::string::npos, boundary) != 0) {
-        return E_FAIL;
+    const bool opened = SUCCEEDED(ReadMailLine(input, line)) && line.empty() &&
+                        SUCCEEDED(WriteMailLine(pStmOUT, line)) &&
+                        SUCCEEDED(ReadMailLine(input, line)) && line == delimiter &&
+                        SUCCEEDED(WriteMailLine(pStmOUT, line));
+    if (!opened) {
+        return input.Fault(
+            L"A multipart mail message must go on from its header with an empty line and then "
+            L"its first delimiter line, read and written without failure.");
     }
-    if (FAILED(WriteMailLine(pStmOUT, line))) return E_FAIL;
     return ConvertMailParts(input, pStmOUT, boundary);
 }
 
@@ -175,10 +177,7 @@ HRESULT ConvertSinglePart(MailInput& input, IStream* pStmOUT, bool text) {
     }
 }
 
-}  // namespace
-
-HRESULT ConvertEzwebMail(IStream* pStmIN, IStream* pStmOUT) {
-    MailInput input(pStmIN);
+HRESULT ConvertMessage(MailInput& input, IStream* pStmOUT) {
     std::string line;
     bool text = false;
     bool multipart = false;
@@ -187,7 +186,9 @@ HRESULT ConvertEzwebMail(IStream* pStmIN, IStream* pStmOUT) {
         const HRESULT hr = ReadMailLine(input, line);
         if (FAILED(hr)) return hr;
         if (line.empty()) break;
-        if (hr == S_FALSE) return E_FAIL;  // the input ended inside the header; not written
+        if (hr == S_FALSE) {  // that line is not written
+            return input.Fault(L"The mail message ends inside its header.");
+        }
         if (IsTextHeader(line)) {
             text = true;
         } else if (auto declared = MultipartBoundary(line)) {
@@ -200,6 +201,15 @@ HRESULT ConvertEzwebMail(IStream* pStmIN, IStream* pStmOUT) {
     RETURN_IF_FAILED(WriteMailLine(pStmOUT, {}));
     if (multipart) return ConvertMultipart(input, pStmOUT, boundary);
     return ConvertSinglePart(input, pStmOUT, text);
+}
+
+}  // namespace
+
+HRESULT ConvertEzwebMail(IStream* pStmIN, IStream* pStmOUT, const wchar_t** pFault) {
+    MailInput input(pStmIN);
+    const HRESULT hr = ConvertMessage(input, pStmOUT);
+    if (pFault) *pFault = input.fault;
+    return hr;
 }
 
 }  // namespace glyphary

@@ -24,7 +24,14 @@ inline void TranscodeEmojiLine(std::string& line) {
 struct MailInput {
     explicit MailInput(IStream* stream) noexcept : pStm(stream) {}
     IStream* pStm;
-    int held = -1;  // the first byte of the next line, already read; -1 when none
+    int held = -1;                   // the first byte of the next line, already read; -1 when none
+    const wchar_t* fault = nullptr;  // why the message did not fit, once it did not
+
+    /// Records why the message does not fit and returns E_FAIL.
+    HRESULT Fault(const wchar_t* why) noexcept {
+        fault = why;
+        return E_FAIL;
+    }
 };
 
 /// Reads the next line into `line` (without its line end), one byte per Read. S_OK: a line
@@ -46,7 +53,8 @@ HRESULT ConvertMailParts(MailInput& input, IStream* pStmOUT, const std::string& 
 
 /// Converts one mail message from `pStmIN` to `pStmOUT` (both non-null). S_OK when it ran
 /// to its end; a stream's own failure code; E_FAIL for a message whose structure does not
-/// fit. Throws std::bad_alloc when memory runs out, and whatever Boost.Regex throws.
-HRESULT ConvertEzwebMail(IStream* pStmIN, IStream* pStmOUT);
+/// fit, with the reason in `*pFault` (null otherwise). Throws std::bad_alloc when memory
+/// runs out, and whatever Boost.Regex throws.
+HRESULT ConvertEzwebMail(IStream* pStmIN, IStream* pStmOUT, const wchar_t** pFault = nullptr);
 
 }  // namespace glyphary

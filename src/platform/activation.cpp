@@ -3,6 +3,7 @@
 // loaded until CoFreeUnusedLibraries finds that it can go.
 #include <algorithm>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -107,15 +108,23 @@ HRESULT GetRegisteredClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) try 
         FreeLibrary(module);
         return CO_E_ERRORINDLL;
     }
+    // Asked while this call's own reference holds the module; then one reference stays with
+    // the list of kept modules, and the module answers for itself in CoFreeUnusedLibraries.
+    const HRESULT hr = getClassObject(rclsid, riid, ppv);
+    bool alreadyKept;
     {
         std::lock_guard lock(g_keptMutex);
-        if (std::find(g_kept.begin(), g_kept.end(), module) == g_kept.end()) {
-            g_kept.push_back(module);
-        } else {
-            FreeLibrary(module);  // already kept: one reference is enough
+        alreadyKept = std::find(g_kept.begin(), g_kept.end(), module) != g_kept.end();
+        if (!alreadyKept) {
+            try {
+                g_kept.push_back(module);
+            } catch (const std::bad_alloc&) {
+                // Not listed: the module then stays loaded for good, which is safe.
+            }
         }
     }
-    return getClassObject(rclsid, riid, ppv);
+    if (alreadyKept) FreeLibrary(module);
+    return hr;
 } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
 }
@@ -188,10 +197,12 @@ STDAPI_(void) CoFreeUnusedLibraries() {
         const auto canUnloadNow =
             reinterpret_cast<CanUnloadNowFn>(EntryPoint(module, "DllCanUnloadNow"));
         if (!canUnloadNow || canUnloadNow() != S_OK) continue;
-        std::lock_guard lock(g_keptMutex);
-        auto it = std::find(g_kept.begin(), g_kept.end(), module);
-        if (it == g_kept.end()) continue;  // another thread freed it meanwhile
-        g_kept.erase(it);
-        FreeLibrary(module);
+        {
+            std::lock_guard lock(g_keptMutex);
+            auto it = std::find(g_kept.begin(), g_kept.end(), module);
+            if (it == g_kept.end()) continue;  // another thread freed it meanwhile
+            g_kept.erase(it);
+        }
+        FreeLibrary(module);  // outside the lock: the module's detach may activate classes
     }
 }

@@ -160,6 +160,24 @@ STDAPI VariantClear(VARIANTARG* pvarg);
 /// Clears `pvargDest`, then makes it a deep copy of `pvargSrc`.
 STDAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
 
+// Flags of VariantChangeType(Ex).
+#define VARIANT_NOVALUEPROP 0x01  // do not read an object's value property
+#define VARIANT_ALPHABOOL 0x02    // VT_BOOL to text as "True"/"False" (else "-1"/"0")
+#define VARIANT_NOUSEROVERRIDE 0x04
+#define VARIANT_LOCALBOOL 0x10
+
+/// Converts `pvarSrc` (VT_BYREF sources are dereferenced) to type `vt` into `pvargDest`, which
+/// may be the same variant. Covers the integer types, VT_BOOL, VT_BSTR, VT_R4/VT_R8 (to the
+/// others and from the numeric ones), VT_UNKNOWN/VT_DISPATCH (QueryInterface) and
+/// VT_EMPTY/VT_NULL, with Windows' results: DISP_E_OVERFLOW out of range, DISP_E_TYPEMISMATCH
+/// for text that is no number, VT_NULL and interfaces to values; DISP_E_BADVARTYPE for the
+/// types not covered (dates, currency, decimals, arrays).
+STDAPI VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags,
+                         VARTYPE vt);
+/// VariantChangeType; `lcid` is ignored: text is read and written as in the "C" locale.
+STDAPI VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LCID lcid,
+                           USHORT wFlags, VARTYPE vt);
+
 // ---------------------------------------------------------------------------------------------
 // IDispatch
 
@@ -434,6 +452,10 @@ struct ITypeLib : IUnknown {
                                                USHORT* pcFound) = 0;
     virtual void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* pTLibAttr) = 0;
 };
+
+/// Loads the type library of the module file `szFile` (its resource "TYPELIB" 1), or of a type
+/// library description file. TYPE_E_CANTLOADLIBRARY when the file has none.
+STDAPI LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib);
 
 // ---------------------------------------------------------------------------------------------
 // Error information: one IErrorInfo slot per thread.

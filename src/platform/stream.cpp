@@ -121,7 +121,11 @@ class MemoryStream final : public StreamBase {
         // Writing past the end grows the stream; a gap left by a Seek reads as zeros.
         if (m_pos > std::numeric_limits<size_t>::max() - cb) return STG_E_MEDIUMFULL;
         const size_t end = m_pos + cb;
-        if (end > m_size && !Resize(end)) return STG_E_MEDIUMFULL;
+        if (end > m_size) {
+            if (!Reserve(end)) return STG_E_MEDIUMFULL;
+            if (m_pos > m_size) std::memset(m_data + m_size, 0, m_pos - m_size);
+            m_size = end;
+        }
         std::memcpy(m_data + m_pos, pv, cb);
         m_pos = end;
         if (pcbWritten) *pcbWritten = cb;
@@ -181,15 +185,20 @@ class MemoryStream final : public StreamBase {
         return S_OK;  // also at the end, as the Windows memory stream answers
     }
 
-    // Sets the size; new bytes are zeros. False (and nothing changed) when memory runs out.
+    // Makes room for `size` bytes; false (and nothing changed) when memory runs out.
+    bool Reserve(size_t size) noexcept {
+        if (size <= m_capacity) return true;
+        const size_t capacity = std::max(size, m_capacity + m_capacity / 2);
+        auto* data = static_cast<BYTE*>(std::realloc(m_data, capacity));
+        if (!data) return false;
+        m_data = data;
+        m_capacity = capacity;
+        return true;
+    }
+
+    // Sets the size; new bytes are zeros.
     bool Resize(size_t size) noexcept {
-        if (size > m_capacity) {
-            const size_t capacity = std::max(size, m_capacity + m_capacity / 2);
-            auto* data = static_cast<BYTE*>(std::realloc(m_data, capacity));
-            if (!data) return false;
-            m_data = data;
-            m_capacity = capacity;
-        }
+        if (!Reserve(size)) return false;
         if (size > m_size) std::memset(m_data + m_size, 0, size - m_size);
         m_size = size;
         return true;

@@ -1,5 +1,14 @@
 // The registry: HKEY_CLASSES_ROOT and the Reg* functions that registration and activation
 // use, with Windows' names, types and result codes. Linux only (see win.h).
+//
+// It lives in one file: $GLYPHARY_REGISTRY if set (tests, side-by-side installs), else
+// $XDG_DATA_HOME/glyphary/registry, else ~/.local/share/glyphary/registry. Key and value
+// names compare ignoring case, as on Windows, but only ASCII letters fold (Windows also folds
+// other scripts); names keep the case they were first given. Values keep their type and exact
+// bytes. Each change is atomic and durable, and changes from several processes take turns, so
+// readers and crashed writers never leave a torn file. A damaged file reads as ERROR_BADDB
+// and is never overwritten. Not kept: volatile keys (refused), key classes, write times,
+// security.
 #pragma once
 
 #include "platform/wintypes.h"
@@ -56,7 +65,9 @@ typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 #define REG_BINARY 3
 #define REG_DWORD 4
 
-/// Creates `lpSubKey` under `hKey` (and the keys above it), or opens it if it exists.
+/// Creates `lpSubKey` under `hKey` (and the keys above it), or opens it if it exists. The new
+/// handle may set values (KEY_SET_VALUE), read them (KEY_QUERY_VALUE) and list subkeys
+/// (KEY_ENUMERATE_SUB_KEYS) as `samDesired` allows; subkeys open through any handle.
 extern "C" GLYPHARY_PLATFORM_API LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey,
                                                          DWORD Reserved, LPWSTR lpClass,
                                                          DWORD dwOptions, REGSAM samDesired,
@@ -78,7 +89,8 @@ extern "C" GLYPHARY_PLATFORM_API LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex,
                                                        LPDWORD lpcchName, LPDWORD lpReserved,
                                                        LPWSTR lpClass, LPDWORD lpcchClass,
                                                        FILETIME* lpftLastWriteTime);
-/// Deletes `lpSubKey` under `hKey`; it must have no subkeys.
+/// Deletes `lpSubKey` under `hKey` ("": hKey's own key); one with subkeys is refused with
+/// ERROR_ACCESS_DENIED. Handles to a deleted key then answer ERROR_KEY_DELETED.
 extern "C" GLYPHARY_PLATFORM_API LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 /// Closes a key handle.
 extern "C" GLYPHARY_PLATFORM_API LSTATUS RegCloseKey(HKEY hKey);

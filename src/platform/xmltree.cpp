@@ -26,6 +26,7 @@
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
+#include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
 namespace glyphary::platform::xml {
@@ -141,6 +142,15 @@ class TreeBuilder {
         m_emptyEntity.name = reinterpret_cast<const xmlChar*>("glyphary-unexpanded");
         m_emptyEntity.content = m_emptyContent;
     }
+
+    ~TreeBuilder() {
+        // libxml2 hands the entity it is given some of its own allocations: the raw text of
+        // the first declaration it looks up, and the (empty) node list of a parsed reference.
+        if (m_emptyEntity.orig) xmlFree(m_emptyEntity.orig);
+        if (m_emptyEntity.children) xmlFreeNodeList(m_emptyEntity.children);
+    }
+    TreeBuilder(const TreeBuilder&) = delete;
+    TreeBuilder& operator=(const TreeBuilder&) = delete;
 
     void StartElement(const xmlChar* localname, const xmlChar* prefix, int attributeCount,
                       const xmlChar** attributes) {
@@ -420,6 +430,12 @@ ParseResult Parse(std::string_view bytes, bool forceUtf8) {
     xmlCtxtUseOptions(context.get(), options);
     if (forceUtf8) xmlSwitchEncoding(context.get(), XML_CHAR_ENCODING_UTF8);
     xmlParseDocument(context.get());
+    // In SAX mode libxml2 keeps entity declarations in a document of its own ("expat
+    // compatibility"), which the context does not free.
+    if (context->myDoc) {
+        xmlFreeDoc(context->myDoc);
+        context->myDoc = nullptr;
+    }
 
     if (builder.error()) std::rethrow_exception(builder.error());
     if (!context->wellFormed) return {ParseStatus::IllFormed, nullptr};

@@ -10,6 +10,7 @@
 
 #include "mail/mail.h"
 #include "mail/streams.h"
+#include "support/calls.h"
 #include "support/object.h"
 #include "support/tables.h"
 
@@ -68,6 +69,8 @@ void ExpectConversions(const std::vector<Case>& cases) {
         const Converted result = Convert(c.input);
         EXPECT_EQ(result.hr, c.hr) << c.name;
         EXPECT_EQ(result.output, c.expected) << c.name;
+        // A message that does not fit says why through the error info.
+        EXPECT_EQ(testing::TakeErrorDescription().empty(), c.hr == S_OK) << c.name;
     }
 }
 

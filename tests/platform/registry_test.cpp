@@ -2,9 +2,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "platform/registry_file.h"
 #include "platform/scratch.h"
@@ -377,6 +379,37 @@ TEST_F(Registry, WritersInDifferentProcessesLoseNothing) {
     }
 }
 
+// Threads share the process's handle table and its picture of the file.
+TEST_F(Registry, ThreadsWorkOnTheirOwnKeysSideBySide) {
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &failures] {
+            const std::u16string name = u"T" + std::u16string(1, static_cast<char16_t>(u'0' + t));
+            for (int i = 0; i < 10; ++i) {
+                HKEY h = nullptr;
+                DWORD size = 0;
+                WCHAR sub[16];
+                DWORD n = 16;
+                const bool ok =
+                    RegCreateKeyExW(HKEY_CLASSES_ROOT, name.c_str(), 0, nullptr, 0,
+                                    KEY_READ | KEY_WRITE, nullptr, &h, nullptr) == ERROR_SUCCESS &&
+                    SetString(h, u"v", name) == ERROR_SUCCESS &&
+                    RegQueryValueExW(h, u"v", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS &&
+                    size == 4 &&
+                    RegEnumKeyExW(HKEY_CLASSES_ROOT, 0, sub, &n, nullptr, nullptr, nullptr,
+                                  nullptr) == ERROR_SUCCESS &&
+                    RegCloseKey(h) == ERROR_SUCCESS &&
+                    RegDeleteKeyW(HKEY_CLASSES_ROOT, name.c_str()) == ERROR_SUCCESS;
+                if (!ok) ++failures;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_TRUE(Subkeys(HKEY_CLASSES_ROOT).empty());
+}
+
 // One registration and unregistration, step by step, as the module does them; the path value
 // is long so that a write takes a while.
 void RegisterAndUnregister(const std::function<void()>& afterEachStep) {
@@ -421,6 +454,9 @@ TEST_F(Registry, KilledWritersLeaveAWholeStateBehind) {
     std::mt19937 random(20261208);
     int killedMidWay = 0;
     for (int round = 0; round < 150; ++round) {
+        // Each child starts from the empty registry, so the states it can leave are known.
+        unlink(file.c_str());
+        unlink((file + ".tmp").c_str());
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
