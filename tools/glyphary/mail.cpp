@@ -81,12 +81,7 @@ class MemoryStream final : public IStream {
 
 std::string ConvertMail(IGlyphary* object, std::string_view message) {
     MemoryStream in(message), out;
-    // The converter gives E_FAIL, without a description, for a message it cannot follow.
-    const HRESULT hr = object->ConvertEzwebMail(&in, &out);
-    Check(hr, "ConvertEzwebMail",
-          hr == E_FAIL ? "not a message it can follow (lines must end with CR LF; a multipart "
-                         "message needs an empty line and its first delimiter after the header)"
-                       : nullptr);
+    Check(object->ConvertEzwebMail(&in, &out), "ConvertEzwebMail");
     return out.output();
 }
 

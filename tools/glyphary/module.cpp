@@ -68,7 +68,7 @@ std::string DescribeHresult(HRESULT hr) {
     return text;
 }
 
-void Check(HRESULT hr, const std::string& operation, const char* fallback) {
+void Check(HRESULT hr, const std::string& operation) {
     if (SUCCEEDED(hr)) return;
     std::string description;
     com_ptr<IErrorInfo> info;
@@ -77,7 +77,6 @@ void Check(HRESULT hr, const std::string& operation, const char* fallback) {
         if (SUCCEEDED(info->GetDescription(text.put())) && text)
             description = Utf8ForDisplay(std::u16string_view(text.get(), SysStringLen(text.get())));
     }
-    if (description.empty() && fallback) description = fallback;
     throw ComError(operation, hr, description);
 }
 

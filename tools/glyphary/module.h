@@ -29,9 +29,8 @@ class ToolError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-/// Throws ComError for a failed `hr`, with this thread's error info as the description, or
-/// `fallback` when the call left none.
-void Check(HRESULT hr, const std::string& operation, const char* fallback = nullptr);
+/// Throws ComError for a failed `hr`, with this thread's error info as the description.
+void Check(HRESULT hr, const std::string& operation);
 /// "0x80070057 E_INVALIDARG" for the codes this program meets; the hex alone otherwise.
 std::string DescribeHresult(HRESULT hr);
 
