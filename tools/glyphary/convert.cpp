@@ -22,7 +22,7 @@ unique_bstr Bstr(std::u16string_view text) {
 unique_bstr ArgumentBstr(const std::string& option, const std::string& value) {
     try {
         return Bstr(Utf16FromUtf8(value));
-    } catch (const EncodingError& e) {
+    } catch (const EncodingError&) {
         throw UsageError("the value of --" + option + " is not UTF-8");
     }
 }
@@ -42,8 +42,7 @@ std::u16string Convert(IGlyphary* object, Conversion method, const char* name,
             const unique_bstr in = Bstr(piece);
             unique_bstr result;
             Check((object->*method)(in.get(), result.put()), name);
-            if (!result && !piece.empty())
-                throw ComError(name, E_OUTOFMEMORY, "no result string came back");
+            if (!result) throw ComError(name, E_OUTOFMEMORY, "no result string came back");
             out.append(result.get(), SysStringLen(result.get()));
         }
         if (zero == std::u16string_view::npos) return out;
