@@ -22,8 +22,9 @@ extern std::atomic<LONG> g_nRefCount;
 /// The type information of IGlyphary, set by process attach and held until process detach.
 extern ITypeInfo* g_pTI_IGlyphary;
 
-/// Where the module was loaded from, recorded by process attach.
-extern HINSTANCE g_hModule;
+// ModuleState: where the module was loaded from, recorded by process attach (with
+// g_pTI_IGlyphary above) and not written again while the module is loaded.
+extern HINSTANCE g_hModule;             ///< the handle DllMain received
 extern WCHAR g_szModulePath[MAX_PATH];  ///< full path of the module file
 extern WCHAR g_szModuleDir[MAX_PATH];   ///< the same without its last component
 

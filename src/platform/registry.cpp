@@ -115,13 +115,16 @@ bool ReadAll(int fd, std::string& out) {
     }
 }
 
-// The current tree of `file` in g_snapshot (no file: an empty registry). Caller holds g_mutex.
+// The current tree of `file` in g_snapshot. No file is a new registry, which holds
+// HKEY_CLASSES_ROOT\CLSID as every Windows registry does: servers register under it by opening
+// it, not creating it. Caller holds g_mutex.
 LSTATUS Load(const std::string& file) {
     Fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
         if (errno != ENOENT) return ERROR_CANTREAD;
         if (!g_snapshot.Matches(file, nullptr)) {
             g_snapshot.root.emplace();
+            g_snapshot.root->AddSubkey(u"CLSID");
             g_snapshot.Remember(file, nullptr);
         }
         return ERROR_SUCCESS;

@@ -227,6 +227,9 @@ HRESULT TypeInfo::Invoke(PVOID pvInstance, MEMBERID memid, WORD wFlags, DISPPARA
     bool idSeen = false;
     const FuncModel* func = FindFunc(m_lib, m_model, memid, wFlags, idSeen);
     if (!func || func->funckind != FUNC_PUREVIRTUAL) return DISP_E_MEMBERNOTFOUND;
+    // A slot outside the vtable the description declares is never called.
+    if (func->oVft < 0 || func->oVft >= m_model.vftSize || func->oVft % sizeof(void*) != 0)
+        return DISP_E_MEMBERNOTFOUND;
 
     const int total = static_cast<int>(func->params.size());
     const bool hasRetval = total > 0 && (func->params.back().flags & PARAMFLAG_FRETVAL);

@@ -153,11 +153,13 @@ class Parser {
     }
 
     // A VT name, ptr(T), or a type name resolved once the whole text is read.
-    TYPEDESC Type(std::string_view word) {
+    TYPEDESC Type(std::string_view word, int depth = 0) {
         TYPEDESC td{};
         if (word.starts_with("ptr(") && word.ends_with(")")) {
+            if (depth >= 8) Fail("pointers nested too deeply");
             td.vt = VT_PTR;
-            td.lptdesc = &m_lib->pointees.emplace_back(Type(word.substr(4, word.size() - 5)));
+            td.lptdesc =
+                &m_lib->pointees.emplace_back(Type(word.substr(4, word.size() - 5), depth + 1));
             return td;
         }
         static const std::map<std::string_view, VARTYPE> vts = {

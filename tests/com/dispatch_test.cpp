@@ -103,29 +103,36 @@ TEST_F(Dispatch, NamesResolveToTheCompilersDispatchIds) {
 }
 
 TEST_F(Dispatch, PropertiesArePutAndGotBothWays) {
-    const DISPID strings[] = {kLocalizePattern, kLocalizeUndefinedFormat, kGlobalizeFormat,
-                              kGlobalizeUndefinedFormat};
-    using Getter = HRESULT (STDMETHODCALLTYPE IGlyphary::*)(BSTR*);
-    using Putter = HRESULT (STDMETHODCALLTYPE IGlyphary::*)(BSTR);
-    const Getter getters[] = {
-        &IGlyphary::get_LocalizePattern, &IGlyphary::get_LocalizeUndefinedFormat,
-        &IGlyphary::get_GlobalizeFormat, &IGlyphary::get_GlobalizeUndefinedFormat};
-    const Putter putters[] = {
-        &IGlyphary::put_LocalizePattern, &IGlyphary::put_LocalizeUndefinedFormat,
-        &IGlyphary::put_GlobalizeFormat, &IGlyphary::put_GlobalizeUndefinedFormat};
+    struct Property {
+        DISPID id;
+        HRESULT (*get)(IGlyphary*, BSTR*);
+        HRESULT (*put)(IGlyphary*, BSTR);
+    };
+    const Property properties[] = {
+        {kLocalizePattern, [](IGlyphary* o, BSTR* p) { return o->get_LocalizePattern(p); },
+         [](IGlyphary* o, BSTR v) { return o->put_LocalizePattern(v); }},
+        {kLocalizeUndefinedFormat,
+         [](IGlyphary* o, BSTR* p) { return o->get_LocalizeUndefinedFormat(p); },
+         [](IGlyphary* o, BSTR v) { return o->put_LocalizeUndefinedFormat(v); }},
+        {kGlobalizeFormat, [](IGlyphary* o, BSTR* p) { return o->get_GlobalizeFormat(p); },
+         [](IGlyphary* o, BSTR v) { return o->put_GlobalizeFormat(v); }},
+        {kGlobalizeUndefinedFormat,
+         [](IGlyphary* o, BSTR* p) { return o->get_GlobalizeUndefinedFormat(p); },
+         [](IGlyphary* o, BSTR v) { return o->put_GlobalizeUndefinedFormat(v); }},
+    };
     for (int i = 0; i < 4; ++i) {
         // Late put, early get.
         const std::u16string late = u"late " + std::u16string(1, char16_t(u'0' + i));
         unique_bstr value(SysAllocString(late.c_str()));
-        ASSERT_EQ(S_OK, Invoke(strings[i], DISPATCH_PROPERTYPUT, {Bstr(value.get())}));
+        ASSERT_EQ(S_OK, Invoke(properties[i].id, DISPATCH_PROPERTYPUT, {Bstr(value.get())}));
         unique_bstr got;
-        ASSERT_EQ(S_OK, (object.get()->*getters[i])(got.put()));
+        ASSERT_EQ(S_OK, properties[i].get(object.get(), got.put()));
         EXPECT_EQ(Narrow(late.c_str()), Narrow(got.get()));
         // Early put, late get; the same id serves both kinds of call.
         const std::u16string early = u"early " + std::u16string(1, char16_t(u'0' + i));
         value.reset(SysAllocString(early.c_str()));
-        ASSERT_EQ(S_OK, (object.get()->*putters[i])(value.get()));
-        EXPECT_EQ(Narrow(early.c_str()), LateString(strings[i], DISPATCH_PROPERTYGET));
+        ASSERT_EQ(S_OK, properties[i].put(object.get(), value.get()));
+        EXPECT_EQ(Narrow(early.c_str()), LateString(properties[i].id, DISPATCH_PROPERTYGET));
     }
 
     ASSERT_EQ(S_OK, Invoke(kMapMode, DISPATCH_PROPERTYPUT, {I4(MPM_softbank)}));

@@ -86,15 +86,15 @@ TEST_F(ModuleStartup, RefusesToLoadWithoutTypeInformation) {
 }
 
 // Unloading really unloads (nothing pins the module), so loading again runs static
-// construction and start-up again: an object leaked by the first load is not counted by the
-// second, and settings changed in between are read.
+// construction and start-up again: a factory reference left by the first load is not counted
+// by the second, and settings changed in between are read.
 TEST_F(ModuleStartup, RunsAgainWhenLoadedAfterBeingFreed) {
     ModuleCopy copy(nullptr);
     {
         Module module(copy.path());
         ASSERT_TRUE(module);
         EXPECT_EQ("", GlobalizeFormatOf(module.Create().get()));
-        module.Create().detach();  // never released: the count of this load stays at 1
+        module.Factory().detach();  // never released: the count of this load stays at 1
         EXPECT_EQ(S_FALSE, module.CanUnloadNow());
     }
     EXPECT_FALSE(IsMapped(copy.path()));

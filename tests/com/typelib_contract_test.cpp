@@ -3,8 +3,9 @@
 // is compared with what the type information answers, so the two cannot drift apart. The
 // whole description is also compared with the canonical dump kept beside this test, which the
 // Windows build compares with the dump of the library compiled from the same IDL.
+#include <algorithm>
+#include <boost/regex.hpp>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "com/module_support.h"
@@ -40,9 +41,9 @@ std::string Trim(const std::string& s) {
 
 // "[out, retval] EMapMode* p" and the like.
 IdlParam ParseParam(const std::string& text) {
-    static const std::regex shape(R"(\s*\[([^\]]*)\]\s*(\w+)\s*(\**)\s*(\w*)\s*)");
-    std::smatch m;
-    if (!std::regex_match(text, m, shape)) ADD_FAILURE() << "cannot read parameter: " << text;
+    static const boost::regex shape(R"(\s*\[([^\]]*)\]\s*(\w+)\s*(\**)\s*(\w*)\s*)");
+    boost::smatch m;
+    if (!boost::regex_match(text, m, shape)) ADD_FAILURE() << "cannot read parameter: " << text;
     IdlParam param;
     std::stringstream attributes(m[1].str());
     for (std::string attribute; std::getline(attributes, attribute, ',');) {
@@ -68,12 +69,12 @@ std::vector<IdlMember> ReadIGlyphary(const std::string& idl) {
     const size_t end = idl.find("};", start);
     EXPECT_NE(std::string::npos, start);
     std::stringstream block(idl.substr(start, end - start));
-    static const std::regex member(
+    static const boost::regex member(
         R"(\s*(?:\[(propput|propget)\]\s*)?HRESULT\s+(\w+)\((.*)\);\s*)");
     std::vector<IdlMember> members;
     for (std::string line; std::getline(block, line);) {
-        std::smatch m;
-        if (!std::regex_match(line, m, member)) continue;
+        boost::smatch m;
+        if (!boost::regex_match(line, m, member)) continue;
         IdlMember current{m[2].str(),
                           m[1] == "propput"   ? INVOKE_PROPERTYPUT
                           : m[1] == "propget" ? INVOKE_PROPERTYGET
@@ -173,10 +174,10 @@ TEST_F(TypeLibContract, IGlypharyFollowsTheIdlMemberForMember) {
 
 TEST_F(TypeLibContract, EnumerationAndClassFollowTheIdl) {
     // typedef [uuid(...)] enum { MPM_x = n, ... } EMapMode;
-    const std::regex enumerator(R"((MPM_\w+)\s*=\s*(\d+))");
+    const boost::regex enumerator(R"((MPM_\w+)\s*=\s*(\d+))");
     std::vector<std::pair<std::string, LONG>> expected;
-    for (auto it = std::sregex_iterator(idl.begin(), idl.end(), enumerator);
-         it != std::sregex_iterator(); ++it)
+    for (auto it = boost::sregex_iterator(idl.begin(), idl.end(), enumerator);
+         it != boost::sregex_iterator(); ++it)
         expected.emplace_back((*it)[1].str(), std::stol((*it)[2].str()));
     ASSERT_EQ(4u, expected.size());
 

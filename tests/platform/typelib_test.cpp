@@ -55,6 +55,7 @@ type interface ITester {AAAAAAAA-0000-0000-0000-000000000001} flags 0x1000 size 
     param pSum out,retval ptr(I4)
   func Kind propput memid 0x60020008 slot 15 returns HRESULT
     param - in EKind
+  func Beyond method memid 0x60020009 slot 40 returns HRESULT
 type alias EKind - flags 0x0 size 4 align 4 alias __generated_kind
 type enum __generated_kind - flags 0x0 size 4 align 4
   const K_one memid 0x40000000 INT 1
@@ -243,6 +244,20 @@ TEST(LoadTypeLib, RefusesFilesWithoutAUsableTypeLibrary) {
     const auto bad = dir / ("typelib_bad_" + std::to_string(getpid()) + ".txt");
     const auto truncated = dir / ("typelib_trunc_" + std::to_string(getpid()) + ".so");
     std::ofstream(bad) << "library L {11111111-2222-3333-4444-555555555555} lcid 0\n";
+    const auto deep = dir / ("typelib_deep_" + std::to_string(getpid()) + ".txt");
+    std::ofstream(deep) << "library L {11111111-2222-3333-4444-555555555555} lcid 0 syskind 3 "
+                           "version 0.0 flags 0x0\n"
+                           "type record R - flags 0x0 size 8 align 8\n"
+                           "  field f memid 0x40000000 "
+                        << std::string(20000, 'p') << "\n";
+    std::string nested = "I4";
+    for (int i = 0; i < 5000; ++i) nested = "ptr(" + nested + ")";
+    const auto pointers = dir / ("typelib_ptr_" + std::to_string(getpid()) + ".txt");
+    std::ofstream(pointers) << "library L {11111111-2222-3333-4444-555555555555} lcid 0 syskind 3 "
+                               "version 0.0 flags 0x0\n"
+                               "type record R - flags 0x0 size 8 align 8\n"
+                               "  field f memid 0x40000000 "
+                            << nested << " offset 0\n";
     std::ofstream(truncated) << "\x7f"
                                 "ELF\x02\x01\x01";  // an ELF header cut short
     struct Case {
@@ -253,6 +268,8 @@ TEST(LoadTypeLib, RefusesFilesWithoutAUsableTypeLibrary) {
         {"/bin/sh", TYPE_E_CANTLOADLIBRARY},  // an ELF file without the resource
         {truncated.string(), TYPE_E_CANTLOADLIBRARY},
         {bad.string(), TYPE_E_INVDATAREAD},
+        {deep.string(), TYPE_E_INVDATAREAD},      // an unknown type name
+        {pointers.string(), TYPE_E_INVDATAREAD},  // pointers nested without end
     };
     for (const Case& c : cases) {
         ITypeLib* lib = reinterpret_cast<ITypeLib*>(1);
@@ -260,8 +277,7 @@ TEST(LoadTypeLib, RefusesFilesWithoutAUsableTypeLibrary) {
         EXPECT_EQ(nullptr, lib) << c.path;
     }
     EXPECT_EQ(E_INVALIDARG, LoadTypeLib(u"x", nullptr));
-    std::filesystem::remove(bad);
-    std::filesystem::remove(truncated);
+    for (const auto& file : {bad, truncated, deep, pointers}) std::filesystem::remove(file);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -306,7 +322,7 @@ TEST_F(TypeLibTest, InterfaceDescribesItsFunctionsAndBase) {
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
     EXPECT_EQ(TKIND_INTERFACE, attr->typekind);
-    EXPECT_EQ(9, attr->cFuncs);
+    EXPECT_EQ(10, attr->cFuncs);
     EXPECT_EQ(1, attr->cImplTypes);
     EXPECT_EQ(128, attr->cbSizeVft);
     EXPECT_EQ(TYPEFLAG_FDISPATCHABLE, attr->wTypeFlags);
@@ -327,7 +343,7 @@ TEST_F(TypeLibTest, InterfaceDescribesItsFunctionsAndBase) {
     EXPECT_EQ(VT_BSTR, fd->lprgelemdescParam[2].tdesc.lptdesc->vt);
     EXPECT_EQ(PARAMFLAG_FOUT | PARAMFLAG_FRETVAL, fd->lprgelemdescParam[2].paramdesc.wParamFlags);
     info->ReleaseFuncDesc(fd);
-    EXPECT_EQ(TYPE_E_ELEMENTNOTFOUND, info->GetFuncDesc(9, &fd));
+    EXPECT_EQ(TYPE_E_ELEMENTNOTFOUND, info->GetFuncDesc(10, &fd));
 
     HREFTYPE ref = 0;
     ASSERT_EQ(S_OK, info->GetRefTypeOfImplType(0, &ref));
@@ -524,6 +540,7 @@ TEST_F(TypeLibTest, InvokeReportsBadCallsWithTheDispatchCodes) {
     EXPECT_EQ(DISP_E_MEMBERNOTFOUND, Call(0x1234, DISPATCH_METHOD, {}));
     EXPECT_EQ(DISP_E_MEMBERNOTFOUND, Call(kRepeat, DISPATCH_PROPERTYGET, {}));  // a method
     EXPECT_EQ(DISP_E_MEMBERNOTFOUND, Call(kKind, DISPATCH_PROPERTYGET, {}));    // put only
+    EXPECT_EQ(DISP_E_MEMBERNOTFOUND, Call(0x60020009, DISPATCH_METHOD, {}));    // past the vtable
     EXPECT_EQ(DISP_E_BADPARAMCOUNT, Call(kRepeat, DISPATCH_METHOD, {Bstr(word.get())}));
     EXPECT_EQ(DISP_E_BADPARAMCOUNT, Call(kCount, DISPATCH_PROPERTYGET, {I4(1)}));
     EXPECT_EQ(DISP_E_BADPARAMCOUNT,
