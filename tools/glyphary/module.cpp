@@ -208,12 +208,6 @@ com_ptr<IGlyphary> Module::Create() {
 
 void Module::Register() {
     if (m_registered) throw ToolError("name the module to register with --module PATH");
-    // Windows always has HKEY_CLASSES_ROOT\CLSID, and registration opens it rather than
-    // creating it; a registry file that is still new does not have it yet.
-    HKEY clsid = nullptr;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, OLESTR("CLSID"), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_READ, nullptr, &clsid, nullptr) == ERROR_SUCCESS)
-        RegCloseKey(clsid);
     using RegisterFn = HRESULT (*)();
     Check(reinterpret_cast<RegisterFn>(Export("DllRegisterServer"))(), "DllRegisterServer");
 }
