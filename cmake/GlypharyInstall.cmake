@@ -1,0 +1,82 @@
+# Installation: what `cmake --install` puts where, in one place.
+#
+#   bin/glyphary                        the command-line program
+#   lib/libglyphary-platform.so*        the platform library clients link
+#   lib/glyphary/glyphary.so            the module, with Glyphary.setting and the map files
+#   include/glyphary/com/iglyphary.h    the interface
+#   include/glyphary/platform/*.h       the platform API a client needs
+#   lib/cmake/Glyphary/                 find_package(Glyphary): Glyphary::platform,
+#                                       Glyphary::module, Glyphary::glyphary
+#   lib/pkgconfig/glyphary.pc           pkg-config --cflags --libs glyphary
+include(CMakePackageConfigHelpers)
+
+set(GLYPHARY_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Glyphary)
+set(GLYPHARY_INSTALL_HEADERDIR ${CMAKE_INSTALL_INCLUDEDIR}/glyphary)
+
+# The platform library. Clients include "com/iglyphary.h" and "platform/..." as the sources do.
+set_target_properties(glyphary-platform PROPERTIES EXPORT_NAME platform)
+install(TARGETS glyphary-platform EXPORT GlypharyTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    INCLUDES DESTINATION ${GLYPHARY_INSTALL_HEADERDIR})
+
+# The public headers: the interface, and the platform headers it and a client's calls need
+# (win.h, the owners and the text helpers, with everything they include in turn).
+function(glyphary_platform_headers out)
+    set(pending win.h owners.h olestr.h ${ARGN})
+    set(found)
+    while(pending)
+        list(POP_FRONT pending header)
+        if(header IN_LIST found OR NOT EXISTS ${PROJECT_SOURCE_DIR}/src/platform/${header})
+            continue()
+        endif()
+        list(APPEND found ${header})
+        file(STRINGS ${PROJECT_SOURCE_DIR}/src/platform/${header} includes
+            REGEX "^#include \"platform/[^\"]+\"")
+        foreach(line IN LISTS includes)
+            string(REGEX REPLACE "^#include \"platform/([^\"]+)\".*" "\\1" included "${line}")
+            list(APPEND pending ${included})
+        endforeach()
+    endwhile()
+    list(TRANSFORM found PREPEND ${PROJECT_SOURCE_DIR}/src/platform/)
+    set(${out} ${found} PARENT_SCOPE)
+endfunction()
+glyphary_platform_headers(platform_headers)
+install(FILES ${platform_headers} DESTINATION ${GLYPHARY_INSTALL_HEADERDIR}/platform)
+install(FILES ${PROJECT_SOURCE_DIR}/src/com/iglyphary.h
+    DESTINATION ${GLYPHARY_INSTALL_HEADERDIR}/com)
+
+# The module and its sample configuration, side by side as the module expects them. It finds
+# the platform library one directory up.
+if(TARGET glyphary)
+    file(RELATIVE_PATH module_to_lib
+        ${CMAKE_INSTALL_PREFIX}/${GLYPHARY_INSTALL_MODULEDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+    set_target_properties(glyphary PROPERTIES
+        EXPORT_NAME module
+        INSTALL_RPATH "$ORIGIN/${module_to_lib}")
+    install(TARGETS glyphary EXPORT GlypharyTargets
+        LIBRARY DESTINATION ${GLYPHARY_INSTALL_MODULEDIR})
+endif()
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/ DESTINATION ${GLYPHARY_INSTALL_MODULEDIR}
+    FILES_MATCHING PATTERN "*.setting" PATTERN "*.map" PATTERN "LICENSE.*")
+
+# The program.
+set_target_properties(glyphary-cli PROPERTIES EXPORT_NAME glyphary)
+install(TARGETS glyphary-cli EXPORT GlypharyTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# find_package(Glyphary)
+install(EXPORT GlypharyTargets NAMESPACE Glyphary:: DESTINATION ${GLYPHARY_INSTALL_CMAKEDIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/GlypharyConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/GlypharyConfig.cmake
+    INSTALL_DESTINATION ${GLYPHARY_INSTALL_CMAKEDIR}
+    PATH_VARS GLYPHARY_INSTALL_MODULEDIR)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/GlypharyConfigVersion.cmake
+    COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/GlypharyConfig.cmake
+    ${PROJECT_BINARY_DIR}/GlypharyConfigVersion.cmake
+    DESTINATION ${GLYPHARY_INSTALL_CMAKEDIR})
+
+# pkg-config glyphary
+file(RELATIVE_PATH GLYPHARY_PC_TO_PREFIX
+    ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+configure_file(${PROJECT_SOURCE_DIR}/cmake/glyphary.pc.in ${PROJECT_BINARY_DIR}/glyphary.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/glyphary.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,293 @@
+// glyphary: the command-line face of the Glyphary module. It reaches the module as any COM
+// client does (the module file's DllGetClassObject, or the class registered as "Glyphary")
+// and calls it through IGlyphary only.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+#include "module.h"
+
+namespace glyphary::tool {
+namespace {
+
+constexpr const char* kOverview = R"(Usage: glyphary [--module PATH] COMMAND [OPTIONS] [ARGS...]
+
+Emoji of Japanese mobile handsets (i-mode, EZweb, SoftBank) to neutral text and back.
+
+Commands:
+  globalize   carrier emoji in text become neutral notation such as :sun:
+  localize    neutral notation becomes a carrier's emoji
+  detect      which handset a User-Agent names
+  mail        rewrite the emoji codes of EZweb (au) mail
+  info        the module, its configuration, tables, rules and interface
+  register    register the module as the COM class "Glyphary"
+  unregister  remove that registration
+
+Options for every command:
+  --module PATH   use this glyphary.so (and the Glyphary.setting beside it); default:
+                  $GLYPHARY_MODULE, else the module installed or built beside this program,
+                  else the registered class
+  -h, --help      help for the command, with examples
+
+Examples:
+  echo 'Good morning :sun:' | glyphary localize --carrier softbank
+  glyphary detect 'KDDI-CA39 UP.Browser/6.2.0.13.1.5 (GUI) MMP/2.0'
+  glyphary mail --in-place ~/Maildir/new/*
+
+Run 'glyphary COMMAND --help' for more.
+)";
+
+constexpr const char* kConvertOptions = R"(
+Options:
+  -c, --carrier CARRIER  imode, ezweb, softbank, none, or any mode number (required)
+  -e, --encoding ENC     of input and output: utf-8 (default), utf-16le (units pass
+                         through untouched, lone surrogates and zero units included)
+                         or cp932 (Shift_JIS as handsets send it, emoji included)
+  --globalize-format FMT            override the GlobalizeFormat property
+  --globalize-undefined-format FMT  override GlobalizeUndefinedFormat
+  --localize-pattern REGEX          override LocalizePattern
+  --localize-undefined-format FMT   override LocalizeUndefinedFormat
+  --module PATH          use another module and its configuration
+
+FILE '-', or no FILE, is standard input. Results go to standard output in the order of
+the files. Defaults of the four properties come from Glyphary.setting ('glyphary info').
+)";
+
+constexpr const char* kGlobalizeHelp =
+    R"(Usage: glyphary globalize --carrier CARRIER [OPTIONS] [FILE...]
+
+Every emoji of the carrier's handsets in the text becomes its neutral id, written through
+GlobalizeFormat; everything else passes unchanged.
+)";
+
+constexpr const char* kGlobalizeExamples = R"(
+Examples:
+  glyphary globalize --carrier imode --encoding cp932 posted.txt
+  printf '\xee\x98\xbe\n' | glyphary globalize -c imode
+  glyphary globalize -c softbank --globalize-format '[%1%]' message.txt
+)";
+
+constexpr const char* kLocalizeHelp =
+    R"(Usage: glyphary localize --carrier CARRIER [OPTIONS] [FILE...]
+
+Every piece of neutral notation that LocalizePattern finds becomes the carrier's emoji;
+everything else passes unchanged.
+)";
+
+constexpr const char* kLocalizeExamples = R"(
+Examples:
+  echo 'Good morning :sun:' | glyphary localize --carrier ezweb
+  glyphary localize -c imode -e cp932 page.txt > page.sjis
+  glyphary localize -c softbank --localize-undefined-format '(%1%?)' note.txt
+)";
+
+constexpr const char* kDetectHelp = R"(Usage: glyphary detect [--explain] [USER-AGENT...]
+
+Prints, one per line, the id that the module's user-agent rules give each User-Agent
+(0: no rule matched). Without arguments, reads one User-Agent per line of standard input
+and answers each line at once.
+
+Options:
+  --explain      add the carrier's name and the index of the matching rule, tab-separated
+                 (the rules are read from the Glyphary.setting beside the module)
+  --module PATH  use another module and its configuration
+
+Examples:
+  glyphary detect 'DoCoMo/2.0 P903i(c100;TB;W24H12)'
+  glyphary detect --explain < user-agents.txt
+)";
+
+constexpr const char* kMailHelp = R"(Usage: glyphary mail [IN [OUT]]
+       glyphary mail --in-place FILE...
+
+Rewrites the emoji codes of a raw EZweb (au) mail message, as ConvertEzwebMail does:
+from IN (default: standard input) to OUT (default: standard output; '-' for either).
+Nothing is written when the conversion fails; OUT is replaced only by a complete result.
+
+With --in-place each FILE is converted in turn: the result goes to a temporary file beside
+it, is flushed to disk and renamed over the original only when the conversion succeeded,
+so a failure or a crash never loses a message. A progress bar shows on a terminal; a
+summary of converted, unchanged and failed files ends the run (exit status 1 if any failed).
+
+Options:
+  --in-place     convert the files where they are
+  --module PATH  use another module and its configuration
+
+Examples:
+  glyphary mail incoming.eml converted.eml
+  glyphary mail --in-place ~/Maildir/new/*
+)";
+
+constexpr const char* kInfoHelp = R"(Usage: glyphary info
+
+Shows the module in use and its settings file, the default property values, the size of
+each mode's tables (as the map files give them, and as many codes as the loaded module's
+Globalize recognises), the mail map, the user-agent rules in order, and the members of
+IGlyphary as the object's own type information describes them.
+
+Options:
+  --module PATH  describe another module
+
+Examples:
+  glyphary info
+  glyphary info --module /opt/glyphary/lib/glyphary/glyphary.so
+)";
+
+constexpr const char* kRegisterHelp = R"(Usage: glyphary register [--module PATH]
+
+Calls the module's own DllRegisterServer: the COM class "Glyphary" then names this module
+file, and clients can create it by ProgID or CLSID. The registry is a file: by default under
+$XDG_DATA_HOME; $GLYPHARY_REGISTRY names another.
+
+Examples:
+  glyphary register
+  GLYPHARY_REGISTRY=/tmp/test.reg glyphary register --module build/module/glyphary.so
+)";
+
+constexpr const char* kUnregisterHelp = R"(Usage: glyphary unregister [--module PATH]
+
+Calls the module's own DllUnregisterServer, which removes the entries of the class
+"Glyphary". Fails when they are not there.
+
+Examples:
+  glyphary unregister
+  GLYPHARY_REGISTRY=/tmp/test.reg glyphary unregister
+)";
+
+constexpr OptionSpec kModule{"module", 0, true};
+constexpr OptionSpec kHelp{"help", 'h', false};
+
+struct Command {
+    const char* name;
+    std::vector<std::string> help;
+    std::vector<OptionSpec> options;
+    int (*run)(Session&, const Arguments&);
+};
+
+const std::vector<OptionSpec> kConvertSpecs = {
+    kModule,
+    kHelp,
+    {"carrier", 'c', true},
+    {"encoding", 'e', true},
+    {"globalize-format", 0, true},
+    {"globalize-undefined-format", 0, true},
+    {"localize-pattern", 0, true},
+    {"localize-undefined-format", 0, true},
+};
+
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = {
+        {"globalize",
+         {kGlobalizeHelp, kConvertOptions, kGlobalizeExamples},
+         kConvertSpecs,
+         RunGlobalize},
+        {"localize",
+         {kLocalizeHelp, kConvertOptions, kLocalizeExamples},
+         kConvertSpecs,
+         RunLocalize},
+        {"detect", {kDetectHelp}, {kModule, kHelp, {"explain", 0, false}}, RunDetect},
+        {"mail", {kMailHelp}, {kModule, kHelp, {"in-place", 'i', false}}, RunMail},
+        {"info", {kInfoHelp}, {kModule, kHelp}, RunInfo},
+        {"register", {kRegisterHelp}, {kModule, kHelp}, RunRegister},
+        {"unregister", {kUnregisterHelp}, {kModule, kHelp}, RunUnregister},
+    };
+    return commands;
+}
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& command : Commands())
+        if (name == command.name) return &command;
+    return nullptr;
+}
+
+void Print(const std::vector<std::string>& parts) {
+    for (const std::string& part : parts) std::fputs(part.c_str(), stdout);
+}
+
+int UsageFailure(const std::string& message, const std::string& command) {
+    std::fprintf(stderr, "glyphary: %s\nTry 'glyphary %s--help'.\n", message.c_str(),
+                 command.empty() ? "" : (command + " ").c_str());
+    return 2;
+}
+
+int Main(std::vector<std::string> args) {
+    // Options before the command: --module, --help, --version.
+    std::optional<std::string> modulePath;
+    size_t i = 0;
+    for (; i < args.size() && args[i].size() > 1 && args[i][0] == '-'; ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kOverview, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("glyphary %s\n", GLYPHARY_VERSION);
+            return 0;
+        }
+        if (arg == "--module" && i + 1 < args.size()) {
+            modulePath = args[++i];
+        } else if (arg.rfind("--module=", 0) == 0) {
+            modulePath = arg.substr(9);
+        } else {
+            return UsageFailure(
+                arg == "--module" ? "--module needs a value" : "unknown option " + arg, "");
+        }
+    }
+    if (i == args.size()) return UsageFailure("which command?", "");
+    std::string name = args[i++];
+    if (name == "help") {
+        if (i == args.size()) {
+            std::fputs(kOverview, stdout);
+            return 0;
+        }
+        name = args[i];
+        args = {"--help"};
+        i = 0;
+    }
+    const Command* command = FindCommand(name);
+    if (!command) return UsageFailure("unknown command '" + name + "'", "");
+
+    try {
+        const Arguments parsed(std::vector<std::string>(args.begin() + i, args.end()),
+                               command->options);
+        if (parsed.Has("help")) {
+            Print(command->help);
+            return 0;
+        }
+        if (parsed.Has("module")) modulePath = parsed.Value("module");
+        Session session(modulePath ? std::optional<std::filesystem::path>(*modulePath)
+                                   : std::nullopt);
+        return command->run(session, parsed);
+    } catch (const UsageError& e) {
+        return UsageFailure(e.what(), name);
+    } catch (const std::exception& e) {
+        Report(e.what());
+        return 1;
+    }
+}
+
+}  // namespace
+
+void Report(const std::string& message) {
+    std::fprintf(stderr, "glyphary: %s\n", message.c_str());
+}
+
+}  // namespace glyphary::tool
+
+int main(int argc, char** argv) {
+    // The module's start-up creates COM objects (its XML reader) on the loading thread, so COM
+    // comes first, as in any COM client.
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    int status;
+    try {
+        status = glyphary::tool::Main(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& e) {
+        glyphary::tool::Report(e.what());
+        status = 1;
+    }
+    if (SUCCEEDED(init)) CoUninitialize();
+    return status;
+}
