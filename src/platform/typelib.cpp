@@ -1,10 +1,12 @@
 // LoadTypeLib, ITypeLib and the descriptive half of ITypeInfo (attributes, members, names).
 // ITypeInfo::Invoke lives in typeinfo_invoke.cpp.
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "platform/typelib_objects.h"
+#include "platform/unicode.h"
 
 namespace glyphary::platform {
 
@@ -25,35 +27,6 @@ bool EqualNoCase(const std::u16string& name, const OLECHAR* s) {
         if (a != b || b == 0) return false;
     }
     return *s == 0;
-}
-
-// The UTF-8 form of a UTF-16 path (unpaired surrogates become U+FFFD).
-std::string PathFromOle(const OLECHAR* s) {
-    std::string out;
-    while (*s) {
-        char32_t c = static_cast<char16_t>(*s++);
-        if (c >= 0xD800 && c < 0xDC00 && *s >= 0xDC00 && *s < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char16_t>(*s++) - 0xDC00);
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 }  // namespace
@@ -458,10 +431,12 @@ STDAPI LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) {
     *pptlib = nullptr;
     if (!szFile) return E_INVALIDARG;
     try {
-        const std::string path = PathFromOle(szFile);
+        // A name holding a lone surrogate cannot name a file.
+        const std::optional<std::string> path = Utf8FromUtf16(szFile);
+        if (!path) return TYPE_E_CANTLOADLIBRARY;
         std::string text;
         try {
-            text = ReadTypeLibraryText(path);
+            text = ReadTypeLibraryText(*path);
         } catch (const std::runtime_error&) {
             return TYPE_E_CANTLOADLIBRARY;
         }
