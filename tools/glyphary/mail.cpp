@@ -13,76 +13,33 @@
 namespace glyphary::tool {
 namespace {
 
-// An IStream over memory: reads from the input bytes, appends what is written. It lives on
-// the stack for one call; ConvertEzwebMail neither keeps nor releases its streams.
-class MemoryStream final : public IStream {
-  public:
-    explicit MemoryStream(std::string_view input = {}) : m_input(input) {}
-    const std::string& output() const noexcept { return m_output; }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-            *ppv = static_cast<IStream*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --m_refs; }
-
-    HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-        if (!pv && cb) return E_POINTER;
-        const size_t n = std::min<size_t>(cb, m_input.size() - m_position);
-        std::copy_n(m_input.data() + m_position, n, static_cast<char*>(pv));
-        m_position += n;
-        if (pcbRead) *pcbRead = static_cast<ULONG>(n);
-        return n < cb ? S_FALSE : S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
-        if (!pv && cb) return E_POINTER;
-        try {
-            m_output.append(static_cast<const char*>(pv), cb);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        if (pcbWritten) *pcbWritten = cb;
-        return S_OK;
-    }
-
-    // Nothing else is asked of these streams.
-    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*,
-                                     ULARGE_INTEGER*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Commit(DWORD) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Revert() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Clone(IStream**) override { return E_NOTIMPL; }
-
-  private:
-    ULONG m_refs = 1;
-    std::string_view m_input;
-    size_t m_position = 0;
-    std::string m_output;
-};
-
+// The message in a memory stream, converted into another; ConvertEzwebMail neither keeps
+// nor releases its streams. Counts are 32-bit, so big messages travel in pieces.
 std::string ConvertMail(IGlyphary* object, std::string_view message) {
-    MemoryStream in(message), out;
-    Check(object->ConvertEzwebMail(&in, &out), "ConvertEzwebMail");
-    return out.output();
+    constexpr size_t kPiece = 1u << 30;
+    com_ptr<IStream> in, out;
+    Check(CreateStreamOnHGlobal(nullptr, TRUE, in.put()), "CreateStreamOnHGlobal");
+    Check(CreateStreamOnHGlobal(nullptr, TRUE, out.put()), "CreateStreamOnHGlobal");
+    for (size_t at = 0; at < message.size(); at += kPiece) {
+        const auto n = static_cast<ULONG>(std::min(kPiece, message.size() - at));
+        Check(in->Write(message.data() + at, n, nullptr), "writing the message to memory");
+    }
+    LARGE_INTEGER start{};
+    Check(in->Seek(start, STREAM_SEEK_SET, nullptr), "rewinding the message");
+
+    Check(object->ConvertEzwebMail(in.get(), out.get()), "ConvertEzwebMail");
+
+    ULARGE_INTEGER size{};
+    Check(out->Seek(start, STREAM_SEEK_END, &size), "measuring the result");
+    Check(out->Seek(start, STREAM_SEEK_SET, nullptr), "rewinding the result");
+    std::string result(static_cast<size_t>(size.QuadPart), '\0');
+    for (size_t at = 0; at < result.size(); at += kPiece) {
+        const auto n = static_cast<ULONG>(std::min(kPiece, result.size() - at));
+        ULONG got = 0;
+        Check(out->Read(result.data() + at, n, &got), "reading the result");
+        if (got != n) Check(E_FAIL, "reading the result");
+    }
+    return result;
 }
 
 // A one-line bar on stderr, redrawn in place; only when stderr is a terminal.
