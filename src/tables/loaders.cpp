@@ -144,6 +144,32 @@ struct SettingsDirectory {
 // ---------------------------------------------------------------------------------------------
 // Loaders
 
+// Every `map` child of `root`, with the text of its attributes `first` and `second` (empty
+// when missing), handed to `use`; the running status as the map loaders keep it: the status of
+// the last step of the last element.
+template <class Use>
+HRESULT ForEachMap(IXMLDOMElement* root, LPCOLESTR first, LPCOLESTR second, Use use) {
+    com_ptr<IXMLDOMNodeList> maps;
+    HRESULT status = SelectNodes(root, OLESTR("map"), maps);
+    if (FAILED(status) || !maps) return status;
+    LONG length = 0;
+    status = maps->get_length(&length);
+    if (FAILED(status)) return status;
+
+    status = S_OK;
+    for (LONG i = 0; i < length; ++i) {
+        const com_ptr<IXMLDOMElement> map = ElementAt(maps.get(), i, status);
+        if (!map) continue;
+        std::wstring a, b;
+        if (unique_bstr value = ReadAttribute(map.get(), first, status))
+            a = WideFromOle(value.get());
+        if (unique_bstr value = ReadAttribute(map.get(), second, status))
+            b = WideFromOle(value.get());
+        use(a, b);
+    }
+    return status;
+}
+
 HRESULT LoadCodeMapFileImpl(int32_t mode, LPCWSTR path) {
     HRESULT status = E_FAIL;
     com_ptr<IXMLDOMElement> root;
@@ -151,30 +177,11 @@ HRESULT LoadCodeMapFileImpl(int32_t mode, LPCWSTR path) {
 
     ModeTable& idToCode = g_tables.idToCodeByMode.FindOrAdd(mode);
     ModeTable& codeToId = g_tables.codeToIdByMode.FindOrAdd(mode);
-
-    status = S_OK;
-    com_ptr<IXMLDOMNodeList> maps;
-    status = SelectNodes(root.get(), OLESTR("map"), maps);
-    if (FAILED(status) || !maps) return status;
-    LONG length = 0;
-    status = maps->get_length(&length);
-    if (FAILED(status)) return status;
-
-    status = S_OK;
-    for (LONG i = 0; i < length; ++i) {
-        const com_ptr<IXMLDOMElement> map = ElementAt(maps.get(), i, status);
-        if (!map) continue;
-        std::wstring id, code;
-        if (unique_bstr value = ReadAttribute(map.get(), OLESTR("id"), status)) {
-            id = WideFromOle(value.get());
-        }
-        if (unique_bstr value = ReadAttribute(map.get(), OLESTR("code"), status)) {
-            code = WideFromOle(value.get());
-        }
-        if (!id.empty()) idToCode.Set(id, code);
-        if (!code.empty()) codeToId.Set(code, id);
-    }
-    return status;
+    return ForEachMap(root.get(), OLESTR("id"), OLESTR("code"),
+                      [&](const std::wstring& id, const std::wstring& code) {
+                          if (!id.empty()) idToCode.Set(id, code);
+                          if (!code.empty()) codeToId.Set(code, id);
+                      });
 }
 
 HRESULT LoadEzwebMailMapFileImpl(LPCWSTR path) {
@@ -182,30 +189,13 @@ HRESULT LoadEzwebMailMapFileImpl(LPCWSTR path) {
     com_ptr<IXMLDOMElement> root;
     if (!OpenDocument(path, root, status)) return status;
 
-    status = S_OK;
-    com_ptr<IXMLDOMNodeList> maps;
-    status = SelectNodes(root.get(), OLESTR("map"), maps);
-    if (FAILED(status) || !maps) return status;
-    LONG length = 0;
-    status = maps->get_length(&length);
-    if (FAILED(status)) return status;
-
-    status = S_OK;
-    for (LONG i = 0; i < length; ++i) {
-        const com_ptr<IXMLDOMElement> map = ElementAt(maps.get(), i, status);
-        if (!map) continue;
-        std::wstring mail, web;
-        if (unique_bstr value = ReadAttribute(map.get(), OLESTR("mail"), status)) {
-            mail = WideFromOle(value.get());
-        }
-        if (unique_bstr value = ReadAttribute(map.get(), OLESTR("web"), status)) {
-            web = WideFromOle(value.get());
-        }
-        if (mail.size() != 4 || web.size() != 4) continue;
-        g_tables.ezwebMailCodeMap.Set(HexByte(mail[0], mail[1]), HexByte(mail[2], mail[3]),
-                                      HexByte(web[0], web[1]), HexByte(web[2], web[3]));
-    }
-    return status;
+    return ForEachMap(root.get(), OLESTR("mail"), OLESTR("web"),
+                      [](const std::wstring& mail, const std::wstring& web) {
+                          if (mail.size() != 4 || web.size() != 4) return;
+                          g_tables.ezwebMailCodeMap.Set(
+                              HexByte(mail[0], mail[1]), HexByte(mail[2], mail[3]),
+                              HexByte(web[0], web[1]), HexByte(web[2], web[3]));
+                      });
 }
 
 // The four default strings, in this order; a failed step ends the sequence.
