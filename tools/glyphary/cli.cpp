@@ -3,21 +3,21 @@
 namespace glyphary::tool {
 namespace {
 
-const OptionSpec* FindLong(const std::vector<OptionSpec>& specs, const std::string& name) {
-    for (const OptionSpec& spec : specs)
-        if (name == spec.name) return &spec;
+const OptionDef* FindLong(const std::vector<OptionDef>& known, const std::string& name) {
+    for (const OptionDef& def : known)
+        if (name == def.name) return &def;
     return nullptr;
 }
 
-const OptionSpec* FindShort(const std::vector<OptionSpec>& specs, char letter) {
-    for (const OptionSpec& spec : specs)
-        if (spec.letter && spec.letter == letter) return &spec;
+const OptionDef* FindShort(const std::vector<OptionDef>& known, char letter) {
+    for (const OptionDef& def : known)
+        if (def.letter && def.letter == letter) return &def;
     return nullptr;
 }
 
 }  // namespace
 
-Arguments::Arguments(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
+Arguments::Arguments(const std::vector<std::string>& args, const std::vector<OptionDef>& known) {
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -29,7 +29,7 @@ Arguments::Arguments(const std::vector<std::string>& args, const std::vector<Opt
             optionsEnded = true;
             continue;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionDef* def = nullptr;
         std::string value;
         bool hasValue = false;
         std::string shown = arg;
@@ -37,22 +37,22 @@ Arguments::Arguments(const std::vector<std::string>& args, const std::vector<Opt
             const size_t eq = arg.find('=');
             const std::string name = arg.substr(2, eq == std::string::npos ? eq : eq - 2);
             shown = "--" + name;
-            spec = FindLong(specs, name);
-            if (spec && eq != std::string::npos) {
-                if (!spec->takesValue) throw UsageError(shown + " takes no value");
+            def = FindLong(known, name);
+            if (def && eq != std::string::npos) {
+                if (!def->takesValue) throw UsageError(shown + " takes no value");
                 value = arg.substr(eq + 1);
                 hasValue = true;
             }
         } else if (arg.size() == 2) {
-            spec = FindShort(specs, arg[1]);
+            def = FindShort(known, arg[1]);
         }
-        if (!spec) throw UsageError("unknown option " + shown);
-        if (spec->takesValue && !hasValue) {
+        if (!def) throw UsageError("unknown option " + shown);
+        if (def->takesValue && !hasValue) {
             if (i + 1 >= args.size()) throw UsageError(shown + " needs a value");
             value = args[++i];
         }
-        m_given.insert(spec->name);
-        if (spec->takesValue) m_values[spec->name] = value;
+        m_given.insert(def->name);
+        if (def->takesValue) m_values[def->name] = value;
     }
 }
 

@@ -17,7 +17,7 @@ class UsageError : public std::runtime_error {
 
 /// One option a command accepts: --name, an optional one-letter -x, and whether it takes a
 /// value (--name VALUE or --name=VALUE).
-struct OptionSpec {
+struct OptionDef {
     const char* name;
     char letter;
     bool takesValue;
@@ -26,8 +26,8 @@ struct OptionSpec {
 /// A parsed command line: the options given (the last value wins) and the operands in order.
 class Arguments {
   public:
-    /// Parses `args` against `specs`. "--" ends the options; "-" is an operand (stdin).
-    Arguments(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs);
+    /// Parses `args` against `known`. "--" ends the options; "-" is an operand (stdin).
+    Arguments(const std::vector<std::string>& args, const std::vector<OptionDef>& known);
 
     bool Has(const std::string& name) const { return m_given.count(name) != 0; }
     /// The value of `name`, or `fallback` when it was not given.

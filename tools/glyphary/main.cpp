@@ -157,17 +157,17 @@ Examples:
   GLYPHARY_REGISTRY=/tmp/test.reg glyphary unregister
 )";
 
-constexpr OptionSpec kModule{"module", 0, true};
-constexpr OptionSpec kHelp{"help", 'h', false};
+constexpr OptionDef kModule{"module", 0, true};
+constexpr OptionDef kHelp{"help", 'h', false};
 
 struct Command {
     const char* name;
     std::vector<std::string> help;
-    std::vector<OptionSpec> options;
+    std::vector<OptionDef> options;
     int (*run)(Session&, const Arguments&);
 };
 
-const std::vector<OptionSpec> kConvertSpecs = {
+const std::vector<OptionDef> kConvertSpecs = {
     kModule,
     kHelp,
     {"carrier", 'c', true},
