@@ -14,8 +14,11 @@ namespace glyphary {
 // ---------------------------------------------------------------------------------------------
 // Lines
 
-HRESULT ReadMailLine(MailInput& input, std::string& line) {
-    IStream* const stream = input.pStm;
+namespace {
+
+// ReadMailLine over `read(byte, count)`, which reads one byte from the input stream.
+template <class ReadByte>
+HRESULT ReadLine(MailInput& input, std::string& line, ReadByte read) {
     line.clear();
     // Bytes gather in a small buffer and join the line in blocks: cheaper than a push_back
     // (and its terminator) per byte. Every byte is still its own Read.
@@ -27,7 +30,7 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
         input.held = -1;
     } else {
         ULONG count = 0;
-        const HRESULT hr = stream->Read(&byte, 1, &count);
+        const HRESULT hr = read(byte, count);
         if (FAILED(hr)) return hr;
         if (count != 1) return S_FALSE;
     }
@@ -39,7 +42,7 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
             // line: bare-CR mail keeps every byte.
             BYTE next = 0;
             ULONG count = 0;
-            const HRESULT hr = stream->Read(&next, 1, &count);
+            const HRESULT hr = read(next, count);
             if (SUCCEEDED(hr) && count == 1 && next != '\n') input.held = next;
             return S_OK;
         }
@@ -49,13 +52,31 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
             used = 0;
         }
         ULONG count = 0;
-        const HRESULT hr = stream->Read(&byte, 1, &count);
+        const HRESULT hr = read(byte, count);
         if (FAILED(hr)) return hr;
         if (count != 1) {
             line.append(block, used);
             return S_FALSE;
         }
     }
+}
+
+}  // namespace
+
+HRESULT ReadMailLine(MailInput& input, std::string& line) {
+#ifndef _WIN32
+    // The platform's memory stream has its Read called directly, which lets it be inlined
+    // into the loop: the per-byte call through the vtable is most of the cost of a line.
+    if (platform::MemoryStream* const memory = input.memory) {
+        return ReadLine(input, line, [memory](BYTE& byte, ULONG& count) {
+            return memory->platform::MemoryStream::Read(&byte, 1, &count);
+        });
+    }
+#endif
+    IStream* const stream = input.pStm;
+    return ReadLine(input, line, [stream](BYTE& byte, ULONG& count) {
+        return stream->Read(&byte, 1, &count);
+    });
 }
 
 HRESULT WriteMailText(IStream* pStmOUT, std::string_view text) {

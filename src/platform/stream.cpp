@@ -1,5 +1,6 @@
 // IStream over memory and over a file descriptor.
 #include "platform/stream.h"
+#include "platform/memory_stream.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,79 +11,74 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 
-namespace {
+namespace glyphary::platform {
 
 // ---------------------------------------------------------------------------------------------
-// What both streams share: IUnknown, and CopyTo written over Read and Write.
+// What both streams share.
 
-class StreamBase : public IStream {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-            *ppv = static_cast<IStream*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        return m_refs.fetch_add(1, std::memory_order_relaxed) + 1;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (refs == 0) delete this;
-        return refs;
-    }
-
-    HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
-                                     ULARGE_INTEGER* pcbWritten) override {
-        if (pcbRead) pcbRead->QuadPart = 0;
-        if (pcbWritten) pcbWritten->QuadPart = 0;
-        if (!pstm) return STG_E_INVALIDPOINTER;
-        BYTE buffer[64 * 1024];
-        ULONGLONG left = cb.QuadPart;
-        while (left > 0) {
-            const auto want = static_cast<ULONG>(std::min<ULONGLONG>(left, sizeof buffer));
-            ULONG got = 0;
-            HRESULT hr = Read(buffer, want, &got);
-            if (FAILED(hr)) return hr;
-            if (pcbRead) pcbRead->QuadPart += got;
-            if (got == 0) break;
-            ULONG put = 0;
-            hr = pstm->Write(buffer, got, &put);
-            if (pcbWritten) pcbWritten->QuadPart += put;
-            if (FAILED(hr)) return hr;
-            left -= got;
-            if (got < want) break;
-        }
+HRESULT StreamBase::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
+        *ppv = static_cast<IStream*>(this);
+        AddRef();
         return S_OK;
     }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
 
-    // Neither stream is transacted, and neither supports region locks or clones.
-    HRESULT STDMETHODCALLTYPE Commit(DWORD) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Revert() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
-        return STG_E_INVALIDFUNCTION;
-    }
-    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
-        return STG_E_INVALIDFUNCTION;
-    }
-    HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) override {
-        if (ppstm) *ppstm = nullptr;
-        return E_NOTIMPL;
-    }
+ULONG StreamBase::AddRef() { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
 
-  protected:
-    virtual ~StreamBase() = default;
+ULONG StreamBase::Release() {
+    const ULONG refs = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (refs == 0) delete this;
+    return refs;
+}
 
-  private:
-    std::atomic<ULONG> m_refs{1};
-};
+HRESULT StreamBase::CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
+                           ULARGE_INTEGER* pcbWritten) {
+    if (pcbRead) pcbRead->QuadPart = 0;
+    if (pcbWritten) pcbWritten->QuadPart = 0;
+    if (!pstm) return STG_E_INVALIDPOINTER;
+    BYTE buffer[64 * 1024];
+    ULONGLONG left = cb.QuadPart;
+    while (left > 0) {
+        const auto want = static_cast<ULONG>(std::min<ULONGLONG>(left, sizeof buffer));
+        ULONG got = 0;
+        HRESULT hr = Read(buffer, want, &got);
+        if (FAILED(hr)) return hr;
+        if (pcbRead) pcbRead->QuadPart += got;
+        if (got == 0) break;
+        ULONG put = 0;
+        hr = pstm->Write(buffer, got, &put);
+        if (pcbWritten) pcbWritten->QuadPart += put;
+        if (FAILED(hr)) return hr;
+        left -= got;
+        if (got < want) break;
+    }
+    return S_OK;
+}
+
+HRESULT StreamBase::Commit(DWORD) { return S_OK; }
+HRESULT StreamBase::Revert() { return S_OK; }
+HRESULT StreamBase::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+    return STG_E_INVALIDFUNCTION;
+}
+HRESULT StreamBase::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+    return STG_E_INVALIDFUNCTION;
+}
+HRESULT StreamBase::Clone(IStream** ppstm) {
+    if (ppstm) *ppstm = nullptr;
+    return E_NOTIMPL;
+}
+
+StreamBase::~StreamBase() = default;
+
+namespace {
 
 // The new position for a Seek from `base` by `move`; false before the start or past 2^64.
 bool MovePosition(ULONGLONG base, LONGLONG move, ULONGLONG& result) {
@@ -98,117 +94,118 @@ bool MovePosition(ULONGLONG base, LONGLONG move, ULONGLONG& result) {
     return true;
 }
 
+// The vtable pointer a COM object starts with.
+const void* VtableOf(const IStream* stream) noexcept {
+    const void* vtable = nullptr;
+    std::memcpy(&vtable, static_cast<const void*>(stream), sizeof vtable);
+    return vtable;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------
-// Memory. Reads of one byte are the common case (the mail reader asks for nothing else), so
-// that case is a leaf with a few loads and stores, and no lock is taken: like the Windows
-// stream, one stream is used by one thread at a time.
+// Memory.
 
-class MemoryStream final : public StreamBase {
-  public:
-    HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-        if (cb == 1 && m_pos < m_size && pv && pcbRead) [[likely]] {
-            *static_cast<BYTE*>(pv) = m_data[m_pos++];
-            *pcbRead = 1;
-            return S_OK;
-        }
-        return ReadMany(pv, cb, pcbRead);
+MemoryStream* MemoryStream::Create() noexcept { return new (std::nothrow) MemoryStream; }
+
+MemoryStream* MemoryStream::From(IStream* stream) noexcept {
+    static const void* const vtable = [] {
+        const MemoryStream probe;
+        return VtableOf(&probe);
+    }();
+    return stream && VtableOf(stream) == vtable ? static_cast<MemoryStream*>(stream) : nullptr;
+}
+
+MemoryStream::~MemoryStream() { std::free(m_data); }
+
+HRESULT MemoryStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
+    if (!pv) return STG_E_INVALIDPOINTER;
+    if (pcbWritten) *pcbWritten = 0;
+    if (cb == 0) return S_OK;
+    // Writing past the end grows the stream; a gap left by a Seek reads as zeros.
+    if (m_pos > std::numeric_limits<size_t>::max() - cb) return STG_E_MEDIUMFULL;
+    const size_t end = m_pos + cb;
+    if (end > m_size) {
+        if (!Reserve(end)) return STG_E_MEDIUMFULL;
+        if (m_pos > m_size) std::memset(m_data + m_size, 0, m_pos - m_size);
+        m_size = end;
     }
+    std::memcpy(m_data + m_pos, pv, cb);
+    m_pos = end;
+    if (pcbWritten) *pcbWritten = cb;
+    return S_OK;
+}
 
-    HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
-        if (!pv) return STG_E_INVALIDPOINTER;
-        if (pcbWritten) *pcbWritten = 0;
-        if (cb == 0) return S_OK;
-        // Writing past the end grows the stream; a gap left by a Seek reads as zeros.
-        if (m_pos > std::numeric_limits<size_t>::max() - cb) return STG_E_MEDIUMFULL;
-        const size_t end = m_pos + cb;
-        if (end > m_size) {
-            if (!Reserve(end)) return STG_E_MEDIUMFULL;
-            if (m_pos > m_size) std::memset(m_data + m_size, 0, m_pos - m_size);
-            m_size = end;
-        }
-        std::memcpy(m_data + m_pos, pv, cb);
-        m_pos = end;
-        if (pcbWritten) *pcbWritten = cb;
-        return S_OK;
-    }
-
-    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
-                                   ULARGE_INTEGER* plibNewPosition) override {
-        ULONGLONG base = 0;
-        switch (dwOrigin) {
-            case STREAM_SEEK_SET:
-                base = 0;
-                break;
-            case STREAM_SEEK_CUR:
-                base = m_pos;
-                break;
-            case STREAM_SEEK_END:
-                base = m_size;
-                break;
-            default:
-                return STG_E_INVALIDFUNCTION;
-        }
-        ULONGLONG position = 0;
-        if (!MovePosition(base, dlibMove.QuadPart, position) ||
-            position > std::numeric_limits<size_t>::max()) {
+HRESULT MemoryStream::Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
+                           ULARGE_INTEGER* plibNewPosition) {
+    ULONGLONG base = 0;
+    switch (dwOrigin) {
+        case STREAM_SEEK_SET:
+            base = 0;
+            break;
+        case STREAM_SEEK_CUR:
+            base = m_pos;
+            break;
+        case STREAM_SEEK_END:
+            base = m_size;
+            break;
+        default:
             return STG_E_INVALIDFUNCTION;
-        }
-        // A position past the end is allowed: the next Write fills the gap.
-        m_pos = static_cast<size_t>(position);
-        if (plibNewPosition) plibNewPosition->QuadPart = position;
-        return S_OK;
     }
-
-    HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override {
-        if (libNewSize.QuadPart > std::numeric_limits<size_t>::max()) return STG_E_MEDIUMFULL;
-        return Resize(static_cast<size_t>(libNewSize.QuadPart)) ? S_OK : STG_E_MEDIUMFULL;
+    ULONGLONG position = 0;
+    if (!MovePosition(base, dlibMove.QuadPart, position) ||
+        position > std::numeric_limits<size_t>::max()) {
+        return STG_E_INVALIDFUNCTION;
     }
+    // A position past the end is allowed: the next Write fills the gap.
+    m_pos = static_cast<size_t>(position);
+    if (plibNewPosition) plibNewPosition->QuadPart = position;
+    return S_OK;
+}
 
-    HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD) override {
-        if (!pstatstg) return STG_E_INVALIDPOINTER;
-        *pstatstg = {};
-        pstatstg->type = STGTY_STREAM;  // a memory stream has no name to return
-        pstatstg->cbSize.QuadPart = m_size;
-        pstatstg->grfMode = STGM_READWRITE;
-        return S_OK;
-    }
+HRESULT MemoryStream::SetSize(ULARGE_INTEGER libNewSize) {
+    if (libNewSize.QuadPart > std::numeric_limits<size_t>::max()) return STG_E_MEDIUMFULL;
+    return Resize(static_cast<size_t>(libNewSize.QuadPart)) ? S_OK : STG_E_MEDIUMFULL;
+}
 
-  private:
-    ~MemoryStream() override { std::free(m_data); }
+HRESULT MemoryStream::Stat(STATSTG* pstatstg, DWORD) {
+    if (!pstatstg) return STG_E_INVALIDPOINTER;
+    *pstatstg = {};
+    pstatstg->type = STGTY_STREAM;  // a memory stream has no name to return
+    pstatstg->cbSize.QuadPart = m_size;
+    pstatstg->grfMode = STGM_READWRITE;
+    return S_OK;
+}
 
-    __attribute__((noinline)) HRESULT ReadMany(void* pv, ULONG cb, ULONG* pcbRead) {
-        if (!pv) return STG_E_INVALIDPOINTER;
-        const size_t n = m_pos < m_size ? std::min<size_t>(cb, m_size - m_pos) : 0;
-        if (n > 0) std::memcpy(pv, m_data + m_pos, n);
-        m_pos += n;
-        if (pcbRead) *pcbRead = static_cast<ULONG>(n);
-        return S_OK;  // also at the end, as the Windows memory stream answers
-    }
+HRESULT MemoryStream::ReadMany(void* pv, ULONG cb, ULONG* pcbRead) {
+    if (!pv) return STG_E_INVALIDPOINTER;
+    const size_t n = m_pos < m_size ? std::min<size_t>(cb, m_size - m_pos) : 0;
+    if (n > 0) std::memcpy(pv, m_data + m_pos, n);
+    m_pos += n;
+    if (pcbRead) *pcbRead = static_cast<ULONG>(n);
+    return S_OK;  // also at the end, as the Windows memory stream answers
+}
 
-    // Makes room for `size` bytes; false (and nothing changed) when memory runs out.
-    bool Reserve(size_t size) noexcept {
-        if (size <= m_capacity) return true;
-        const size_t capacity = std::max(size, m_capacity + m_capacity / 2);
-        auto* data = static_cast<BYTE*>(std::realloc(m_data, capacity));
-        if (!data) return false;
-        m_data = data;
-        m_capacity = capacity;
-        return true;
-    }
+// Makes room for `size` bytes; false (and nothing changed) when memory runs out.
+bool MemoryStream::Reserve(size_t size) noexcept {
+    if (size <= m_capacity) return true;
+    const size_t capacity = std::max(size, m_capacity + m_capacity / 2);
+    auto* data = static_cast<BYTE*>(std::realloc(m_data, capacity));
+    if (!data) return false;
+    m_data = data;
+    m_capacity = capacity;
+    return true;
+}
 
-    // Sets the size; new bytes are zeros.
-    bool Resize(size_t size) noexcept {
-        if (!Reserve(size)) return false;
-        if (size > m_size) std::memset(m_data + m_size, 0, size - m_size);
-        m_size = size;
-        return true;
-    }
+// Sets the size; new bytes are zeros.
+bool MemoryStream::Resize(size_t size) noexcept {
+    if (!Reserve(size)) return false;
+    if (size > m_size) std::memset(m_data + m_size, 0, size - m_size);
+    m_size = size;
+    return true;
+}
 
-    BYTE* m_data = nullptr;  // m_capacity bytes, of which the first m_size are the stream
-    size_t m_size = 0;
-    size_t m_capacity = 0;
-    size_t m_pos = 0;
-};
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // File descriptor.
@@ -363,12 +360,15 @@ class FdStream final : public StreamBase {
 };
 
 }  // namespace
+}  // namespace glyphary::platform
+
+using glyphary::platform::MemoryStream;
 
 STDAPI CreateStreamOnHGlobal(HGLOBAL hGlobal, BOOL, LPSTREAM* ppstm) {
     if (!ppstm) return E_INVALIDARG;
     *ppstm = nullptr;
     if (hGlobal) return E_INVALIDARG;
-    auto* stream = new (std::nothrow) MemoryStream;
+    MemoryStream* stream = MemoryStream::Create();
     if (!stream) return E_OUTOFMEMORY;
     *ppstm = stream;
     return S_OK;

@@ -130,6 +130,12 @@ class EzwebMailCodeMap {
         web[1] = static_cast<uint8_t>(slot);
         return true;
     }
+    /// What replaces the mail code `code` (first byte in the high eight bits): its web code
+    /// if the map knows it, else `code` itself. Only on a map that is not empty. No branch:
+    /// the transcoder calls it for every two-byte character of a run.
+    uint16_t Translate(uint16_t code) const noexcept {
+        return static_cast<uint16_t>(m_slots[code]);
+    }
     size_t size() const noexcept { return m_size; }
     bool empty() const noexcept { return m_size == 0; }
     /// Drops every entry (tests).
@@ -137,7 +143,8 @@ class EzwebMailCodeMap {
 
   private:
     static constexpr uint32_t kPresent = 0x10000;
-    // A direct table over all 65536 mail codes, allocated with the first entry.
+    // A direct table over all 65536 mail codes, allocated with the first entry: kPresent and
+    // the web code for a known code, the code itself for any other.
     std::unique_ptr<uint32_t[]> m_slots;
     size_t m_size = 0;
 };

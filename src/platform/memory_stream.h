@@ -1,0 +1,76 @@
+// The memory stream behind CreateStreamOnHGlobal, declared here so that a reader that takes
+// one byte per Read can call this stream's Read directly, inlined, instead of through the
+// vtable: the same Read, and the stream ends where it would have. Linux only (see win.h).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+#include "platform/objidl.h"
+#include "platform/stream.h"
+
+namespace glyphary::platform {
+
+// What the platform's streams share: IUnknown, CopyTo written over Read and Write, and the
+// members of a stream that is not transacted and has no region locks or clones.
+class StreamBase : public IStream {
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
+                                     ULARGE_INTEGER* pcbWritten) override;
+    HRESULT STDMETHODCALLTYPE Commit(DWORD) override;
+    HRESULT STDMETHODCALLTYPE Revert() override;
+    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override;
+    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override;
+    HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) override;
+
+  protected:
+    virtual ~StreamBase();
+
+  private:
+    std::atomic<ULONG> m_refs{1};
+};
+
+// A growable memory stream. Reads of one byte are the common case (the mail reader asks for
+// nothing else), so that case is a few loads and stores, and no lock is taken: like the
+// Windows stream, one stream is used by one thread at a time.
+class MemoryStream final : public StreamBase {
+  public:
+    HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override {
+        if (cb == 1 && m_pos < m_size && pv && pcbRead) [[likely]] {
+            *static_cast<BYTE*>(pv) = m_data[m_pos++];
+            *pcbRead = 1;
+            return S_OK;
+        }
+        return ReadMany(pv, cb, pcbRead);
+    }
+    HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
+    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
+                                   ULARGE_INTEGER* plibNewPosition) override;
+    HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;
+    HRESULT STDMETHODCALLTYPE Stat(STATSTG* pstatstg, DWORD) override;
+
+    /// `stream` as a memory stream of this class, or null for any other stream. Only the
+    /// object's vtable pointer is looked at: nothing is called on `stream`.
+    GLYPHARY_PLATFORM_API static MemoryStream* From(IStream* stream) noexcept;
+
+    /// A new, empty stream with one reference; null when memory runs out.
+    static MemoryStream* Create() noexcept;
+
+  private:
+    MemoryStream() = default;
+    ~MemoryStream() override;
+
+    GLYPHARY_PLATFORM_API HRESULT ReadMany(void* pv, ULONG cb, ULONG* pcbRead);
+    bool Reserve(size_t size) noexcept;
+    bool Resize(size_t size) noexcept;
+
+    BYTE* m_data = nullptr;  // m_capacity bytes, of which the first m_size are the stream
+    size_t m_size = 0;
+    size_t m_capacity = 0;
+    size_t m_pos = 0;
+};
+
+}  // namespace glyphary::platform
