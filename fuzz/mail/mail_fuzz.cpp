@@ -5,7 +5,9 @@
 //   a line end; the k-th of them is the k-th line read, either as read or as transcoded (the
 //   step-for-step transcoder is the oracle), and never of another length;
 // - a message that never names iso-2022-jp comes out as its lines, unchanged;
-// - input left unread after S_OK means the walk ended at a close delimiter.
+// - input left unread after S_OK means the walk ended at a close delimiter;
+// - a stream of another kind (read through its vtable, one Read per byte) gives the same
+//   result and output, and is read exactly as far.
 // The transcoder is also compared with the oracle on the whole input taken as one line.
 #include <algorithm>
 #include <cstdint>
@@ -15,6 +17,7 @@
 
 #include "convert/glyphary_impl.h"
 #include "mail/mail.h"
+#include "mail/streams.h"
 #include "platform/owners.h"
 #include "support/mail_reference.h"
 
@@ -99,8 +102,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     in->Seek(zero, STREAM_SEEK_CUR, &consumed);
     Check(consumed.QuadPart <= size);
 
+    testing::ScriptedStream scriptedIn(input), scriptedOut;
+    Check(ConvertEzwebMailCall(&scriptedIn, &scriptedOut) == hr);
+    Check(scriptedIn.position == consumed.QuadPart);
+    Check(scriptedIn.badCalls.empty() && scriptedOut.badCalls.empty());
+
     // The output, cut at its line ends. A line never holds a CR: it ends the line.
     const std::string output = Contents(out.get());
+    Check(output == scriptedOut.output);
     std::vector<std::string> written;
     size_t start = 0;
     for (size_t cr; (cr = output.find('\r', start)) != std::string::npos; start = cr + 2) {

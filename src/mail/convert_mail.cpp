@@ -74,9 +74,8 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
     }
 #endif
     IStream* const stream = input.pStm;
-    return ReadLine(input, line, [stream](BYTE& byte, ULONG& count) {
-        return stream->Read(&byte, 1, &count);
-    });
+    return ReadLine(input, line,
+                    [stream](BYTE& byte, ULONG& count) { return stream->Read(&byte, 1, &count); });
 }
 
 HRESULT WriteMailText(IStream* pStmOUT, std::string_view text) {

@@ -13,7 +13,7 @@ namespace glyphary::platform {
 
 // What the platform's streams share: IUnknown, CopyTo written over Read and Write, and the
 // members of a stream that is not transacted and has no region locks or clones.
-class StreamBase : public IStream {
+class GLYPHARY_PLATFORM_API StreamBase : public IStream {
   public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
@@ -35,8 +35,9 @@ class StreamBase : public IStream {
 
 // A growable memory stream. Reads of one byte are the common case (the mail reader asks for
 // nothing else), so that case is a few loads and stores, and no lock is taken: like the
-// Windows stream, one stream is used by one thread at a time.
-class MemoryStream final : public StreamBase {
+// Windows stream, one stream is used by one thread at a time. Exported whole, type information
+// included, which the sanitizers' checks of calls made on it from other modules look up.
+class GLYPHARY_PLATFORM_API MemoryStream final : public StreamBase {
   public:
     HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override {
         if (cb == 1 && m_pos < m_size && pv && pcbRead) [[likely]] {
@@ -54,7 +55,7 @@ class MemoryStream final : public StreamBase {
 
     /// `stream` as a memory stream of this class, or null for any other stream. Only the
     /// object's vtable pointer is looked at: nothing is called on `stream`.
-    GLYPHARY_PLATFORM_API static MemoryStream* From(IStream* stream) noexcept;
+    static MemoryStream* From(IStream* stream) noexcept;
 
     /// A new, empty stream with one reference; null when memory runs out.
     static MemoryStream* Create() noexcept;
@@ -63,7 +64,7 @@ class MemoryStream final : public StreamBase {
     MemoryStream() = default;
     ~MemoryStream() override;
 
-    GLYPHARY_PLATFORM_API HRESULT ReadMany(void* pv, ULONG cb, ULONG* pcbRead);
+    HRESULT ReadMany(void* pv, ULONG cb, ULONG* pcbRead);
     bool Reserve(size_t size) noexcept;
     bool Resize(size_t size) noexcept;
 

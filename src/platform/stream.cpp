@@ -31,7 +31,9 @@ HRESULT StreamBase::QueryInterface(REFIID riid, void** ppv) {
     return E_NOINTERFACE;
 }
 
-ULONG StreamBase::AddRef() { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
+ULONG StreamBase::AddRef() {
+    return m_refs.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 ULONG StreamBase::Release() {
     const ULONG refs = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
@@ -63,8 +65,12 @@ HRESULT StreamBase::CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcb
     return S_OK;
 }
 
-HRESULT StreamBase::Commit(DWORD) { return S_OK; }
-HRESULT StreamBase::Revert() { return S_OK; }
+HRESULT StreamBase::Commit(DWORD) {
+    return S_OK;
+}
+HRESULT StreamBase::Revert() {
+    return S_OK;
+}
 HRESULT StreamBase::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
     return STG_E_INVALIDFUNCTION;
 }
@@ -106,7 +112,9 @@ const void* VtableOf(const IStream* stream) noexcept {
 // ---------------------------------------------------------------------------------------------
 // Memory.
 
-MemoryStream* MemoryStream::Create() noexcept { return new (std::nothrow) MemoryStream; }
+MemoryStream* MemoryStream::Create() noexcept {
+    return new (std::nothrow) MemoryStream;
+}
 
 MemoryStream* MemoryStream::From(IStream* stream) noexcept {
     static const void* const vtable = [] {
@@ -116,7 +124,9 @@ MemoryStream* MemoryStream::From(IStream* stream) noexcept {
     return stream && VtableOf(stream) == vtable ? static_cast<MemoryStream*>(stream) : nullptr;
 }
 
-MemoryStream::~MemoryStream() { std::free(m_data); }
+MemoryStream::~MemoryStream() {
+    std::free(m_data);
+}
 
 HRESULT MemoryStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
     if (!pv) return STG_E_INVALIDPOINTER;

@@ -57,6 +57,27 @@ Converted Convert(const std::string& input) {
     return {hr, out.output, in.position};
 }
 
+// Converts through the platform's memory streams, whose Read the reader calls directly: the
+// result, the output and the bytes read must be those of any other stream.
+Converted ConvertInMemory(const std::string& input) {
+    com_ptr<IStream> in, out;
+    EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, in.put()), S_OK);
+    EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, out.put()), S_OK);
+    EXPECT_EQ(in->Write(input.data(), static_cast<ULONG>(input.size()), nullptr), S_OK);
+    LARGE_INTEGER zero{};
+    ULARGE_INTEGER consumed{}, written{};
+    EXPECT_EQ(in->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
+    const HRESULT hr = testing::MakeObject()->ConvertEzwebMail(in.get(), out.get());
+    EXPECT_EQ(in->Seek(zero, STREAM_SEEK_CUR, &consumed), S_OK);
+    EXPECT_EQ(out->Seek(zero, STREAM_SEEK_CUR, &written), S_OK);
+    std::string output(written.QuadPart, '\0');
+    EXPECT_EQ(out->Seek(zero, STREAM_SEEK_SET, nullptr), S_OK);
+    if (!output.empty()) {
+        EXPECT_EQ(out->Read(output.data(), static_cast<ULONG>(output.size()), nullptr), S_OK);
+    }
+    return {hr, output, static_cast<size_t>(consumed.QuadPart)};
+}
+
 struct Case {
     const char* name;
     std::string input;
@@ -70,6 +91,12 @@ void ExpectConversions(const std::vector<Case>& cases) {
         EXPECT_EQ(result.hr, c.hr) << c.name;
         EXPECT_EQ(result.output, c.expected) << c.name;
         // A message that does not fit says why through the error info.
+        EXPECT_EQ(testing::TakeErrorDescription().empty(), c.hr == S_OK) << c.name;
+
+        const Converted inMemory = ConvertInMemory(c.input);
+        EXPECT_EQ(inMemory.hr, result.hr) << c.name << ", in memory";
+        EXPECT_EQ(inMemory.output, result.output) << c.name << ", in memory";
+        EXPECT_EQ(inMemory.consumed, result.consumed) << c.name << ", in memory";
         EXPECT_EQ(testing::TakeErrorDescription().empty(), c.hr == S_OK) << c.name;
     }
 }
@@ -349,9 +376,11 @@ TEST_F(MailTest, NothingAfterTheCloseDelimiterIsRead) {
     const std::string message =
         Multipart("Content-Type: multipart/mixed; boundary=b1", "b1", Text, Text);
     EXPECT_EQ(Convert(message + "epilogue\r\n").consumed, message.size());
+    EXPECT_EQ(ConvertInMemory(message + "epilogue\r\n").consumed, message.size());
     // With a bare CR the one byte after it has been read, and no more.
     const std::string bare = "Content-Type: multipart/mixed; boundary=b1\r\r\r--b1\r\r--b1--\r";
     EXPECT_EQ(Convert(bare + "epilogue").consumed, bare.size() + 1);
+    EXPECT_EQ(ConvertInMemory(bare + "epilogue").consumed, bare.size() + 1);
 }
 
 TEST_F(MailTest, MessagesThatDoNotFitAreEFail) {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/memory_stream.h"
 #include "platform/owners.h"
 
 // Allocations too large to satisfy must fail as they would in a normal build, not stop the
@@ -170,6 +171,28 @@ TEST(MemoryStream, ArgumentsAndInterfaces) {
     EXPECT_EQ(CreateStreamOnHGlobal(reinterpret_cast<HGLOBAL>(8), TRUE, &stream), E_INVALIDARG);
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, nullptr), E_INVALIDARG);
+}
+
+TEST(MemoryStream, FromRecognisesOnlyMemoryStreams) {
+    auto memory = MemoryStream();
+    EXPECT_EQ(static_cast<IStream*>(platform::MemoryStream::From(memory.get())), memory.get());
+    com_ptr<IStream> fd;
+    ASSERT_EQ(platform::CreateStreamOnFd(0, false, fd.put()), S_OK);
+    EXPECT_EQ(platform::MemoryStream::From(fd.get()), nullptr);
+    EXPECT_EQ(platform::MemoryStream::From(nullptr), nullptr);
+    // Any other object: only its first word, the vtable pointer, is looked at.
+    static const void* const kForeignVtable[16] = {};
+    const void* foreign = kForeignVtable;
+    EXPECT_EQ(platform::MemoryStream::From(reinterpret_cast<IStream*>(&foreign)), nullptr);
+
+    // Its Read, called directly, moves the same position the vtable's does.
+    Write(memory.get(), "ab");
+    Seek(memory.get(), 0, STREAM_SEEK_SET);
+    BYTE byte = 0;
+    ULONG count = 0;
+    EXPECT_EQ(platform::MemoryStream::From(memory.get())->Read(&byte, 1, &count), S_OK);
+    EXPECT_EQ(byte, 'a');
+    EXPECT_EQ(Read(memory.get(), 5), "b");
 }
 
 TEST(MemoryStream, CopyToCopiesFromThePositionUpToTheCount) {

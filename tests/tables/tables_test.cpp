@@ -100,6 +100,14 @@ TEST(EzwebMailCodeMap, FindIsExactOnBothBytesAndSetReplaces) {
     EXPECT_EQ(web[1], 0x41);
     map.Set(0, 0, 0, 0);  // a zero code is a code like any other
     ASSERT_TRUE(map.Find(0, 0, web));
+
+    // Translate: the web code of a known code, any other code unchanged.
+    EXPECT_EQ(map.Translate(0xF660), 0x7541);
+    EXPECT_EQ(map.Translate(0x7521), 0xF641);
+    EXPECT_EQ(map.Translate(0xF661), 0xF661);
+    EXPECT_EQ(map.Translate(0xFFFF), 0xFFFF);
+    EXPECT_EQ(map.Translate(0x0000), 0x0000);
+    EXPECT_EQ(map.Translate(0x0001), 0x0001);
 }
 
 }  // namespace
