@@ -111,6 +111,39 @@ void LocalizePlain(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(input.size()));
 }
 
+// A pattern that starts with literal text, on a text that holds that text everywhere and
+// sends the engine backtracking from each place until it gives up: the fast path must cost no
+// more than the plain search (both end in E_FAIL here; the time to get there is measured).
+const std::wstring kHostilePattern = L":((a|aa)*):";
+const std::wstring& HostileText() {
+    static const std::wstring text = [] {
+        std::wstring t;
+        while (t.size() < 8192) t += L":" + std::wstring(30, L'a') + L"!";
+        return t;
+    }();
+    return text;
+}
+
+template <bool kFast>
+void LocalizeHostile(benchmark::State& state) {
+    const std::wstring& input = HostileText();
+    for (auto _ : state) {
+        std::wstring out;
+        try {
+            if (kFast) {
+                LocalizeText(input, CompileLocalizePattern(kHostilePattern),
+                             SharedTables().idToCode, L"", out);
+            } else {
+                out = reference::Localize(input, kHostilePattern, SharedTables().idToCode, L"");
+            }
+        } catch (const std::exception&) {
+            // The engine's limits, as expected.
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(input.size()));
+}
+
 // Ten rules in the shape of a real configuration, and User-Agent strings as a web server
 // sees them: handsets of the three carriers, smartphones, desktop browsers and crawlers.
 const UserAgentRules& Rules() {
@@ -213,6 +246,8 @@ BENCHMARK(GlobalizeFast)->Name("Globalize/fast")->Unit(benchmark::kMillisecond);
 BENCHMARK(GlobalizePlain)->Name("Globalize/plain")->Unit(benchmark::kMillisecond);
 BENCHMARK(LocalizeFast)->Name("Localize/fast")->Unit(benchmark::kMillisecond);
 BENCHMARK(LocalizePlain)->Name("Localize/plain")->Unit(benchmark::kMillisecond);
+BENCHMARK(LocalizeHostile<true>)->Name("Localize/hostile/fast")->Unit(benchmark::kMillisecond);
+BENCHMARK(LocalizeHostile<false>)->Name("Localize/hostile/plain")->Unit(benchmark::kMillisecond);
 BENCHMARK(UserAgentFast)->Name("UserAgent/fast");
 BENCHMARK(UserAgentPlain)->Name("UserAgent/plain");
 BENCHMARK(ShortCall<false>)->Name("Globalize/short");

@@ -22,24 +22,22 @@ std::wstring Describe(std::wstring_view what, const std::exception& e) {
 }
 
 // The next match at or after `pos`, with `pos` as the start of the text. When every match
-// must begin with known units, only the places holding them are tried, each with an
-// anchored attempt whose text still starts at `pos` (so anchors, word boundaries and
-// look-behind see exactly what a search from `pos` would see).
+// must begin with known units, the search starts at the first place holding them instead:
+// one ordinary search, whose text still starts at `pos` (so anchors, word boundaries and
+// look-behind see exactly what a search from `pos` would see), and which costs the engine
+// no more than the search from `pos` would (one attempt per place would give each its own
+// complexity budget).
 bool FindNext(const wchar_t* pos, const wchar_t* end, Match& m, const LocalizeRegex& rx) {
     try {
-        if (rx.prefix.empty()) {
-            return boost::regex_search(pos, end, m, *rx.regex,
-                                       boost::regex_constants::match_default);
+        const wchar_t* from = pos;
+        if (!rx.prefix.empty()) {
+            const std::wstring_view rest(pos, static_cast<size_t>(end - pos));
+            const size_t at = rest.find(rx.prefix);
+            if (at == std::wstring_view::npos) return false;
+            from = pos + at;
         }
-        const std::wstring_view rest(pos, static_cast<size_t>(end - pos));
-        for (size_t at = rest.find(rx.prefix); at != std::wstring_view::npos;
-             at = rest.find(rx.prefix, at + 1)) {
-            if (boost::regex_search(pos + at, end, m, *rx.regex,
-                                    boost::regex_constants::match_continuous, pos)) {
-                return true;
-            }
-        }
-        return false;
+        return boost::regex_search(from, end, m, *rx.regex, boost::regex_constants::match_default,
+                                   pos);
     } catch (const std::runtime_error& e) {
         // The engine's complexity and memory limits; the pattern itself compiled.
         throw ConversionError(E_FAIL, Describe(L"LocalizePattern", e));
@@ -51,6 +49,9 @@ bool FindNext(const wchar_t* pos, const wchar_t* end, Match& m, const LocalizeRe
 LocalizeRegex CompileLocalizePattern(const std::wstring& pattern) {
     LocalizeRegex result;
     result.pattern = pattern;
+    if (HangsTheRegexCompiler(pattern))
+        throw ConversionError(E_INVALIDARG,
+                              L"LocalizePattern: " + WidenMessage(kHangingPatternMessage));
     try {
         result.regex =
             std::make_shared<const boost::wregex>(pattern, boost::regex_constants::normal);

@@ -1,162 +1,502 @@
 #include "convert/pattern_facts.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <optional>
+
 namespace glyphary {
 
 namespace {
+
+// ---------------------------------------------------------------------------------------------
+// The grammar understood here: a subset of Boost.Regex's Perl syntax under the default options
+// (case-sensitive, `.` matching every unit, `^` and `$` at line ends). Every construct is read
+// with its exact meaning or the whole pattern is refused; nothing is guessed.
+
+constexpr size_t kUnbounded = std::numeric_limits<size_t>::max();
 
 bool IsOneOf(wchar_t c, std::wstring_view set) {
     return set.find(c) != std::wstring_view::npos;
 }
 
-bool IsAsciiAlnum(wchar_t c) {
-    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+// Escaped ASCII punctuation that stands for itself. Not `\<` `\>` (word start and end) nor
+// `` \` `` `\'` (buffer start and end): those are assertions.
+bool IsIdentityEscape(wchar_t c) {
+    return IsOneOf(c, L" !\"#$%&()*+,-./:;=?@[\\]^_{|}~");
 }
 
-class Scanner {
-  public:
-    explicit Scanner(std::wstring_view p) : m_p(p) {}
+size_t SaturatingAdd(size_t a, size_t b) {
+    return a > kUnbounded - b ? kUnbounded : a + b;
+}
 
-    bool Run(PatternFacts& facts) {
-        size_t i = 0;
-        while (i < m_p.size()) {
-            const wchar_t c = m_p[i];
-            if (c == L'\\') {
-                if (i + 1 >= m_p.size()) return false;
-                const wchar_t d = m_p[i + 1];
-                i += 2;
-                if (!IsAsciiAlnum(d) && d < 0x80) {
-                    Literal(d);  // an escaped punctuation character stands for itself
-                } else if (IsOneOf(d, L"dDwWsSbBhHvVnrtfeaAzZ")) {
-                    Element();  // a two-unit escape that is not a plain literal
-                } else {
-                    return false;  // \x{..}, \p{..}, \Q, \G, back references...
-                }
-            } else if (c == L'[') {
-                if (!SkipClass(i)) return false;
-                Element();
-            } else if (c == L'(') {
-                if (i + 1 < m_p.size() && m_p[i + 1] == L'*') return false;
-                if (i + 1 < m_p.size() && m_p[i + 1] == L'?') {
-                    const wchar_t k = i + 2 < m_p.size() ? m_p[i + 2] : 0;
-                    const wchar_t k2 = i + 3 < m_p.size() ? m_p[i + 3] : 0;
-                    if (!IsOneOf(k, L":=!>") && !(k == L'<' && IsOneOf(k2, L"=!"))) return false;
-                }
-                Element();
-                ++m_depth;
-                ++i;
-            } else if (c == L')') {
-                if (--m_depth < 0) return false;
-                Element();
-                ++i;
-            } else if (c == L'|') {
-                if (m_depth == 0) return false;
-                Element();
-                ++i;
-            } else if (IsOneOf(c, L"?*+")) {
-                Quantifier();
-                ++i;
-            } else if (c == L'{') {
-                const size_t close = m_p.find(L'}', i);
-                if (close == std::wstring_view::npos) return false;
-                Quantifier();
-                i = close + 1;
-            } else if (IsOneOf(c, L".^$")) {
-                Element();
-                ++i;
-            } else {
-                Literal(c);
-                ++i;
-            }
+size_t SaturatingMul(size_t a, size_t b) {
+    if (a == 0 || b == 0) return 0;
+    return a > kUnbounded / b ? kUnbounded : a * b;
+}
+
+// What a piece of pattern can do, as far as the facts need to know.
+struct Traits {
+    size_t minLength = 0;          // units every match of it takes
+    bool mayHoldLineFeed = false;  // some match of it may contain U+000A
+    bool looksAround = false;      // look-ahead or look-behind inside
+    bool anchorsAtStart = false;   // \A or \` inside: it sees where the text begins
+
+    void Append(const Traits& next) {
+        minLength = SaturatingAdd(minLength, next.minLength);
+        Merge(next);
+    }
+    void Merge(const Traits& other) {
+        mayHoldLineFeed |= other.mayHoldLineFeed;
+        looksAround |= other.looksAround;
+        anchorsAtStart |= other.anchorsAtStart;
+    }
+};
+
+// One atom of a sequence with its repeat, if any.
+struct Item {
+    enum class Kind { literal, dot, other };
+    Kind kind = Kind::other;
+    wchar_t unit = 0;           // the literal's unit
+    size_t begin = 0, end = 0;  // its text in the pattern, repeat included
+    size_t repeatMin = 1, repeatMax = 1;
+    bool repeated = false;
+    bool possessive = false;
+    Traits traits;  // of one occurrence; the sequence applies the repeat
+};
+
+using Sequence = std::vector<Item>;
+
+class Parser {
+  public:
+    explicit Parser(std::wstring_view p) : m_p(p) {}
+
+    /// The top-level branches, or none when the pattern leaves the grammar.
+    std::optional<std::vector<Sequence>> Parse() {
+        std::vector<Sequence> branches;
+        if (!Alternatives(branches)) return std::nullopt;
+        if (m_i != m_p.size()) return std::nullopt;  // a `)` without its `(`
+        return branches;
+    }
+
+    /// What a sequence as a whole can do.
+    static Traits TraitsOf(const Sequence& sequence) {
+        Traits all;
+        for (const Item& item : sequence) {
+            Traits t = item.traits;
+            t.minLength = SaturatingMul(t.minLength, item.repeatMin);
+            all.Append(t);
         }
-        if (m_depth != 0) return false;
-        EndRun();
-        facts.prefix = std::move(m_prefix);
-        facts.required = std::move(m_required);
-        return true;
+        return all;
+    }
+
+    static Traits TraitsOf(const std::vector<Sequence>& branches) {
+        Traits all;
+        all.minLength = kUnbounded;
+        for (const Sequence& branch : branches) {
+            const Traits t = TraitsOf(branch);
+            all.minLength = std::min(all.minLength, t.minLength);
+            all.Merge(t);
+        }
+        return all;
     }
 
   private:
-    // A literal unit: part of the current run at the top level, of nothing inside a group.
-    void Literal(wchar_t c) {
-        if (m_depth > 0) {
-            Element();
-            return;
+    bool AtEnd() const { return m_i >= m_p.size(); }
+    wchar_t Peek(size_t ahead = 0) const {
+        return m_i + ahead < m_p.size() ? m_p[m_i + ahead] : L'\0';
+    }
+
+    // branch ('|' branch)*, up to a `)` or the end.
+    bool Alternatives(std::vector<Sequence>& branches) {
+        for (;;) {
+            Sequence sequence;
+            if (!SequenceUntilBar(sequence)) return false;
+            branches.push_back(std::move(sequence));
+            if (Peek() != L'|' || AtEnd()) return true;
+            ++m_i;
         }
-        m_run.push_back(c);
-        if (m_atStart) m_prefix.push_back(c);
-        m_lastWasLiteral = true;
     }
-    // Anything that is not a literal ends the run and the prefix.
-    void Element() {
-        EndRun();
-        m_atStart = false;
-        m_lastWasLiteral = false;
-    }
-    // A quantifier makes the element before it optional or repeated: a literal just added
-    // is taken back out of the run and the prefix.
-    void Quantifier() {
-        if (m_lastWasLiteral) {
-            m_run.pop_back();
-            if (m_atStart) m_prefix.pop_back();
+
+    bool SequenceUntilBar(Sequence& sequence) {
+        while (!AtEnd() && Peek() != L'|' && Peek() != L')') {
+            Item item;
+            item.begin = m_i;
+            if (!Atom(item) || !Repeat(item)) return false;
+            item.end = m_i;
+            sequence.push_back(item);
         }
-        Element();
+        return true;
     }
-    void EndRun() {
-        if (!m_run.empty()) m_required.push_back(std::move(m_run));
-        m_run.clear();
+
+    bool Atom(Item& item) {
+        const wchar_t c = m_p[m_i];
+        switch (c) {
+            case L'\\':
+                return Escape(item);
+            case L'[':
+                return Class(item);
+            case L'(':
+                return Group(item);
+            case L'.':
+                ++m_i;
+                item.kind = Item::Kind::dot;
+                item.traits.minLength = 1;
+                item.traits.mayHoldLineFeed = true;
+                return true;
+            case L'^':
+            case L'$':
+                ++m_i;
+                return true;  // zero-width, and the same at a line end as at either text end
+            case L'*':
+            case L'+':
+            case L'?':
+            case L'{':
+            case L'}':
+            case L']':
+                return false;  // a repeat of nothing, or punctuation read literally: refused
+            default:
+                ++m_i;
+                item.kind = Item::Kind::literal;
+                item.unit = c;
+                item.traits.minLength = 1;
+                item.traits.mayHoldLineFeed = c == L'\n';
+                return true;
+        }
     }
-    // Moves `i` past a character class; false for classes this scan does not follow.
-    bool SkipClass(size_t& i) {
-        ++i;
-        if (i < m_p.size() && m_p[i] == L'^') ++i;
-        if (i < m_p.size() && m_p[i] == L']') ++i;
-        while (i < m_p.size() && m_p[i] != L']') {
-            if (m_p[i] == L'[') return false;  // [:alpha:] and the like
-            if (m_p[i] == L'\\') ++i;
+
+    bool Escape(Item& item) {
+        if (m_i + 1 >= m_p.size()) return false;
+        const wchar_t d = m_p[m_i + 1];
+        m_i += 2;
+        if (d < 0x80 && IsIdentityEscape(d)) {
+            item.kind = Item::Kind::literal;
+            item.unit = d;
+            item.traits.minLength = 1;
+            return true;
+        }
+        if (IsOneOf(d, L"dwShrtfea")) {  // one unit, never a line feed
+            item.traits.minLength = 1;
+            return true;
+        }
+        if (IsOneOf(d, L"DWsHvVn")) {  // one unit that may be a line feed
+            item.traits.minLength = 1;
+            item.traits.mayHoldLineFeed = true;
+            return true;
+        }
+        if (IsOneOf(d, L"bB<>zZ'")) return true;  // assertions about the units around
+        if (d == L'A' || d == L'`') {
+            item.traits.anchorsAtStart = true;
+            return true;
+        }
+        return false;  // \Q..\E, \x.., \p{..}, \c., back references, \G, \K, \N, \k, \g...
+    }
+
+    // [...]: what it may match is only needed as far as line feeds go.
+    bool Class(Item& item) {
+        ++m_i;
+        bool negated = false;
+        if (Peek() == L'^' && !AtEnd()) {
+            negated = true;
+            ++m_i;
+        }
+        bool holdsLineFeed = false;  // the set surely contains U+000A
+        bool mayHoldLineFeed = false;
+        bool first = true;
+        for (;;) {
+            if (AtEnd()) return false;
+            wchar_t c = m_p[m_i];
+            if (c == L']' && !first) {
+                ++m_i;
+                break;
+            }
+            first = false;
+            if (c == L'[') return false;  // [:name:], [=c=], [.c.]
+            std::optional<wchar_t> low;
+            if (!ClassMember(low, holdsLineFeed, mayHoldLineFeed)) return false;
+            if (low && Peek() == L'-' && Peek(1) != L']' && m_i + 1 < m_p.size()) {
+                ++m_i;  // a range low-high
+                std::optional<wchar_t> high;
+                bool unusedSure = false, unusedMay = false;
+                if (Peek() == L'[' || !ClassMember(high, unusedSure, unusedMay) || !high)
+                    return false;
+                if (*low > *high) return false;
+                if (*low <= L'\n' && L'\n' <= *high) holdsLineFeed = mayHoldLineFeed = true;
+            }
+        }
+        item.traits.minLength = 1;
+        item.traits.mayHoldLineFeed = negated ? !holdsLineFeed : mayHoldLineFeed;
+        return true;
+    }
+
+    // One member of a class: a unit (`unit` set) or a class escape such as \d.
+    bool ClassMember(std::optional<wchar_t>& unit, bool& holdsLineFeed, bool& mayHoldLineFeed) {
+        const wchar_t c = m_p[m_i];
+        if (c != L'\\') {
+            ++m_i;
+            unit = c;
+            if (c == L'\n') holdsLineFeed = mayHoldLineFeed = true;
+            return true;
+        }
+        if (m_i + 1 >= m_p.size()) return false;
+        const wchar_t d = m_p[m_i + 1];
+        m_i += 2;
+        if (d < 0x80 && IsIdentityEscape(d)) {
+            unit = d;
+            return true;
+        }
+        switch (d) {
+            case L'n':
+                unit = L'\n';
+                holdsLineFeed = mayHoldLineFeed = true;
+                return true;
+            case L'r':
+                unit = L'\r';
+                return true;
+            case L't':
+                unit = L'\t';
+                return true;
+            case L'f':
+                unit = L'\f';
+                return true;
+            case L'e':
+                unit = L'\x1B';
+                return true;
+            case L'a':
+                unit = L'\a';
+                return true;
+            case L'b':
+                unit = L'\b';
+                return true;
+            case L'd':
+            case L'w':
+            case L'S':
+            case L'h':
+                return true;
+            case L's':
+                holdsLineFeed = mayHoldLineFeed = true;
+                return true;
+            case L'D':
+            case L'W':
+            case L'H':
+            case L'v':
+            case L'V':
+                mayHoldLineFeed = true;
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    bool Group(Item& item) {
+        ++m_i;
+        bool lookAround = false;
+        if (Peek() == L'*') return false;  // (*VERB)
+        if (Peek() == L'?') {
+            const wchar_t k = Peek(1), k2 = Peek(2);
+            if (k == L':' || k == L'>') {
+                m_i += 2;
+            } else if (k == L'=' || k == L'!') {
+                m_i += 2;
+                lookAround = true;
+            } else if (k == L'<' && (k2 == L'=' || k2 == L'!')) {
+                m_i += 3;
+                lookAround = true;
+            } else {
+                return false;  // inline options, comments, named groups, conditionals...
+            }
+        }
+        std::vector<Sequence> branches;
+        if (!Alternatives(branches) || Peek() != L')' || AtEnd()) return false;
+        ++m_i;
+        item.traits = TraitsOf(branches);
+        if (lookAround) {
+            item.traits.minLength = 0;
+            item.traits.looksAround = true;
+        }
+        return true;
+    }
+
+    // An optional repeat after an atom: * + ? {n} {n,} {n,m}, then an optional ? or +.
+    bool Repeat(Item& item) {
+        if (AtEnd()) return true;
+        const wchar_t c = m_p[m_i];
+        if (c == L'*') {
+            item.repeatMin = 0, item.repeatMax = kUnbounded;
+            ++m_i;
+        } else if (c == L'+') {
+            item.repeatMin = 1, item.repeatMax = kUnbounded;
+            ++m_i;
+        } else if (c == L'?') {
+            item.repeatMin = 0, item.repeatMax = 1;
+            ++m_i;
+        } else if (c == L'{') {
+            if (!Range(item)) return false;
+        } else {
+            return true;
+        }
+        item.repeated = true;
+        // Only atoms that take units are repeated here; a repeated assertion is refused.
+        if (item.traits.minLength == 0 && item.kind == Item::Kind::other &&
+            !item.traits.looksAround && !IsGroupStart(item.begin))
+            return false;
+        if (Peek() == L'?' && !AtEnd()) {
+            ++m_i;
+        } else if (Peek() == L'+' && !AtEnd()) {
+            ++m_i;
+            item.possessive = true;
+        }
+        if (!AtEnd() && IsOneOf(Peek(), L"*+?{")) return false;  // a repeat of a repeat
+        return true;
+    }
+
+    bool IsGroupStart(size_t at) const { return m_p[at] == L'('; }
+
+    // {n}, {n,} or {n,m} with decimal digits and nothing else.
+    bool Range(Item& item) {
+        size_t i = m_i + 1;
+        const auto number = [&](size_t& value) {
+            const size_t start = i;
+            value = 0;
+            while (i < m_p.size() && m_p[i] >= L'0' && m_p[i] <= L'9') {
+                value = SaturatingAdd(SaturatingMul(value, 10), static_cast<size_t>(m_p[i] - L'0'));
+                ++i;
+            }
+            return i > start;
+        };
+        size_t low = 0, high = 0;
+        if (!number(low)) return false;
+        if (i < m_p.size() && m_p[i] == L'}') {
+            high = low;
+        } else if (i < m_p.size() && m_p[i] == L',') {
             ++i;
+            if (i < m_p.size() && m_p[i] == L'}') {
+                high = kUnbounded;
+            } else if (!number(high) || high < low) {
+                return false;
+            }
+        } else {
+            return false;
         }
-        if (i >= m_p.size()) return false;
-        ++i;
+        if (i >= m_p.size() || m_p[i] != L'}') return false;
+        m_i = i + 1;
+        item.repeatMin = low;
+        item.repeatMax = high;
         return true;
     }
 
     std::wstring_view m_p;
-    int m_depth = 0;
-    bool m_atStart = true;
-    bool m_lastWasLiteral = false;
-    std::wstring m_run;
-    std::wstring m_prefix;
-    std::vector<std::wstring> m_required;
+    size_t m_i = 0;
 };
+
+bool IsPlainLiteral(const Item& item) {
+    return item.kind == Item::Kind::literal && !item.repeated;
+}
+
+bool IsDotStar(const Item& item) {
+    return item.kind == Item::Kind::dot && item.repeatMin == 0 && item.repeatMax == kUnbounded;
+}
 
 }  // namespace
 
 PatternFacts AnalyzePattern(std::wstring_view pattern) {
     PatternFacts facts;
-    Scanner scanner(pattern);
-    if (!scanner.Run(facts)) return {};
+    Parser parser(pattern);
+    const std::optional<std::vector<Sequence>> branches = parser.Parse();
+    if (!branches) return facts;
 
-    // `.*` at either end. The scan above succeeded, so the pattern is one top-level sequence
-    // and a final `.*` that is not escaped (an even run of backslashes before it) is a
-    // top-level wildcard; a leading one must not be made possessive (`.*+`).
-    std::wstring_view inner = pattern;
-    if (inner.starts_with(L".*") && !(inner.size() > 2 && inner[2] == L'+')) {
-        const size_t skip = inner.size() > 2 && inner[2] == L'?' ? 3 : 2;
-        if (!(inner.size() > skip && IsOneOf(inner[skip], L"*+?{"))) {
-            facts.leadingAny = true;
-            inner.remove_prefix(skip);
+    const Traits traits = Parser::TraitsOf(*branches);
+    facts.splitsAfterLineFeed = traits.minLength > 0 && !traits.mayHoldLineFeed &&
+                                !traits.looksAround && !traits.anchorsAtStart;
+
+    // Literal facts hold for a single top-level sequence only.
+    if (branches->size() != 1) return facts;
+    const Sequence& items = branches->front();
+
+    bool atStart = true;
+    std::wstring run;
+    for (const Item& item : items) {
+        if (IsPlainLiteral(item)) {
+            run.push_back(item.unit);
+            if (atStart) facts.prefix.push_back(item.unit);
+            continue;
         }
+        atStart = false;
+        if (!run.empty()) facts.required.push_back(std::move(run));
+        run.clear();
     }
-    if (inner.ends_with(L".*")) {
-        size_t backslashes = 0;
-        for (size_t i = inner.size() - 2; i > 0 && inner[i - 1] == L'\\'; --i) ++backslashes;
-        if (backslashes % 2 == 0) {
-            facts.trailingAny = true;
-            inner.remove_suffix(2);
-        }
+    if (!run.empty()) facts.required.push_back(std::move(run));
+
+    // `.*` at either end of the sequence. A possessive one in front would leave nothing for
+    // the rest, so only a trailing one may be possessive.
+    size_t first = 0, last = items.size();
+    if (!items.empty() && IsDotStar(items.front()) && !items.front().possessive) {
+        facts.leadingAny = true;
+        first = 1;
     }
-    facts.inner = inner;
+    if (last > first && IsDotStar(items.back())) {
+        facts.trailingAny = true;
+        --last;
+    }
+    if (facts.leadingAny || facts.trailingAny) {
+        const size_t begin = first < items.size() ? items[first].begin : pattern.size();
+        const size_t end = last > first ? items[last - 1].end : begin;
+        facts.inner = pattern.substr(begin, end - begin);
+    }
     return facts;
+}
+
+bool HangsTheRegexCompiler(std::wstring_view p) {
+    const auto isSpace = [](wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); };
+    for (size_t i = 0; i < p.size(); ++i) {
+        const wchar_t c = p[i];
+        if (c == L'\\') {
+            if (i + 1 < p.size() && p[i + 1] == L'Q') {  // quoted text up to \E
+                const size_t e = p.find(L"\\E", i + 2);
+                if (e == std::wstring_view::npos) return false;
+                i = e + 1;
+            } else {
+                ++i;
+            }
+            continue;
+        }
+        if (c == L'[') {  // a class, where repeat characters are plain
+            size_t j = i + 1;
+            if (j < p.size() && p[j] == L'^') ++j;
+            if (j < p.size() && p[j] == L']') ++j;
+            for (; j < p.size() && p[j] != L']'; ++j) {
+                if (p[j] == L'\\')
+                    ++j;
+                else if (p[j] == L'[' && j + 1 < p.size() && IsOneOf(p[j + 1], L":=.")) {
+                    const size_t e = p.find(std::wstring{p[j + 1], L']'}, j + 2);
+                    if (e == std::wstring_view::npos) return false;
+                    j = e + 1;
+                }
+            }
+            i = j;
+            continue;
+        }
+        if (!IsOneOf(c, L"*+?}")) continue;
+        // A repeat, perhaps lazy, then `+` makes it possessive.
+        size_t j = i + 1;
+        if (j < p.size() && p[j] == L'?') ++j;
+        if (j >= p.size() || p[j] != L'+') continue;
+        ++j;
+        // The compiler skips the comments after it, and loops unless what follows them is
+        // the end, another group or another repeat.
+        bool comment = false;
+        for (;;) {
+            while (j < p.size() && isSpace(p[j])) ++j;
+            if (p.substr(j, 3) != L"(?#") break;
+            const size_t close = p.find(L')', j + 3);
+            if (close == std::wstring_view::npos) return false;
+            j = close + 1;
+            comment = true;
+        }
+        if (comment && j < p.size() && !IsOneOf(p[j], L"(*+?{")) return true;
+        i = j - 1;
+    }
+    return false;
 }
 
 }  // namespace glyphary

@@ -1,5 +1,6 @@
 // What a quick look at a regular expression can prove about every string it matches, so
-// that searches can skip text that cannot match before asking the regex engine.
+// that searches can skip text that cannot match before asking the regex engine, and text can
+// be converted in pieces. Pure code, shared by the module and its clients.
 #pragma once
 
 #include <string>
@@ -20,12 +21,27 @@ struct PatternFacts {
     bool leadingAny = false;
     bool trailingAny = false;
     std::wstring inner;
+    /// A global search-and-replace gives the same result on a text cut just after a line feed
+    /// as on the whole: no match is empty or holds a line feed, and nothing in the pattern
+    /// looks outside its own match (look-around) or for the start of the text.
+    bool splitsAfterLineFeed = false;
 };
 
-/// The facts of `pattern` (Perl syntax, the library's default options). Conservative: a
-/// construct the scan does not fully understand (quoting, comments, inline options,
-/// backtracking verbs, \G, \K, top-level alternation...) yields no facts at all, never a
-/// wrong one.
+/// The facts of `pattern` (Perl syntax, the library's default options). Sound by
+/// construction: the pattern is parsed against a small grammar, and anything outside it
+/// (quoting, comments, inline options, back references, \G, \K, POSIX classes, a brace that
+/// is no plain repeat...) yields no facts at all, never a wrong one.
 PatternFacts AnalyzePattern(std::wstring_view pattern);
+
+/// Whether compiling `pattern` would never finish: Boost.Regex 1.74 loops forever on a
+/// possessive repeat followed by a comment and then more pattern (`a?+(?#c)b`). Such a
+/// pattern must be refused before it reaches the compiler. May also say so of a few odd
+/// patterns that would compile (such a comment after an escaped repeat character, or after a
+/// space outside free-spacing mode).
+bool HangsTheRegexCompiler(std::wstring_view pattern);
+/// What to say of such a pattern.
+inline constexpr char kHangingPatternMessage[] =
+    "a possessive repeat followed by a comment and more pattern is not supported (the "
+    "regular expression library cannot compile it)";
 
 }  // namespace glyphary

@@ -20,6 +20,11 @@ std::wstring DescribeRule(size_t index, const UserAgentRule& rule, std::string_v
 const CompiledRule& Compiled(const UserAgentRule& rule, size_t index) {
     std::call_once(rule.compileOnce, [&rule] {
         auto compiled = std::make_shared<CompiledRule>();
+        if (HangsTheRegexCompiler(rule.pattern)) {
+            compiled->error = kHangingPatternMessage;
+            rule.compiled = std::move(compiled);
+            return;
+        }
         try {
             compiled->regex =
                 std::make_shared<const boost::wregex>(rule.pattern, boost::regex_constants::normal);

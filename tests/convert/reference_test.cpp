@@ -1,4 +1,5 @@
 // The module's operations against the word-for-word reference, on seeded random inputs.
+#include <optional>
 #include <random>
 
 #include <boost/format.hpp>
@@ -94,6 +95,254 @@ TEST(FastPathsMatchReference, Localize) {
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Generated patterns: every construct of the default syntax, well-formed or not, nested and
+// repeated at random. The fast paths and the facts behind them must hold for all of them.
+
+class PatternGenerator {
+  public:
+    explicit PatternGenerator(std::mt19937& rng) : m_rng(rng) {}
+
+    std::wstring Pattern() {
+        std::wstring p = Alternatives(0);
+        switch (Pick(6)) {  // the shapes the user-agent fast path looks for
+            case 0:
+                return L".*" + p + L".*";
+            case 1:
+                return p + L".*";
+            case 2:
+                return L".*?" + p;
+            default:
+                return p;
+        }
+    }
+
+  private:
+    size_t Pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(m_rng); }
+    template <size_t N>
+    const wchar_t* OneOf(const wchar_t* const (&choices)[N]) {
+        return choices[Pick(N)];
+    }
+
+    std::wstring Alternatives(int depth) {
+        std::wstring p = Sequence(depth);
+        while (Pick(depth == 0 ? 5 : 3) == 0) p += L"|" + Sequence(depth);
+        return p;
+    }
+
+    std::wstring Sequence(int depth) {
+        std::wstring p;
+        for (size_t n = 1 + Pick(4); n > 0; --n) p += Atom(depth) + Repeat();
+        return p;
+    }
+
+    std::wstring Atom(int depth) {
+        static const wchar_t* const literals[] = {L"a",      L"b", L":", L"x", L"<",  L">",
+                                                  L"-",      L"_", L" ", L"#", L"'",  L"`",
+                                                  L"\xE63E", L"{", L"}", L"]", L"ab", L"a:b"};
+        static const wchar_t* const escapes[] = {
+            L"\\<",  L"\\>",     L"\\`",      L"\\'",       L"\\b",     L"\\B",        L"\\A",
+            L"\\z",  L"\\Z",     L"\\G",      L"\\K",       L"\\d",     L"\\D",        L"\\w",
+            L"\\W",  L"\\s",     L"\\S",      L"\\h",       L"\\H",     L"\\v",        L"\\V",
+            L"\\n",  L"\\r",     L"\\t",      L"\\e",       L"\\a",     L"\\f",        L"\\l",
+            L"\\u",  L"\\L",     L"\\U",      L"\\E",       L"\\:",     L"\\.",        L"\\{",
+            L"\\}",  L"\\[",     L"\\\\",     L"\\-",       L"\\ ",     L"\\x3A",      L"\\x{61}",
+            L"\\cA", L"\\0",     L"\\101",    L"\\p{L}",    L"\\P{Ll}", L"\\N{colon}", L"\\X",
+            L"\\C",  L"\\R",     L"\\Qa:\\E", L"\\Q]|(\\E", L"\\Qab",   L"\\1",        L"\\2",
+            L"\\g1", L"\\g{-1}", L"\\k<n>",   L"\\"};
+        static const wchar_t* const classes[] = {L"[ab]",
+                                                 L"[^:]",
+                                                 L"[a-z]",
+                                                 L"[\\d:]",
+                                                 L"[[:alpha:]]",
+                                                 L"[]a]",
+                                                 L"[^]a]",
+                                                 L"[\\]]",
+                                                 L"[a\\-z]",
+                                                 L"[\\n]",
+                                                 L"[^\\n]",
+                                                 L"[[:^digit:]]",
+                                                 L"[\\x{41}-\\x{5A}]",
+                                                 L"[\\s]",
+                                                 L"[\\W]",
+                                                 L"[^\\s]",
+                                                 L"[-a]",
+                                                 L"[a-]",
+                                                 L"[\\Q]\\E]",
+                                                 L"[\\cJ]",
+                                                 L"[=a=]",
+                                                 L"[\\b]",
+                                                 L"[\t-\r]",
+                                                 L"[b-a]",
+                                                 L"[a"};
+        static const wchar_t* const options[] = {L"(?i)",  L"(?-i)",     L"(?x)",  L"(?s)",
+                                                 L"(?-s)", L"(?m)",      L"(?#c)", L"(?#:a|)",
+                                                 L"(?i)a", L"(*COMMIT)", L"(?R)",  L"(?1)"};
+        static const wchar_t* const opens[] = {L"(",     L"(?:",  L"(?=",  L"(?!",
+                                               L"(?<=",  L"(?<!", L"(?>",  L"(?i:",
+                                               L"(?<n>", L"(?|",  L"(?x:", L"(?-s:"};
+        switch (Pick(depth < 3 ? 9 : 6)) {
+            case 0:
+            case 1:
+            case 2:
+                return OneOf(literals);
+            case 3:
+                return OneOf(escapes);
+            case 4:
+                return Pick(2) ? OneOf(classes)
+                               : std::wstring(Pick(2)   ? L"."
+                                              : Pick(2) ? L"^"
+                                                        : L"$");
+            case 5:
+                return OneOf(options);
+            default: {
+                const std::wstring open = OneOf(opens);
+                // Look-behind wants a fixed length: keep its content to plain literals.
+                if (open.starts_with(L"(?<=") || open.starts_with(L"(?<!"))
+                    return open + OneOf(literals) + L")";
+                return open + Alternatives(depth + 1) + L")";
+            }
+        }
+    }
+
+    std::wstring Repeat() {
+        static const wchar_t* const repeats[] = {L"*",    L"+",    L"?",      L"{2}", L"{1,3}",
+                                                 L"{0,}", L"{,2}", L"{x}",    L"{1",  L"*?",
+                                                 L"+?",   L"?+",   L"{1,2}?", L"*+",  L"**"};
+        if (Pick(3) != 0) return {};
+        return OneOf(repeats);
+    }
+
+    std::mt19937& m_rng;
+};
+
+// Text over the units the generated patterns care about.
+std::wstring GeneratedText(std::mt19937& rng) {
+    static const std::wstring alphabet = L"abAB:x_-<>{}[] #'`\n\t1\xE63E";
+    std::uniform_int_distribution<size_t> len(0, 24), pick(0, alphabet.size() - 1);
+    std::wstring text;
+    for (size_t n = len(rng); n > 0; --n) text.push_back(alphabet[pick(rng)]);
+    return text;
+}
+
+std::optional<boost::wregex> TryCompile(const std::wstring& pattern) {
+    if (HangsTheRegexCompiler(pattern)) return std::nullopt;
+    try {
+        return boost::wregex(pattern, boost::regex_constants::normal);
+    } catch (const boost::regex_error&) {
+        return std::nullopt;
+    }
+}
+
+// The outcome of a conversion: its text, or "gave up" when the regex engine hit its limits
+// (its budget depends on the length searched, so either path may give up where the other
+// does not).
+struct Outcome {
+    bool gaveUp = false;
+    std::wstring text;
+};
+
+template <class F>
+Outcome Attempt(F&& f) {
+    try {
+        return {false, f()};
+    } catch (const ConversionError& e) {
+        if (e.hr() != E_FAIL) throw;
+        return {true, {}};
+    } catch (const std::runtime_error&) {  // the reference's regex engine giving up
+        return {true, {}};
+    }
+}
+
+std::string Narrow(const std::wstring& s) {
+    std::string out;
+    for (wchar_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+TEST(GeneratedPatterns, FastPathsMatchTheReferenceAndTheFactsHold) {
+    std::mt19937 rng(20261209);
+    PatternGenerator generator(rng);
+    ModeTable table;
+    table.Set(L"a", L"\xE63E");
+    table.Set(L"ab", L"");
+    table.Set(L":", L"[colon]");
+    int compiled = 0, withFacts = 0, splittable = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const std::wstring pattern = generator.Pattern();
+        const std::optional<boost::wregex> regex = TryCompile(pattern);
+        if (!regex) continue;
+        ++compiled;
+        const PatternFacts facts = AnalyzePattern(pattern);
+        withFacts += !facts.prefix.empty() || !facts.required.empty() || facts.trailingAny;
+        splittable += facts.splitsAfterLineFeed;
+        const LocalizeRegex rx = CompileLocalizePattern(pattern);
+        UserAgentRules rules;
+        rules.Append(1, pattern);
+        for (int call = 0; call < 12; ++call) {
+            const std::wstring text = GeneratedText(rng);
+            const std::wstring format = call % 2 ? L"<%1%>" : L"";
+            const auto where = [&] {
+                return "pattern " + Narrow(pattern) + " text " + Narrow(text);
+            };
+
+            const Outcome fast = Attempt([&] {
+                std::wstring out;
+                LocalizeText(text, rx, table, format, out);
+                return out;
+            });
+            const Outcome plain =
+                Attempt([&] { return reference::Localize(text, pattern, table, format); });
+            if (!fast.gaveUp && !plain.gaveUp) {
+                ASSERT_EQ(fast.text, plain.text) << where();
+            }
+
+            const Outcome id =
+                Attempt([&] { return std::to_wstring(FindUserAgentId(text, rules)); });
+            const Outcome plainId =
+                Attempt([&] { return std::to_wstring(reference::UserAgentId(text, rules)); });
+            if (!id.gaveUp && !plainId.gaveUp) {
+                ASSERT_EQ(id.text, plainId.text) << where();
+            }
+
+            // Every match begins with the prefix and holds the required runs.
+            boost::wsmatch m;
+            try {
+                if (boost::regex_search(text, m, *regex)) {
+                    const std::wstring matched = m[0].str();
+                    ASSERT_TRUE(matched.starts_with(facts.prefix)) << where();
+                    for (const std::wstring& run : facts.required)
+                        ASSERT_NE(matched.find(run), std::wstring::npos) << where();
+                }
+            } catch (const std::runtime_error&) {
+            }
+
+            // A text cut after its line feeds converts as the whole does.
+            if (facts.splitsAfterLineFeed && !plain.gaveUp) {
+                const Outcome pieces = Attempt([&] {
+                    std::wstring out;
+                    size_t start = 0;
+                    while (start < text.size()) {
+                        size_t cut = text.find(L'\n', start);
+                        cut = cut == std::wstring::npos ? text.size() : cut + 1;
+                        out += reference::Localize(text.substr(start, cut - start), pattern, table,
+                                                   format);
+                        start = cut;
+                    }
+                    return out;
+                });
+                if (!pieces.gaveUp) {
+                    ASSERT_EQ(pieces.text, plain.text) << where();
+                }
+            }
+        }
+    }
+    // The generator reaches every kind of pattern the facts are about.
+    EXPECT_GT(compiled, 1000);
+    EXPECT_GT(withFacts, 200);
+    EXPECT_GT(splittable, 100);
+}
+
 TEST(PatternFacts, ClaimOnlyWhatEveryMatchMustHold) {
     struct Case {
         const wchar_t* pattern;
@@ -127,6 +376,12 @@ TEST(PatternFacts, ClaimOnlyWhatEveryMatchMustHold) {
         {L"a)", L"", {}},
         {L"", L"", {}},
         {L"a\\Kb", L"", {}},
+        // Escapes that are assertions, not the punctuation they show; a brace that starts no
+        // repeat.
+        {L"\\<DoCoMo/.*", L"", {L"DoCoMo/"}},
+        {L"a\\>b", L"a", {L"a", L"b"}},
+        {L"\\`a\\'", L"", {L"a"}},
+        {L"a{x}", L"", {}},
     };
     for (const Case& c : cases) {
         const PatternFacts facts = AnalyzePattern(c.pattern);
@@ -134,6 +389,12 @@ TEST(PatternFacts, ClaimOnlyWhatEveryMatchMustHold) {
         EXPECT_EQ(facts.required, c.required)
             << std::string(c.pattern, c.pattern + wcslen(c.pattern));
     }
+}
+
+TEST(PatternFacts, TheDefaultPatternLetsTextBeCutAfterLineFeeds) {
+    EXPECT_TRUE(AnalyzePattern(L":([a-z0-9_+\\-]+):").splitsAfterLineFeed);
+    for (const wchar_t* p : {L":(.+):", L":([^:]+):", L"(?<=x):(a):", L"\\A:(a):", L"(a*)"})
+        EXPECT_FALSE(AnalyzePattern(p).splitsAfterLineFeed) << std::string(p, p + wcslen(p));
 }
 
 TEST(PatternFacts, WildcardEndsAreFoundOnlyWhereTheyAreTopLevel) {

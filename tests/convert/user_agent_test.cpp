@@ -74,6 +74,10 @@ TEST_F(UserAgent, IllFormedRuleFailsOnlyWhenReached) {
     // The answer does not change from call to call.
     EXPECT_EQ(Id(u"KDDI-CA31", E_INVALIDARG), -12345);
     EXPECT_EQ(Id(u"DoCoMo/1.0"), 1);
+    // A pattern the regex library would never finish compiling is refused the same way.
+    g_tables.userAgentRules.Clear();
+    g_tables.userAgentRules.Append(3, L"a*+(?#comment)b");
+    EXPECT_EQ(Id(u"ab", E_INVALIDARG), -12345);
 }
 
 TEST_F(UserAgent, RegexEngineLimitsAreAFailure) {
