@@ -68,7 +68,9 @@ void LocalizeText(std::wstring_view input, const LocalizeRegex& rx, const ModeTa
     const wchar_t* const end = pos + input.size();
     out.reserve(out.size() + input.size());
     std::unordered_map<std::wstring, std::wstring> undefinedOutputs;  // formatted once per id
-    thread_local Match m;  // keeps its storage from call to call
+    // A thread-local would keep its storage between calls, but its destructor would pin the
+    // module in memory after FreeLibrary; one allocation per call is cheap.
+    Match m;
     while (FindNext(pos, end, m, rx)) {
         out.append(pos, m[0].first);
         const std::wstring_view id = m.size() > 1 && m[1].matched

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -103,6 +104,100 @@ TEST_F(ModuleStartup, RunsAgainWhenLoadedAfterBeingFreed) {
     ASSERT_TRUE(module);
     EXPECT_EQ(S_OK, module.CanUnloadNow());
     EXPECT_EQ("[%1%]", GlobalizeFormatOf(module.Create().get()));
+}
+
+// No call may leave anything behind that keeps the module mapped after FreeLibrary (a
+// thread-local with a destructor would): after each kind of call the module unloads, and the
+// next load reads the settings afresh, seeing only what they say now.
+TEST_F(ModuleStartup, UnloadsAfterEveryKindOfCall) {
+    const auto text = [](const char16_t* s) { return unique_bstr(SysAllocString(s)); };
+    const std::vector<std::pair<const char*, std::function<void(IGlyphary*)>>> calls = {
+        {"put/get MapMode",
+         [](IGlyphary* o) {
+             EMapMode mode{};
+             EXPECT_EQ(S_OK, o->put_MapMode(MPM_ezweb));
+             EXPECT_EQ(S_OK, o->get_MapMode(&mode));
+         }},
+        {"string properties",
+         [&](IGlyphary* o) {
+             unique_bstr value;
+             EXPECT_EQ(S_OK, o->put_LocalizePattern(text(u"<(\\w+)>").get()));
+             EXPECT_EQ(S_OK, o->get_LocalizePattern(value.put()));
+             EXPECT_EQ(S_OK, o->put_LocalizeUndefinedFormat(text(u"?").get()));
+             EXPECT_EQ(S_OK, o->get_LocalizeUndefinedFormat(value.put()));
+             EXPECT_EQ(S_OK, o->put_GlobalizeUndefinedFormat(text(u"?").get()));
+             EXPECT_EQ(S_OK, o->get_GlobalizeUndefinedFormat(value.put()));
+         }},
+        {"Globalize",
+         [&](IGlyphary* o) {
+             unique_bstr out;
+             EXPECT_EQ(S_OK, o->put_MapMode(MPM_imode));
+             EXPECT_EQ(S_OK, o->Globalize(text(u"a\xE63E").get(), out.put()));
+         }},
+        {"Localize",
+         [&](IGlyphary* o) {
+             unique_bstr out;
+             EXPECT_EQ(S_OK, o->Localize(text(u"x [12] y").get(), out.put()));
+         }},
+        {"Localize failing",
+         [&](IGlyphary* o) {
+             unique_bstr out;
+             EXPECT_EQ(S_OK, o->put_LocalizePattern(text(u"(").get()));
+             EXPECT_EQ(E_INVALIDARG, o->Localize(text(u"x").get(), out.put()));
+         }},
+        {"GetUserAgentID",
+         [&](IGlyphary* o) {
+             LONG id = 0;
+             EXPECT_EQ(S_OK, o->GetUserAgentID(text(u"Handset/1.0").get(), &id));
+             EXPECT_EQ(7, id);
+         }},
+        {"ConvertEzwebMail",
+         [](IGlyphary* o) {
+             com_ptr<IStream> in, out;
+             ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, in.put()));
+             ASSERT_EQ(S_OK, CreateStreamOnHGlobal(nullptr, TRUE, out.put()));
+             const char mail[] = "Content-Type: text/plain; charset=iso-2022-jp\r\n\r\nhi\r\n";
+             ASSERT_EQ(S_OK, in->Write(mail, sizeof mail - 1, nullptr));
+             ASSERT_EQ(S_OK, in->Seek({}, STREAM_SEEK_SET, nullptr));
+             EXPECT_EQ(S_OK, o->ConvertEzwebMail(in.get(), out.get()));
+         }},
+        {"Invoke",
+         [&](IGlyphary* o) {
+             LPOLESTR name = const_cast<LPOLESTR>(u"Localize");
+             DISPID dispid = 0;
+             ASSERT_EQ(S_OK, o->GetIDsOfNames(GUID_NULL, &name, 1, LOCALE_USER_DEFAULT, &dispid));
+             const unique_bstr input = text(u"[1]");
+             VARIANTARG arg;
+             VariantInit(&arg);
+             arg.vt = VT_BSTR;
+             arg.bstrVal = input.get();
+             DISPPARAMS params{&arg, nullptr, 1, 0};
+             unique_variant result;
+             EXPECT_EQ(S_OK, o->Invoke(dispid, GUID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                       &params, &result, nullptr, nullptr));
+         }},
+    };
+    constexpr char kOtherSettings[] = R"(<settings><globalizeFormat>{%1%}</globalizeFormat>
+<userAgent id="9" pattern="Other/.*"/></settings>)";
+    for (const auto& [name, call] : calls) {
+        SCOPED_TRACE(name);
+        ModuleCopy copy(kSettings);
+        {
+            Module module(copy.path());
+            ASSERT_TRUE(module);
+            call(module.Create().get());
+            SetErrorInfo(0, nullptr);  // an error info made by the module holds nothing of it
+            EXPECT_EQ(S_OK, module.CanUnloadNow());
+        }
+        EXPECT_FALSE(IsMapped(copy.path()));
+        std::ofstream(copy.dir().file("Glyphary.setting")) << kOtherSettings;
+        Module module(copy.path());
+        ASSERT_TRUE(module);
+        const com_ptr<IGlyphary> object = module.Create();
+        EXPECT_EQ("{%1%}", GlobalizeFormatOf(object.get()));
+        EXPECT_EQ(0, UserAgentIdOf(object.get(), u"Handset/1.0"));  // the old rule is gone
+        EXPECT_EQ(9, UserAgentIdOf(object.get(), u"Other/2"));
+    }
 }
 
 TEST(ModuleExports, AreTheEntryPointsOnly) {
