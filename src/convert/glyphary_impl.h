@@ -36,8 +36,8 @@ class GIGlypharyImpl : public TInterface {
   public:
     GIGlypharyImpl()
         : m_eMapMode(MPM_none),
-          m_pIdToCode(&g_tables.idToCodeByMode.FindOrAdd(MPM_none)),
-          m_pCodeToId(&g_tables.codeToIdByMode.FindOrAdd(MPM_none)),
+          m_pIdToCode(&g_tables.idToCodeByMode.FindOrEmpty(MPM_none)),
+          m_pCodeToId(&g_tables.codeToIdByMode.FindOrEmpty(MPM_none)),
           m_sLocalizePattern(g_tables.defaults.localizePattern),
           m_sLocalizeUndefinedFormat(g_tables.defaults.localizeUndefinedFormat),
           m_sGlobalizeFormat(g_tables.defaults.globalizeFormat),
@@ -48,16 +48,13 @@ class GIGlypharyImpl : public TInterface {
 
     // Slots 7 and 8.
     HRESULT STDMETHODCALLTYPE put_MapMode(EMapMode value) override {
-        return CallBoundary([&] {
-            // Both lookups may insert; bind the pair only once both succeeded.
-            ModeTable* idToCode = &g_tables.idToCodeByMode.FindOrAdd(value);
-            ModeTable* codeToId = &g_tables.codeToIdByMode.FindOrAdd(value);
-            m_eMapMode = value;
-            m_pIdToCode = idToCode;
-            m_pCodeToId = codeToId;
-            m_globalizeCache.Clear();
-            return S_OK;
-        });
+        // A mode that no map file filled is bound to one shared empty table rather than
+        // getting tables of its own: any value is accepted, and none of them costs memory.
+        m_eMapMode = value;
+        m_pIdToCode = &g_tables.idToCodeByMode.FindOrEmpty(value);
+        m_pCodeToId = &g_tables.codeToIdByMode.FindOrEmpty(value);
+        m_globalizeCache.Clear();
+        return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_MapMode(EMapMode* p) override {
         if (!p) return E_POINTER;
@@ -116,8 +113,8 @@ class GIGlypharyImpl : public TInterface {
 
   private:
     EMapMode m_eMapMode;
-    ModeTable* m_pIdToCode;  // the shared tables of m_eMapMode; never owned
-    ModeTable* m_pCodeToId;
+    const ModeTable* m_pIdToCode;  // the shared tables of m_eMapMode; never owned
+    const ModeTable* m_pCodeToId;
     std::wstring m_sLocalizePattern;
     std::wstring m_sLocalizeUndefinedFormat;
     std::wstring m_sGlobalizeFormat;

@@ -46,6 +46,11 @@ ModeTable& ModeTables::FindOrAdd(int32_t mode) {
     return m_tables.try_emplace(mode).first->second;
 }
 
+const ModeTable& ModeTables::FindOrEmpty(int32_t mode) const {
+    const ModeTable* table = Find(mode);
+    return table ? *table : m_empty;
+}
+
 const ModeTable* ModeTables::Find(int32_t mode) const {
     std::lock_guard lock(m_mutex);
     const auto it = m_tables.find(mode);

@@ -1,7 +1,7 @@
 // The process-wide tables every conversion reads: per-mode code tables, user-agent rules,
 // the EZweb mail code map and the default strings. They are filled once while the module
-// starts and read without locks afterwards; the one later write is the find-or-add of a
-// mode's tables, which takes a lock.
+// starts and only read afterwards: selecting a mode that no file filled binds a shared empty
+// table and adds nothing.
 #pragma once
 
 #include <array>
@@ -68,8 +68,13 @@ class ModeTable {
 /// until the module unloads: objects hold plain pointers to the tables of their mode.
 class ModeTables {
   public:
-    /// The table of `mode`; an empty one is inserted first if the mode has none. Thread-safe.
+    /// The table of `mode`; an empty one is inserted first if the mode has none. For the
+    /// loaders, which fill it. Thread-safe.
     ModeTable& FindOrAdd(int32_t mode);
+    /// The table of `mode`, or one shared empty table when no file filled that mode: selecting
+    /// a mode stores nothing, so a mode taken from request data cannot grow memory.
+    /// Thread-safe.
+    const ModeTable& FindOrEmpty(int32_t mode) const;
     /// The table of `mode`, or null; adds nothing. Thread-safe.
     const ModeTable* Find(int32_t mode) const;
     /// The modes that have a table, in ascending order. Thread-safe.
@@ -80,6 +85,7 @@ class ModeTables {
   private:
     mutable std::mutex m_mutex;
     std::map<int32_t, ModeTable> m_tables;
+    const ModeTable m_empty;
 };
 using IdToCodeByMode = ModeTables;  ///< neutral id -> carrier code, per mode
 using CodeToIdByMode = ModeTables;  ///< carrier code -> neutral id, per mode
