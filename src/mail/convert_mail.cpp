@@ -64,7 +64,6 @@ HRESULT ReadLine(MailInput& input, std::string& line, ReadByte read) {
 }  // namespace
 
 HRESULT ReadMailLine(MailInput& input, std::string& line) {
-#ifndef _WIN32
     // The platform's memory stream has its Read called directly, which lets it be inlined
     // into the loop: the per-byte call through the vtable is most of the cost of a line.
     if (platform::MemoryStream* const memory = input.memory) {
@@ -72,7 +71,6 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
             return memory->platform::MemoryStream::Read(&byte, 1, &count);
         });
     }
-#endif
     IStream* const stream = input.pStm;
     return ReadLine(input, line,
                     [stream](BYTE& byte, ULONG& count) { return stream->Read(&byte, 1, &count); });

@@ -6,10 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/own_memory_stream.h"
 #include "platform/win.h"
-#ifndef _WIN32
-#include "platform/memory_stream.h"
-#endif
 #include "tables/tables.h"
 
 namespace glyphary {
@@ -27,10 +25,8 @@ inline void TranscodeEmojiLine(std::string& line) {
 struct MailInput {
     explicit MailInput(IStream* stream) noexcept : pStm(stream) {}
     IStream* pStm;
-#ifndef _WIN32
     // pStm when it is the platform's memory stream (its Read is then called directly).
-    platform::MemoryStream* memory = platform::MemoryStream::From(pStm);
-#endif
+    platform::MemoryStream* memory = platform::OwnMemoryStream(pStm);
     int held = -1;                   // the first byte of the next line, already read; -1 when none
     const wchar_t* fault = nullptr;  // why the message did not fit, once it did not
 
