@@ -47,18 +47,6 @@ LocalizeRegex CompileLocalizePattern(const std::wstring& pattern);
 void LocalizeText(std::wstring_view input, const LocalizeRegex& regex, const ModeTable& idToCode,
                   const std::wstring& undefinedFormat, std::wstring& out);
 
-/// A user-agent rule's pattern, compiled, with the literal text a matching string must hold.
-struct CompiledRule {
-    std::shared_ptr<const boost::wregex> regex;  // null when the pattern is ill-formed
-    std::string error;                           // the engine's message then
-    std::wstring prefix;                         // a matching string starts with this
-    std::vector<std::wstring> required;          // and contains each of these
-    // For a pattern `.*X.*` (or `X.*`): X alone, found anywhere (or at the start) in place of
-    // a whole-string match, which would walk every `.*` back unit by unit.
-    std::shared_ptr<const boost::wregex> inner;
-    bool innerAnywhere = false;
-};
-
 /// The id of the first rule whose pattern matches all of `userAgent`, or 0. Each rule is
 /// compiled once, when a call first reaches it. Throws ConversionError: E_INVALIDARG for an
 /// ill-formed pattern that is reached, E_FAIL when the regex engine gives up.

@@ -7,6 +7,7 @@
 #include "convert/errors.h"
 #include "convert/format.h"
 #include "convert/pattern_facts.h"
+#include "convert/rules.h"
 
 namespace glyphary {
 
@@ -49,13 +50,9 @@ bool FindNext(const wchar_t* pos, const wchar_t* end, Match& m, const LocalizeRe
 LocalizeRegex CompileLocalizePattern(const std::wstring& pattern) {
     LocalizeRegex result;
     result.pattern = pattern;
-    if (HangsTheRegexCompiler(pattern))
-        throw ConversionError(E_INVALIDARG,
-                              L"LocalizePattern: " + WidenMessage(kHangingPatternMessage));
     try {
-        result.regex =
-            std::make_shared<const boost::wregex>(pattern, boost::regex_constants::normal);
-    } catch (const boost::regex_error& e) {
+        result.regex = CompilePattern(pattern);
+    } catch (const RuleError& e) {
         throw ConversionError(E_INVALIDARG, Describe(L"LocalizePattern", e));
     }
     result.prefix = AnalyzePattern(pattern).prefix;
