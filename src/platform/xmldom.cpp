@@ -11,10 +11,13 @@
 
 #include "platform/combase.h"
 #include "platform/msxml.h"
+#include "platform/utf.h"
 #include "platform/xmltree.h"
 
 namespace {
 
+using glyphary::platform::Utf8FromUtf16;
+using glyphary::platform::UtfErrors;
 using glyphary::platform::xml::ParseResult;
 using glyphary::platform::xml::ParseStatus;
 using glyphary::platform::xml::Tree;
@@ -55,36 +58,6 @@ bool IsBareName(std::u16string_view name) {
                         (c >= u'0' && c <= u'9') || c == u'_' || c == u'-' || c == u'.' ||
                         c == u':' || c >= 0x80;
         if (!ok) return false;
-    }
-    return true;
-}
-
-// UTF-16 to UTF-8 for a file name; false for a lone surrogate, which names no file.
-bool Utf8FromUtf16(std::u16string_view in, std::string& out) {
-    out.clear();
-    for (size_t i = 0; i < in.size(); ++i) {
-        uint32_t c = in[i];
-        if (c >= 0xD800 && c <= 0xDFFF) {
-            if (c > 0xDBFF || i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) {
-                return false;
-            }
-            c = 0x10000 + ((c - 0xD800) << 10) + (in[++i] - 0xDC00);
-        }
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
     }
     return true;
 }
@@ -437,18 +410,19 @@ class Document final : public NodeObject<IXMLDOMDocument> {
         if (xmlSource.vt != VT_BSTR) return E_INVALIDARG;
         m_tree.reset();
         return Boundary([&] {
-            std::string path;
-            if (!Utf8FromUtf16(ViewOf(xmlSource.bstrVal), path) || path.empty()) return S_FALSE;
-            return Take(glyphary::platform::xml::ParseFile(path), isSuccessful);
+            // A lone surrogate names no file.
+            const auto path = Utf8FromUtf16(ViewOf(xmlSource.bstrVal), UtfErrors::stop);
+            if (!path || path->empty()) return S_FALSE;
+            return Take(glyphary::platform::xml::ParseFile(*path), isSuccessful);
         });
     }
     HRESULT STDMETHODCALLTYPE loadXML(BSTR bstrXML, VARIANT_BOOL* isSuccessful) override {
         if (isSuccessful) *isSuccessful = VARIANT_FALSE;
         m_tree.reset();
         return Boundary([&] {
-            std::string text;
-            if (!Utf8FromUtf16(ViewOf(bstrXML), text)) return S_FALSE;
-            return Take(glyphary::platform::xml::ParseUtf8Text(text), isSuccessful);
+            const auto text = Utf8FromUtf16(ViewOf(bstrXML), UtfErrors::stop);
+            if (!text) return S_FALSE;
+            return Take(glyphary::platform::xml::ParseUtf8Text(*text), isSuccessful);
         });
     }
 

@@ -1,0 +1,168 @@
+// The transcoder against glibc's iconv on generated text, whole and cut into random pieces.
+#include <iconv.h>
+
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/utf.h"
+
+namespace {
+
+using namespace glyphary::platform;
+
+// What iconv makes of `in`: the output, or the offset where it stopped at something it cannot
+// convert.
+struct IconvOutcome {
+    std::string out;
+    bool ok = true;
+    size_t stoppedAt = 0;
+};
+
+IconvOutcome Iconv(const char* to, const char* from, const std::string& in) {
+    iconv_t cd = iconv_open(to, from);
+    EXPECT_NE(cd, reinterpret_cast<iconv_t>(-1));
+    IconvOutcome r;
+    r.out.resize(in.size() * 4 + 16);
+    char* src = const_cast<char*>(in.data());
+    size_t left = in.size(), room = r.out.size();
+    char* dst = r.out.data();
+    if (iconv(cd, &src, &left, &dst, &room) == static_cast<size_t>(-1)) {
+        r.ok = false;
+        r.stoppedAt = static_cast<size_t>(src - in.data());
+    }
+    r.out.resize(r.out.size() - room);
+    iconv_close(cd);
+    return r;
+}
+
+std::string Bytes(const std::u16string& s) {
+    std::string b;
+    for (char16_t u : s) b += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
+    return b;
+}
+
+// Text across every length of UTF-8 sequence: ASCII runs, kana and kanji, private-use emoji,
+// supplementary characters; with `lone`, lone surrogates too.
+std::u16string RandomText(std::mt19937& rng, bool lone) {
+    std::uniform_int_distribution<int> kind(0, 9), length(0, 200);
+    std::u16string s;
+    for (int n = length(rng); n > 0; --n) {
+        const int k = kind(rng);
+        if (k < 4) {
+            s += static_cast<char16_t>(std::uniform_int_distribution<int>(1, 0x7F)(rng));
+        } else if (k < 5) {
+            s += static_cast<char16_t>(std::uniform_int_distribution<int>(0x80, 0x7FF)(rng));
+        } else if (k < 7) {
+            int c;
+            do c = std::uniform_int_distribution<int>(0x800, 0xFFFF)(rng);
+            while (c >= 0xD800 && c <= 0xDFFF);
+            s += static_cast<char16_t>(c);
+        } else if (k < 9) {
+            const int c = std::uniform_int_distribution<int>(0x10000, 0x10FFFF)(rng) - 0x10000;
+            s += {static_cast<char16_t>(0xD800 + (c >> 10)),
+                  static_cast<char16_t>(0xDC00 + (c & 0x3FF))};
+        } else if (lone) {
+            s += static_cast<char16_t>(std::uniform_int_distribution<int>(0xD800, 0xDFFF)(rng));
+        }
+    }
+    return s;
+}
+
+// `in` decoded in random pieces, as a stream reader feeds it.
+template <class In, class Out, class F>
+UtfResult InPieces(std::mt19937& rng, const In& in, Out& out, F convert) {
+    UtfResult total;
+    size_t start = 0;
+    while (true) {
+        const size_t piece = std::uniform_int_distribution<size_t>(0, 9)(rng);
+        const size_t end = std::min(in.size(), start + piece);
+        const bool final = end == in.size();
+        const UtfResult r =
+            convert(In(in.substr(start, end - start)), out.data() + total.written, final);
+        total.written += r.written;
+        if (!r.ok) return {start + r.read, total.written, false};
+        start += r.read;
+        if (final && start == in.size()) return {start, total.written, true};
+    }
+}
+
+TEST(Utf, WellFormedTextConvertsAsIconvDoesWholeAndInPieces) {
+    std::mt19937 rng(8);
+    for (int round = 0; round < 2000; ++round) {
+        const std::u16string text = RandomText(rng, false);
+        const std::string utf8 = Iconv("UTF-8", "UTF-16LE", Bytes(text)).out;
+
+        std::string encoded(text.size() * 3, '\0');
+        UtfResult r = Utf8FromUtf16(text, encoded.data(), true, UtfErrors::stop);
+        ASSERT_TRUE(r.ok);
+        ASSERT_EQ(encoded.substr(0, r.written), utf8);
+        r = InPieces(rng, std::u16string_view(text), encoded,
+                     [](std::u16string_view in, char* out, bool final) {
+                         return Utf8FromUtf16(in, out, final, UtfErrors::stop);
+                     });
+        ASSERT_EQ(encoded.substr(0, r.written), utf8);
+
+        std::u16string decoded(utf8.size(), u'\0');
+        r = Utf16FromUtf8(utf8, decoded.data(), true, UtfErrors::stop);
+        ASSERT_TRUE(r.ok);
+        ASSERT_EQ(decoded.substr(0, r.written), text);
+        r = InPieces(rng, std::string_view(utf8), decoded,
+                     [](std::string_view in, char16_t* out, bool final) {
+                         return Utf16FromUtf8(in, out, final, UtfErrors::stop);
+                     });
+        ASSERT_EQ(decoded.substr(0, r.written), text);
+    }
+}
+
+// Random bytes with UTF-8 in them: both stop at the same byte; replacing, every well-formed
+// sequence survives and nothing else does.
+TEST(Utf, IllFormedInputStopsWhereIconvStopsOrIsReplaced) {
+    std::mt19937 rng(9);
+    for (int round = 0; round < 5000; ++round) {
+        std::string bytes = Iconv("UTF-8", "UTF-16LE", Bytes(RandomText(rng, false))).out;
+        for (int k = std::uniform_int_distribution<int>(1, 4)(rng); k > 0 && !bytes.empty(); --k)
+            bytes[std::uniform_int_distribution<size_t>(0, bytes.size() - 1)(rng)] =
+                static_cast<char>(std::uniform_int_distribution<int>(0x80, 0xFF)(rng));
+        const IconvOutcome expected = Iconv("UTF-16LE", "UTF-8", bytes);
+        std::u16string out(bytes.size(), u'\0');
+        const UtfResult r = Utf16FromUtf8(bytes, out.data(), true, UtfErrors::stop);
+        ASSERT_EQ(r.ok, expected.ok);
+        if (!r.ok) {
+            ASSERT_EQ(r.read, expected.stoppedAt);
+        }
+        const UtfResult pieces = InPieces(rng, std::string_view(bytes), out,
+                                          [](std::string_view in, char16_t* o, bool final) {
+                                              return Utf16FromUtf8(in, o, final, UtfErrors::stop);
+                                          });
+        ASSERT_EQ(pieces.ok, r.ok);
+        ASSERT_EQ(pieces.read, r.read);
+
+        const std::u16string replaced = *Utf16FromUtf8(bytes, UtfErrors::replace);
+        std::string back = *Utf8FromUtf16(replaced, UtfErrors::stop);
+        ASSERT_TRUE(Iconv("UTF-16LE", "UTF-8", back).ok);  // U+FFFD aside, only what was valid
+        if (expected.ok) {
+            ASSERT_EQ(back, bytes);
+        }
+    }
+}
+
+TEST(Utf, LoneSurrogatesStopOrBecomeReplacementCharacters) {
+    const std::u16string text =
+        u"a\xD800"
+        u"b\xDC00\xD83D\xDE00\xD83D";
+    std::string out(text.size() * 3, '\0');
+    UtfResult r = Utf8FromUtf16(text, out.data(), true, UtfErrors::stop);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.read, 1u);
+    EXPECT_EQ(*Utf8FromUtf16(text, UtfErrors::replace),
+              "a\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD");
+    // Unless final, a high surrogate at the end waits for its other half.
+    r = Utf8FromUtf16(text, out.data(), false, UtfErrors::replace);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.read, text.size() - 1);
+}
+
+}  // namespace
