@@ -41,6 +41,17 @@ std::map<HMODULE, Module>& Modules() {
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 
+// Why this thread's last load failed, in the dynamic loader's words, and the error code it
+// was reported under: FormatMessageW gives it for that code.
+thread_local std::string t_loadFailure;
+thread_local DWORD t_loadFailureCode = ERROR_SUCCESS;
+
+void LoadFailed(DWORD error, std::string why) {
+    t_loadFailure = std::move(why);
+    t_loadFailureCode = error;
+    SetLastError(error);
+}
+
 // The load address of a dlopen handle: what Windows calls the module handle.
 HMODULE BaseOf(void* dl) {
     link_map* map = nullptr;
@@ -127,7 +138,9 @@ extern "C" HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
     std::lock_guard lock(LoaderLock());
     void* dl = dlopen(file->c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!dl) {
-        SetLastError(access(file->c_str(), F_OK) == 0 ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND);
+        const char* why = dlerror();
+        LoadFailed(access(file->c_str(), F_OK) == 0 ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND,
+                   why ? why : "");
         return nullptr;
     }
     const HMODULE h = BaseOf(dl);
@@ -163,7 +176,7 @@ extern "C" HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
         module.dllMain(reinterpret_cast<HINSTANCE>(h), DLL_PROCESS_DETACH, nullptr);
         modules.erase(h);
         dlclose(dl);
-        SetLastError(ERROR_DLL_INIT_FAILED);
+        LoadFailed(ERROR_DLL_INIT_FAILED, *file + ": its DllMain refused to start");
         return nullptr;
     }
     return h;
@@ -237,4 +250,45 @@ extern "C" FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         return nullptr;
     }
     return reinterpret_cast<FARPROC>(symbol);
+}
+
+extern "C" DWORD FormatMessageW(DWORD dwFlags, LPCVOID, DWORD dwMessageId, DWORD, LPWSTR lpBuffer,
+                                DWORD nSize, void*) {
+    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || !lpBuffer) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string text;
+    if (dwMessageId == t_loadFailureCode && !t_loadFailure.empty()) {
+        text = t_loadFailure;
+    } else {
+        switch (dwMessageId) {
+            case ERROR_FILE_NOT_FOUND:
+                text = "The system cannot find the file specified.";
+                break;
+            case ERROR_MOD_NOT_FOUND:
+                text = "The specified module could not be found.";
+                break;
+            case ERROR_PROC_NOT_FOUND:
+                text = "The specified procedure could not be found.";
+                break;
+            case ERROR_BAD_EXE_FORMAT:
+                text = "The file is not a loadable module.";
+                break;
+            case ERROR_DLL_INIT_FAILED:
+                text = "A dynamic link library (DLL) initialization routine failed.";
+                break;
+            default:
+                SetLastError(ERROR_MR_MID_NOT_FOUND);
+                return 0;
+        }
+    }
+    const std::u16string message = glyphary::platform::Utf16FromUtf8(text);
+    if (message.size() >= nSize) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    message.copy(lpBuffer, message.size());
+    lpBuffer[message.size()] = 0;
+    return static_cast<DWORD>(message.size());
 }

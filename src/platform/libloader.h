@@ -10,6 +10,9 @@ typedef HINSTANCE HMODULE;
 typedef int(STDAPICALLTYPE* FARPROC)();
 typedef const char* LPCSTR;
 
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
 #define DLL_THREAD_ATTACH 2
@@ -29,3 +32,9 @@ extern "C" GLYPHARY_PLATFORM_API FARPROC GetProcAddress(HMODULE hModule, LPCSTR 
 /// This thread's last error code, as the functions above leave it.
 extern "C" GLYPHARY_PLATFORM_API DWORD GetLastError();
 extern "C" GLYPHARY_PLATFORM_API void SetLastError(DWORD dwErrCode);
+/// The text of the system error `dwMessageId` (FORMAT_MESSAGE_FROM_SYSTEM, into the caller's
+/// buffer of `nSize` units): for the error of this thread's last failed LoadLibraryW, what the
+/// dynamic loader said of that file. The length stored, or 0 (no such message, or no room).
+extern "C" GLYPHARY_PLATFORM_API DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource,
+                                                      DWORD dwMessageId, DWORD dwLanguageId,
+                                                      LPWSTR lpBuffer, DWORD nSize, void* Arguments);

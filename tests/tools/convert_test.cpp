@@ -158,13 +158,31 @@ TEST_F(Convert, OptionsOverrideTheFourProperties) {
 }
 
 TEST_F(Convert, AFailingCallShowsOperationHresultAndDescription) {
-    const Outcome r = Run({"localize", "-c", "imode", "--localize-pattern", "(unclosed"}, "x");
+    const Outcome r =
+        Run({"localize", "-c", "imode", "--localize-pattern", "(x+x+)+y"}, std::string(40, 'x'));
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, HasSubstr("glyphary: standard input: Localize failed: 0x80070057 "
-                                 "E_INVALIDARG: "));
-    // The description comes from the object's error info and is not empty.
-    EXPECT_GT(r.err.size(), r.err.find("E_INVALIDARG: ") + 16);
+    EXPECT_THAT(r.err, HasSubstr("glyphary: standard input: Localize failed: 0x80004005 E_FAIL: "
+                                 "LocalizePattern: "));
     EXPECT_EQ(r.out, "");
+}
+
+// Ill-formed options fail before any input is read, by the module's own rules, even when
+// there is no input at all.
+TEST_F(Convert, IllFormedOptionsFailBeforeAnyInputIsRead) {
+    const struct {
+        const char* option;
+        const char* value;
+    } cases[] = {
+        {"--localize-pattern", "(unclosed"},        {"--localize-pattern", "a?+(?#c)b"},
+        {"--localize-undefined-format", "%1% %2%"}, {"--globalize-format", "%"},
+        {"--globalize-undefined-format", "%1$"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = Run({"localize", "-c", "imode", c.option, c.value, "/nonexistent"});
+        EXPECT_EQ(r.status, 2) << c.option;
+        EXPECT_THAT(r.err, HasSubstr(std::string("glyphary: ") + c.option + ": ")) << c.option;
+        EXPECT_EQ(r.out, "");
+    }
 }
 
 }  // namespace

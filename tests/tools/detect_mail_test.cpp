@@ -34,11 +34,17 @@ TEST_F(Detect, ExplainNamesTheCarrierAndTheFirstMatchingRule) {
     EXPECT_EQ(r.out, "2\tezweb\trule 1\n2\tezweb\trule 2\n0\tnone\tno rule matched\n");
 }
 
-TEST_F(Detect, TextThatIsNotUtf8IsReportedAndTheRestAnswered) {
-    const Outcome r = Run({"detect"}, "DoCoMo/\xFF\nSoftBank/1.0\n");
+// A line that cannot be answered (not UTF-8, or a rule the regex engine gives up on) gets a
+// "?" in its place, so answers stay aligned with lines; the reason goes to stderr with the line
+// number, every other line is answered, and the exit status says some failed.
+TEST_F(Detect, LinesThatCannotBeAnsweredAreMarkedAndTheRestAnswered) {
+    const std::string hostile = std::string(40, 'x') + "zy";
+    const Outcome r = Run({"detect"}, "DoCoMo/\xFF\nSoftBank/1.0\n" + hostile + "\nDoCoMo/2.0\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "3\n");
+    EXPECT_EQ(r.out, "?\n3\n?\n1\n");
     EXPECT_THAT(r.err, HasSubstr("line 1: byte 7"));
+    EXPECT_THAT(r.err,
+                HasSubstr("line 3: GetUserAgentID failed: 0x80004005 E_FAIL: User-agent rule 5"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -73,6 +79,30 @@ TEST_F(Mail, ConvertsAFileIntoAnother) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ReadFile(Dir() / "out.eml"), kConverted);
     EXPECT_EQ(ReadFile(Dir() / "in.eml"), kMail);
+}
+
+// The module stops at a multipart message's close delimiter; whatever follows it (an epilogue,
+// parts after it) is kept byte for byte, from file to file and in place.
+TEST_F(Mail, WhatFollowsTheCloseDelimiterIsKept) {
+    const std::string head =
+        "Content-Type: multipart/mixed; boundary=b1\r\n\r\n\r\n--b1\r\n"
+        "Content-Type: text/plain; charset=iso-2022-jp\r\n\r\n"
+        "\x1B$B\x75\x21\x1B(B\r\n--b1--\r\n";
+    const std::string converted = std::string(head).replace(head.find("\x75\x21"), 2, "\xF6\x60");
+    const std::string tails[] = {
+        "This is the epilogue.\r\nIt ends without a line end",
+        "--b1\r\nContent-Type: text/plain; charset=iso-2022-jp\r\n\r\n\x1B$B\x75\x21\x1B(B\n"
+        "--b1--\r\n\0binary\xFF",
+    };
+    for (const std::string& tail : tails) {
+        WriteFile(Dir() / "in.eml", head + tail);
+        const Outcome r = Run({"mail", (Dir() / "in.eml").string(), (Dir() / "out.eml").string()});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(ReadFile(Dir() / "out.eml"), converted + tail);
+        const Outcome inPlace = Run({"mail", "--in-place", (Dir() / "in.eml").string()});
+        EXPECT_EQ(inPlace.status, 0) << inPlace.err;
+        EXPECT_EQ(ReadFile(Dir() / "in.eml"), converted + tail);
+    }
 }
 
 TEST_F(Mail, AFailedConversionWritesNothing) {

@@ -39,6 +39,7 @@ class ProgramTest : public ::testing::Test {
   <userAgent id="2" pattern="KDDI-.*"/>
   <userAgent id="2" pattern=".*UP\.Browser.*"/>
   <userAgent id="3" pattern="(SoftBank|Vodafone|J-PHONE)/.*"/>
+  <userAgent id="9" pattern="(x+x+)+y"/>
   <ezwebMailMap src="ezweb-mail.xml"/>
 </glyphary>
 )");

@@ -43,8 +43,15 @@ Arguments::Arguments(const std::vector<std::string>& args, const std::vector<Opt
                 value = arg.substr(eq + 1);
                 hasValue = true;
             }
-        } else if (arg.size() == 2) {
+        } else {
+            // -x, or -xVALUE for an option that takes one.
             def = FindShort(known, arg[1]);
+            shown = arg.substr(0, 2);
+            if (def && arg.size() > 2) {
+                if (!def->takesValue) throw UsageError("unknown option " + arg);
+                value = arg.substr(2);
+                hasValue = true;
+            }
         }
         if (!def) throw UsageError("unknown option " + shown);
         if (def->takesValue && !hasValue) {

@@ -16,7 +16,7 @@ class UsageError : public std::runtime_error {
 };
 
 /// One option a command accepts: --name, an optional one-letter -x, and whether it takes a
-/// value (--name VALUE or --name=VALUE).
+/// value (--name VALUE, --name=VALUE, -x VALUE or -xVALUE).
 struct OptionDef {
     const char* name;
     char letter;

@@ -8,9 +8,25 @@
 #include <string>
 
 #include "cli.h"
-#include "module.h"
+#include "client/carriers.h"
+#include "client/encoding.h"
+#include "client/errors.h"
+#include "client/module.h"
+#include "client/object.h"
+#include "client/settings.h"
 
 namespace glyphary::tool {
+
+using client::CarrierName;
+using client::Check;
+using client::ComError;
+using client::Module;
+using client::Utf8ForDisplay;
+/// A failure that is no HRESULT: a file that cannot be read, a module that is not there.
+using ToolError = client::ClientError;
+
+/// Where this program looks for the module: installed beside it, then in the build tree.
+std::vector<std::filesystem::path> ModulesBesideTheProgram();
 
 /// What every command shares: the module, loaded the first time a command needs it.
 class Session {
@@ -18,7 +34,9 @@ class Session {
     explicit Session(std::optional<std::filesystem::path> modulePath)
         : m_modulePath(std::move(modulePath)) {}
     Module& module() {
-        if (!m_module) m_module = std::make_unique<Module>(ChooseModule(m_modulePath));
+        if (!m_module)
+            m_module = std::make_unique<Module>(
+                client::ChooseModule(m_modulePath, ModulesBesideTheProgram()));
         return *m_module;
     }
 
@@ -30,10 +48,8 @@ class Session {
 /// Prints "glyphary: `message`" on stderr.
 void Report(const std::string& message);
 
-/// The map mode named by `text`: imode, ezweb, softbank, none, or any 32-bit integer.
+/// The map mode named by --carrier's `text` (client::ParseCarrier); UsageError otherwise.
 EMapMode ParseCarrier(const std::string& text);
-/// "imode", "ezweb", "softbank", "none", or "mode N" for other values.
-std::string CarrierName(long mode);
 
 int RunGlobalize(Session& session, const Arguments& args);
 int RunLocalize(Session& session, const Arguments& args);

@@ -1,113 +1,146 @@
 // glyphary detect: the id of each User-Agent, and with --explain the rule that gave it.
 #include <unistd.h>
 
-#include <cstdio>
-#include <optional>
-
-#include <boost/regex.hpp>
+#include <charconv>
+#include <memory>
 
 #include "commands.h"
+#include "convert/rules.h"
 #include "io.h"
-#include "settings.h"
-#include "text.h"
+#include "platform/utf.h"
 
 namespace glyphary::tool {
 namespace {
 
+// What a line that could not be answered gets in place of its id, so that output lines stay
+// aligned with input lines.
+constexpr std::string_view kNoAnswer = "?";
+
 // Which rule of "Glyphary.setting" matched. The interface answers with the id alone, so the
-// rules are read from the settings file beside the module and tried in their order, as the
-// module tries them (each pattern must match the whole string, one UTF-16 unit per wchar_t).
+// rules are read from the settings file beside the module and matched by the module's own
+// rule matching (glyphary-rules); the id it gives must agree with the module's answer.
 class Explainer {
   public:
-    explicit Explainer(const std::filesystem::path& settingsPath)
-        : m_rules(ReadSettings(settingsPath).rules), m_compiled(m_rules.size()) {}
-
-    /// The index of the first rule matching `userAgent`, or none.
-    std::optional<size_t> FirstMatch(std::u16string_view userAgent) {
-        const std::wstring text(userAgent.begin(), userAgent.end());
-        for (size_t i = 0; i < m_rules.size(); ++i) {
-            try {
-                if (!m_compiled[i]) {
-                    const std::u16string& p = m_rules[i].pattern;
-                    m_compiled[i].emplace(std::wstring(p.begin(), p.end()),
-                                          boost::regex_constants::normal);
-                }
-                if (boost::regex_match(text, *m_compiled[i])) return i;
-            } catch (const std::exception&) {
-                // An ill-formed pattern matches nothing here; the module reports it itself.
-            }
-        }
-        return std::nullopt;
+    explicit Explainer(const std::filesystem::path& settingsPath) {
+        for (const client::UserAgentRuleEntry& rule : client::ReadSettings(settingsPath).rules)
+            m_rules.Append(static_cast<int32_t>(rule.id),
+                           std::wstring(rule.pattern.begin(), rule.pattern.end()));
     }
-    long IdOf(size_t rule) const { return m_rules[rule].id; }
+
+    /// "rule N", or why no rule can be named, for a User-Agent the module answered `id`.
+    std::string Explain(std::u16string_view userAgent, long id) const {
+        try {
+            const std::optional<size_t> rule =
+                FirstMatchingRule(std::wstring(userAgent.begin(), userAgent.end()), m_rules);
+            if (!rule) return id == 0 ? "no rule matched" : kUnknown;
+            if (m_rules[*rule].id != id) return kUnknown;
+            return "rule " + std::to_string(*rule);
+        } catch (const RuleError&) {
+            return kUnknown;
+        }
+    }
 
   private:
-    std::vector<UserAgentRuleEntry> m_rules;
-    std::vector<std::optional<boost::wregex>> m_compiled;
+    static constexpr const char* kUnknown = "rule unknown (Glyphary.setting changed?)";
+    UserAgentRules m_rules;
+};
+
+// Answers User-Agents one at a time into an output buffer.
+class Detector {
+  public:
+    Detector(client::Glyphary& object, const Explainer* explainer)
+        : m_object(object), m_explainer(explainer) {}
+
+    /// Appends the answer for `userAgent` (UTF-8) to `out`; a line that cannot be answered
+    /// gets kNoAnswer and its reason on stderr, naming it as `kind` `number`.
+    void Answer(std::string_view userAgent, const char* kind, size_t number, std::string& out) {
+        const auto where = [&] { return kind + std::to_string(number); };
+        m_units.resize(userAgent.size());
+        const platform::UtfResult r =
+            platform::Utf16FromUtf8(userAgent, m_units.data(), true, platform::UtfErrors::stop);
+        if (!r.ok) {
+            Fail(where() + ": byte " + std::to_string(r.read) + ": not UTF-8", out);
+            return;
+        }
+        const std::u16string_view text(m_units.data(), r.written);
+        long id = 0;
+        try {
+            id = m_object.UserAgentId(text);
+        } catch (const ComError& e) {
+            Fail(where() + ": " + e.what(), out);
+            return;
+        }
+        char digits[16];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, id).ptr);
+        if (m_explainer) {
+            out += '\t';
+            out += CarrierName(id);
+            out += '\t';
+            out += m_explainer->Explain(text, id);
+        }
+        out += '\n';
+    }
+
+    bool failed() const noexcept { return m_failed; }
+
+  private:
+    void Fail(const std::string& why, std::string& out) {
+        Report(why);
+        out += kNoAnswer;
+        out += '\n';
+        m_failed = true;
+    }
+
+    client::Glyphary& m_object;
+    const Explainer* m_explainer;
+    std::u16string m_units;
+    bool m_failed = false;
 };
 
 }  // namespace
 
 int RunDetect(Session& session, const Arguments& args) {
-    const com_ptr<IGlyphary> object = session.module().Create();
+    client::Glyphary object(session.module().Create());
     std::optional<Explainer> explainer;
     if (args.Has("explain")) explainer.emplace(session.module().SettingsPath());
-
-    int status = 0;
-    const auto classify = [&](const std::string& userAgent, const std::string& where) {
-        std::u16string text;
-        try {
-            text = Utf16FromUtf8(userAgent);
-        } catch (const EncodingError& e) {
-            Report(where + ": byte " + std::to_string(e.offset()) + ": " + e.what());
-            status = 1;
-            return;
-        }
-        unique_bstr in(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-        LONG id = 0;
-        Check(object->GetUserAgentID(in.get(), &id), "GetUserAgentID");
-        std::string line = std::to_string(id);
-        if (explainer) {
-            line += "\t" + CarrierName(id) + "\t";
-            const std::optional<size_t> rule = explainer->FirstMatch(text);
-            if (!rule) {
-                line += id == 0 ? "no rule matched" : "rule unknown (Glyphary.setting changed?)";
-            } else if (explainer->IdOf(*rule) != id) {
-                line += "rule unknown (Glyphary.setting changed?)";
-            } else {
-                line += "rule " + std::to_string(*rule);
-            }
-        }
-        line += '\n';
-        WriteAll(STDOUT_FILENO, line, "standard output");
-    };
+    Detector detector(object, explainer ? &*explainer : nullptr);
+    std::string out;
 
     if (!args.Operands().empty()) {
         size_t n = 0;
         for (const std::string& userAgent : args.Operands())
-            classify(userAgent, "argument " + std::to_string(++n));
-        return status;
+            detector.Answer(userAgent, "argument ", ++n, out);
+        WriteAll(STDOUT_FILENO, out, "standard output");
+        return detector.failed() ? 1 : 0;
     }
-    // One User-Agent per line; each answer is written at once, so the command also serves
-    // interactively and as a co-process.
-    char* line = nullptr;
-    size_t capacity = 0;
+
+    // One User-Agent per line. Answers go out as soon as no more input is waiting, so the
+    // command serves interactively and as a co-process, without a write per line when
+    // input comes faster than that.
+    constexpr size_t kReadSize = 1 << 16;
+    InputStream input("-");
+    std::string pending;
+    const auto buffer = std::make_unique_for_overwrite<char[]>(kReadSize);
     size_t number = 0;
-    ssize_t length;
-    while ((length = getline(&line, &capacity, stdin)) >= 0) {
-        std::string userAgent(line, static_cast<size_t>(length));
-        if (!userAgent.empty() && userAgent.back() == '\n') userAgent.pop_back();
-        if (!userAgent.empty() && userAgent.back() == '\r') userAgent.pop_back();
-        try {
-            classify(userAgent, "line " + std::to_string(++number));
-        } catch (...) {
-            free(line);
-            throw;
+    for (;;) {
+        if (!out.empty() && (out.size() >= kReadSize || input.WouldWait())) {
+            WriteAll(STDOUT_FILENO, out, "standard output");
+            out.clear();
         }
+        const size_t n = input.Read(buffer.get(), kReadSize);
+        if (n == 0) break;
+        pending.append(buffer.get(), n);
+        size_t start = 0;
+        for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string_view line(pending.data() + start, end - start);
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            detector.Answer(line, "line ", ++number, out);
+        }
+        pending.erase(0, start);
     }
-    free(line);
-    if (ferror(stdin)) throw ToolError("cannot read standard input");
-    return status;
+    if (!pending.empty()) detector.Answer(pending, "line ", ++number, out);
+    WriteAll(STDOUT_FILENO, out, "standard output");
+    return detector.failed() ? 1 : 0;
 }
 
 }  // namespace glyphary::tool

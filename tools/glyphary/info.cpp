@@ -9,11 +9,11 @@
 
 #include "commands.h"
 #include "io.h"
-#include "settings.h"
-#include "text.h"
 
 namespace glyphary::tool {
 namespace {
+
+using namespace client;  // the settings file's contents
 
 constexpr const char* kClsidText = "{D4218C2F-C1AA-4ada-9953-6A66FECDBD2A}";
 

@@ -1,13 +1,14 @@
 #include "io.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "module.h"
+#include "commands.h"
 
 namespace glyphary::tool {
 namespace fs = std::filesystem;
@@ -75,6 +76,36 @@ std::string ReadInput(const std::string& path) {
         close(fd);
         throw;
     }
+}
+
+InputStream::InputStream(const std::string& path)
+    : m_fd(STDIN_FILENO), m_owned(false), m_name(path == "-" ? "standard input" : path) {
+    if (path == "-") return;
+    m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (m_fd < 0) throw ToolError(Why(path));
+    m_owned = true;
+    struct stat st {};
+    if (fstat(m_fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(m_fd);
+        throw ToolError(path + ": is a directory");
+    }
+}
+
+InputStream::~InputStream() {
+    if (m_owned) close(m_fd);
+}
+
+size_t InputStream::Read(char* buffer, size_t size) {
+    for (;;) {
+        const ssize_t n = read(m_fd, buffer, size);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (errno != EINTR) throw ToolError(Why(m_name));
+    }
+}
+
+bool InputStream::WouldWait() const {
+    pollfd p{m_fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 0;
 }
 
 void WriteAll(int fd, std::string_view bytes, const std::string& what) {

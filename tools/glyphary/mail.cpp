@@ -7,40 +7,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "client/mail.h"
 #include "commands.h"
 #include "io.h"
 
 namespace glyphary::tool {
 namespace {
-
-// The message in a memory stream, converted into another; ConvertEzwebMail neither keeps
-// nor releases its streams. Counts are 32-bit, so big messages travel in pieces.
-std::string ConvertMail(IGlyphary* object, std::string_view message) {
-    constexpr size_t kPiece = 1u << 30;
-    com_ptr<IStream> in, out;
-    Check(CreateStreamOnHGlobal(nullptr, TRUE, in.put()), "CreateStreamOnHGlobal");
-    Check(CreateStreamOnHGlobal(nullptr, TRUE, out.put()), "CreateStreamOnHGlobal");
-    for (size_t at = 0; at < message.size(); at += kPiece) {
-        const auto n = static_cast<ULONG>(std::min(kPiece, message.size() - at));
-        Check(in->Write(message.data() + at, n, nullptr), "writing the message to memory");
-    }
-    LARGE_INTEGER start{};
-    Check(in->Seek(start, STREAM_SEEK_SET, nullptr), "rewinding the message");
-
-    Check(object->ConvertEzwebMail(in.get(), out.get()), "ConvertEzwebMail");
-
-    ULARGE_INTEGER size{};
-    Check(out->Seek(start, STREAM_SEEK_END, &size), "measuring the result");
-    Check(out->Seek(start, STREAM_SEEK_SET, nullptr), "rewinding the result");
-    std::string result(static_cast<size_t>(size.QuadPart), '\0');
-    for (size_t at = 0; at < result.size(); at += kPiece) {
-        const auto n = static_cast<ULONG>(std::min(kPiece, result.size() - at));
-        ULONG got = 0;
-        Check(out->Read(result.data() + at, n, &got), "reading the result");
-        if (got != n) Check(E_FAIL, "reading the result");
-    }
-    return result;
-}
 
 // A one-line bar on stderr, redrawn in place; only when stderr is a terminal.
 class Progress {
@@ -77,7 +49,7 @@ class Progress {
     bool m_drawn = false;
 };
 
-int RunInPlace(IGlyphary* object, const std::vector<std::string>& files) {
+int RunInPlace(client::Glyphary& object, const std::vector<std::string>& files) {
     size_t converted = 0, unchanged = 0, failed = 0;
     Progress progress(files.size(), IsTerminal(STDERR_FILENO));
     for (size_t i = 0; i < files.size(); ++i) {
@@ -86,7 +58,7 @@ int RunInPlace(IGlyphary* object, const std::vector<std::string>& files) {
         try {
             if (file == "-") throw ToolError("-: --in-place needs files, not standard input");
             const std::string message = ReadInput(file);
-            const std::string result = ConvertMail(object, message);
+            const std::string result = client::ConvertEzwebMail(object, message);
             if (result == message) {
                 ++unchanged;  // nothing to rewrite: the file keeps its time stamps
             } else {
@@ -117,8 +89,8 @@ int RunMail(Session& session, const Arguments& args) {
     const std::vector<std::string>& operands = args.Operands();
     if (args.Has("in-place")) {
         if (operands.empty()) throw UsageError("--in-place needs the files to convert");
-        const com_ptr<IGlyphary> object = session.module().Create();
-        return RunInPlace(object.get(), operands);
+        client::Glyphary object(session.module().Create());
+        return RunInPlace(object, operands);
     }
     if (operands.size() > 2)
         throw UsageError("mail takes at most IN and OUT; to convert many files use --in-place");
@@ -126,10 +98,10 @@ int RunMail(Session& session, const Arguments& args) {
     const std::string out = operands.size() < 2 ? "-" : operands[1];
 
     const std::string message = ReadInput(in);
-    const com_ptr<IGlyphary> object = session.module().Create();
+    client::Glyphary object(session.module().Create());
     std::string result;
     try {
-        result = ConvertMail(object.get(), message);
+        result = client::ConvertEzwebMail(object, message);
     } catch (const ComError& e) {
         throw ToolError((in == "-" ? "standard input" : in) + ": " + e.what());
     }

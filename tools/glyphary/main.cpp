@@ -8,7 +8,6 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "module.h"
 
 namespace glyphary::tool {
 namespace {
@@ -270,6 +269,17 @@ int Main(std::vector<std::string> args) {
 }
 
 }  // namespace
+
+std::vector<std::filesystem::path> ModulesBesideTheProgram() {
+    // The program's own directory, from the kernel: the module is found relative to it,
+    // wherever the build tree or the installation lies. An installed program first, then the
+    // build tree's layout.
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    return {self.parent_path() / GLYPHARY_INSTALLED_MODULE_DIR / "glyphary.so",
+            self.parent_path() / GLYPHARY_BUILT_MODULE_DIR / "glyphary.so"};
+}
 
 void Report(const std::string& message) {
     std::fprintf(stderr, "glyphary: %s\n", message.c_str());

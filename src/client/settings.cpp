@@ -1,13 +1,14 @@
-#include "settings.h"
+#include "client/settings.h"
 
 #include <climits>
 #include <cwchar>
 #include <optional>
 
 #include "platform/owners.h"
-#include "text.h"
+#include "client/encoding.h"
+#include "platform/utf.h"
 
-namespace glyphary::tool {
+namespace glyphary::client {
 namespace fs = std::filesystem;
 namespace {
 
@@ -29,11 +30,9 @@ class XmlFile {
             return std::nullopt;
         unique_variant source;
         source.vt = VT_BSTR;
-        try {
-            source.bstrVal = Bstr(Utf16FromUtf8(path.string())).release();
-        } catch (const EncodingError&) {
-            return std::nullopt;
-        }
+        const auto name = platform::Utf16FromUtf8(path.string(), platform::UtfErrors::stop);
+        if (!name) return std::nullopt;
+        source.bstrVal = Bstr(*name).release();
         VARIANT_BOOL loaded = VARIANT_FALSE;
         if (FAILED(document->load(source, &loaded)) || loaded != VARIANT_TRUE) return std::nullopt;
         XmlFile file;
@@ -146,4 +145,4 @@ MailMapSize ReadMailMapSize(const fs::path& path) {
     return size;
 }
 
-}  // namespace glyphary::tool
+}  // namespace glyphary::client

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace glyphary::tool {
+namespace glyphary::client {
 
 struct UserAgentRuleEntry {
     long id = 0;
@@ -42,4 +42,4 @@ struct MailMapSize {
 };
 MailMapSize ReadMailMapSize(const std::filesystem::path& path);
 
-}  // namespace glyphary::tool
+}  // namespace glyphary::client

@@ -1,0 +1,85 @@
+// Text at the edge, as bytes in the encodings handset applications meet, to and from the
+// interface's UTF-16 units: UTF-8, UTF-16LE (units passed through untouched, lone surrogates
+// and zero units included) and CP932 (Shift_JIS with the carriers' emoji in its user-defined
+// area). Both directions stream: a character cut at the end of a piece waits for the next.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace glyphary::client {
+
+enum class Encoding { utf8, utf16le, cp932 };
+
+/// The encoding named `name` ("utf-8", "utf-16le", "cp932"; letter case, hyphens and
+/// underscores are free); false for any other name.
+bool ParseEncoding(std::string_view name, Encoding& encoding);
+/// "utf-8", "utf-16le", "cp932".
+const char* EncodingName(Encoding encoding);
+
+/// Bytes that do not decode, or units the encoding cannot carry. `offset` counts bytes of the
+/// input when decoding and UTF-16 units of the text when encoding, from the stream's start.
+class EncodingError : public std::runtime_error {
+  public:
+    EncodingError(const std::string& message, size_t offset)
+        : std::runtime_error(message), m_offset(offset) {}
+    size_t offset() const noexcept { return m_offset; }
+
+  private:
+    size_t m_offset;
+};
+
+/// Bytes to UTF-16 units, piece by piece.
+class Decoder {
+  public:
+    explicit Decoder(Encoding encoding);
+    ~Decoder();
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    /// Room Decode needs in `out` for `bytes` bytes.
+    static size_t Room(size_t bytes) { return bytes + kCarry; }
+    /// Decodes `bytes` into `out` and returns the units written. A character cut at the end
+    /// is kept for the next call, or, when `final`, is an error. Throws EncodingError.
+    size_t Decode(std::string_view bytes, bool final, char16_t* out);
+
+  private:
+    static constexpr size_t kCarry = 8;
+    struct Iconv;
+    Encoding m_encoding;
+    std::string m_carry;  // the start of a character cut at the end of the last piece
+    size_t m_offset = 0;  // bytes of the stream before m_carry
+    std::unique_ptr<Iconv> m_iconv;
+};
+
+/// UTF-16 units to bytes, piece by piece.
+class Encoder {
+  public:
+    explicit Encoder(Encoding encoding);
+    ~Encoder();
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
+
+    /// Appends `units` encoded to `out`. A high surrogate at the end waits for the next call
+    /// unless `final`. Throws EncodingError.
+    void Encode(std::u16string_view units, bool final, std::string& out);
+
+  private:
+    struct Iconv;
+    Encoding m_encoding;
+    std::u16string m_carry;
+    size_t m_offset = 0;  // units of the stream before m_carry
+    std::unique_ptr<Iconv> m_iconv;
+};
+
+/// Whole-text helpers over Decoder and Encoder, for command-line arguments and the like.
+std::u16string Decode(std::string_view bytes, Encoding encoding);
+std::string Encode(std::u16string_view text, Encoding encoding);
+
+/// UTF-16 to UTF-8 for messages: a lone surrogate becomes U+FFFD instead of failing.
+std::string Utf8ForDisplay(std::u16string_view text);
+
+}  // namespace glyphary::client

@@ -1,0 +1,90 @@
+#include "client/text_converter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "client/errors.h"
+#include "convert/pattern_facts.h"
+
+namespace glyphary::client {
+
+namespace {
+
+// Pieces of about this many units go to the interface: large enough that a call's own cost
+// does not count, small enough that memory stays bounded.
+constexpr size_t kPieceUnits = size_t{1} << 20;
+
+bool IsHighSurrogate(char16_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+
+}  // namespace
+
+Cuts CutsFor(Operation operation, std::u16string_view localizePattern) {
+    if (operation == Operation::globalize) return Cuts::anywhere;
+    const std::wstring pattern(localizePattern.begin(), localizePattern.end());
+    return AnalyzePattern(pattern).splitsAfterLineFeed ? Cuts::afterLineFeeds : Cuts::nowhere;
+}
+
+TextConverter::TextConverter(Glyphary& object, Operation operation, TextSink sink)
+    : m_object(object),
+      m_operation(operation),
+      m_sink(std::move(sink)),
+      m_cuts(operation == Operation::globalize
+                 ? Cuts::anywhere
+                 : CutsFor(operation, object.Get(Property::localizePattern))) {}
+
+TextConverter::~TextConverter() = default;
+
+char16_t* TextConverter::Reserve(size_t units) {
+    if (m_size + units > m_capacity) {
+        const size_t capacity = std::max(m_size + units, m_capacity + m_capacity / 2);
+        auto buffer = std::make_unique_for_overwrite<char16_t[]>(capacity);
+        if (m_size) std::memcpy(buffer.get(), m_buffer.get(), m_size * sizeof(char16_t));
+        m_buffer = std::move(buffer);
+        m_capacity = capacity;
+    }
+    return m_buffer.get() + m_size;
+}
+
+void TextConverter::Commit(size_t units) {
+    const std::u16string_view added(m_buffer.get() + m_size, units);
+    m_size += units;
+    switch (m_cuts) {
+        case Cuts::anywhere:
+            m_cut = m_size - (m_size && IsHighSurrogate(m_buffer[m_size - 1]) ? 1 : 0);
+            break;
+        case Cuts::afterLineFeeds:
+        case Cuts::nowhere: {
+            // After the last line feed (where allowed) or zero unit (the interface cuts there
+            // anyway); only the new units need looking at.
+            const std::u16string_view at = m_cuts == Cuts::afterLineFeeds
+                                               ? std::u16string_view(u"\n\0", 2)
+                                               : std::u16string_view(u"\0", 1);
+            const size_t found = added.find_last_of(at);
+            if (found != std::u16string_view::npos) m_cut = m_size - units + found + 1;
+            break;
+        }
+    }
+    if (m_size < kPieceUnits) return;
+    if (m_cut > 0) {
+        ConvertThrough(m_cut);
+    } else if (m_size > kMaxBstrUnits) {
+        throw ClientError("a text of more than " + std::to_string(kMaxBstrUnits) +
+                          " units that cannot be cut (LocalizePattern might match across line "
+                          "ends) is longer than one interface string can hold");
+    }
+}
+
+void TextConverter::Finish() {
+    if (m_size) ConvertThrough(m_size);
+}
+
+void TextConverter::ConvertThrough(size_t end) {
+    m_object.Convert(m_operation, std::u16string_view(m_buffer.get(), end), m_sink);
+    m_size -= end;
+    m_cut = 0;  // nothing left after the last cut is a place to cut
+    if (m_size) std::memmove(m_buffer.get(), m_buffer.get() + end, m_size * sizeof(char16_t));
+}
+
+}  // namespace glyphary::client
