@@ -37,4 +37,5 @@ extern "C" GLYPHARY_PLATFORM_API void SetLastError(DWORD dwErrCode);
 /// dynamic loader said of that file. The length stored, or 0 (no such message, or no room).
 extern "C" GLYPHARY_PLATFORM_API DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource,
                                                       DWORD dwMessageId, DWORD dwLanguageId,
-                                                      LPWSTR lpBuffer, DWORD nSize, void* Arguments);
+                                                      LPWSTR lpBuffer, DWORD nSize,
+                                                      void* Arguments);
