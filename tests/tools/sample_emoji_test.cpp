@@ -142,7 +142,7 @@ TEST_F(SampleEmoji, EveryCarrierEmojiHasAnIdAndShowsOnEveryTable) {
     ASSERT_EQ(sources.codes.at(2).size(), 647u);
     ASSERT_EQ(sources.codes.at(3).size(), 485u);
 
-    // Each code, one a line, globalizes to notation and localizes back to itself.
+    // Each code, one a line, globalizes to notation.
     std::string neutral;
     std::vector<std::pair<int, char32_t>> origin;  // the carrier and code of each neutral line
     for (const auto& [mode, codes] : sources.codes) {
@@ -157,14 +157,12 @@ TEST_F(SampleEmoji, EveryCarrierEmojiHasAnIdAndShowsOnEveryTable) {
                 << "mode " << mode << " " << Hex(codes[i]) << " gives " << lines[i];
             origin.emplace_back(mode, codes[i]);
         }
-        const Outcome back = Run("localize", mode, g.out);
-        ASSERT_EQ(back.status, 0) << back.err;
-        EXPECT_EQ(back.out, input) << mode;
         neutral += g.out;
     }
 
-    // Every carrier's emoji on every table: the table's own emoji or text, never notation
-    // and never another carrier's code; on the standard table, the standard emoji.
+    // Every carrier's emoji on every table: the same code on its own carrier; elsewhere the
+    // table's own emoji or text, never notation and never another carrier's code; on the
+    // standard table, the standard emoji.
     for (int target : {1, 2, 3, kUnicode}) {
         const Outcome l = Run("localize", target, neutral);
         ASSERT_EQ(l.status, 0) << l.err;
@@ -174,6 +172,9 @@ TEST_F(SampleEmoji, EveryCarrierEmojiHasAnIdAndShowsOnEveryTable) {
             const auto& [source, code] = origin[i];
             const std::string what = "mode " + std::to_string(source) + " " + Hex(code) +
                                      " on mode " + std::to_string(target) + ": " + lines[i];
+            if (source == target) {
+                EXPECT_EQ(lines[i], Utf8(code)) << what;
+            }
             EXPECT_FALSE(lines[i].empty()) << what;
             EXPECT_FALSE(std::regex_search(lines[i], kNotation)) << what;
             for (char32_t c : CodePoints(lines[i])) {
