@@ -58,7 +58,7 @@ TEST_F(SampleData, FillsEveryTable) {
     }
     EXPECT_EQ(g_tables.userAgentRules.size(), 7u);
 
-    // KDDI's published pairs that EmojiSources.txt covers: mail (JIS) -> web (Shift_JIS).
+    // KDDI's published pairs: mail (JIS) -> web (Shift_JIS).
     const uint16_t pairs[][2] = {{0x753A, 0xF659}, {0x7541, 0xF660}, {0x7521, 0xF640},
                                  {0x7729, 0xF748}, {0x7B69, 0xF489}, {0x7B6D, 0xF48D}};
     for (const auto& [mail, web] : pairs) {
