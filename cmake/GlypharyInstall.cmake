@@ -2,7 +2,8 @@
 #
 #   bin/glyphary                        the command-line program
 #   lib/libglyphary-platform.so*        the platform library clients link
-#   lib/glyphary/glyphary.so            the module, with Glyphary.setting and the map files
+#   lib/glyphary/glyphary.so            the module, with Glyphary.setting, the map files and
+#                                       the licences of their sources
 #   include/glyphary/com/iglyphary.h    the interface
 #   include/glyphary/platform/*.h       the platform API a client needs
 #   lib/cmake/Glyphary/                 find_package(Glyphary): Glyphary::platform,
@@ -57,7 +58,13 @@ if(TARGET glyphary)
         LIBRARY DESTINATION ${GLYPHARY_INSTALL_MODULEDIR})
 endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/data/ DESTINATION ${GLYPHARY_INSTALL_MODULEDIR}
-    FILES_MATCHING PATTERN "*.setting" PATTERN "*.map" PATTERN "LICENSE.*")
+    FILES_MATCHING PATTERN "*.setting" PATTERN "*.map" PATTERN "sources" EXCLUDE)
+# The licences of the sources the maps come from, as data/CMakeLists.txt names them.
+foreach(licence emoji4unicode/LICENSE emoji4unicode/NOTICE emoji-datasource/LICENSE)
+    string(REGEX REPLACE "^(.*)/(.*)$" "\\2.\\1" name ${licence})
+    install(FILES ${PROJECT_SOURCE_DIR}/data/sources/${licence}
+        DESTINATION ${GLYPHARY_INSTALL_MODULEDIR} RENAME ${name})
+endforeach()
 
 # The program.
 set_target_properties(glyphary-cli PROPERTIES EXPORT_NAME glyphary)

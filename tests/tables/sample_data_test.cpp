@@ -1,5 +1,6 @@
 // The sample installation data (data/, copied beside the module by the build), loaded as
 // module start-up loads it.
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,16 @@ namespace {
 
 using namespace glyphary;
 using namespace glyphary::testing;
+
+struct SjisRun {
+    int32_t mode;
+    uint16_t first;  // code point
+    uint16_t sjis;   // its Shift_JIS code
+    uint16_t count;
+};
+constexpr SjisRun kSjisRuns[] = {
+#include "client/sjis_layouts.inc"
+};
 
 class SampleData : public ::testing::Test {
   protected:
@@ -40,16 +51,16 @@ TEST_F(SampleData, FillsEveryTable) {
     EXPECT_EQ(d.globalizeUndefinedFormat, L"\x3013");
     EXPECT_EQ(d.localizePattern, L":([a-z0-9_+\\-]+):");
     EXPECT_EQ(d.localizeUndefinedFormat, L":%1%:");
-    for (int32_t mode : {1, 2, 3}) {
+    for (int32_t mode : {1, 2, 3, 4, 5}) {  // the carriers, standard Unicode out and in
         ASSERT_NE(g_tables.codeToIdByMode.Find(mode), nullptr);
         EXPECT_GT(g_tables.codeToIdByMode.Find(mode)->size(), 200u) << mode;
         EXPECT_GT(g_tables.idToCodeByMode.Find(mode)->size(), 200u) << mode;
     }
     EXPECT_EQ(g_tables.userAgentRules.size(), 7u);
 
-    // KDDI's published pairs that EmojiSources.txt covers: mail (JIS) -> web (Shift_JIS).
-    const uint16_t pairs[][2] = {
-        {0x753A, 0xF659}, {0x7541, 0xF660}, {0x7521, 0xF640}, {0x7B69, 0xF489}, {0x7B6D, 0xF48D}};
+    // KDDI's published pairs: mail (JIS) -> web (Shift_JIS).
+    const uint16_t pairs[][2] = {{0x753A, 0xF659}, {0x7541, 0xF660}, {0x7521, 0xF640},
+                                 {0x7729, 0xF748}, {0x7B69, 0xF489}, {0x7B6D, 0xF48D}};
     for (const auto& [mail, web] : pairs) {
         uint8_t found[2] = {};
         ASSERT_TRUE(g_tables.ezwebMailCodeMap.Find(mail >> 8, mail & 0xFF, found)) << mail;
@@ -58,11 +69,35 @@ TEST_F(SampleData, FillsEveryTable) {
 }
 
 TEST_F(SampleData, ExactNamesOwnSharedCodes) {
-    // U+E63E is i-mode's sun: emoji-datasource also gives it to a best-fit substitute, but
-    // the exact name keeps the code's reverse mapping.
+    // U+E63E is i-mode's sun: it stands in for the sunrise too, but the exact name keeps the
+    // code's reverse mapping.
     const std::wstring* sunny = g_tables.codeToIdByMode.Find(1)->Find(L"\xE63E");
     ASSERT_NE(sunny, nullptr);
     EXPECT_EQ(*sunny, L"sunny");
+    // An alias shows what its emoji shows, everywhere.
+    for (int32_t mode : {1, 2, 3, 4}) {
+        const ModeTable* table = g_tables.idToCodeByMode.Find(mode);
+        ASSERT_NE(table->Find(L"+1"), nullptr) << mode;
+        ASSERT_NE(table->Find(L"thumbsup"), nullptr) << mode;
+        EXPECT_EQ(*table->Find(L"thumbsup"), *table->Find(L"+1")) << mode;
+    }
+}
+
+TEST_F(SampleData, TheMailMapHasTheWebCodeOfEveryAuEmoji) {
+    std::set<uint16_t> web, au;
+    for (unsigned mail = 0; mail <= 0xFFFF; ++mail) {
+        uint8_t found[2] = {};
+        if (g_tables.ezwebMailCodeMap.Find(mail >> 8, mail & 0xFF, found)) {
+            web.insert(static_cast<uint16_t>((found[0] << 8) | found[1]));
+        }
+    }
+    for (const SjisRun& run : kSjisRuns) {
+        if (run.mode != MPM_ezweb) continue;
+        for (uint16_t i = 0; i < run.count; ++i) au.insert(static_cast<uint16_t>(run.sjis + i));
+    }
+    EXPECT_EQ(au.size(), 647u);
+    EXPECT_EQ(web, au);
+    EXPECT_EQ(g_tables.ezwebMailCodeMap.size(), au.size());
 }
 
 TEST_F(SampleData, EveryCarrierCodeComesBackFromItsNeutralForm) {
@@ -70,7 +105,7 @@ TEST_F(SampleData, EveryCarrierCodeComesBackFromItsNeutralForm) {
         auto obj = ObjectFor(mode);
         std::u16string all;
         for (const auto& [code, id] : g_tables.codeToIdByMode.Find(mode)->entries()) {
-            ASSERT_EQ(code.size(), 1u);
+            if (code.size() != 1) continue;  // text shown for another carrier's emoji
             const std::u16string unit = Narrow(code);
             const StringResult neutral = Globalize(obj.get(), unit);
             ASSERT_EQ(neutral.hr, S_OK);

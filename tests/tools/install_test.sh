@@ -15,7 +15,9 @@ fail() { echo "install_test: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 for f in bin/glyphary lib/libglyphary-platform.so lib/glyphary/glyphary.so \
-         lib/glyphary/Glyphary.setting include/glyphary/com/iglyphary.h \
+         lib/glyphary/Glyphary.setting lib/glyphary/unicode.map lib/glyphary/unicode-in.map \
+         lib/glyphary/LICENSE.emoji4unicode lib/glyphary/NOTICE.emoji4unicode \
+         lib/glyphary/LICENSE.emoji-datasource include/glyphary/com/iglyphary.h \
          include/glyphary/platform/win.h include/glyphary/platform/owners.h \
          lib/cmake/Glyphary/GlypharyConfig.cmake lib/pkgconfig/glyphary.pc; do
     [ -e "$prefix/$f" ] || fail "missing $f"
