@@ -12,13 +12,21 @@
 
 namespace glyphary::tool {
 
+/// Prints "glyphary: `message`" on stderr.
+void Report(const std::string& message);
+
 /// What every command shares: the module, loaded the first time a command needs it.
 class Session {
   public:
     explicit Session(std::optional<std::filesystem::path> modulePath)
         : m_modulePath(std::move(modulePath)) {}
     Module& module() {
-        if (!m_module) m_module = std::make_unique<Module>(ChooseModule(m_modulePath));
+        if (!m_module) {
+            m_module = std::make_unique<Module>(ChooseModule(m_modulePath));
+            // Nothing else would tell why every conversion then leaves the text as it was.
+            if (const std::string why = SettingsPathTooLong(m_module->path()); !why.empty())
+                Report("warning: " + why);
+        }
         return *m_module;
     }
 
@@ -26,9 +34,6 @@ class Session {
     std::optional<std::filesystem::path> m_modulePath;
     std::unique_ptr<Module> m_module;
 };
-
-/// Prints "glyphary: `message`" on stderr.
-void Report(const std::string& message);
 
 /// The map mode named by `text`: imode, ezweb, softbank, none, or any 32-bit integer.
 EMapMode ParseCarrier(const std::string& text);

@@ -7,6 +7,7 @@
 
 #include <boost/format.hpp>
 
+#include "platform/registry.h"
 #include "text.h"
 
 namespace glyphary::tool {
@@ -116,10 +117,16 @@ ModuleChoice ChooseModule(const std::optional<fs::path>& explicitPath) {
 
 namespace {
 
-// The file of the class registered as "Glyphary", from its InProcServer32 key.
+// The file of the class registered as "Glyphary", from its InProcServer32 key; empty when
+// none is registered. A registry that cannot be read is no empty one: that throws, saying why.
 fs::path RegisteredModulePath() {
     CLSID clsid{};
-    if (FAILED(CLSIDFromProgID(OLESTR("Glyphary"), &clsid))) return {};  // not registered
+    const HRESULT hr = CLSIDFromProgID(OLESTR("Glyphary"), &clsid);
+    if (hr == REGDB_E_READREGDB) {
+        throw ToolError("no Glyphary module found: none beside the program, and " +
+                        platform::RegistryFailure() + "; name one with --module PATH");
+    }
+    if (FAILED(hr)) return {};  // not registered
     const std::u16string key = u"CLSID\\{D4218C2F-C1AA-4ada-9953-6A66FECDBD2A}\\InProcServer32";
     HKEY hKey = nullptr;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, reinterpret_cast<LPCWSTR>(key.c_str()), 0, KEY_READ,
@@ -134,8 +141,32 @@ fs::path RegisteredModulePath() {
     return fs::path(Utf8ForDisplay(std::u16string_view(buffer, size / sizeof(OLECHAR))));
 }
 
+// UTF-16 units of a UTF-8 file name, as the platform hands it to the module (a byte that is
+// no UTF-8 becomes one unit).
+size_t Utf16Units(std::string_view bytes) {
+    size_t units = 0;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b & 0xC0) != 0x80) ++units;  // a character starts here
+        if (b >= 0xF0) ++units;           // ...and needs a surrogate pair
+    }
+    return units;
+}
+
+// The module keeps its own full path in a buffer of MAX_PATH units: one that does not fit
+// comes back cut short, and the module cannot find its type library in it.
+std::string ModulePathTooLong(const fs::path& path) {
+    const size_t units = Utf16Units(path.lexically_normal().string());
+    if (units < MAX_PATH) return {};
+    return str(boost::format("the module path is too long: %1% UTF-16 units, where the "
+                             "module's 260-unit path buffers hold %2%") %
+               units % (MAX_PATH - 1));
+}
+
 std::string LoadFailure(const fs::path& path, DWORD error) {
     std::string why;
+    if (error == ERROR_DLL_INIT_FAILED) why = ModulePathTooLong(path);
+    if (!why.empty()) return "cannot load the module " + path.string() + ": " + why;
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_MOD_NOT_FOUND:
@@ -157,6 +188,17 @@ std::string LoadFailure(const fs::path& path, DWORD error) {
 }
 
 }  // namespace
+
+std::string SettingsPathTooLong(const fs::path& module) {
+    const size_t units = Utf16Units(module.lexically_normal().parent_path().string());
+    const size_t limit = MAX_PATH - 1 - (1 + std::string_view("Glyphary.setting").size());
+    if (units <= limit) return {};
+    return str(boost::format("the module directory is too long: %1% UTF-16 units, where the "
+                             "module's 260-unit path buffers leave room for %2% before "
+                             "/Glyphary.setting; the module cannot find its settings and runs "
+                             "with empty tables") %
+               units % limit);
+}
 
 Module::Module(ModuleChoice choice)
     : m_path(std::move(choice.path)), m_origin(std::move(choice.origin)) {

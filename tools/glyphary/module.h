@@ -44,6 +44,11 @@ struct ModuleChoice {
 /// installed or built beside this program, else the registered class.
 ModuleChoice ChooseModule(const std::optional<std::filesystem::path>& explicitPath);
 
+/// Why the Glyphary.setting beside the module at `module` does not fit the 260-unit path
+/// buffers the module reads it through (the module then silently runs with empty tables);
+/// empty when it fits.
+std::string SettingsPathTooLong(const std::filesystem::path& module);
+
 /// A loaded module; FreeLibrary when it goes. Objects must be released before it.
 class Module {
   public:
