@@ -147,8 +147,8 @@ size_t Utf16Units(std::string_view bytes) {
     size_t units = 0;
     for (const char c : bytes) {
         const auto b = static_cast<unsigned char>(c);
-        if ((b & 0xC0) != 0x80) ++units;  // a character starts here
-        if (b >= 0xF0) ++units;           // ...and needs a surrogate pair
+        if ((b & 0xC0) != 0x80) ++units;      // a character starts here
+        if (b >= 0xF0 && b <= 0xF4) ++units;  // ...and needs a surrogate pair
     }
     return units;
 }
