@@ -6,7 +6,6 @@
 #include <spawn.h>
 
 #include <chrono>
-#include <functional>
 
 #include "tools/fixture.h"
 
@@ -41,7 +40,7 @@ class Registering : public ProgramTest {
         return RunProgram("/usr/bin/setpriv", args, {}, env);
     }
 
-    /// Starts `command` without waiting; its output goes to files under `dir`.
+    /// Starts `command` without waiting; its output goes to the files `out` and `err`.
     pid_t Start(const std::string& command, const fs::path& out, const fs::path& err) {
         std::vector<std::string> env = {"GLYPHARY_REGISTRY=" + Registry()};
         for (char** e = environ; *e; ++e)
