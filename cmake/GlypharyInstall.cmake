@@ -21,7 +21,8 @@ install(TARGETS glyphary-platform EXPORT GlypharyTargets
     INCLUDES DESTINATION ${GLYPHARY_INSTALL_HEADERDIR})
 
 # The public headers: the interface, and the platform headers it and a client's calls need
-# (win.h, the owners and the text helpers, with everything they include in turn).
+# (win.h, the owners and the text helpers, registry transactions, with everything they include
+# in turn).
 function(glyphary_platform_headers out)
     set(pending win.h owners.h olestr.h ${ARGN})
     set(found)
@@ -41,7 +42,7 @@ function(glyphary_platform_headers out)
     list(TRANSFORM found PREPEND ${PROJECT_SOURCE_DIR}/src/platform/)
     set(${out} ${found} PARENT_SCOPE)
 endfunction()
-glyphary_platform_headers(platform_headers)
+glyphary_platform_headers(platform_headers registry.h)
 install(FILES ${platform_headers} DESTINATION ${GLYPHARY_INSTALL_HEADERDIR}/platform)
 install(FILES ${PROJECT_SOURCE_DIR}/src/com/iglyphary.h
     DESTINATION ${GLYPHARY_INSTALL_HEADERDIR}/com)

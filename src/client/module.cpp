@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "client/errors.h"
+#include "platform/registry.h"
 #include "platform/utf.h"
 
 namespace glyphary::client {
@@ -15,10 +16,16 @@ std::u16string U16(const fs::path& path) {
     return *platform::Utf16FromUtf8(path.string(), platform::UtfErrors::replace);
 }
 
-// The file of the class registered as "Glyphary", from its InProcServer32 key.
+// The file of the class registered as "Glyphary", from its InProcServer32 key; empty when
+// none is registered. A registry that cannot be read is no empty one: that throws, saying why.
 fs::path RegisteredModulePath() {
     CLSID clsid{};
-    if (FAILED(CLSIDFromProgID(OLESTR("Glyphary"), &clsid))) return {};  // not registered
+    const HRESULT hr = CLSIDFromProgID(OLESTR("Glyphary"), &clsid);
+    if (hr == REGDB_E_READREGDB) {
+        throw ClientError("no Glyphary module found: none beside the program, and " +
+                          platform::RegistryFailure() + "; name one with --module PATH");
+    }
+    if (FAILED(hr)) return {};  // not registered
     const std::u16string key = u"CLSID\\{D4218C2F-C1AA-4ada-9953-6A66FECDBD2A}\\InProcServer32";
     HKEY hKey = nullptr;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
@@ -33,6 +40,22 @@ fs::path RegisteredModulePath() {
                                              platform::UtfErrors::replace));
 }
 
+// UTF-16 units of a file name, as the platform hands it to the module.
+size_t Utf16Units(const fs::path& path) {
+    return platform::Utf16FromUtf8(path.lexically_normal().string(), platform::UtfErrors::replace)
+        ->size();
+}
+
+// The module keeps its own full path in a buffer of MAX_PATH units: one that does not fit
+// comes back cut short, and the module cannot find its type library in it.
+std::string ModulePathTooLong(const fs::path& path) {
+    const size_t units = Utf16Units(path);
+    if (units < MAX_PATH) return {};
+    return "the module path is too long: " + std::to_string(units) +
+           " UTF-16 units, where the module's 260-unit path buffers hold " +
+           std::to_string(MAX_PATH - 1);
+}
+
 // What the loader said of the failed load, as Windows would word it for `error`.
 std::string LoaderMessage(DWORD error) {
     OLECHAR text[1024];
@@ -43,6 +66,17 @@ std::string LoaderMessage(DWORD error) {
 }
 
 }  // namespace
+
+std::string SettingsPathTooLong(const fs::path& module) {
+    const size_t units = Utf16Units(module.lexically_normal().parent_path());
+    const size_t limit = MAX_PATH - 1 - (1 + std::string_view("Glyphary.setting").size());
+    if (units <= limit) return {};
+    return "the module directory is too long: " + std::to_string(units) +
+           " UTF-16 units, where the module's 260-unit path buffers leave room for " +
+           std::to_string(limit) +
+           " before /Glyphary.setting; the module cannot find its settings and runs with empty "
+           "tables";
+}
 
 ModuleChoice ChooseModule(const std::optional<fs::path>& explicitPath,
                           const std::vector<fs::path>& besides) {
@@ -74,11 +108,13 @@ Module::Module(ModuleChoice choice)
     m_module = LoadLibraryW(U16(m_path).c_str());
     if (!m_module) {
         const DWORD error = GetLastError();
-        std::string message =
-            "cannot load the module " + m_path.string() + ": " + LoaderMessage(error);
-        if (error == ERROR_DLL_INIT_FAILED)
-            message += " (its type library or Glyphary.setting could not be read)";
-        throw ClientError(message);
+        std::string why = error == ERROR_DLL_INIT_FAILED ? ModulePathTooLong(m_path) : "";
+        if (why.empty()) {
+            why = LoaderMessage(error);
+            if (error == ERROR_DLL_INIT_FAILED)
+                why += " (its type library or Glyphary.setting could not be read)";
+        }
+        throw ClientError("cannot load the module " + m_path.string() + ": " + why);
     }
 }
 

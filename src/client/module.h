@@ -24,6 +24,11 @@ struct ModuleChoice {
 ModuleChoice ChooseModule(const std::optional<std::filesystem::path>& explicitPath,
                           const std::vector<std::filesystem::path>& besides);
 
+/// Why the Glyphary.setting beside the module at `module` does not fit the 260-unit path
+/// buffers the module reads it through (the module then silently runs with empty tables);
+/// empty when it fits.
+std::string SettingsPathTooLong(const std::filesystem::path& module);
+
 /// A loaded module (FreeLibrary when it goes), or the registered class. Objects made from it
 /// must be released first.
 class Module {

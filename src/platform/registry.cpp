@@ -1,29 +1,25 @@
-// The registry: HKEY_CLASSES_ROOT kept in one file (format in registry_file.h).
+// The registry: HKEY_CLASSES_ROOT kept in one file (its format in registry_file.h, the file on
+// disk in registry_store.h).
 //
-// Every change is a read-modify-write of the whole file under an exclusive flock on a lock
-// file beside it, so writers in different processes take turns; the new state goes to a
-// temporary file that is synced and renamed over the old one, so a reader (which takes no
-// lock) and a crash both see either the state before a change or the state after it.
+// Every change is a read-modify-write of the whole file under the file's cross-process lock,
+// so writers in different processes take turns; the new state replaces the file atomically,
+// so a reader (which takes no lock) and a crash both see either the state before a change or
+// the state after it. A transaction (registry.h) stretches one such turn over many calls.
 // Handles remember the path of their key, not the key itself: another process may rewrite
 // the file at any time.
-#include "platform/winreg.h"
+#include "platform/registry.h"
 
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
+#include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "platform/registry_file.h"
+#include "platform/registry_store.h"
 #include "platform/unicode.h"
 
 namespace {
@@ -32,208 +28,139 @@ namespace reg = glyphary::platform::registry;
 using Path = std::vector<std::u16string>;
 
 // ---------------------------------------------------------------------------------------------
-// The file: where it is, reading it (with a cache), writing it atomically.
+// This process's state, under one mutex: the file as last read, the open transaction, and the
+// handle table (below).
 
-// GLYPHARY_REGISTRY, else $XDG_DATA_HOME/glyphary/registry, else ~/.local/share/glyphary/...
-// Read on every call, so that a test can point the process at a registry of its own.
-std::optional<std::string> RegistryFile() {
-    if (const char* file = std::getenv("GLYPHARY_REGISTRY"); file && *file) return file;
-    std::string base;
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/') {
-        base = data;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || !*home) {
-            const passwd* pw = getpwuid(getuid());
-            home = pw ? pw->pw_dir : nullptr;
-        }
-        if (!home || !*home) return std::nullopt;
-        base = std::string(home) + "/.local/share";
-    }
-    return base + "/glyphary/registry";
-}
-
-// Closes a file descriptor on every path out.
-class Fd {
-  public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    int get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
-
-  private:
-    int m_fd;
-};
-
-// The parsed file, valid while the file is the same one: every write replaces the file
-// (rename), so a new inode, size or time means a new state.
-struct Snapshot {
-    std::string file;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    timespec mtime{};
-    bool exists = false;
-    std::optional<reg::Key> root;
-
-    bool Matches(const std::string& f, const struct stat* st) const {
-        if (!root || file != f || exists != (st != nullptr)) return false;
-        return !st || (st->st_dev == dev && st->st_ino == ino && st->st_size == size &&
-                       st->st_mtim.tv_sec == mtime.tv_sec && st->st_mtim.tv_nsec == mtime.tv_nsec);
-    }
-    void Remember(const std::string& f, const struct stat* st) {
-        file = f;
-        exists = st != nullptr;
-        if (st) {
-            dev = st->st_dev;
-            ino = st->st_ino;
-            size = st->st_size;
-            mtime = st->st_mtim;
-        }
-    }
-};
-
-// One mutex for the registry's state in this process: the snapshot and the handle table.
 std::mutex g_mutex;
-Snapshot g_snapshot;
+std::condition_variable g_transactionEnded;
+reg::Snapshot g_snapshot;
 
-bool ReadAll(int fd, std::string& out) {
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n == 0) return true;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        out.append(buffer, static_cast<size_t>(n));
-        if (out.size() > reg::kMaxFileSize) return false;
-    }
-}
-
-// The current tree of `file` in g_snapshot. No file is a new registry, which holds
-// HKEY_CLASSES_ROOT\CLSID as every Windows registry does: servers register under it by opening
-// it, not creating it. Caller holds g_mutex.
-LSTATUS Load(const std::string& file) {
-    Fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        if (errno != ENOENT) return ERROR_CANTREAD;
-        if (!g_snapshot.Matches(file, nullptr)) {
-            g_snapshot.root.emplace();
-            g_snapshot.root->AddSubkey(u"CLSID");
-            g_snapshot.Remember(file, nullptr);
-        }
-        return ERROR_SUCCESS;
-    }
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0) return ERROR_CANTREAD;
-    if (g_snapshot.Matches(file, &st)) return ERROR_SUCCESS;
-    g_snapshot.root.reset();
-    std::string text;
-    if (!ReadAll(fd.get(), text))
-        return text.size() > reg::kMaxFileSize ? ERROR_BADDB : ERROR_CANTREAD;
-    g_snapshot.root = reg::Parse(text);
-    if (!g_snapshot.root) return ERROR_BADDB;
-    g_snapshot.Remember(file, &st);
-    return ERROR_SUCCESS;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-std::string DirectoryOf(const std::string& file) {
-    const size_t slash = file.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : file.substr(0, slash);
-}
-
-// Creates `dir` and its missing parents (private to the user, as XDG asks).
-bool MakeDirectories(const std::string& dir) {
-    struct stat st;
-    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    const std::string parent = DirectoryOf(dir);
-    if (parent != dir && !MakeDirectories(parent)) return false;
-    return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-// Replaces `file` with the text of `root`: temporary file, fsync, rename, fsync of the
-// directory. The caller holds the file lock, so the one temporary name is ours alone; one
-// left behind by a crash is simply overwritten.
-LSTATUS Store(const std::string& file, const reg::Key& root, struct stat& written) {
-    const std::string text = reg::Serialize(root);
-    const std::string temp = file + ".tmp";
-    {
-        Fd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (!fd || !WriteAll(fd.get(), text) || fsync(fd.get()) != 0 ||
-            fstat(fd.get(), &written) != 0) {
-            unlink(temp.c_str());
-            return ERROR_CANTWRITE;
-        }
-    }
-    if (rename(temp.c_str(), file.c_str()) != 0) {
-        unlink(temp.c_str());
-        return ERROR_CANTWRITE;
-    }
-    // Make the rename itself durable; the new state is in place either way.
-    Fd dir(open(DirectoryOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir) fsync(dir.get());
-    return ERROR_SUCCESS;
-}
-
-// Holds the cross-process write lock: flock on "<registry>.lock".
-class FileLock {
-  public:
-    explicit FileLock(const std::string& file)
-        : m_fd(open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-        if (!m_fd) return;
-        int rc;
-        do rc = flock(m_fd.get(), LOCK_EX);
-        while (rc != 0 && errno == EINTR);
-        m_locked = rc == 0;
-    }
-    ~FileLock() {
-        if (m_locked) flock(m_fd.get(), LOCK_UN);
-    }
-    bool locked() const { return m_locked; }
-
-  private:
-    Fd m_fd;
-    bool m_locked = false;
+// The open transaction: the lock it holds and the tree its calls read and change.
+struct Transaction {
+    std::thread::id owner;
+    std::unique_ptr<reg::WriteLock> lock;
+    reg::Key root;
+    bool existed = false;  // whether the file existed when it began
+    bool changed = false;
+    bool broken = false;  // a change stopped half-way (out of memory): nothing may be written
+    std::vector<uintptr_t> deletedHandles;  // handles that its deletions marked
 };
+std::optional<Transaction> g_transaction;
+
+bool NoOtherThreadsTransaction() {
+    return !g_transaction || g_transaction->owner == std::this_thread::get_id();
+}
+
+// Takes g_mutex once no other thread's transaction is open.
+std::unique_lock<std::mutex> TakeTurn() {
+    std::unique_lock lock(g_mutex);
+    g_transactionEnded.wait(lock, NoOtherThreadsTransaction);
+    return lock;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reasons
+
+// "HKEY_CLASSES_ROOT\A\B", for people.
+std::string KeyText(const Path& path) {
+    std::string text = "HKEY_CLASSES_ROOT";
+    for (const std::u16string& name : path)
+        text += "\\" + glyphary::platform::Utf8FromUtf16(name).value_or("?");
+    return text;
+}
+
+// The registry the calls work on, for the reasons about keys. Caller holds g_mutex, after a
+// Read or Modify.
+std::string Where() {
+    if (g_transaction) {
+        return reg::Describe(g_transaction->lock->file(), g_transaction->lock->target()) +
+               (g_transaction->existed ? "" : " (the file does not exist)");
+    }
+    return "the registry " + g_snapshot.file +
+           (g_snapshot.exists ? "" : " (the file does not exist)");
+}
+
+LSTATUS Missing(const Path& path) {
+    return reg::Fail(ERROR_FILE_NOT_FOUND, KeyText(path) + " is not in " + Where());
+}
+
+const char* StatusText(LSTATUS st) {
+    switch (st) {
+        case ERROR_ACCESS_DENIED:
+            return "access denied";
+        case ERROR_INVALID_HANDLE:
+            return "not an open key handle";
+        case ERROR_OUTOFMEMORY:
+            return "out of memory";
+        case ERROR_INVALID_PARAMETER:
+            return "invalid parameter";
+        case ERROR_BAD_PATHNAME:
+            return "ill-formed key path";
+        case ERROR_NOACCESS:
+            return "no data at the address given";
+    }
+    return "error";
+}
+
+// Runs the body of a registry function: out of memory becomes ERROR_OUTOFMEMORY, and a
+// failure that kept no reason of its own gets one that names the function and the status.
+// ERROR_MORE_DATA and ERROR_NO_MORE_ITEMS answer questions; they are no failures.
+template <class F>
+LSTATUS Call(const char* function, F&& body) noexcept {
+    const unsigned before = reg::FailureCount();
+    LSTATUS st;
+    try {
+        st = body();
+    } catch (const std::bad_alloc&) {
+        st = ERROR_OUTOFMEMORY;
+    }
+    if (st != ERROR_SUCCESS && st != ERROR_MORE_DATA && st != ERROR_NO_MORE_ITEMS &&
+        reg::FailureCount() == before) {
+        try {
+            reg::Fail(st, std::string(function) + " failed: " + StatusText(st) + " (" +
+                              std::to_string(st) + ")");
+        } catch (const std::bad_alloc&) {
+            reg::Fail(st, std::string());
+        }
+    }
+    return st;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading and changing the tree: the transaction's, or the file's.
 
 // Runs `read(const reg::Key& root)` on the current state. Caller holds g_mutex.
 template <class F>
 LSTATUS Read(F&& read) {
-    const auto file = RegistryFile();
+    if (g_transaction) return read(static_cast<const reg::Key&>(g_transaction->root));
+    const auto file = reg::Location();
     if (!file) return ERROR_CANTREAD;
-    if (const LSTATUS st = Load(*file)) return st;
+    if (const LSTATUS st = g_snapshot.Load(*file)) return st;
     return read(static_cast<const reg::Key&>(*g_snapshot.root));
 }
 
-// Runs `change(reg::Key& root, bool& changed)` on the current state under the file lock and
-// stores the result if it changed anything. `change` leaves the tree untouched when it fails.
-// Caller holds g_mutex.
+// Runs `change(reg::Key& root, bool& changed)` on the current state: in the transaction, or
+// under the file lock, storing the result if it changed anything. `change` leaves the tree
+// untouched when it fails. Caller holds g_mutex.
 template <class F>
 LSTATUS Modify(F&& change) {
-    const auto file = RegistryFile();
-    if (!file || !MakeDirectories(DirectoryOf(*file))) return ERROR_CANTWRITE;
-    FileLock lock(*file);
-    if (!lock.locked()) return ERROR_CANTWRITE;
-    if (const LSTATUS st = Load(*file)) return st;
     bool changed = false;
+    if (g_transaction) {
+        LSTATUS st;
+        try {
+            st = change(g_transaction->root, changed);
+        } catch (...) {
+            g_transaction->broken = true;
+            throw;
+        }
+        g_transaction->changed = g_transaction->changed || changed;
+        return st;
+    }
+    const auto file = reg::Location();
+    if (!file) return ERROR_CANTWRITE;
+    const reg::WriteLock lock(*file);
+    if (const LSTATUS st = lock.status()) return st;
+    if (const LSTATUS st = g_snapshot.Load(*file)) return st;
     LSTATUS st;
     try {
         st = change(*g_snapshot.root, changed);
@@ -243,7 +170,7 @@ LSTATUS Modify(F&& change) {
     }
     if (st != ERROR_SUCCESS || !changed) return st;
     struct stat written;
-    st = Store(*file, *g_snapshot.root, written);
+    st = reg::Store(lock, *g_snapshot.root, written);
     if (st == ERROR_SUCCESS) {
         g_snapshot.Remember(*file, &written);
     } else {
@@ -322,7 +249,9 @@ reg::Key* Walk(const reg::Key& root, const Path& path) {
 // handle whose key was deleted, here also when another process deleted it).
 LSTATUS KeyOf(const reg::Key& root, const Handle& h, reg::Key*& key) {
     key = h.deleted ? nullptr : Walk(root, h.path);
-    return key ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+    if (key) return ERROR_SUCCESS;
+    return reg::Fail(ERROR_KEY_DELETED,
+                     KeyText(h.path) + " was deleted from " + Where() + " after it was opened");
 }
 
 std::u16string_view ValueName(LPCWSTR lpValueName) {
@@ -331,182 +260,293 @@ std::u16string_view ValueName(LPCWSTR lpValueName) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------------------------
+// The Windows calls
+
 extern "C" LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD dwOptions,
                                    REGSAM samDesired, LPSECURITY_ATTRIBUTES, PHKEY phkResult,
-                                   LPDWORD lpdwDisposition) try {
-    if (!phkResult) return ERROR_INVALID_PARAMETER;
-    *phkResult = nullptr;
-    // Volatile keys would need a registry that forgets them at shutdown; refuse rather than
-    // keep them for ever.
-    if (dwOptions != REG_OPTION_NON_VOLATILE) return ERROR_INVALID_PARAMETER;
-    std::lock_guard lock(g_mutex);
-    const Handle* base = FindHandle(hKey);
-    if (!base) return ERROR_INVALID_HANDLE;
-    Path path = base->path;
-    if (const LSTATUS st = SplitSubKey(lpSubKey, path)) return st;
-    const Handle parent = *base;
+                                   LPDWORD lpdwDisposition) {
+    return Call("RegCreateKeyExW", [&]() -> LSTATUS {
+        if (!phkResult) return ERROR_INVALID_PARAMETER;
+        *phkResult = nullptr;
+        // Volatile keys would need a registry that forgets them at shutdown; refuse rather than
+        // keep them for ever.
+        if (dwOptions != REG_OPTION_NON_VOLATILE) return ERROR_INVALID_PARAMETER;
+        const auto lock = TakeTurn();
+        const Handle* base = FindHandle(hKey);
+        if (!base) return ERROR_INVALID_HANDLE;
+        Path path = base->path;
+        if (const LSTATUS st = SplitSubKey(lpSubKey, path)) return st;
+        const Handle parent = *base;
 
-    bool created = false;
-    // Most calls find the key in place: no need to lock the file for those.
-    LSTATUS st = Read([&](const reg::Key& root) -> LSTATUS {
-        reg::Key* key;
-        if (const LSTATUS st = KeyOf(root, parent, key)) return st;
-        return Walk(root, path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-    });
-    if (st == ERROR_FILE_NOT_FOUND) {
-        st = Modify([&](reg::Key& root, bool& changed) -> LSTATUS {
+        bool created = false;
+        // Most calls find the key in place: no need to lock the file for those.
+        constexpr LSTATUS kAbsent = ERROR_FILE_NOT_FOUND;
+        LSTATUS st = Read([&](const reg::Key& root) -> LSTATUS {
             reg::Key* key;
             if (const LSTATUS st = KeyOf(root, parent, key)) return st;
-            for (size_t i = parent.path.size(); i < path.size(); ++i) {
-                reg::Key* sub = key->FindSubkey(path[i]);
-                if (!sub) {
-                    sub = &key->AddSubkey(path[i]);
-                    changed = created = true;
-                }
-                key = sub;
-            }
-            return ERROR_SUCCESS;
+            return Walk(root, path) ? ERROR_SUCCESS : kAbsent;
         });
-    }
-    if (st != ERROR_SUCCESS) return st;
-    *phkResult = NewHandle(std::move(path), samDesired);
-    if (lpdwDisposition) *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    return ERROR_SUCCESS;
-} catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
+        if (st == kAbsent) {
+            st = Modify([&](reg::Key& root, bool& changed) -> LSTATUS {
+                reg::Key* key;
+                if (const LSTATUS st = KeyOf(root, parent, key)) return st;
+                for (size_t i = parent.path.size(); i < path.size(); ++i) {
+                    reg::Key* sub = key->FindSubkey(path[i]);
+                    if (!sub) {
+                        sub = &key->AddSubkey(path[i]);
+                        changed = created = true;
+                    }
+                    key = sub;
+                }
+                return ERROR_SUCCESS;
+            });
+        }
+        if (st != ERROR_SUCCESS) return st;
+        *phkResult = NewHandle(std::move(path), samDesired);
+        if (lpdwDisposition)
+            *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+        return ERROR_SUCCESS;
+    });
 }
 
 extern "C" LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired,
-                                 PHKEY phkResult) try {
-    if (!phkResult) return ERROR_INVALID_PARAMETER;
-    *phkResult = nullptr;
-    std::lock_guard lock(g_mutex);
-    const Handle* base = FindHandle(hKey);
-    if (!base) return ERROR_INVALID_HANDLE;
-    Path path = base->path;
-    if (const LSTATUS st = SplitSubKey(lpSubKey, path)) return st;
-    const LSTATUS st = Read([&](const reg::Key& root) -> LSTATUS {
-        reg::Key* key;
-        if (const LSTATUS st = KeyOf(root, *base, key)) return st;
-        return Walk(root, path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+                                 PHKEY phkResult) {
+    return Call("RegOpenKeyExW", [&]() -> LSTATUS {
+        if (!phkResult) return ERROR_INVALID_PARAMETER;
+        *phkResult = nullptr;
+        const auto lock = TakeTurn();
+        const Handle* base = FindHandle(hKey);
+        if (!base) return ERROR_INVALID_HANDLE;
+        Path path = base->path;
+        if (const LSTATUS st = SplitSubKey(lpSubKey, path)) return st;
+        const LSTATUS st = Read([&](const reg::Key& root) -> LSTATUS {
+            reg::Key* key;
+            if (const LSTATUS st = KeyOf(root, *base, key)) return st;
+            return Walk(root, path) ? ERROR_SUCCESS : Missing(path);
+        });
+        if (st != ERROR_SUCCESS) return st;
+        *phkResult = NewHandle(std::move(path), samDesired);
+        return ERROR_SUCCESS;
     });
-    if (st != ERROR_SUCCESS) return st;
-    *phkResult = NewHandle(std::move(path), samDesired);
-    return ERROR_SUCCESS;
-} catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
 }
 
 extern "C" LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType,
-                                  const BYTE* lpData, DWORD cbData) try {
-    if (!lpData && cbData) return ERROR_NOACCESS;
-    const std::u16string_view name = ValueName(lpValueName);
-    if (name.size() > reg::kMaxValueName) return ERROR_INVALID_PARAMETER;
-    std::lock_guard lock(g_mutex);
-    const Handle* h = FindHandle(hKey);
-    if (!h) return ERROR_INVALID_HANDLE;
-    if (!(h->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-    const std::string data(reinterpret_cast<const char*>(lpData), cbData);
-    return Modify([&](reg::Key& root, bool& changed) -> LSTATUS {
-        reg::Key* key;
-        if (const LSTATUS st = KeyOf(root, *h, key)) return st;
-        if (reg::Value* value = key->FindValue(name)) {
-            value->type = dwType;
-            value->data = data;
-        } else {
-            key->values.push_back({std::u16string(name), dwType, data});
-        }
-        changed = true;
-        return ERROR_SUCCESS;
+                                  const BYTE* lpData, DWORD cbData) {
+    return Call("RegSetValueExW", [&]() -> LSTATUS {
+        if (!lpData && cbData) return ERROR_NOACCESS;
+        const std::u16string_view name = ValueName(lpValueName);
+        if (name.size() > reg::kMaxValueName) return ERROR_INVALID_PARAMETER;
+        const auto lock = TakeTurn();
+        const Handle* h = FindHandle(hKey);
+        if (!h) return ERROR_INVALID_HANDLE;
+        if (!(h->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+        const std::string data(reinterpret_cast<const char*>(lpData), cbData);
+        return Modify([&](reg::Key& root, bool& changed) -> LSTATUS {
+            reg::Key* key;
+            if (const LSTATUS st = KeyOf(root, *h, key)) return st;
+            if (reg::Value* value = key->FindValue(name)) {
+                value->type = dwType;
+                value->data = data;
+            } else {
+                key->values.push_back({std::u16string(name), dwType, data});
+            }
+            changed = true;
+            return ERROR_SUCCESS;
+        });
     });
-} catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
 }
 
 extern "C" LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType,
-                                    LPBYTE lpData, LPDWORD lpcbData) try {
-    if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
-    std::lock_guard lock(g_mutex);
-    const Handle* h = FindHandle(hKey);
-    if (!h) return ERROR_INVALID_HANDLE;
-    if (!(h->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    return Read([&](const reg::Key& root) -> LSTATUS {
-        reg::Key* key;
-        if (const LSTATUS st = KeyOf(root, *h, key)) return st;
-        const reg::Value* value = key->FindValue(ValueName(lpValueName));
-        if (!value) return ERROR_FILE_NOT_FOUND;
-        if (lpType) *lpType = value->type;
-        const auto size = static_cast<DWORD>(value->data.size());
-        if (lpData && *lpcbData < size) {
-            *lpcbData = size;
-            return ERROR_MORE_DATA;
-        }
-        if (lpData) value->data.copy(reinterpret_cast<char*>(lpData), size);
-        if (lpcbData) *lpcbData = size;
-        return ERROR_SUCCESS;
+                                    LPBYTE lpData, LPDWORD lpcbData) {
+    return Call("RegQueryValueExW", [&]() -> LSTATUS {
+        if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
+        const auto lock = TakeTurn();
+        const Handle* h = FindHandle(hKey);
+        if (!h) return ERROR_INVALID_HANDLE;
+        if (!(h->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+        return Read([&](const reg::Key& root) -> LSTATUS {
+            reg::Key* key;
+            if (const LSTATUS st = KeyOf(root, *h, key)) return st;
+            const std::u16string_view name = ValueName(lpValueName);
+            const reg::Value* value = key->FindValue(name);
+            if (!value) {
+                return reg::Fail(ERROR_FILE_NOT_FOUND,
+                                 "the value \"" +
+                                     glyphary::platform::Utf8FromUtf16(name).value_or("?") +
+                                     "\" of " + KeyText(h->path) + " is not in " + Where());
+            }
+            if (lpType) *lpType = value->type;
+            const auto size = static_cast<DWORD>(value->data.size());
+            if (lpData && *lpcbData < size) {
+                *lpcbData = size;
+                return ERROR_MORE_DATA;
+            }
+            if (lpData) value->data.copy(reinterpret_cast<char*>(lpData), size);
+            if (lpcbData) *lpcbData = size;
+            return ERROR_SUCCESS;
+        });
     });
-} catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
 }
 
 extern "C" LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
                                  LPDWORD, LPWSTR lpClass, LPDWORD lpcchClass,
-                                 FILETIME* lpftLastWriteTime) try {
-    if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
-    std::lock_guard lock(g_mutex);
-    const Handle* h = FindHandle(hKey);
-    if (!h) return ERROR_INVALID_HANDLE;
-    if (!(h->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-    return Read([&](const reg::Key& root) -> LSTATUS {
-        reg::Key* key;
-        if (const LSTATUS st = KeyOf(root, *h, key)) return st;
-        if (dwIndex >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-        const std::u16string& name = key->subkeys[dwIndex]->name;
-        if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
-        name.copy(lpName, name.size());
-        lpName[name.size()] = 0;
-        *lpcchName = static_cast<DWORD>(name.size());
-        // Keys have no class here, and no write time is kept.
-        if (lpClass && lpcchClass && *lpcchClass > 0) lpClass[0] = 0;
-        if (lpcchClass) *lpcchClass = 0;
-        if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{};
-        return ERROR_SUCCESS;
+                                 FILETIME* lpftLastWriteTime) {
+    return Call("RegEnumKeyExW", [&]() -> LSTATUS {
+        if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
+        const auto lock = TakeTurn();
+        const Handle* h = FindHandle(hKey);
+        if (!h) return ERROR_INVALID_HANDLE;
+        if (!(h->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+        return Read([&](const reg::Key& root) -> LSTATUS {
+            reg::Key* key;
+            if (const LSTATUS st = KeyOf(root, *h, key)) return st;
+            if (dwIndex >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+            const std::u16string& name = key->subkeys[dwIndex]->name;
+            if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
+            name.copy(lpName, name.size());
+            lpName[name.size()] = 0;
+            *lpcchName = static_cast<DWORD>(name.size());
+            // Keys have no class here, and no write time is kept.
+            if (lpClass && lpcchClass && *lpcchClass > 0) lpClass[0] = 0;
+            if (lpcchClass) *lpcchClass = 0;
+            if (lpftLastWriteTime) *lpftLastWriteTime = FILETIME{};
+            return ERROR_SUCCESS;
+        });
     });
-} catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
 }
 
-extern "C" LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) try {
-    if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-    std::lock_guard lock(g_mutex);
-    const Handle* h = FindHandle(hKey);
-    if (!h) return ERROR_INVALID_HANDLE;
-    Path path = h->path;
-    if (const LSTATUS st = SplitSubKey(lpSubKey, path)) return st;
-    if (path.empty()) return ERROR_ACCESS_DENIED;  // the root itself
-    const LSTATUS st = Modify([&](reg::Key& root, bool& changed) -> LSTATUS {
-        reg::Key* base;
-        if (const LSTATUS st = KeyOf(root, *h, base)) return st;
-        reg::Key* parent = Walk(root, path, path.size() - 1);
-        reg::Key* key = parent ? parent->FindSubkey(path.back()) : nullptr;
-        if (!key) return ERROR_FILE_NOT_FOUND;
-        // As on Windows: only a key without subkeys can go.
-        if (!key->subkeys.empty()) return ERROR_ACCESS_DENIED;
-        parent->RemoveSubkey(path.back());
-        changed = true;
+extern "C" LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+    return Call("RegDeleteKeyW", [&]() -> LSTATUS {
+        if (!lpSubKey) return ERROR_INVALID_PARAMETER;
+        const auto lock = TakeTurn();
+        const Handle* h = FindHandle(hKey);
+        if (!h) return ERROR_INVALID_HANDLE;
+        Path path = h->path;
+        if (const LSTATUS st = SplitSubKey(lpSubKey, path)) return st;
+        if (path.empty()) return ERROR_ACCESS_DENIED;  // the root itself
+        const LSTATUS st = Modify([&](reg::Key& root, bool& changed) -> LSTATUS {
+            reg::Key* base;
+            if (const LSTATUS st = KeyOf(root, *h, base)) return st;
+            reg::Key* parent = Walk(root, path, path.size() - 1);
+            reg::Key* key = parent ? parent->FindSubkey(path.back()) : nullptr;
+            if (!key) return Missing(path);
+            // As on Windows: only a key without subkeys can go.
+            if (!key->subkeys.empty()) {
+                return reg::Fail(ERROR_ACCESS_DENIED, KeyText(path) + " has subkeys in " + Where() +
+                                                          ", so it cannot be deleted");
+            }
+            parent->RemoveSubkey(path.back());
+            changed = true;
+            return ERROR_SUCCESS;
+        });
+        if (st != ERROR_SUCCESS) return st;
+        for (auto& [id, handle] : g_handles) {
+            if (handle.deleted || !SamePath(handle.path, path)) continue;
+            // Noted first, so that an abort can undo every mark it finds.
+            if (g_transaction) g_transaction->deletedHandles.push_back(id);
+            handle.deleted = true;
+        }
         return ERROR_SUCCESS;
     });
-    if (st != ERROR_SUCCESS) return st;
-    for (auto& [id, handle] : g_handles)
-        if (SamePath(handle.path, path)) handle.deleted = true;
-    return ERROR_SUCCESS;
-} catch (const std::bad_alloc&) {
-    return ERROR_OUTOFMEMORY;
 }
 
 extern "C" LSTATUS RegCloseKey(HKEY hKey) {
     if (IsRoot(hKey)) return ERROR_SUCCESS;
+    // Needs no turn: closing touches only this process's handle table.
     std::lock_guard lock(g_mutex);
     return g_handles.erase(reinterpret_cast<uintptr_t>(hKey)) ? ERROR_SUCCESS
                                                               : ERROR_INVALID_HANDLE;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Transactions and reasons
+
+namespace {
+
+// Ends the open transaction: its lock is dropped and waiting threads go on. When its changes
+// did not land, the handles its deletions marked are whole again. Caller holds g_mutex.
+void EndTransaction(bool landed) noexcept {
+    if (!landed) {
+        for (uintptr_t id : g_transaction->deletedHandles)
+            if (auto it = g_handles.find(id); it != g_handles.end()) it->second.deleted = false;
+    }
+    g_transaction.reset();
+    g_transactionEnded.notify_all();
+}
+
+bool OwnTransaction() {
+    return g_transaction && g_transaction->owner == std::this_thread::get_id();
+}
+
+}  // namespace
+
+namespace glyphary::platform {
+
+LSTATUS BeginRegistryTransaction() {
+    return Call("BeginRegistryTransaction", []() -> LSTATUS {
+        std::unique_lock lock(g_mutex);
+        if (OwnTransaction())
+            return reg::Fail(ERROR_BUSY, "a registry transaction is open on this thread already");
+        g_transactionEnded.wait(lock, [] { return !g_transaction; });
+        reg::ClearFailure();
+        const auto file = reg::Location();
+        if (!file) return ERROR_CANTWRITE;
+        auto writeLock = std::make_unique<reg::WriteLock>(*file);
+        if (const LSTATUS st = writeLock->status()) return st;
+        // A damaged file is refused here, before anything is changed.
+        if (const LSTATUS st = g_snapshot.Load(*file)) return st;
+        Transaction& transaction = g_transaction.emplace();
+        transaction.owner = std::this_thread::get_id();
+        transaction.lock = std::move(writeLock);
+        transaction.root = std::move(*g_snapshot.root);
+        transaction.existed = g_snapshot.exists;
+        g_snapshot.root.reset();
+        return ERROR_SUCCESS;
+    });
+}
+
+LSTATUS CommitRegistryTransaction() {
+    return Call("CommitRegistryTransaction", []() -> LSTATUS {
+        std::lock_guard lock(g_mutex);
+        if (!OwnTransaction())
+            return reg::Fail(ERROR_INVALID_FUNCTION,
+                             "no registry transaction is open on this thread");
+        Transaction& transaction = *g_transaction;
+        LSTATUS st = ERROR_SUCCESS;
+        bool stored = false;
+        try {
+            if (transaction.broken) {
+                st = ERROR_OUTOFMEMORY;
+            } else if (!transaction.changed) {
+                // The file is as the transaction found it: its tree is still current.
+                g_snapshot.root = std::move(transaction.root);
+            } else {
+                struct stat written;
+                st = reg::Store(*transaction.lock, transaction.root, written);
+                stored = st == ERROR_SUCCESS;
+                if (stored) {
+                    g_snapshot.root = std::move(transaction.root);
+                    g_snapshot.Remember(transaction.lock->file(), &written);
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            // Before the file was replaced, or while noting that it was: read it again.
+            g_snapshot.root.reset();
+            if (!stored) st = ERROR_OUTOFMEMORY;
+        }
+        EndTransaction(st == ERROR_SUCCESS);
+        return st;
+    });
+}
+
+void AbortRegistryTransaction() {
+    std::lock_guard lock(g_mutex);
+    if (OwnTransaction()) EndTransaction(false);
+}
+
+std::string RegistryFailure() {
+    return reg::LastFailure();
+}
+
+}  // namespace glyphary::platform

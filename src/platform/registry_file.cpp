@@ -182,20 +182,28 @@ bool ValidKeyName(std::u16string_view name) {
     return !name.empty() && name.size() <= kMaxKeyName && name.find(u'\\') == name.npos;
 }
 
-// One "key" line: the key it declares, which must be new and whose parent must exist.
-Key* ParseKey(LineReader& line, Key& root) {
+// One "key" line: the key it declares, which must be new and whose parent must exist; null
+// with the reason in `why` otherwise.
+Key* ParseKey(LineReader& line, Key& root, const char*& why) {
     Key* parent = nullptr;
     Key* key = &root;
     size_t depth = 0;
+    why = "a key line that is not well-formed";
     while (!line.AtEnd()) {
         if (!line.Space()) return nullptr;
         auto name = line.Quoted();
         if (!name || !ValidKeyName(*name) || ++depth > kMaxDepth) return nullptr;
-        if (!key) return nullptr;  // a missing key in the middle of the path
+        if (!key) {
+            why = "a key whose parent key is not listed before it";
+            return nullptr;
+        }
         parent = key;
         key = parent->FindSubkey(*name);
         if (line.AtEnd()) {
-            if (key) return nullptr;  // declared twice
+            if (key) {
+                why = "a key listed twice";
+                return nullptr;
+            }
             return &parent->AddSubkey(*name);
         }
     }
@@ -264,34 +272,46 @@ Value* Key::FindValue(std::u16string_view name) {
     return it != values.end() ? &*it : nullptr;
 }
 
-std::optional<Key> Parse(std::string_view text) {
-    if (text.size() > kMaxFileSize) return std::nullopt;
+std::optional<Key> Parse(std::string_view text, ParseError* error) {
+    size_t number = 0;
+    const auto fail = [&](size_t line, const char* what) -> std::optional<Key> {
+        if (error) *error = {line, what};
+        return std::nullopt;
+    };
+    if (text.size() > kMaxFileSize) return fail(0, "the file is larger than 64 MiB");
     Key root;
     Key* current = &root;
     bool header = false, ended = false;
     while (!text.empty()) {
+        ++number;
         const size_t eol = text.find('\n');
-        if (eol == text.npos) return std::nullopt;  // every line ends, the last one too
+        // Every line ends, the last one too.
+        if (eol == text.npos) return fail(number, "the last line is cut short");
         const std::string_view raw = text.substr(0, eol);
         text.remove_prefix(eol + 1);
         if (raw.empty() || raw[0] == '#') continue;
-        if (ended) return std::nullopt;  // nothing may follow "end"
+        if (ended) return fail(number, "text after the closing \"end\" line");
         LineReader line(raw);
         if (!header) {
-            if (!line.Word("glyphary-registry 1") || !line.AtEnd()) return std::nullopt;
+            if (!line.Word("glyphary-registry 1") || !line.AtEnd())
+                return fail(number, "not a registry file: \"glyphary-registry 1\" must come first");
             header = true;
         } else if (line.Word("key")) {
-            current = ParseKey(line, root);
-            if (!current) return std::nullopt;
+            const char* why;
+            current = ParseKey(line, root, why);
+            if (!current) return fail(number, why);
         } else if (line.Word("value")) {
-            if (!ParseValue(line, *current)) return std::nullopt;
+            if (!ParseValue(line, *current))
+                return fail(number, "a value line that is not well-formed or repeats a name");
         } else if (line.Word("end") && line.AtEnd()) {
             ended = true;
         } else {
-            return std::nullopt;
+            return fail(number, "a line that is neither key, value nor end");
         }
     }
-    if (!ended) return std::nullopt;
+    if (!header) return fail(number + 1, "not a registry file: \"glyphary-registry 1\" is missing");
+    if (!ended)
+        return fail(number + 1, "the closing \"end\" line is missing (the file is cut short)");
     return root;
 }
 

@@ -62,8 +62,15 @@ struct Key {
     Value* FindValue(std::u16string_view name);
 };
 
-/// The tree held by `text`; nullopt for anything that is not a complete, well-formed file.
-std::optional<Key> Parse(std::string_view text);
+/// Where and why a text is not a registry file, for people to mend it.
+struct ParseError {
+    size_t line = 0;  ///< 1-based; 0 when the fault lies in no one line (the file is too large)
+    std::string what;
+};
+
+/// The tree held by `text`; nullopt for anything that is not a complete, well-formed file,
+/// with the first fault in `*error` if given.
+std::optional<Key> Parse(std::string_view text, ParseError* error = nullptr);
 /// The file text of `root`.
 std::string Serialize(const Key& root);
 

@@ -6,9 +6,10 @@
 // names compare ignoring case, as on Windows, but only ASCII letters fold (Windows also folds
 // other scripts); names keep the case they were first given. Values keep their type and exact
 // bytes. Each change is atomic and durable, and changes from several processes take turns, so
-// readers and crashed writers never leave a torn file. A damaged file reads as ERROR_BADDB
-// and is never overwritten. Not kept: volatile keys (refused), key classes, write times,
-// security.
+// readers and crashed writers never leave a torn file; a registry path that is a symbolic
+// link stays one, and the file it leads to is replaced. A damaged file reads as ERROR_BADDB
+// and is never overwritten. Several changes can be made as one (registry.h), which also says
+// why a call failed. Not kept: volatile keys (refused), key classes, write times, security.
 #pragma once
 
 #include "platform/wintypes.h"
@@ -25,6 +26,7 @@ typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
 
 #define ERROR_SUCCESS 0L
+#define ERROR_INVALID_FUNCTION 1L
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
@@ -32,6 +34,7 @@ typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_BAD_PATHNAME 161L
+#define ERROR_BUSY 170L
 #define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L

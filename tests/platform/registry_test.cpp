@@ -8,6 +8,9 @@
 #include <set>
 #include <thread>
 
+#include <gmock/gmock.h>
+
+#include "platform/registry.h"
 #include "platform/registry_file.h"
 #include "platform/scratch.h"
 #include "platform/win.h"
@@ -17,6 +20,7 @@ namespace {
 using glyphary::testing::ReadFile;
 using glyphary::testing::ScratchDir;
 using glyphary::testing::WriteFile;
+using ::testing::StartsWith;
 
 // Each test has a registry file of its own.
 class Registry : public ::testing::Test {
@@ -78,6 +82,15 @@ class Registry : public ::testing::Test {
             if (st != ERROR_SUCCESS) break;
             names.emplace_back(name, n);
         }
+        return names;
+    }
+    // The temporary files beside the registry file.
+    std::vector<std::string> Temporaries() const {
+        std::vector<std::string> names;
+        const std::string prefix = std::filesystem::path(file).filename().string() + ".tmp";
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            if (entry.path().filename().string().starts_with(prefix))
+                names.push_back(entry.path().filename().string());
         return names;
     }
     bool Exists(const char16_t* path) {
@@ -332,25 +345,38 @@ TEST_F(Registry, FileLivesUnderXdgDataHomeUnlessOverridden) {
     if (oldXdg) setenv("XDG_DATA_HOME", savedXdg.c_str(), 1);
 }
 
-TEST_F(Registry, DamagedFilesAreErrorsAndAreNotOverwritten) {
-    const std::string damaged[] = {
-        "garbage",
-        "glyphary-registry 1\nkey \"A\"\n",                   // torn: no end
-        "glyphary-registry 1\nkey \"A\"\nend",                // torn: last line unfinished
-        "glyphary-registry 1\nkey \"A\" \"B\"\nend\n",        // parent missing
-        "glyphary-registry 1\nkey \"A\"\nkey \"a\"\nend\n",   // key twice
-        "glyphary-registry 1\nvalue \"\" sz \"\\q\"\nend\n",  // bad escape
-        "glyphary-registry 1\nvalue \"\" sz hex:0\nend\n",    // half a byte
-        "glyphary-registry 2\nend\n",                         // unknown version
-        std::string("glyphary-registry 1\nkey \"A\0\"\nend\n", 34),
+TEST_F(Registry, DamagedFilesAreErrorsThatSayWhereAndAreNotOverwritten) {
+    const struct {
+        std::string text;
+        const char* why;
+    } damaged[] = {
+        {"garbage", "line 1: the last line is cut short"},
+        {"garbage\n", "line 1: not a registry file"},
+        {"", "line 1: not a registry file"},
+        {"glyphary-registry 1\nkey \"A\"\n", "line 3: the closing \"end\" line is missing"},
+        {"glyphary-registry 1\nkey \"A\"\nend", "line 3: the last line is cut short"},
+        {"glyphary-registry 1\nkey \"A\" \"B\"\nend\n",
+         "line 2: a key whose parent key is not listed before it"},
+        {"glyphary-registry 1\n# a\nkey \"A\"\nkey \"a\"\nend\n", "line 4: a key listed twice"},
+        {"glyphary-registry 1\nvalue \"\" sz \"\\q\"\nend\n", "line 2: a value line"},
+        {"glyphary-registry 1\nvalue \"\" sz hex:0\nend\n", "line 2: a value line"},
+        {"glyphary-registry 2\nend\n", "line 1: not a registry file"},
+        {"glyphary-registry 1\nend\nkey \"A\"\n", "line 3: text after the closing"},
+        {"glyphary-registry 1\nkeys\nend\n", "line 2: a key line that is not well-formed"},
+        {"glyphary-registry 1\nvalues\nend\n", "line 2: a value line"},
+        {"glyphary-registry 1\nbegin\nend\n", "line 2: a line that is neither"},
+        {std::string("glyphary-registry 1\nkey \"A\0\"\nend\n", 34), "line 2: a key line"},
     };
-    for (const std::string& text : damaged) {
+    for (const auto& [text, why] : damaged) {
         WriteFile(file, text);
         HKEY h;
         EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"A", 0, KEY_READ, &h), ERROR_BADDB) << text;
         EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"B", 0, nullptr, 0, KEY_WRITE, nullptr, &h,
                                   nullptr),
                   ERROR_BADDB);
+        EXPECT_THAT(glyphary::platform::RegistryFailure(),
+                    StartsWith("the registry " + file + " is damaged at " + why))
+            << text;
         EXPECT_EQ(ReadFile(file), text);
     }
 }
@@ -470,7 +496,6 @@ TEST_F(Registry, KilledWritersLeaveAWholeStateBehind) {
     for (int round = 0; round < 90; ++round) {
         // Each child starts from the empty registry, so the states it can leave are known.
         unlink(file.c_str());
-        unlink((file + ".tmp").c_str());
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -489,14 +514,164 @@ TEST_F(Registry, KilledWritersLeaveAWholeStateBehind) {
         if (!text.empty()) {
             ASSERT_TRUE(glyphary::platform::registry::Parse(text).has_value());
         }
-        killedMidWay += access((file + ".tmp").c_str(), F_OK) == 0;
+        killedMidWay += !Temporaries().empty();
     }
-    // The lock dies with its holder: this process can still write.
+    // The lock dies with its holder: this process can still write, and the temporary files of
+    // killed writers are gone with the next write.
     HKEY h = Create(u"After");
     EXPECT_NE(h, nullptr);
+    EXPECT_EQ(Temporaries(), std::vector<std::string>{});
     RecordProperty("KilledWhileATemporaryFileExisted", killedMidWay);
     RecordProperty("StatesSeen", static_cast<int>(seen.size()));
     EXPECT_GE(seen.size(), 3u);  // the kills did land at different steps
+}
+
+// A registry reached through symbolic links is written where they lead, and they stay links;
+// a link planted where a temporary file might go is never written through.
+TEST_F(Registry, WritesGoWhereTheLinksLeadAndNeverThroughAPlantedOne) {
+    namespace fs = std::filesystem;
+    fs::create_directories(dir.path() / "real");
+    fs::create_symlink("real/registry", dir.path() / "hop");  // not there yet
+    fs::create_symlink("hop", dir.path() / "registry");
+    WriteFile(dir.file("victim"), "victim\n");
+    for (const char* planted :
+         {"registry.tmp", "hop.tmp", "real/registry.tmp", "registry.tmp-00000000"})
+        fs::create_symlink(dir.path() / "victim", dir.path() / planted);
+
+    Create(u"First");
+    Create(u"Second");
+    EXPECT_EQ(fs::read_symlink(dir.path() / "registry"), "hop");
+    EXPECT_EQ(fs::read_symlink(dir.path() / "hop"), "real/registry");
+    EXPECT_EQ(ReadFile(dir.file("victim")), "victim\n");
+    const std::string text = ReadFile(dir.file("real/registry"));
+    EXPECT_NE(text.find("key \"Second\"\n"), std::string::npos) << text;
+    EXPECT_TRUE(fs::is_regular_file(dir.path() / "real/registry.lock"));
+    EXPECT_FALSE(fs::exists(dir.path() / "registry.lock"));
+    // Nothing else was left anywhere: no temporary file, no lock beside the links.
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::recursive_directory_iterator(dir.path())) ++entries;
+    EXPECT_EQ(entries, 10u);  // real, its registry and lock, two links, victim, four planted
+
+    // A loop of links is an error that says so.
+    fs::create_symlink("loop", dir.path() / "loop");
+    UseFile(dir.file("loop"));
+    HKEY h;
+    EXPECT_NE(
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, u"X", 0, nullptr, 0, KEY_WRITE, nullptr, &h, nullptr),
+        ERROR_SUCCESS);
+    EXPECT_THAT(glyphary::platform::RegistryFailure(),
+                StartsWith("the registry " + file + " cannot be read (Too many levels"));
+}
+
+// Whatever is not a registry's damage is named too: the file, and what is wrong with it.
+TEST_F(Registry, FailuresSayWhichFileAndWhy) {
+    using glyphary::platform::RegistryFailure;
+    HKEY h;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"Glyphary\\CLSID", 0, KEY_READ, &h),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegistryFailure(), "HKEY_CLASSES_ROOT\\Glyphary\\CLSID is not in the registry " +
+                                     file + " (the file does not exist)");
+    HKEY parent = Create(u"Parent\\Child");
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Parent"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegistryFailure(), "HKEY_CLASSES_ROOT\\Parent has subkeys in the registry " + file +
+                                     ", so it cannot be deleted");
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(parent, u"v", nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegistryFailure(),
+              "the value \"v\" of HKEY_CLASSES_ROOT\\Parent\\Child is not in "
+              "the registry " +
+                  file);
+    EXPECT_EQ(RegCloseKey(parent), ERROR_SUCCESS);
+    EXPECT_EQ(SetString(parent, u"v", u"x"), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegistryFailure(), "RegSetValueExW failed: not an open key handle (6)");
+    opened.erase(std::find(opened.begin(), opened.end(), parent));
+
+    // Not a file to read: a directory, a FIFO (which must not hang the open).
+    std::filesystem::create_directory(dir.path() / "directory");
+    UseFile(dir.file("directory"));
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"CLSID", 0, KEY_READ, &h), ERROR_CANTREAD);
+    EXPECT_EQ(RegistryFailure(), "the registry " + file + " is a directory");
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    UseFile(dir.file("fifo"));
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"CLSID", 0, KEY_READ, &h), ERROR_CANTREAD);
+    EXPECT_EQ(RegistryFailure(), "the registry " + file + " is not a regular file");
+    // Nowhere to put one: its directory would be below a file.
+    UseFile(dir.file("fifo/registry"));
+    EXPECT_EQ(glyphary::platform::BeginRegistryTransaction(), ERROR_CANTWRITE);
+    EXPECT_EQ(RegistryFailure(), "the registry " + file + " cannot be written: no directory " +
+                                     dir.file("fifo") + " (Not a directory)");
+}
+
+// A transaction's changes reach the file at its commit, all at once, and never otherwise.
+TEST_F(Registry, TransactionsLandWholeOrNotAtAll) {
+    using namespace glyphary::platform;
+    HKEY kept = Create(u"Kept");
+    const std::string before = ReadFile(file);
+
+    ASSERT_EQ(BeginRegistryTransaction(), ERROR_SUCCESS);
+    EXPECT_EQ(BeginRegistryTransaction(), ERROR_BUSY);
+    HKEY h = Create(u"Glyphary\\CLSID");
+    EXPECT_EQ(SetString(h, u"", u"{D4218C2F-C1AA-4ada-9953-6A66FECDBD2A}"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Kept"), ERROR_SUCCESS);
+    EXPECT_TRUE(Exists(u"Glyphary\\CLSID"));  // the transaction sees its own changes
+    EXPECT_EQ(ReadFile(file), before);        // the file does not, yet
+    // Another thread waits for the commit, then sees all of it.
+    std::atomic<LSTATUS> other{-1};
+    std::thread reader([&] {
+        HKEY r;
+        other = RegOpenKeyExW(HKEY_CLASSES_ROOT, u"Glyphary\\CLSID", 0, KEY_READ, &r);
+        if (other == ERROR_SUCCESS) RegCloseKey(r);
+    });
+    usleep(20000);
+    EXPECT_EQ(other.load(), -1);
+    ASSERT_EQ(CommitRegistryTransaction(), ERROR_SUCCESS);
+    reader.join();
+    EXPECT_EQ(other.load(), ERROR_SUCCESS);
+    const std::string committed = ReadFile(file);
+    EXPECT_NE(committed.find("key \"Glyphary\" \"CLSID\"\nvalue \"\" sz \"{D4218C2F"),
+              std::string::npos);
+    EXPECT_EQ(committed.find("\"Kept\""), std::string::npos);
+    EXPECT_EQ(CommitRegistryTransaction(), ERROR_INVALID_FUNCTION);
+
+    // An aborted one leaves the file and this process's picture of it as they were, and
+    // handles to keys it deleted work again.
+    kept = Create(u"Kept");
+    const std::string again = ReadFile(file);
+    ASSERT_EQ(BeginRegistryTransaction(), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Kept"), ERROR_SUCCESS);
+    Create(u"Dropped");
+    AbortRegistryTransaction();
+    EXPECT_EQ(ReadFile(file), again);
+    EXPECT_FALSE(Exists(u"Dropped"));
+    EXPECT_EQ(SetString(kept, u"v", u"x"), ERROR_SUCCESS);
+
+    // So does one whose process dies: the kernel drops the lock, the file is untouched.
+    const std::string beforeKill = ReadFile(file);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        HKEY c;
+        if (BeginRegistryTransaction() == ERROR_SUCCESS &&
+            RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Half", 0, nullptr, 0, KEY_WRITE, nullptr, &c,
+                            nullptr) == ERROR_SUCCESS)
+            (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(ReadFile(file), beforeKill);
+    ASSERT_EQ(BeginRegistryTransaction(), ERROR_SUCCESS);
+    Create(u"Whole");
+    EXPECT_EQ(CommitRegistryTransaction(), ERROR_SUCCESS);
+    EXPECT_NE(ReadFile(file).find("key \"Whole\""), std::string::npos);
 }
 
 }  // namespace

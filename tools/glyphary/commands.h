@@ -25,6 +25,9 @@ using client::Utf8ForDisplay;
 /// A failure that is no HRESULT: a file that cannot be read, a module that is not there.
 using ToolError = client::ClientError;
 
+/// Prints "glyphary: `message`" on stderr.
+void Report(const std::string& message);
+
 /// Where this program looks for the module: installed beside it, then in the build tree.
 std::vector<std::filesystem::path> ModulesBesideTheProgram();
 
@@ -34,9 +37,13 @@ class Session {
     explicit Session(std::optional<std::filesystem::path> modulePath)
         : m_modulePath(std::move(modulePath)) {}
     Module& module() {
-        if (!m_module)
+        if (!m_module) {
             m_module = std::make_unique<Module>(
                 client::ChooseModule(m_modulePath, ModulesBesideTheProgram()));
+            // Nothing else would tell why every conversion then leaves the text as it was.
+            if (const std::string why = client::SettingsPathTooLong(m_module->path()); !why.empty())
+                Report("warning: " + why);
+        }
         return *m_module;
     }
 
@@ -44,9 +51,6 @@ class Session {
     std::optional<std::filesystem::path> m_modulePath;
     std::unique_ptr<Module> m_module;
 };
-
-/// Prints "glyphary: `message`" on stderr.
-void Report(const std::string& message);
 
 /// The map mode named by --carrier's `text` (client::ParseCarrier); UsageError otherwise.
 EMapMode ParseCarrier(const std::string& text);

@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "io.h"
+#include "platform/registry.h"
 
 namespace glyphary::tool {
 namespace {
@@ -230,6 +231,28 @@ std::string RegistryLocation() {
     return {};
 }
 
+// Runs `call` (the module's DllRegisterServer or DllUnregisterServer) as one change of the
+// registry: what it writes lands at once when it succeeds, and nothing of it when it fails,
+// so that no process ever sees half a registration. The module still makes its separate
+// calls; the platform holds them back until the commit.
+void AsOneChange(const std::string& verb, Module& module, void (Module::*call)()) {
+    if (platform::BeginRegistryTransaction() != ERROR_SUCCESS)
+        throw ToolError("cannot " + verb + ": " + platform::RegistryFailure());
+    try {
+        (module.*call)();
+    } catch (const ComError& e) {
+        const std::string why = platform::RegistryFailure();
+        platform::AbortRegistryTransaction();
+        throw ToolError(e.what() + (why.empty() ? "" : ": " + why) + "; nothing was changed");
+    } catch (...) {
+        platform::AbortRegistryTransaction();
+        throw;
+    }
+    if (platform::CommitRegistryTransaction() != ERROR_SUCCESS)
+        throw ToolError("cannot " + verb + ": " + platform::RegistryFailure() +
+                        "; nothing was changed");
+}
+
 }  // namespace
 
 int RunInfo(Session& session, const Arguments& args) {
@@ -239,8 +262,12 @@ int RunInfo(Session& session, const Arguments& args) {
     const SettingsFile settings = ReadSettings(settingsPath);
 
     std::string out = "Module     " + module.path().string() + " (" + module.origin() + ")\n";
+    // The program reads the file itself; the module may not have been able to.
+    const std::string tooLong = client::SettingsPathTooLong(module.path());
     out += "Settings   " + settingsPath.string() +
-           (settings.loaded ? "" : " (missing or ill-formed: the module runs with empty tables)") +
+           (!tooLong.empty()  ? " (not read: " + tooLong + ")"
+            : settings.loaded ? ""
+                              : " (missing or ill-formed: the module runs with empty tables)") +
            "\n";
     const com_ptr<IGlyphary> object = module.Create();
     out += Defaults(object.get());
@@ -255,7 +282,7 @@ int RunInfo(Session& session, const Arguments& args) {
 int RunRegister(Session& session, const Arguments& args) {
     if (!args.Operands().empty()) throw UsageError("register takes no operands");
     Module& module = session.module();
-    module.Register();
+    AsOneChange("register", module, &Module::Register);
     WriteAll(STDOUT_FILENO,
              "registered " + module.path().string() + " as \"Glyphary\" " + kClsidText +
                  RegistryLocation() + "\n",
@@ -266,11 +293,7 @@ int RunRegister(Session& session, const Arguments& args) {
 int RunUnregister(Session& session, const Arguments& args) {
     if (!args.Operands().empty()) throw UsageError("unregister takes no operands");
     Module& module = session.module();
-    try {
-        module.Unregister();
-    } catch (const ComError& e) {
-        throw ToolError(std::string(e.what()) + " (is \"Glyphary\" registered?)");
-    }
+    AsOneChange("unregister", module, &Module::Unregister);
     WriteAll(STDOUT_FILENO,
              "unregistered \"Glyphary\" " + std::string(kClsidText) + RegistryLocation() + "\n",
              "standard output");
