@@ -45,7 +45,7 @@ bool ParseEncoding(std::string_view name, Encoding& encoding) {
     } else if (key == "utf16le") {
         encoding = Encoding::utf16le;
     } else if (key == "cp932" || key == "sjis" || key == "shiftjis") {
-        encoding = Encoding::cp932;
+        encoding = Encoding::sjis;
     } else {
         return false;
     }
@@ -58,8 +58,8 @@ const char* EncodingName(Encoding encoding) {
             return "utf-8";
         case Encoding::utf16le:
             return "utf-16le";
-        case Encoding::cp932:
-            return "cp932";
+        case Encoding::sjis:
+            return "sjis";
     }
     return "?";
 }
@@ -114,8 +114,8 @@ size_t RunIconv(iconv_t cd, std::string_view in, std::string& out, Fail fail) {
 // ---------------------------------------------------------------------------------------------
 // Decoding
 
-Decoder::Decoder(Encoding encoding) : m_encoding(encoding) {
-    if (encoding == Encoding::cp932) m_iconv = std::make_unique<Iconv>();
+Decoder::Decoder(const TextFormat& format) : m_encoding(format.encoding) {
+    if (m_encoding == Encoding::sjis) m_iconv = std::make_unique<Iconv>();
 }
 
 Decoder::~Decoder() = default;
@@ -143,7 +143,7 @@ size_t Decoder::Decode(std::string_view bytes, bool final, char16_t* out) {
                                         base + in.size() - 1);
                 return {units * 2, units};
             }
-            case Encoding::cp932: {
+            case Encoding::sjis: {
                 std::string utf16;
                 const size_t read =
                     RunIconv(m_iconv->cd, in, utf16, [&](size_t at, const char* why) {
@@ -192,8 +192,8 @@ size_t Decoder::Decode(std::string_view bytes, bool final, char16_t* out) {
 // ---------------------------------------------------------------------------------------------
 // Encoding
 
-Encoder::Encoder(Encoding encoding) : m_encoding(encoding) {
-    if (encoding == Encoding::cp932) m_iconv = std::make_unique<Iconv>();
+Encoder::Encoder(const TextFormat& format) : m_encoding(format.encoding) {
+    if (m_encoding == Encoding::sjis) m_iconv = std::make_unique<Iconv>();
 }
 
 Encoder::~Encoder() = default;
@@ -237,7 +237,7 @@ void Encoder::Encode(std::u16string_view units, bool final, std::string& out) {
             }
             break;
         }
-        case Encoding::cp932: {
+        case Encoding::sjis: {
             std::string bytes;
             bytes.reserve(text.size() * 2);
             for (char16_t u : text)
@@ -254,15 +254,15 @@ void Encoder::Encode(std::u16string_view units, bool final, std::string& out) {
     m_carry.assign(units.substr(usable));
 }
 
-std::u16string Decode(std::string_view bytes, Encoding encoding) {
-    Decoder decoder(encoding);
+std::u16string Decode(std::string_view bytes, const TextFormat& format) {
+    Decoder decoder(format);
     std::u16string out(Decoder::Room(bytes.size()), u'\0');
     out.resize(decoder.Decode(bytes, true, out.data()));
     return out;
 }
 
-std::string Encode(std::u16string_view text, Encoding encoding) {
-    Encoder encoder(encoding);
+std::string Encode(std::u16string_view text, const TextFormat& format) {
+    Encoder encoder(format);
     std::string out;
     encoder.Encode(text, true, out);
     return out;

@@ -1,7 +1,7 @@
 // Text at the edge, as bytes in the encodings handset applications meet, to and from the
 // interface's UTF-16 units: UTF-8, UTF-16LE (units passed through untouched, lone surrogates
-// and zero units included) and CP932 (Shift_JIS with the carriers' emoji in its user-defined
-// area). Both directions stream: a character cut at the end of a piece waits for the next.
+// and zero units included) and Shift_JIS with a carrier's emoji. Both directions stream: a
+// character cut at the end of a piece waits for the next.
 #pragma once
 
 #include <cstddef>
@@ -10,15 +10,26 @@
 #include <string>
 #include <string_view>
 
+#include "com/iglyphary.h"
+
 namespace glyphary::client {
 
-enum class Encoding { utf8, utf16le, cp932 };
+enum class Encoding { utf8, utf16le, sjis };
 
-/// The encoding named `name` ("utf-8", "utf-16le", "cp932"; letter case, hyphens and
-/// underscores are free); false for any other name.
+/// The encoding named `name` ("utf-8", "utf-16le", "sjis" or "cp932"; letter case, hyphens
+/// and underscores are free); false for any other name.
 bool ParseEncoding(std::string_view name, Encoding& encoding);
-/// "utf-8", "utf-16le", "cp932".
+/// "utf-8", "utf-16le", "sjis".
 const char* EncodingName(Encoding encoding);
+
+/// How text is written at the edge.
+struct TextFormat {
+    Encoding encoding = Encoding::utf8;
+    /// Whose handsets' emoji layout Shift_JIS follows (a carrier's map mode).
+    EMapMode carrier = MPM_none;
+    /// Emoji as numeric character references (&#xE63E;): read on input, written on output.
+    bool ncr = false;
+};
 
 /// Bytes that do not decode, or units the encoding cannot carry. `offset` counts bytes of the
 /// input when decoding and UTF-16 units of the text when encoding, from the stream's start.
@@ -35,7 +46,7 @@ class EncodingError : public std::runtime_error {
 /// Bytes to UTF-16 units, piece by piece.
 class Decoder {
   public:
-    explicit Decoder(Encoding encoding);
+    explicit Decoder(const TextFormat& format);
     ~Decoder();
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
@@ -58,7 +69,7 @@ class Decoder {
 /// UTF-16 units to bytes, piece by piece.
 class Encoder {
   public:
-    explicit Encoder(Encoding encoding);
+    explicit Encoder(const TextFormat& format);
     ~Encoder();
     Encoder(const Encoder&) = delete;
     Encoder& operator=(const Encoder&) = delete;
@@ -76,8 +87,8 @@ class Encoder {
 };
 
 /// Whole-text helpers over Decoder and Encoder, for command-line arguments and the like.
-std::u16string Decode(std::string_view bytes, Encoding encoding);
-std::string Encode(std::u16string_view text, Encoding encoding);
+std::u16string Decode(std::string_view bytes, const TextFormat& format);
+std::string Encode(std::u16string_view text, const TextFormat& format);
 
 /// UTF-16 to UTF-8 for messages: a lone surrogate becomes U+FFFD instead of failing.
 std::string Utf8ForDisplay(std::u16string_view text);

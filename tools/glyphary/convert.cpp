@@ -41,11 +41,12 @@ std::vector<Property> PropertiesOf(Operation operation) {
 
 // One input converted to stdout. Output is written as it is converted; on a failure, what was
 // not written yet is dropped.
-void ConvertInput(client::Glyphary& object, Operation operation, Encoding encoding,
+void ConvertInput(client::Glyphary& object, Operation operation, const client::TextFormat& format,
                   const std::string& path) {
+    const Encoding encoding = format.encoding;
     InputStream input(path);
-    client::Decoder decoder(encoding);
-    client::Encoder encoder(encoding);
+    client::Decoder decoder(format);
+    client::Encoder encoder(format);
     std::string out;
     const auto encode = [&](std::u16string_view units, bool final) {
         try {
@@ -84,7 +85,7 @@ int RunConversion(Session& session, const Arguments& args, Operation operation) 
     Encoding encoding = Encoding::utf8;
     if (args.Has("encoding") && !client::ParseEncoding(args.Value("encoding"), encoding))
         throw UsageError("unknown encoding '" + args.Value("encoding") +
-                         "': use utf-8, utf-16le or cp932");
+                         "': use utf-8, utf-16le or sjis");
     if (!args.Has("carrier"))
         throw UsageError(
             "which carrier's emoji? add --carrier imode|ezweb|softbank|unicode|none|N");
@@ -96,7 +97,7 @@ int RunConversion(Session& session, const Arguments& args, Operation operation) 
         if (!args.Has(o.option)) continue;
         std::u16string value;
         try {
-            value = client::Decode(args.Value(o.option), Encoding::utf8);
+            value = client::Decode(args.Value(o.option), {});
         } catch (const EncodingError&) {
             throw UsageError(std::string("the value of --") + o.option + " is not UTF-8");
         }
@@ -127,7 +128,7 @@ int RunConversion(Session& session, const Arguments& args, Operation operation) 
     int status = 0;
     for (const std::string& input : inputs) {
         try {
-            ConvertInput(object, operation, encoding, input);
+            ConvertInput(object, operation, {encoding, mode, false}, input);
         } catch (const ComError& e) {
             Report((input == "-" ? "standard input" : input) + ": " + e.what());
             status = 1;
