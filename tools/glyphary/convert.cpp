@@ -110,6 +110,7 @@ int RunConversion(Session& session, const Arguments& args, Operation operation) 
     }
 
     client::Glyphary object(session.module().Create());
+    session.WarnIfUnconfigured();
     object.SetMapMode(mode);
     for (const auto& [property, value] : overrides) object.Put(property, value);
     // The defaults from Glyphary.setting, by the same rules, so that no input is half
