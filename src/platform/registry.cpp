@@ -64,8 +64,10 @@ std::unique_lock<std::mutex> TakeTurn() {
 // "HKEY_CLASSES_ROOT\A\B", for people.
 std::string KeyText(const Path& path) {
     std::string text = "HKEY_CLASSES_ROOT";
-    for (const std::u16string& name : path)
-        text += "\\" + glyphary::platform::Utf8FromUtf16(name).value_or("?");
+    for (const std::u16string& name : path) {
+        text += '\\';
+        text += glyphary::platform::Utf8FromUtf16(name).value_or("?");
+    }
     return text;
 }
 
