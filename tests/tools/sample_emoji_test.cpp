@@ -5,8 +5,8 @@
 #include <iconv.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <set>
