@@ -140,6 +140,27 @@ SettingsFile ReadSettings(const fs::path& path) {
     return settings;
 }
 
+std::vector<fs::path> MapFilesOf(const SettingsFile& settings, int mode) {
+    std::vector<fs::path> files;
+    for (const CodeMapEntry& map : settings.maps)
+        if (map.mode == mode) files.push_back(map.path);
+    return files;
+}
+
+std::optional<std::vector<CodeMapElement>> ReadCodeMap(
+    const fs::path& path, std::initializer_list<const char16_t*> extra) {
+    const std::optional<XmlFile> file = XmlFile::Open(path);
+    if (!file) return std::nullopt;
+    std::vector<CodeMapElement> elements;
+    for (const auto& map : file->Children(u"map")) {
+        CodeMapElement& element = elements.emplace_back();
+        element.id = Attribute(map.get(), u"id");
+        element.code = Attribute(map.get(), u"code");
+        for (const char16_t* name : extra) element.extra.push_back(Attribute(map.get(), name));
+    }
+    return elements;
+}
+
 bool ReadCodeMapKeys(const fs::path& path, std::set<std::u16string>& ids,
                      std::set<std::u16string>& codes) {
     const std::optional<XmlFile> file = XmlFile::Open(path);

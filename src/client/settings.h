@@ -5,6 +5,8 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -33,6 +35,21 @@ struct SettingsFile {
 
 /// Reads the settings file at `path`; never throws for a missing or ill-formed file.
 SettingsFile ReadSettings(const std::filesystem::path& path);
+
+/// The map files the settings name for `mode`, in the order the module loads them.
+std::vector<std::filesystem::path> MapFilesOf(const SettingsFile& settings, int mode);
+
+/// One <map> element of a code map file.
+struct CodeMapElement {
+    std::u16string id;
+    std::u16string code;
+    std::vector<std::u16string> extra;  ///< the attributes asked for, in order; empty if absent
+};
+
+/// The <map> elements of the code map file at `path` in document order, with the attributes
+/// named in `extra` beside id and code; none when the file is missing or not well-formed.
+std::optional<std::vector<CodeMapElement>> ReadCodeMap(
+    const std::filesystem::path& path, std::initializer_list<const char16_t*> extra = {});
 
 /// Adds the non-empty ids and codes of the code map file at `path` to `ids` and `codes` (the
 /// keys of its mode's two tables); false when the file is missing or not well-formed.

@@ -28,12 +28,19 @@ Cuts CutsFor(Operation operation, std::u16string_view localizePattern) {
 }
 
 TextConverter::TextConverter(Glyphary& object, Operation operation, TextSink sink)
-    : m_object(object),
-      m_operation(operation),
+    : m_conversion([&object, operation](std::u16string_view piece, const TextSink& out) {
+          object.Convert(operation, piece, out);
+      }),
       m_sink(std::move(sink)),
       m_cuts(operation == Operation::globalize
                  ? Cuts::anywhere
                  : CutsFor(operation, object.Get(Property::localizePattern))) {}
+
+TextConverter::TextConverter(PieceConversion conversion, CutRule mayCut, TextSink sink)
+    : m_conversion(std::move(conversion)),
+      m_mayCut(std::move(mayCut)),
+      m_sink(std::move(sink)),
+      m_cuts(Cuts::byRule) {}
 
 TextConverter::~TextConverter() = default;
 
@@ -66,14 +73,32 @@ void TextConverter::Commit(size_t units) {
             if (found != std::u16string_view::npos) m_cut = m_size - units + found + 1;
             break;
         }
+        case Cuts::byRule:
+            if (units == 0) break;
+            if (m_buffer[m_size - 1] == u'\0') {
+                m_cut = m_size;
+                break;
+            }
+            // The last place the rule allows among the new units and before the first of them;
+            // a rule usually allows one within the last few units.
+            for (size_t i = m_size - 1; i > 0 && i >= m_size - units; --i) {
+                if (m_buffer[i - 1] == u'\0' || m_mayCut(m_buffer[i - 1], m_buffer[i])) {
+                    m_cut = i;
+                    break;
+                }
+            }
+            break;
     }
     if (m_size < kPieceUnits) return;
     if (m_cut > 0) {
         ConvertThrough(m_cut);
     } else if (m_size > kMaxBstrUnits) {
         throw ClientError("a text of more than " + std::to_string(kMaxBstrUnits) +
-                          " units that cannot be cut (LocalizePattern might match across line "
-                          "ends) is longer than one interface string can hold");
+                          " units that cannot be cut (" +
+                          (m_cuts == Cuts::byRule
+                               ? std::string("no place in it where the conversion allows a cut")
+                               : std::string("LocalizePattern might match across line ends")) +
+                          ") is longer than one interface string can hold");
     }
 }
 
@@ -82,7 +107,7 @@ void TextConverter::Finish() {
 }
 
 void TextConverter::ConvertThrough(size_t end) {
-    m_object.Convert(m_operation, std::u16string_view(m_buffer.get(), end), m_sink);
+    m_conversion(std::u16string_view(m_buffer.get(), end), m_sink);
     m_size -= end;
     m_cut = 0;  // nothing left after the last cut is a place to cut
     if (m_size) std::memmove(m_buffer.get(), m_buffer.get() + end, m_size * sizeof(char16_t));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -15,7 +16,13 @@ enum class Cuts {
     anywhere,        ///< between any two units (a surrogate pair is kept whole all the same)
     afterLineFeeds,  ///< after a line feed: no match can hold one or look across one
     nowhere,         ///< the pattern cannot be shown safe to cut: the whole text in one call
+    byRule,          ///< where a conversion of the caller's own says (TextConverter's CutRule)
 };
+
+/// Converts one piece of text (zero units included) and hands the result to the sink.
+using PieceConversion = std::function<void(std::u16string_view piece, const TextSink& sink)>;
+/// Whether a text may be cut between the units `before` and `after` without changing the result.
+using CutRule = std::function<bool(char16_t before, char16_t after)>;
 
 /// The cuts `operation` allows when LocalizePattern is `localizePattern`. Globalize reads one
 /// unit at a time, so it may be cut anywhere; Localize only where the pattern analysis proves
@@ -30,6 +37,8 @@ class TextConverter {
     /// Converts through `object` (which must outlive this); reads its LocalizePattern to
     /// decide the cuts.
     TextConverter(Glyphary& object, Operation operation, TextSink sink);
+    /// Converts through `conversion`, cut where `mayCut` allows and after every zero unit.
+    TextConverter(PieceConversion conversion, CutRule mayCut, TextSink sink);
     ~TextConverter();
     TextConverter(const TextConverter&) = delete;
     TextConverter& operator=(const TextConverter&) = delete;
@@ -48,8 +57,8 @@ class TextConverter {
   private:
     void ConvertThrough(size_t end);
 
-    Glyphary& m_object;
-    Operation m_operation;
+    PieceConversion m_conversion;
+    CutRule m_mayCut;  // for Cuts::byRule
     TextSink m_sink;
     Cuts m_cuts;
     std::unique_ptr<char16_t[]> m_buffer;

@@ -123,7 +123,7 @@ TEST_F(Usage, MistakesExitWithStatusTwoAndAHint) {
         const char* hint;
     } cases[] = {
         {{}, "which command?", "Try 'glyphary --help'."},
-        {{"convert"}, "unknown command 'convert'", "Try 'glyphary --help'."},
+        {{"translate"}, "unknown command 'translate'", "Try 'glyphary --help'."},
         {{"--colour", "info"}, "unknown option --colour", "Try 'glyphary --help'."},
         {{"localize"}, "which carrier's emoji?", "Try 'glyphary localize --help'."},
         {{"localize", "-c", "docomo2"}, "unknown carrier 'docomo2'", "localize --help"},
@@ -165,8 +165,8 @@ TEST_F(Usage, CarriersAndOptionsAreTakenInEveryForm) {
 }
 
 TEST_F(Usage, EveryCommandHasHelpWithExamples) {
-    for (const char* command :
-         {"globalize", "localize", "detect", "mail", "info", "register", "unregister"}) {
+    for (const char* command : {"globalize", "localize", "convert", "list", "detect", "mail",
+                                "info", "register", "unregister"}) {
         for (const std::vector<std::string>& args :
              {std::vector<std::string>{command, "--help"}, {command, "-h"}, {"help", command}}) {
             // Help needs no module: a broken --module does not stand in its way.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <set>
@@ -125,13 +126,63 @@ Sources ReadSources() {
     return s;
 }
 
+// Numeric character references and the five named ones of XML attribute text, as UTF-8.
+std::string Unescape(const std::string& text) {
+    static const std::map<std::string, std::string> named = {
+        {"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}};
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const size_t end = text.find(';', i);
+        if (text[i] != '&' || end == std::string::npos) {
+            out += text[i++];
+            continue;
+        }
+        const std::string ref = text.substr(i + 1, end - i - 1);
+        out +=
+            ref.rfind("#x", 0) == 0 ? Utf8(std::stoul(ref.substr(2), nullptr, 16)) : named.at(ref);
+        i = end + 1;
+    }
+    return out;
+}
+
+/// The attributes of each <map> element of a sample map file, unescaped.
+std::vector<std::map<std::string, std::string>> SampleMap(const std::string& file) {
+    const std::string xml =
+        ReadFile(std::filesystem::path(GLYPHARY_MODULE_FILE).parent_path() / file);
+    const std::regex element("<map ([^>]*)/>"), attribute("([a-z_]+)=\"([^\"]*)\"");
+    std::vector<std::map<std::string, std::string>> elements;
+    for (std::sregex_iterator e(xml.begin(), xml.end(), element), end; e != end; ++e) {
+        const std::string attributes = (*e)[1];
+        auto& found = elements.emplace_back();
+        for (std::sregex_iterator a(attributes.begin(), attributes.end(), attribute); a != end;
+             ++a) {
+            found[(*a)[1]] = Unescape((*a)[2]);
+        }
+    }
+    return elements;
+}
+
 class SampleEmoji : public ::testing::Test {
   protected:
     Outcome Run(const std::string& command, int mode, const std::string& input) {
+        return Run({command, "--carrier", std::to_string(mode)}, input);
+    }
+    Outcome Run(std::vector<std::string> args, const std::string& input) {
+        args.insert(args.begin(), {"--module", GLYPHARY_MODULE_FILE});
         return RunProgram(
-            GLYPHARY_CLI,
-            {"--module", GLYPHARY_MODULE_FILE, command, "--carrier", std::to_string(mode)}, input,
+            GLYPHARY_CLI, args, input,
             {{"GLYPHARY_REGISTRY", (m_registry / "registry").string()}, {"GLYPHARY_MODULE", ""}});
+    }
+    /// `input` converted from `from` to `to`, the same line for line as `expected`.
+    void ExpectConvert(int from, int to, const std::string& input, const std::string& expected) {
+        const Outcome c =
+            Run({"convert", "--from", std::to_string(from), "--to", std::to_string(to)}, input);
+        ASSERT_EQ(c.status, 0) << c.err;
+        const std::vector<std::string> in = Lines(input), out = Lines(c.out),
+                                       want = Lines(expected);
+        ASSERT_EQ(out.size(), want.size());
+        for (size_t i = 0; i < out.size(); ++i)
+            EXPECT_EQ(out[i], want[i]) << "mode " << from << " to mode " << to << ": " << in[i];
     }
     TempDir m_registry;
 };
@@ -190,6 +241,115 @@ TEST_F(SampleEmoji, EveryCarrierEmojiHasAnIdAndShowsOnEveryTable) {
                 EXPECT_EQ(shown, standard->second) << what;
             }
         }
+    }
+}
+
+// What `convert` gives is what globalizing in one mode and localizing the notation in the
+// other gives.
+TEST_F(SampleEmoji, EveryCarrierCodeConvertsToEveryTableAsThroughNotation) {
+    const Sources sources = ReadSources();
+    for (const auto& [from, codes] : sources.codes) {
+        std::string input;
+        for (char32_t code : codes) input += Utf8(code) + "\n";
+        const Outcome neutral = Run("globalize", from, input);
+        ASSERT_EQ(neutral.status, 0) << neutral.err;
+        for (int to : {1, 2, 3, kUnicode}) {
+            const Outcome expected = Run("localize", to, neutral.out);
+            ASSERT_EQ(expected.status, 0) << expected.err;
+            ExpectConvert(from, to, input, expected.out);
+        }
+    }
+}
+
+// Every standard emoji of the tables in every form people write it, and every emoji the
+// standard table shows, becomes what each table shows for its id; one that is no form of the
+// table (a typographic space among the carriers' emoji) stays as it is.
+TEST_F(SampleEmoji, EveryStandardEmojiConvertsFromUnicodeToEveryTable) {
+    std::map<std::string, std::string> idOfForm;
+    for (auto& e : SampleMap("unicode-in.map")) {
+        const std::string& code = e.at("code");  // U+FDD0 id U+FDD1, three bytes each
+        idOfForm[e.at("id")] = code.substr(3, code.size() - 6);
+    }
+    ASSERT_EQ(idOfForm.size(), 1430u);
+    std::string input, neutral;
+    for (const auto& [form, id] : idOfForm) {
+        input += form + "\n";
+        neutral += ":" + id + ":\n";
+    }
+    size_t kept = 0;
+    for (auto& e : SampleMap("unicode.map")) {
+        if (!e.count("unicode")) continue;  // no standard emoji: text
+        const auto form = idOfForm.find(e.at("code"));
+        input += e.at("code") + "\n";
+        neutral += form == idOfForm.end() ? e.at("code") + "\n" : ":" + form->second + ":\n";
+        kept += form == idOfForm.end();
+    }
+    EXPECT_EQ(kept, 3u);
+    for (int to : {1, 2, 3, kUnicode}) {
+        const Outcome expected = Run("localize", to, neutral);
+        ASSERT_EQ(expected.status, 0) << expected.err;
+        ExpectConvert(kUnicode, to, input, expected.out);
+    }
+}
+
+// `list` shows each carrier's own emoji as its own, once each, with the Shift_JIS code its
+// handsets send: i-mode's as CP932 decodes it, and a substitute's as the same emoji's own.
+TEST_F(SampleEmoji, ListShowsEachCarriersOwnEmojiWithItsShiftJisCode) {
+    const Sources sources = ReadSources();
+    const Outcome r = Run({"list"}, "");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (char32_t c : CodePoints(r.out)) EXPECT_FALSE(c >= 0xE000 && c <= 0xF8FF) << Hex(c);
+
+    const std::regex own("U\\+([0-9A-F]{4}) ([0-9A-F]{4})"),
+        substitute("~((?:U\\+[0-9A-F]{4}\\+?)+) ((?:[0-9A-F]{4}\\+?)+)"), hex("[0-9A-F]{4}"),
+        columnGap(" {2,}");
+    std::map<int, std::map<char32_t, unsigned>> sjis;  // each carrier's own codes
+    std::vector<std::pair<int, std::string>> substitutes;
+    const std::vector<std::string> lines = Lines(r.out);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::vector<std::string> cells;  // two spaces or more part the columns
+        for (std::sregex_token_iterator t(lines[i].begin(), lines[i].end(), columnGap, -1), end;
+             t != end; ++t) {
+            cells.push_back(*t);
+        }
+        ASSERT_GE(cells.size(), 8u) << lines[i];
+        for (int mode : {1, 2, 3}) {
+            std::smatch m;
+            const std::string& cell = cells[1 + mode];
+            if (std::regex_match(cell, m, own)) {
+                const auto code = static_cast<char32_t>(std::stoul(m[1], nullptr, 16));
+                EXPECT_TRUE(sjis[mode].emplace(code, std::stoul(m[2], nullptr, 16)).second)
+                    << "mode " << mode << " lists " << Hex(code) << " twice";
+            } else if (cell[0] == '~') {
+                ASSERT_TRUE(std::regex_match(cell, m, substitute)) << cell;
+                substitutes.emplace_back(mode, cell);
+            }
+        }
+    }
+    for (int mode : {1, 2, 3}) {
+        std::set<char32_t> listed;
+        for (const auto& [code, _] : sjis[mode]) listed.insert(code);
+        EXPECT_EQ(listed, sources.sets.at(mode)) << "mode " << mode;
+    }
+    // i-mode's layout is CP932's user-defined area.
+    iconv_t cd = iconv_open("UTF-32LE", "CP932");
+    ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+    for (const auto& [code, shiftJis] : sjis[1]) {
+        char in[2] = {static_cast<char>(shiftJis >> 8), static_cast<char>(shiftJis & 0xFF)};
+        char32_t out = 0;
+        char *inp = in, *outp = reinterpret_cast<char*>(&out);
+        size_t inLeft = 2, outLeft = sizeof out;
+        ASSERT_NE(iconv(cd, &inp, &inLeft, &outp, &outLeft), size_t(-1));
+        EXPECT_EQ(out, code) << Hex(code);
+    }
+    iconv_close(cd);
+    ASSERT_GT(substitutes.size(), 100u);
+    for (const auto& [mode, cell] : substitutes) {
+        std::vector<unsigned> numbers;
+        for (std::sregex_iterator h(cell.begin(), cell.end(), hex), end; h != end; ++h)
+            numbers.push_back(std::stoul(h->str(), nullptr, 16));
+        for (size_t k = 0; k < numbers.size() / 2; ++k)
+            EXPECT_EQ(sjis[mode][numbers[k]], numbers[numbers.size() / 2 + k]) << cell;
     }
 }
 

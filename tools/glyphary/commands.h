@@ -75,5 +75,7 @@ int RunMail(Session& session, const Arguments& args);
 int RunRegister(Session& session, const Arguments& args);
 int RunUnregister(Session& session, const Arguments& args);
 int RunInfo(Session& session, const Arguments& args);
+int RunConvert(Session& session, const Arguments& args);
+int RunList(Session& session, const Arguments& args);
 
 }  // namespace glyphary::tool

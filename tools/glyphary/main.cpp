@@ -19,6 +19,8 @@ Emoji of Japanese mobile handsets (i-mode, EZweb, SoftBank) to neutral text and 
 Commands:
   globalize   carrier emoji in text become neutral notation such as :sunny:
   localize    neutral notation becomes a carrier's emoji
+  convert     one carrier's emoji shown on another, or as standard emoji, and back
+  list        the emoji: ids, aliases, each carrier's codes, standard emoji, names
   detect      which handset a User-Agent names
   mail        rewrite the emoji codes of EZweb (au) mail
   info        the module, its configuration, tables, rules and interface
@@ -90,6 +92,56 @@ Examples:
   echo 'Good morning :sunny:' | glyphary localize --carrier ezweb --show-codes
   glyphary localize -c imode -e sjis page.txt > page.sjis
   glyphary localize -c softbank --localize-undefined-format '(%1%?)' note.txt
+)";
+
+constexpr const char* kConvertHelp =
+    R"(Usage: glyphary convert --from TABLE --to TABLE [OPTIONS] [FILE...]
+
+Text written for one table shown on another: each emoji of the --from table becomes what
+the --to table shows for it (its own emoji, a substitute, or text); everything else,
+neutral notation such as :sunny: included, passes unchanged. TABLE is imode, ezweb,
+softbank or unicode (the standard emoji, however written: with or without U+FE0F, flags,
+keycaps; a longer sequence such as a skin tone or a ZWJ sequence stays whole).
+
+The text goes through the interface twice: Globalize in the --from carrier's mode (or
+Localize in mode 5, the standard emoji as written, for --from unicode) into a notation of
+its own that no text holds, then Localize in the --to table's mode. U+FDD0 units of the
+input (that notation's mark) and zero units pass through.
+
+Options:
+  -f, --from TABLE       the table the text is written for (required)
+  -t, --to TABLE         the table to show it on (required)
+  -e, --encoding ENC     of input and output: utf-8 (default), utf-16le or cp932
+  --module PATH          use another module and its configuration
+
+FILE '-', or no FILE, is standard input. Results go to standard output in the order of
+the files.
+
+Examples:
+  glyphary convert --from imode --to softbank posted.txt
+  glyphary convert -f ezweb -t unicode < from-au.txt
+  printf '\xe2\x98\x80\xef\xb8\x8f \xf0\x9f\x87\xaf\xf0\x9f\x87\xb5\n' | glyphary convert -f unicode -t imode
+)";
+
+constexpr const char* kListHelp = R"(Usage: glyphary list [--carrier TABLE] [PATTERN]
+
+One row per emoji of the configuration: its id, its aliases, the code of each carrier as
+U+XXXX with its Shift_JIS code in hex ('~' marks a substitute made of the carrier's own
+emoji, text shows as text, '-' none), the standard emoji's code points and the emoji
+itself (or the text shown in its place), its English and its Japanese name.
+
+PATTERN is a regular expression (Perl syntax), matched without regard to letter case
+anywhere in the id, the aliases and the names; a plain word finds itself. Exit status 1
+when no emoji matches.
+
+Options:
+  -c, --carrier TABLE  only the emoji that imode, ezweb or softbank has as its own, or
+                       that have a standard emoji (unicode)
+  --module PATH        list the configuration beside another module
+
+Examples:
+  glyphary list sun
+  glyphary list --carrier imode '^heart|ハート'
 )";
 
 constexpr const char* kDetectHelp = R"(Usage: glyphary detect [--explain] [USER-AGENT...]
@@ -199,6 +251,11 @@ const std::vector<Command>& Commands() {
          {kLocalizeHelp, kConvertOptions, kLocalizeExamples},
          kConvertSpecs,
          RunLocalize},
+        {"convert",
+         {kConvertHelp},
+         {kModule, kHelp, {"from", 'f', true}, {"to", 't', true}, {"encoding", 'e', true}},
+         RunConvert},
+        {"list", {kListHelp}, {kModule, kHelp, {"carrier", 'c', true}}, RunList},
         {"detect", {kDetectHelp}, {kModule, kHelp, {"explain", 0, false}}, RunDetect},
         {"mail", {kMailHelp}, {kModule, kHelp, {"in-place", 'i', false}}, RunMail},
         {"info", {kInfoHelp}, {kModule, kHelp}, RunInfo},

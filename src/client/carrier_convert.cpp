@@ -1,0 +1,292 @@
+#include "client/carrier_convert.h"
+
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "client/carriers.h"
+#include "client/errors.h"
+#include "client/settings.h"
+
+namespace glyphary::client {
+
+namespace {
+
+constexpr char16_t kOpen = u'\xFDD0';  // the intermediate notation: kOpen id kClose
+constexpr char16_t kZwj = u'\x200D';
+
+// The intermediate notation as the source step writes it and the target step finds it. The
+// id is whatever the tables hold, except the two marks themselves.
+constexpr char16_t kIntermediateFormat[] = u"\xFDD0%1%\xFDD1";
+constexpr char16_t kIntermediatePattern[] = u"\\x{FDD0}([^\\x{FDD0}\\x{FDD1}]+)\\x{FDD1}";
+// An id the target lacks (no table of the sample lacks one) is left as neutral notation, which
+// a reader understands and `glyphary localize` can take up later.
+constexpr char16_t kMissingIdFormat[] = u":%1%:";
+
+bool IsHighSurrogate(char16_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The standard emoji pattern
+//
+// Localize searches with Boost.Regex over UTF-16 units, so every character beyond U+FFFF is
+// its surrogate pair. A sequence is: a flag (two regional indicators) or a character that
+// begins a form, then its modifiers (U+FE0F, U+FE0E, U+20E3, skin tones, tags), then any
+// number of U+200D with the character it joins and that one's modifiers. The whole sequence
+// is group 1, looked up as it stands: a form is found, a longer sequence is not and is written
+// back unchanged (LocalizeUndefinedFormat "%1%"). No sequence starts just after a U+200D or
+// ends just before one, so nothing is taken out of a longer sequence.
+//
+// Speed: Boost picks the places a match may start from a table of the first 256 units only,
+// so the pattern begins with one coarse character class (a few ranges covering the units
+// that begin a form), which rejects ordinary text, kana and kanji at once; the exact first
+// character is then checked behind it. Repeats are bounded and atomic: no backtracking, and
+// the engine's stack stays small whatever the input (a longer run is no form in any case).
+
+constexpr char16_t kModifier[] =
+    u"(?:[\\x{FE0F}\\x{FE0E}\\x{20E3}]"
+    u"|\\x{D83C}[\\x{DFFB}-\\x{DFFF}]|\\x{DB40}[\\x{DC20}-\\x{DC7F}])";
+// What a U+200D joins: any character but another U+200D, so that no match ends with one (the
+// next search would not see it behind its start).
+constexpr char16_t kJoined[] = u"(?:[\\x{D800}-\\x{DBFF}][\\x{DC00}-\\x{DFFF}]|[^\\x{200D}])";
+constexpr char16_t kFlag[] = u"(?<=\\x{D83C})[\\x{DDE6}-\\x{DDFF}]\\x{D83C}[\\x{DDE6}-\\x{DDFF}]";
+constexpr int kMaxModifiers = 32;
+constexpr int kMaxJoined = 16;
+
+bool IsRegionalIndicator(std::u16string_view c) {
+    return c.size() == 2 && c[0] == 0xD83C && c[1] >= 0xDDE6 && c[1] <= 0xDDFF;
+}
+
+bool IsModifier(std::u16string_view c) {
+    if (c.size() == 1) return c[0] == 0xFE0F || c[0] == 0xFE0E || c[0] == 0x20E3;
+    return c.size() == 2 && ((c[0] == 0xD83C && c[1] >= 0xDFFB && c[1] <= 0xDFFF) ||
+                             (c[0] == 0xDB40 && c[1] >= 0xDC20 && c[1] <= 0xDC7F));
+}
+
+// The characters of `text`: a surrogate pair is one, a lone surrogate is one too.
+std::vector<std::u16string_view> Characters(std::u16string_view text) {
+    std::vector<std::u16string_view> out;
+    for (size_t i = 0; i < text.size();) {
+        const size_t n =
+            i + 1 < text.size() && IsHighSurrogate(text[i]) && IsLowSurrogate(text[i + 1]) ? 2 : 1;
+        out.push_back(text.substr(i, n));
+        i += n;
+    }
+    return out;
+}
+
+// Whether the pattern reads all of `form` as one sequence, begun by its first character
+// (false for a flag, which the flag alternative reads).
+bool ReadAsOneSequence(const std::vector<std::u16string_view>& c) {
+    if (c.empty() || (c.size() >= 2 && IsRegionalIndicator(c[0]) && IsRegionalIndicator(c[1])))
+        return false;
+    size_t i = 1;
+    const auto modifiers = [&] {
+        for (int n = 0; n < kMaxModifiers && i < c.size() && IsModifier(c[i]); ++n) ++i;
+    };
+    modifiers();
+    const std::u16string_view zwj(&kZwj, 1);
+    for (int n = 0; n < kMaxJoined && i + 1 < c.size() && c[i] == zwj && c[i + 1] != zwj; ++n) {
+        i += 2;
+        modifiers();
+    }
+    return i == c.size();
+}
+
+std::u16string Escape(char16_t unit) {
+    char text[16];
+    std::snprintf(text, sizeof text, "\\x{%X}", static_cast<unsigned>(unit));
+    return std::u16string(text, text + std::char_traits<char>::length(text));
+}
+
+// A character class of `units`, consecutive ones as ranges.
+std::u16string Class(const std::set<char16_t>& units) {
+    std::u16string out = u"[";
+    for (auto it = units.begin(); it != units.end();) {
+        const char16_t first = *it;
+        char16_t last = first;
+        while (++it != units.end() && *it == last + 1) last = *it;
+        out += Escape(first);
+        if (last != first) out += u"-" + Escape(last);
+    }
+    return out + u"]";
+}
+
+// A class that holds `units` and few ranges: units below U+0100 exactly (Boost's start table
+// skips the others there), the rest in ranges that bridge gaps of fewer than 256 units.
+std::u16string CoarseClass(const std::set<char16_t>& units) {
+    std::set<char16_t> low;
+    std::vector<std::pair<char16_t, char16_t>> ranges;
+    for (const char16_t u : units) {
+        if (u < 0x100) {
+            low.insert(u);
+        } else if (!ranges.empty() && u - ranges.back().second < 256) {
+            ranges.back().second = u;
+        } else {
+            ranges.emplace_back(u, u);
+        }
+    }
+    std::u16string out = Class(low);
+    out.pop_back();
+    for (const auto& [first, last] : ranges)
+        out += first == last ? Escape(first) : Escape(first) + u"-" + Escape(last);
+    return out + u"]";
+}
+
+// The first characters of forms, as alternatives that check the unit (or pair) the coarse
+// class took: one class of single units, and per high surrogate a class of low ones.
+std::vector<std::u16string> FirstAlternatives(const std::set<std::u16string>& characters) {
+    std::set<char16_t> single;
+    std::map<char16_t, std::set<char16_t>> pairs;
+    for (const std::u16string& c : characters) {
+        if (c.size() == 1) {
+            single.insert(c[0]);
+        } else {
+            pairs[c[0]].insert(c[1]);
+        }
+    }
+    std::vector<std::u16string> out;
+    if (!single.empty()) out.push_back(u"(?<=" + Class(single) + u")");
+    for (const auto& [high, lows] : pairs)
+        out.push_back(u"(?<=" + Escape(high) + u")" + Class(lows));
+    return out;
+}
+
+std::u16string Number(int n) {
+    const std::string text = std::to_string(n);
+    return std::u16string(text.begin(), text.end());
+}
+
+std::u16string Join(const std::vector<std::u16string>& parts) {
+    std::u16string out;
+    for (const std::u16string& part : parts) out += (out.empty() ? u"" : u"|") + part;
+    return out;
+}
+
+}  // namespace
+
+StandardEmojiFinder MakeStandardEmojiFinder(const std::vector<std::u16string>& forms) {
+    StandardEmojiFinder finder;
+    const std::set<std::u16string> all(forms.begin(), forms.end());
+    // A first character that is a form by itself starts a sequence wherever it stands; one
+    // that only begins longer forms (a keycap's digit) only before a modifier or U+200D.
+    std::set<std::u16string> alone, beginning;
+    std::set<char16_t> starts = {0xD83C};  // and every flag's
+    for (const std::u16string& form : forms) {
+        for (const char16_t u : form) finder.active.set(u);
+        const std::vector<std::u16string_view> c = Characters(form);
+        if (!ReadAsOneSequence(c)) continue;
+        const std::u16string first(c[0]);
+        (all.count(first) ? alone : beginning).insert(first);
+        starts.insert(first[0]);
+    }
+    for (const char16_t u : {0x200D, 0xFE0E, 0xFE0F, 0x20E3}) finder.active.set(u);
+    for (char32_t u = 0xD800; u <= 0xDFFF; ++u) finder.active.set(u);
+
+    std::vector<std::u16string> firsts = {kFlag};
+    for (std::u16string& a : FirstAlternatives(alone)) firsts.push_back(std::move(a));
+    if (!beginning.empty())
+        firsts.push_back(u"(?:" + Join(FirstAlternatives(beginning)) + u")(?=" + kModifier +
+                         u"|\\x{200D})");
+    const std::u16string modifiers =
+        u"(?>" + std::u16string(kModifier) + u"{0," + Number(kMaxModifiers) + u"})";
+    finder.pattern = u"(" + CoarseClass(starts) + u"(?<!\\x{200D}.)(?:" + Join(firsts) + u")" +
+                     modifiers + u"(?>(?:\\x{200D}" + kJoined + modifiers + u"){0," +
+                     Number(kMaxJoined) + u"}))(?!\\x{200D})";
+    return finder;
+}
+
+std::vector<std::u16string> ReadStandardEmojiForms(const std::filesystem::path& settingsPath) {
+    const SettingsFile settings = ReadSettings(settingsPath);
+    if (!settings.loaded) throw ClientError(settingsPath.string() + " is missing or ill-formed");
+    const std::vector<std::filesystem::path> files =
+        MapFilesOf(settings, static_cast<int>(kStandardFormsMode));
+    if (files.empty())
+        throw ClientError(settingsPath.string() + " names no map for mode " +
+                          std::to_string(kStandardFormsMode) +
+                          " (the standard emoji as written), which conversion from unicode needs");
+    std::vector<std::u16string> forms;
+    for (const std::filesystem::path& file : files) {
+        const auto elements = ReadCodeMap(file);
+        if (!elements) throw ClientError(file.string() + " is missing or ill-formed");
+        for (const CodeMapElement& e : *elements)
+            if (!e.id.empty()) forms.push_back(e.id);
+    }
+    return forms;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The converter
+
+CarrierConverter::CarrierConverter(Module& module, EMapMode from, EMapMode to, TextSink sink)
+    : m_source(module.Create()), m_target(module.Create()), m_fromStandard(from == kUnicodeMode) {
+    if (m_fromStandard) {
+        StandardEmojiFinder finder =
+            MakeStandardEmojiFinder(ReadStandardEmojiForms(module.SettingsPath()));
+        m_active = finder.active;
+        m_source.SetMapMode(kStandardFormsMode);
+        m_source.Put(Property::localizePattern, finder.pattern);
+        m_source.Put(Property::localizeUndefinedFormat, u"%1%");
+    } else {
+        // A code whose entry has no id has no equivalent anywhere: it gets what the
+        // configuration writes for such codes (the sample: U+3013). Passed through, one
+        // carrier's private-use code would show as another emoji, or none, on the other.
+        m_source.SetMapMode(from);
+        m_source.Put(Property::globalizeFormat, kIntermediateFormat);
+        try {
+            CheckProperty(Property::globalizeUndefinedFormat,
+                          m_source.Get(Property::globalizeUndefinedFormat));
+        } catch (const ClientError& e) {
+            throw ClientError("the default " + std::string(e.what()) + " (from " +
+                              module.SettingsPath().string() + ")");
+        }
+    }
+    m_target.SetMapMode(to);
+    m_target.Put(Property::localizePattern, kIntermediatePattern);
+    m_target.Put(Property::localizeUndefinedFormat, kMissingIdFormat);
+
+    m_converter = std::make_unique<TextConverter>(
+        [this](std::u16string_view piece, const TextSink& out) { Convert(piece, out); },
+        [this](char16_t before, char16_t after) { return MayCut(before, after); }, std::move(sink));
+}
+
+bool CarrierConverter::MayCut(char16_t before, char16_t after) const {
+    // Only the source step matters: the notation the target step finds is made whole by the
+    // source step within the same piece, and no U+FDD0 of the input reaches it. Globalize
+    // reads one unit at a time. A match for standard emoji holds units of forms, modifiers
+    // and U+200D, and besides them only the character a U+200D joins; beyond its ends it
+    // looks for a U+200D. Between two units that are none of the former, no match lies
+    // across the cut, and none finds a U+200D across it.
+    if (m_fromStandard) return !m_active[before] && !m_active[after];
+    return !(IsHighSurrogate(before) && IsLowSurrogate(after));
+}
+
+CarrierConverter::~CarrierConverter() = default;
+
+void CarrierConverter::Convert(std::u16string_view text, const TextSink& sink) {
+    const Operation source = m_fromStandard ? Operation::localize : Operation::globalize;
+    for (;;) {
+        const size_t mark = text.find(kOpen);
+        const std::u16string_view between = text.substr(0, mark);
+        if (!between.empty()) {
+            m_intermediate.clear();
+            m_source.Convert(source, between,
+                             [this](std::u16string_view piece) { m_intermediate += piece; });
+            // Without the notation the target step would give back what it gets.
+            if (m_intermediate.find(kOpen) == std::u16string::npos) {
+                sink(m_intermediate);
+            } else {
+                m_target.Convert(Operation::localize, m_intermediate, sink);
+            }
+        }
+        if (mark == std::u16string_view::npos) return;
+        sink(std::u16string_view(&kOpen, 1));
+        text.remove_prefix(mark + 1);
+    }
+}
+
+}  // namespace glyphary::client

@@ -1,0 +1,103 @@
+// glyphary convert and glyphary list, driven as a user would: a few cases each (every code of
+// the sample configuration goes through them in sample_emoji_test.cpp).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tools/fixture.h"
+
+namespace glyphary::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+class Carriers : public ProgramTest {
+  protected:
+    /// The program on the sample configuration in data/.
+    Outcome RunSample(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--module", GLYPHARY_MODULE_FILE});
+        return RunPlain(std::move(args));
+    }
+};
+
+const std::string kOpen = "\xEF\xB7\x90", kClose = "\xEF\xB7\x91";  // U+FDD0, U+FDD1
+
+TEST_F(Carriers, ConvertShowsOneCarriersEmojiOnAnotherAndLeavesTheRest) {
+    // Notation and the intermediate notation's marks in the input stay as they are; the
+    // i-mode code without an id gets GlobalizeUndefinedFormat, empty here.
+    const std::string rest = ":sun: " + kOpen + "sun" + kClose + " ";
+    const struct {
+        const char* from;
+        const char* to;
+        std::string in, out;
+    } cases[] = {
+        {"imode", "softbank", kImodeSun + rest + kImodeCloud + kImodeNoId + "\n",
+         kSoftbankSun + rest + "\xEE\x81\x89\n"},
+        {"imode", "ezweb", kImodeSun + rest, kEzwebSun + rest},
+        {"softbank", "imode", kSoftbankSun + rest + kImodeSun, kImodeSun + rest + kImodeSun},
+        {"ezweb", "ezweb", kEzwebSun + rest + kSoftbankSun, kEzwebSun + rest + kSoftbankSun},
+        {"3", "2", kSoftbankSun, kEzwebSun},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = Run({"convert", "--from", c.from, "--to", c.to}, c.in);
+        EXPECT_EQ(r.status, 0) << c.from << " " << c.to << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.from << " " << c.to;
+    }
+    // UTF-16LE: zero units and U+FDD0 pass through, the text around them is converted.
+    const std::string in("\x3E\xE6\0\0\xD0\xFD\x3E\xE6", 8), out("\x4A\xE0\0\0\xD0\xFD\x4A\xE0", 8);
+    const Outcome r = Run({"convert", "-f", "imode", "-t", "softbank", "-e", "utf-16le"}, in);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, out);
+}
+
+TEST_F(Carriers, ConvertNamesWhatIsMissing) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+    } cases[] = {
+        {{"convert", "--to", "imode"}, 2, "convert from which table to which?"},
+        {{"convert", "--from", "imode"}, 2, "convert from which table to which?"},
+        {{"convert", "-f", "none", "-t", "imode"}, 2, "--from none: use imode, ezweb"},
+        {{"convert", "-f", "imode", "-t", "7"}, 2, "--to 7: use imode, ezweb"},
+        {{"convert", "-f", "imode", "-t", "docomo", "-e", "latin1"}, 2, "unknown encoding"},
+        // This configuration has no table of standard emoji as written.
+        {{"convert", "-f", "unicode", "-t", "imode"}, 1, "names no map for mode 5"},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = Run(c.args, ":sun:");
+        EXPECT_EQ(r.status, c.status) << c.message;
+        EXPECT_THAT(r.err, HasSubstr(c.message));
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(Carriers, ListFindsEmojiByIdAliasAndNameInAnyLetterCase) {
+    const struct {
+        const char* pattern;
+        const char* carrier;
+        const char* found;  // a row that starts so
+    } cases[] = {
+        {"^SUNNY$", nullptr, "sunny "},            // the id
+        {"thumbsup", nullptr, "+1 "},              // an alias
+        {"heavy black heart", nullptr, "heart "},  // the English name
+        {"晴れ", nullptr, "sunny "},               // the Japanese name
+        {"^i_mode$", "imode", "i_mode "},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"list", c.pattern};
+        if (c.carrier) args.insert(args.end(), {"--carrier", c.carrier});
+        const Outcome r = RunSample(args);
+        EXPECT_EQ(r.status, 0) << c.pattern << ": " << r.err;
+        EXPECT_THAT(r.out, StartsWith("id ")) << c.pattern;
+        EXPECT_THAT(r.out, HasSubstr("\n" + std::string(c.found))) << c.pattern;
+    }
+    // The i-mode mark is none of the others' emoji; a bad pattern is a usage error.
+    EXPECT_EQ(RunSample({"list", "--carrier", "ezweb", "^i_mode$"}).status, 1);
+    const Outcome bad = RunSample({"list", "(sun"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_THAT(bad.err, HasSubstr("PATTERN: "));
+}
+
+}  // namespace
+}  // namespace glyphary::testing
