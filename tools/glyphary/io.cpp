@@ -199,8 +199,14 @@ Place Locate(const std::string& path) {
     Place place;
     const size_t slash = file.rfind('/');
     place.name = slash == std::string::npos ? file : file.substr(slash + 1);
-    if (place.name.empty() || place.name == "." || place.name == "..")
-        throw ToolError(path + ": is a directory");
+    if (place.name.empty() || place.name == "." || place.name == "..") {
+        // "", "dir/", "name/.": no name to write under.
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) throw ToolError(Why(path));
+        RefuseIrregular(st, path);
+        errno = ENOTDIR;
+        throw ToolError(Why(path));
+    }
     place.dir.reset(open(DirectoryOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!place.dir) throw ToolError(Why(path));
     return place;
