@@ -20,6 +20,7 @@ constexpr bool kSanitized = __has_feature(address_sanitizer) || __has_feature(th
 #else
 constexpr bool kSanitized = false;
 #endif
+
 using ::testing::HasSubstr;
 using ::testing::Not;
 namespace fs = std::filesystem;
