@@ -3,6 +3,7 @@
 // and calls it through IGlyphary only.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -163,24 +164,30 @@ Examples:
 )";
 
 constexpr const char* kMailHelp = R"(Usage: glyphary mail [IN [OUT]]
-       glyphary mail --in-place FILE...
+       glyphary mail --in-place [-j N] FILE...
 
 Rewrites the emoji codes of a raw EZweb (au) mail message, as ConvertEzwebMail does:
 from IN (default: standard input) to OUT (default: standard output; '-' for either).
 Nothing is written when the conversion fails; OUT is replaced only by a complete result.
 
-With --in-place each FILE is converted in turn: the result goes to a temporary file beside
-it, is flushed to disk and renamed over the original only when the conversion succeeded,
-so a failure or a crash never loses a message. A progress bar shows on a terminal; a
-summary of converted, unchanged and failed files ends the run (exit status 1 if any failed).
+With --in-place each FILE is converted where it lies: the result goes to a temporary file
+beside it, is flushed to disk and put in the file's place only when the conversion
+succeeded, so a failure or a crash never loses a message. A file that changed, moved or
+went while it was converted is left alone and counted as failed; on SIGINT, SIGTERM or
+SIGHUP the temporary files are removed, and a later run removes those a killed run left.
+Only regular files are converted; a symbolic link stays a link and its target is written.
+A progress bar shows on a terminal; a summary of converted, unchanged and failed files
+ends the run (exit status 1 if any failed).
 
 Options:
-  --in-place     convert the files where they are
-  --module PATH  use another module and its configuration
+  -i, --in-place  convert the files where they are
+  -j, --jobs N    with --in-place: convert N files at once (default: one per processor)
+  --module PATH   use another module and its configuration
 
 Examples:
   glyphary mail incoming.eml converted.eml
   glyphary mail --in-place ~/Maildir/new/*
+  glyphary mail -i -j 4 ~/Maildir/cur/*
 )";
 
 constexpr const char* kInfoHelp = R"(Usage: glyphary info
@@ -257,7 +264,10 @@ const std::vector<Command>& Commands() {
          RunConvert},
         {"list", {kListHelp}, {kModule, kHelp, {"carrier", 'c', true}}, RunList},
         {"detect", {kDetectHelp}, {kModule, kHelp, {"explain", 0, false}}, RunDetect},
-        {"mail", {kMailHelp}, {kModule, kHelp, {"in-place", 'i', false}}, RunMail},
+        {"mail",
+         {kMailHelp},
+         {kModule, kHelp, {"in-place", 'i', false}, {"jobs", 'j', true}},
+         RunMail},
         {"info", {kInfoHelp}, {kModule, kHelp}, RunInfo},
         {"register", {kRegisterHelp}, {kModule, kHelp}, RunRegister},
         {"unregister", {kUnregisterHelp}, {kModule, kHelp}, RunUnregister},
@@ -331,6 +341,10 @@ int Main(std::vector<std::string> args) {
         return command->run(session, parsed);
     } catch (const UsageError& e) {
         return UsageFailure(e.what(), name);
+    } catch (const std::bad_alloc&) {
+        // Where a command knows what it was doing, its own message says so.
+        Report("out of memory while running " + name);
+        return 1;
     } catch (const std::exception& e) {
         Report(e.what());
         return 1;
@@ -363,6 +377,9 @@ int main(int argc, char** argv) {
     int status;
     try {
         status = glyphary::tool::Main(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::bad_alloc&) {
+        glyphary::tool::Report("out of memory");
+        status = 1;
     } catch (const std::exception& e) {
         glyphary::tool::Report(e.what());
         status = 1;
