@@ -130,7 +130,10 @@ int RunDetect(Session& session, const Arguments& args) {
         }
         const size_t n = input.Read(buffer.get(), kReadSize);
         if (n == 0) break;
+        // Only the new bytes can hold a line end: what was pending had none.
+        const size_t scanned = pending.size();
         pending.append(buffer.get(), n);
+        if (pending.find('\n', scanned) == std::string::npos) continue;
         size_t start = 0;
         for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
             std::string_view line(pending.data() + start, end - start);
