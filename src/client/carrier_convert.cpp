@@ -97,6 +97,15 @@ bool ReadAsOneSequence(const std::vector<std::u16string_view>& c) {
     return i == c.size();
 }
 
+// The parts one after the other (GCC 12 misreads chains of + on temporaries as overlapping
+// copies).
+template <class... Parts>
+std::u16string Concat(const Parts&... parts) {
+    std::u16string out;
+    (out.append(std::u16string_view(parts)), ...);
+    return out;
+}
+
 std::u16string Escape(char16_t unit) {
     char text[16];
     std::snprintf(text, sizeof text, "\\x{%X}", static_cast<unsigned>(unit));
@@ -111,7 +120,10 @@ std::u16string Class(const std::set<char16_t>& units) {
         char16_t last = first;
         while (++it != units.end() && *it == last + 1) last = *it;
         out += Escape(first);
-        if (last != first) out += u"-" + Escape(last);
+        if (last != first) {
+            out += u'-';
+            out += Escape(last);
+        }
     }
     return out + u"]";
 }
@@ -190,13 +202,13 @@ StandardEmojiFinder MakeStandardEmojiFinder(const std::vector<std::u16string>& f
     std::vector<std::u16string> firsts = {kFlag};
     for (std::u16string& a : FirstAlternatives(alone)) firsts.push_back(std::move(a));
     if (!beginning.empty())
-        firsts.push_back(u"(?:" + Join(FirstAlternatives(beginning)) + u")(?=" + kModifier +
-                         u"|\\x{200D})");
+        firsts.push_back(
+            Concat(u"(?:", Join(FirstAlternatives(beginning)), u")(?=", kModifier, u"|\\x{200D})"));
     const std::u16string modifiers =
-        u"(?>" + std::u16string(kModifier) + u"{0," + Number(kMaxModifiers) + u"})";
-    finder.pattern = u"(" + CoarseClass(starts) + u"(?<!\\x{200D}.)(?:" + Join(firsts) + u")" +
-                     modifiers + u"(?>(?:\\x{200D}" + kJoined + modifiers + u"){0," +
-                     Number(kMaxJoined) + u"}))(?!\\x{200D})";
+        Concat(u"(?>", kModifier, u"{0,", Number(kMaxModifiers), u"})");
+    finder.pattern = Concat(u"(", CoarseClass(starts), u"(?<!\\x{200D}.)(?:", Join(firsts), u")",
+                            modifiers, u"(?>(?:\\x{200D}", kJoined, modifiers, u"){0,",
+                            Number(kMaxJoined), u"}))(?!\\x{200D})");
     return finder;
 }
 

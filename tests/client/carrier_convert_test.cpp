@@ -180,7 +180,8 @@ std::u16string GeneratedText(std::mt19937& rng, const std::vector<std::u16string
                 text += form() + u"\x200D" + (pick(2) ? form() : other());
                 break;
             case 6:
-                text += other() + u"\x200D" + form() + (pick(2) ? u"\x200D" + form() : u"");
+                text += other() + u"\x200D" + form();
+                if (pick(2)) text.append(u"\x200D").append(form());
                 break;
             case 7:
                 text += other();
@@ -205,7 +206,8 @@ std::u16string GeneratedText(std::mt19937& rng, const std::vector<std::u16string
                 text += form() + std::u16string(pick(2) ? 33 : 32, u'\xFE0F');
                 break;
             case 14:
-                for (size_t k = pick(2) ? 17 : 16; k > 0; --k) text += u"\x200D" + form();
+                for (size_t k = pick(2) ? 17 : 16; k > 0; --k)
+                    text.append(u"\x200D").append(form());
                 break;
             case 15:
                 text += std::u16string(1, pick(2) ? u'\xD83D' : u'\xDC00');  // lone surrogates

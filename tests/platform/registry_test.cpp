@@ -390,7 +390,10 @@ TEST_F(Registry, WritersInDifferentProcessesLoseNothing) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             for (int k = 0; k < kKeys; ++k) {
-                const std::string name = "P" + std::to_string(c) + "\\K" + std::to_string(k);
+                const std::string name = std::string("P")
+                                             .append(std::to_string(c))
+                                             .append("\\K")
+                                             .append(std::to_string(k));
                 const std::u16string path(name.begin(), name.end());
                 HKEY h;
                 if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE,
@@ -410,7 +413,7 @@ TEST_F(Registry, WritersInDifferentProcessesLoseNothing) {
     }
     for (int c = 0; c < kChildren; ++c) {
         HKEY h;
-        const std::string name = "P" + std::to_string(c);
+        const std::string name = std::string("P").append(std::to_string(c));
         ASSERT_EQ(Open(std::u16string(name.begin(), name.end()).c_str(), h), ERROR_SUCCESS);
         EXPECT_EQ(Subkeys(h).size(), static_cast<size_t>(kKeys));
     }
@@ -422,7 +425,7 @@ TEST_F(Registry, ThreadsWorkOnTheirOwnKeysSideBySide) {
     std::atomic<int> failures{0};
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t, &failures] {
-            const std::u16string name = u"T" + std::u16string(1, static_cast<char16_t>(u'0' + t));
+            const std::u16string name = {u'T', static_cast<char16_t>(u'0' + t)};
             for (int i = 0; i < 10; ++i) {
                 HKEY h = nullptr;
                 DWORD size = 0;

@@ -305,7 +305,7 @@ TEST_F(Loaders, SettingsReadMapModesLikeWcstol) {
     std::string settings = "<glyphary>";
     std::set<int32_t> expected;
     for (size_t i = 0; i < std::size(cases); ++i) {
-        const std::string name = "m" + std::to_string(i) + ".map";
+        const std::string name = std::string("m").append(std::to_string(i)).append(".map");
         m_dir.Write(name, "<e><map id='id" + std::to_string(i) + "' code='c'/></e>");
         settings += "<map mode='" + std::string(cases[i].mode) + "' src='" + name + "'/>";
         expected.insert(cases[i].expected);

@@ -109,7 +109,7 @@ TEST_F(SampleData, EveryCarrierCodeComesBackFromItsNeutralForm) {
             const std::u16string unit = Narrow(code);
             const StringResult neutral = Globalize(obj.get(), unit);
             ASSERT_EQ(neutral.hr, S_OK);
-            EXPECT_EQ(neutral.text, u":" + Narrow(id) + u":") << mode;
+            EXPECT_EQ(neutral.text, std::u16string(u":").append(Narrow(id)).append(u":")) << mode;
             const StringResult back = Localize(obj.get(), neutral.text);
             ASSERT_EQ(back.hr, S_OK);
             EXPECT_EQ(back.text, unit) << mode << " " << std::string(id.begin(), id.end());

@@ -90,7 +90,7 @@ TEST_F(Carriers, ListFindsEmojiByIdAliasAndNameInAnyLetterCase) {
         const Outcome r = RunSample(args);
         EXPECT_EQ(r.status, 0) << c.pattern << ": " << r.err;
         EXPECT_THAT(r.out, StartsWith("id ")) << c.pattern;
-        EXPECT_THAT(r.out, HasSubstr("\n" + std::string(c.found))) << c.pattern;
+        EXPECT_THAT(r.out, HasSubstr(std::string("\n").append(c.found))) << c.pattern;
     }
     // The i-mode mark is none of the others' emoji; a bad pattern is a usage error.
     EXPECT_EQ(RunSample({"list", "--carrier", "ezweb", "^i_mode$"}).status, 1);

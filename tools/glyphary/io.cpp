@@ -219,7 +219,10 @@ constexpr size_t kRandomLetters = 6;
 
 std::string TempPrefix(const std::string& name) {
     const size_t room = NAME_MAX - 1 - kTempMark.size() - kRandomLetters;
-    return "." + name.substr(0, room) + std::string(kTempMark);
+    std::string temp = ".";  // piece by piece: GCC 12 misreads "." + temporary as overlapping
+    temp += name.substr(0, room);
+    temp += kTempMark;
+    return temp;
 }
 
 // The prefix of `entry` if it is named as our temporary files are; empty otherwise.

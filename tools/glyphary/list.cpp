@@ -119,22 +119,32 @@ Cell CarrierCell(const CarrierShown& shown) {
     }
     std::string codes, sjis;
     for (size_t i = 0; i < shown.code.size(); ++i) {
-        codes += (i ? "+" : "") + CodePoint(shown.code[i]);
-        sjis += (i ? "+" : "") + Hex(shown.sjis[i]);
+        if (i) codes += '+', sjis += '+';
+        codes += CodePoint(shown.code[i]);
+        sjis += Hex(shown.sjis[i]);
     }
-    return Ascii((shown.kind == CarrierShown::Kind::substitute ? "~" : "") + codes + " " + sjis);
+    std::string cell = shown.kind == CarrierShown::Kind::substitute ? "~" : "";
+    cell += codes;
+    cell += ' ';
+    cell += sjis;
+    return Ascii(cell);
 }
 
 std::string Join(const std::vector<std::u16string>& words) {
     std::string out;
-    for (const std::u16string& word : words) out += (out.empty() ? "" : " ") + Utf8ForDisplay(word);
+    for (const std::u16string& word : words) {
+        if (!out.empty()) out += ' ';
+        out += Utf8ForDisplay(word);
+    }
     return out;
 }
 
 std::vector<Cell> Row(const CatalogEntry& e) {
     std::string codePoints;
-    for (const char32_t c : e.codePoints)
-        codePoints += (codePoints.empty() ? "" : " ") + CodePoint(c);
+    for (const char32_t c : e.codePoints) {
+        if (!codePoints.empty()) codePoints += ' ';
+        codePoints += CodePoint(c);
+    }
     return {Ascii(Utf8ForDisplay(e.id)),
             Ascii(e.aliases.empty() ? "-" : Join(e.aliases)),
             CarrierCell(e.carriers[0]),
