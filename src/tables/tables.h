@@ -85,7 +85,7 @@ class ModeTables {
   private:
     mutable std::mutex m_mutex;
     std::map<int32_t, ModeTable> m_tables;
-    const ModeTable m_empty;
+    const ModeTable m_empty{};
 };
 using IdToCodeByMode = ModeTables;  ///< neutral id -> carrier code, per mode
 using CodeToIdByMode = ModeTables;  ///< carrier code -> neutral id, per mode
