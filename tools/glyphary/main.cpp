@@ -44,7 +44,11 @@ Options:
   -c, --carrier CARRIER  imode, ezweb, softbank, none, or any mode number (required)
   -e, --encoding ENC     of input and output: utf-8 (default), utf-16le (units pass
                          through untouched, lone surrogates and zero units included)
-                         or cp932 (Shift_JIS as handsets send it, emoji included)
+                         or sjis (alias cp932: Shift_JIS as the carrier's handsets send
+                         it, emoji at their codes; SoftBank's ESC $ web codes are read)
+  --ncr                  emoji as character references: &#xE63E; and &#58942; are read
+                         as those private-use characters; on output, private-use
+                         characters and what the encoding cannot carry become &#xHEX;
   --globalize-format FMT            override the GlobalizeFormat property
   --globalize-undefined-format FMT  override GlobalizeUndefinedFormat
   --localize-pattern REGEX          override LocalizePattern
@@ -64,7 +68,7 @@ GlobalizeFormat; everything else passes unchanged.
 
 constexpr const char* kGlobalizeExamples = R"(
 Examples:
-  glyphary globalize --carrier imode --encoding cp932 posted.txt
+  glyphary globalize --carrier softbank --encoding sjis posted.txt
   printf '\xee\x98\xbe\n' | glyphary globalize -c imode
   glyphary globalize -c softbank --globalize-format '[%1%]' message.txt
 )";
@@ -79,7 +83,8 @@ everything else passes unchanged.
 constexpr const char* kLocalizeExamples = R"(
 Examples:
   echo 'Good morning :sun:' | glyphary localize --carrier ezweb
-  glyphary localize -c imode -e cp932 page.txt > page.sjis
+  glyphary localize -c imode -e sjis page.txt > page.sjis
+  glyphary localize -c unicode -e sjis --ncr page.txt > page-with-references.sjis
   glyphary localize -c softbank --localize-undefined-format '(%1%?)' note.txt
 )";
 
@@ -171,6 +176,7 @@ const std::vector<OptionDef> kConvertSpecs = {
     kHelp,
     {"carrier", 'c', true},
     {"encoding", 'e', true},
+    {"ncr", 0, false},
     {"globalize-format", 0, true},
     {"globalize-undefined-format", 0, true},
     {"localize-pattern", 0, true},
