@@ -7,6 +7,7 @@
 
 #include "client/carriers.h"
 #include "client/errors.h"
+#include "client/references.h"
 #include "client/shift_jis.h"
 #include "platform/utf.h"
 
@@ -78,22 +79,21 @@ void CheckTextFormat(const TextFormat& format) {
 
 namespace {
 
-bool IsPrivateUse(char32_t c) {
-    return (c >= 0xE000 && c <= 0xF8FF) || (c >= 0xF0000 && c <= 0x10FFFD);
-}
-
-// The first '&' in text[from, size), or size. Four units at a time: '&' is rare.
-size_t FindAmpersand(const char16_t* text, size_t from, size_t size) {
-    constexpr uint64_t ones = 0x0001000100010001u, highs = 0x8000800080008000u;
+// The first unit at or after `from` that may start a private-use character (U+E000-U+F8FF,
+// or the high surrogate of planes 15 and 16), or size. Sixteen units at a time.
+size_t FindPrivateUse(const char16_t* text, size_t from, size_t size) {
+    const auto candidate = [](char16_t u) {
+        return static_cast<uint16_t>(u - 0xE000) < 0x1900 ||
+               static_cast<uint16_t>(u - 0xDB80) < 0x80;
+    };
     size_t i = from;
-    for (; i + 4 <= size; i += 4) {
-        uint64_t word;
-        std::memcpy(&word, text + i, 8);
-        const uint64_t x = word ^ (ones * u'&');
-        if ((x - ones) & ~x & highs) break;
+    for (; i + 16 <= size; i += 16) {
+        unsigned hit = 0;
+        for (size_t k = 0; k < 16; ++k) hit |= candidate(text[i + k]);
+        if (hit) break;
     }
     for (; i < size; ++i)
-        if (text[i] == u'&') return i;
+        if (candidate(text[i])) return i;
     return size;
 }
 
@@ -143,13 +143,6 @@ Reference ParseReference(const char16_t* text, size_t size) {
     return {i + 1, static_cast<char32_t>(value), false};
 }
 
-// `c` as &#xHEX; in UTF-16 units.
-std::u16string ReferenceText(char32_t c) {
-    char text[16];
-    const int n = std::snprintf(text, sizeof text, "&#x%X;", static_cast<unsigned>(c));
-    return std::u16string(text, text + n);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -172,30 +165,45 @@ size_t Decoder::Decode(std::string_view bytes, bool final, char16_t* out) {
 }
 
 size_t Decoder::ReadReferences(char16_t* text, size_t size, bool final) {
+    // References only shorten the text, so it is rewritten in place: blocks of sixteen units
+    // without '&' move as a whole, a block with one is taken unit by unit.
     size_t r = 0, w = 0;
     while (r < size) {
-        const size_t at = FindAmpersand(text, r, size);
-        if (w != r) std::copy(text + r, text + at, text + w);
-        w += at - r;
-        r = at;
-        if (r == size) break;
-        const Reference ref = ParseReference(text + r, size - r);
-        if (ref.open && !final) {  // completed, or refuted, by the next piece
-            m_held.assign(text + r, text + size);
-            return w;
+        if (r + 16 <= size) {
+            unsigned hit = 0;
+            for (size_t k = 0; k < 16; ++k) hit |= text[r + k] == u'&';
+            if (!hit) {
+                if (w != r) {
+                    char16_t block[16];
+                    std::memcpy(block, text + r, sizeof block);
+                    std::memcpy(text + w, block, sizeof block);
+                }
+                r += 16;
+                w += 16;
+                continue;
+            }
         }
-        if (ref.length == 0) {
-            text[w++] = u'&';
-            ++r;
-            continue;
+        for (const size_t end = std::min(size, r + 16); r < end;) {
+            if (text[r] != u'&') {
+                text[w++] = text[r++];
+                continue;
+            }
+            const Reference ref = ParseReference(text + r, size - r);
+            if (ref.open && !final) {  // completed, or refuted, by the next piece
+                m_held.assign(text + r, text + size);
+                return w;
+            }
+            if (ref.length == 0) {
+                text[w++] = text[r++];
+            } else if (ref.code < 0x10000) {
+                text[w++] = static_cast<char16_t>(ref.code);
+                r += ref.length;
+            } else {
+                text[w++] = static_cast<char16_t>(0xD800 + ((ref.code - 0x10000) >> 10));
+                text[w++] = static_cast<char16_t>(0xDC00 + ((ref.code - 0x10000) & 0x3FF));
+                r += ref.length;
+            }
         }
-        if (ref.code < 0x10000) {
-            text[w++] = static_cast<char16_t>(ref.code);
-        } else {
-            text[w++] = static_cast<char16_t>(0xD800 + ((ref.code - 0x10000) >> 10));
-            text[w++] = static_cast<char16_t>(0xDC00 + ((ref.code - 0x10000) & 0x3FF));
-        }
-        r += ref.length;
     }
     return w;
 }
@@ -275,29 +283,6 @@ void Encoder::Encode(std::u16string_view units, bool final, std::string& out) {
             return 0x10000 + ((char32_t(text[i]) - 0xD800) << 10) + (text[i + 1] - 0xDC00);
         return text[i];
     };
-    // Appends text[from, to) in UTF-8 or UTF-16LE.
-    const auto plain = [&](size_t from, size_t to) {
-        const std::u16string_view span = text.substr(from, to - from);
-        const size_t start = out.size();
-        if (m_encoding == Encoding::utf16le) {
-            out.resize(start + span.size() * 2);
-            for (size_t i = 0; i < span.size(); ++i) {
-                out[start + 2 * i] = static_cast<char>(span[i] & 0xFF);
-                out[start + 2 * i + 1] = static_cast<char>(span[i] >> 8);
-            }
-            return;
-        }
-        out.resize(start + span.size() * 3);
-        const platform::UtfResult r =
-            platform::Utf8FromUtf16(span, out.data() + start, true, platform::UtfErrors::stop);
-        out.resize(start + r.written);
-        if (!r.ok)
-            throw EncodingError("a lone surrogate U+" + Hex(span[r.read], 4) +
-                                    ", which UTF-8 cannot carry (--encoding utf-16le passes "
-                                    "it through)",
-                                m_offset + from + r.read);
-    };
-
     if (m_encoding == Encoding::sjis) {
         const size_t done = EncodeShiftJis(*m_sjis, text, m_ncr, out);
         if (done < text.size()) {
@@ -311,29 +296,67 @@ void Encoder::Encode(std::u16string_view units, bool final, std::string& out) {
                                     (m_ncr ? "" : " (--ncr writes it as a character reference)"),
                                 m_offset + done);
         }
-    } else if (!m_ncr) {
+        m_offset += text.size();
+        m_carry.assign(units.substr(usable));
+        return;
+    }
+
+    // UTF-8 or UTF-16LE, written at out[used]; `out` holds room for the rest of the text
+    // and one reference (three bytes a unit in UTF-8, two in UTF-16LE).
+    const size_t perUnit = m_encoding == Encoding::utf8 ? 3 : 2;
+    size_t used = out.size();
+    out.resize(used + perUnit * (text.size() + kMaxReference));
+    // Appends text[from, to).
+    const auto plain = [&](size_t from, size_t to) {
+        const std::u16string_view span = text.substr(from, to - from);
+        if (m_encoding == Encoding::utf16le) {
+            char* o = out.data() + used;
+            for (size_t i = 0; i < span.size(); ++i) {
+                o[2 * i] = static_cast<char>(span[i] & 0xFF);
+                o[2 * i + 1] = static_cast<char>(span[i] >> 8);
+            }
+            used += 2 * span.size();
+            return;
+        }
+        const platform::UtfResult r =
+            platform::Utf8FromUtf16(span, out.data() + used, true, platform::UtfErrors::stop);
+        used += r.written;
+        if (!r.ok) {
+            out.resize(used);
+            throw EncodingError("a lone surrogate U+" + Hex(span[r.read], 4) +
+                                    ", which UTF-8 cannot carry (--encoding utf-16le passes "
+                                    "it through)",
+                                m_offset + from + r.read);
+        }
+    };
+    if (!m_ncr) {
         plain(0, text.size());
     } else {
         // Private-use characters as references, everything else as it is.
         size_t from = 0;
-        for (size_t i = 0; i < text.size(); ++i) {
-            const char16_t u = text[i];
-            const bool bmp = u >= 0xE000 && u <= 0xF8FF;
-            if (!bmp && !(u >= 0xDB80 && u <= 0xDBFF)) continue;  // planes 15 and 16
+        for (size_t i = FindPrivateUse(text.data(), 0, text.size()); i < text.size();
+             i = FindPrivateUse(text.data(), i + 1, text.size())) {
             const char32_t c = codePointAt(i);
             if (!IsPrivateUse(c)) continue;
             plain(from, i);
-            const std::u16string ref = ReferenceText(c);
+            const size_t need = used + perUnit * (kMaxReference + text.size() - i);
+            if (out.size() < need) out.resize(std::max(need, out.size() * 3 / 2));
             if (m_encoding == Encoding::utf16le) {
-                for (char16_t r : ref) out += {static_cast<char>(r), '\0'};
+                char16_t ref[kMaxReference];
+                const size_t length = WriteReference(c, ref);
+                for (size_t k = 0; k < length; ++k) {
+                    out[used++] = static_cast<char>(ref[k]);
+                    out[used++] = '\0';
+                }
             } else {
-                out.append(ref.begin(), ref.end());
+                used += WriteReference(c, out.data() + used);
             }
             i += c > 0xFFFF;
             from = i + 1;
         }
         plain(from, text.size());
     }
+    out.resize(used);
     m_offset += text.size();
     m_carry.assign(units.substr(usable));
 }

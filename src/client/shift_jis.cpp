@@ -1,10 +1,12 @@
 #include "client/shift_jis.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "client/carriers.h"
 #include "client/encoding.h"
+#include "client/references.h"
 
 namespace glyphary::client {
 namespace {
@@ -37,10 +39,6 @@ std::string Hex(unsigned value, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "%0*X", digits, value);
     return text;
-}
-
-bool IsPrivateUse(char32_t c) {
-    return (c >= 0xE000 && c <= 0xF8FF) || (c >= 0xF0000 && c <= 0x10FFFD);
 }
 
 // The first code point of SoftBank's web code page named by `letter`, or 0.
@@ -152,123 +150,130 @@ size_t ShiftJisDecoder::Bad(size_t at, const std::string& what, char16_t* out) {
     return 1;
 }
 
+std::string ShiftJisDecoder::NotValid(unsigned code, int bytes) const {
+    return (bytes == 2 ? "bytes 0x" + Hex(code >> 8, 2) + " 0x" + Hex(code & 0xFF, 2) + " are"
+                       : "byte 0x" + Hex(code, 2) + " is") +
+           " not valid " + m_table.name();
+}
+
+size_t ShiftJisDecoder::Continue(uint8_t b, size_t at, char16_t* out, size_t& w) {
+    switch (m_open) {
+        case Open::none:
+            break;
+        case Open::lead:
+            m_open = Open::none;
+            if (const uint16_t unit = m_table.Double(m_lead, b)) {
+                out[w++] = unit;
+                return 1;
+            }
+            w += Bad(m_openAt, NotValid(m_lead << 8 | b, 2), out + w);
+            return b >= 0x40 && b <= 0xFC && b != 0x7F;  // a trail byte goes with its lead
+        case Open::escape:
+            if (b == '$') {
+                m_open = Open::escapeDollar;
+                return 1;
+            }
+            m_open = Open::none;
+            out[w++] = u'\x1B';
+            return 0;
+        case Open::escapeDollar:
+            m_open = Open::none;
+            if (const char16_t page = PageOf(b)) {
+                m_open = Open::page;
+                m_page = static_cast<char16_t>(page - 0x20);
+                m_pageEmpty = true;
+                return 1;
+            }
+            w += Bad(m_openAt,
+                     "ESC $ 0x" + Hex(b, 2) +
+                         " is no SoftBank web code (its page letters are G, E, F, O, P, Q)",
+                     out + w);
+            return 0;
+        case Open::page: {
+            if (b == 0x0F) {  // SI ends the escape
+                m_open = Open::none;
+                if (m_pageEmpty)
+                    w += Bad(m_openAt, "a SoftBank web code escape without a character", out + w);
+                return 1;
+            }
+            if (b < 0x21 || b > 0x7E) {
+                m_open = Open::none;
+                w += Bad(m_openAt, "a SoftBank web code escape that SI does not end", out + w);
+                return 0;
+            }
+            const auto unit = static_cast<char16_t>(m_page + b);
+            if (m_table.Encode(unit) == ShiftJisTable::kNone) {
+                w += Bad(at, "ESC $ web code U+" + Hex(unit, 4) + " is no SoftBank emoji", out + w);
+            } else {
+                out[w++] = unit;
+                m_pageEmpty = false;
+            }
+            return 1;
+        }
+    }
+    return 0;
+}
+
 size_t ShiftJisDecoder::Decode(std::string_view text, bool final, char16_t* out, size_t offset) {
     const auto* in = reinterpret_cast<const uint8_t*>(text.data());
     const size_t n = text.size();
     const bool escapes = m_table.webCodeEscapes();
+    const uint16_t* single = m_table.m_single;
+    const uint16_t* pairs = m_table.m_double - 0x80 * 256;
     size_t i = 0, w = 0;
-    const auto notValid = [&](unsigned code, int bytes) {
-        return (bytes == 2 ? "bytes 0x" + Hex(code >> 8, 2) + " 0x" + Hex(code & 0xFF, 2) + " are"
-                           : "byte 0x" + Hex(code, 2) + " is") +
-               " not valid " + m_table.name();
-    };
     while (i < n) {
-        const uint8_t b = in[i];
-        switch (m_open) {
-            case Open::none:
-                break;
-            case Open::lead: {
-                m_open = Open::none;
-                if (const uint16_t unit = m_table.Double(m_lead, b)) {
-                    out[w++] = unit;
-                    ++i;
-                } else {
-                    w += Bad(m_openAt, notValid(m_lead << 8 | b, 2), out + w);
-                    if ((b >= 0x40 && b <= 0xFC && b != 0x7F)) ++i;
-                }
-                continue;
-            }
-            case Open::escape:
-                if (b == '$') {
-                    m_open = Open::escapeDollar;
-                    ++i;
-                } else {
-                    m_open = Open::none;
-                    out[w++] = u'\x1B';
-                }
-                continue;
-            case Open::escapeDollar:
-                m_open = Open::none;
-                if (const char16_t page = PageOf(b)) {
-                    m_open = Open::page;
-                    m_page = static_cast<char16_t>(page - 0x20);
-                    m_pageEmpty = true;
-                    ++i;
-                } else {
-                    w += Bad(m_openAt,
-                             "ESC $ 0x" + Hex(b, 2) +
-                                 " is no SoftBank web code (its page letters are G, E, F, O, P, Q)",
-                             out + w);
-                }
-                continue;
-            case Open::page:
-                if (b == 0x0F) {  // SI ends the escape
-                    m_open = Open::none;
-                    if (m_pageEmpty)
-                        w += Bad(m_openAt, "a SoftBank web code escape without a character",
-                                 out + w);
-                    ++i;
-                } else if (b >= 0x21 && b <= 0x7E &&
-                           m_table.Encode(static_cast<char16_t>(m_page + b)) !=
-                               ShiftJisTable::kNone) {
-                    out[w++] = static_cast<char16_t>(m_page + b);
-                    m_pageEmpty = false;
-                    ++i;
-                } else if (b >= 0x21 && b <= 0x7E) {
-                    w += Bad(offset + i,
-                             "ESC $ web code U+" + Hex(m_page + b, 4) + " is no SoftBank emoji",
-                             out + w);
-                    ++i;
-                } else {
-                    m_open = Open::none;
-                    w += Bad(m_openAt, "a SoftBank web code escape that SI does not end", out + w);
-                }
-                continue;
+        if (m_open != Open::none) {  // a sequence left open: byte by byte until it closes
+            i += Continue(in[i], offset + i, out, w);
+            continue;
         }
-
-        // ASCII runs, eight bytes at a time.
-        while (i + 8 <= n) {
-            uint64_t word;
-            std::memcpy(&word, in + i, 8);
-            if (word & 0x8080808080808080u) break;
-            if (escapes) {
-                const uint64_t x = word ^ 0x1B1B1B1B1B1B1B1Bu;
-                if ((x - 0x0101010101010101u) & ~x & 0x8080808080808080u) break;
+        // The bulk: ASCII eight bytes at a time, and whole characters, until something else.
+        while (i < n) {
+            const uint8_t c = in[i];
+            if (c < 0x80) {
+                if (c == 0x1B && escapes) break;
+                out[w++] = c;
+                ++i;
+                while (i + 8 <= n) {
+                    uint64_t word;
+                    std::memcpy(&word, in + i, 8);
+                    if (word & 0x8080808080808080u) break;
+                    if (escapes) {
+                        const uint64_t x = word ^ 0x1B1B1B1B1B1B1B1Bu;
+                        if ((x - 0x0101010101010101u) & ~x & 0x8080808080808080u) break;
+                    }
+                    for (int k = 0; k < 8; ++k) out[w + k] = in[i + k];
+                    i += 8;
+                    w += 8;
+                }
+                continue;
             }
-            for (int k = 0; k < 8; ++k) out[w + k] = in[i + k];
-            i += 8;
-            w += 8;
+            const uint16_t unit = single[c];
+            if (unit < ShiftJisTable::kLead) {
+                out[w++] = unit;
+                ++i;
+                continue;
+            }
+            if (unit != ShiftJisTable::kLead || i + 1 == n) break;
+            const uint16_t pair = pairs[c * 256 + in[i + 1]];
+            if (!pair) break;
+            out[w++] = pair;
+            i += 2;
         }
         if (i == n) break;
         const uint8_t c = in[i];
-        if (c == 0x1B && escapes) {
+        if (c == 0x1B) {  // SoftBank's escape
             m_open = Open::escape;
-            m_openAt = offset + i;
-            ++i;
-            continue;
-        }
-        const uint16_t unit = m_table.Single(c);
-        if (unit < ShiftJisTable::kLead) {
-            out[w++] = unit;
-            ++i;
-        } else if (unit == ShiftJisTable::kLead) {
-            if (i + 1 < n) {
-                const uint8_t t = in[i + 1];
-                if (const uint16_t pair = m_table.Double(c, t)) {
-                    out[w++] = pair;
-                    i += 2;
-                } else {
-                    w += Bad(offset + i, notValid(c << 8 | t, 2), out + w);
-                    i += (t >= 0x40 && t <= 0xFC && t != 0x7F) ? 2 : 1;
-                }
-            } else {
-                m_open = Open::lead;
-                m_lead = c;
-                m_openAt = offset + i;
-                ++i;
-            }
+            m_openAt = offset + i++;
+        } else if (single[c] == ShiftJisTable::kLead && i + 1 == n) {
+            m_open = Open::lead;
+            m_lead = c;
+            m_openAt = offset + i++;
+        } else if (single[c] == ShiftJisTable::kLead) {
+            const uint8_t t = in[i + 1];
+            w += Bad(offset + i, NotValid(c << 8 | t, 2), out + w);
+            i += (t >= 0x40 && t <= 0xFC && t != 0x7F) ? 2 : 1;
         } else {
-            w += Bad(offset + i, notValid(c, 1), out + w);
+            w += Bad(offset + i, NotValid(c, 1), out + w);
             ++i;
         }
     }
@@ -292,56 +297,61 @@ size_t ShiftJisDecoder::Decode(std::string_view text, bool final, char16_t* out,
 size_t EncodeShiftJis(const ShiftJisTable& table, std::u16string_view units, bool references,
                       std::string& out) {
     const size_t n = units.size();
-    size_t used = out.size();
-    out.resize(used + 2 * n + 16);
-    const auto room = [&](size_t bytes) {
-        if (used + bytes > out.size()) out.resize(2 * out.size() + bytes);
-    };
-    const auto reference = [&](char32_t c) {
-        room(12);
-        used += static_cast<size_t>(
-            std::snprintf(out.data() + used, 12, "&#x%X;", static_cast<unsigned>(c)));
-    };
+    const char16_t* in = units.data();
+    // Two bytes a unit at most, but for references, which make room for themselves.
+    const size_t start = out.size();
+    out.resize(start + 2 * n + kMaxReference);
+    char* p = out.data() + start;
     size_t i = 0;
-    while (i < n) {
-        // ASCII runs, four units at a time.
-        while (i + 4 <= n) {
-            uint64_t word;
-            std::memcpy(&word, units.data() + i, 8);
-            if (word & 0xFF80FF80FF80FF80u) break;
-            room(4);
-            for (int k = 0; k < 4; ++k) out[used + k] = static_cast<char>(units[i + k]);
-            i += 4;
-            used += 4;
+    const auto reference = [&](char32_t c) {
+        const size_t at = static_cast<size_t>(p - out.data());
+        const size_t need = at + kMaxReference + 2 * (n - i);
+        if (out.size() < need) {
+            out.resize(std::max(need, out.size() * 3 / 2));
         }
-        if (i == n) break;
-        const char16_t u = units[i];
-        if (u >= 0xD800 && u <= 0xDFFF) {
-            // Shift_JIS has no character beyond U+FFFF; a reference can carry one.
-            if (!references || u > 0xDBFF || i + 1 == n || units[i + 1] < 0xDC00 ||
-                units[i + 1] > 0xDFFF)
-                break;
-            reference(0x10000 + ((char32_t(u) - 0xD800) << 10) + (units[i + 1] - 0xDC00));
-            i += 2;
+        p = out.data() + at;
+        p += WriteReference(c, p);
+    };
+    while (i < n) {
+        const char16_t u = in[i];
+        if (u < 0x80) {
+            *p++ = static_cast<char>(u);
+            ++i;
+            // ASCII runs, four units at a time.
+            while (i + 4 <= n) {
+                uint64_t word;
+                std::memcpy(&word, in + i, 8);
+                if (word & 0xFF80FF80FF80FF80u) break;
+                for (int k = 0; k < 4; ++k) p[k] = static_cast<char>(in[i + k]);
+                i += 4;
+                p += 4;
+            }
             continue;
         }
         const uint16_t code = table.Encode(u);
-        if (references && (IsPrivateUse(u) || code == ShiftJisTable::kNone)) {
-            reference(u);
-        } else if (code == ShiftJisTable::kNone) {
-            break;
-        } else {
-            room(2);
+        if (code != ShiftJisTable::kNone && !(references && u >= 0xE000 && u <= 0xF8FF)) {
             if (code < 0x100) {
-                out[used++] = static_cast<char>(code);
+                *p++ = static_cast<char>(code);
             } else {
-                out[used++] = static_cast<char>(code >> 8);
-                out[used++] = static_cast<char>(code & 0xFF);
+                p[0] = static_cast<char>(code >> 8);
+                p[1] = static_cast<char>(code & 0xFF);
+                p += 2;
             }
+            ++i;
+            continue;
         }
+        if (!references) break;
+        if (u >= 0xD800 && u <= 0xDFFF) {
+            // Shift_JIS has no character beyond U+FFFF; a reference can carry one.
+            if (u > 0xDBFF || i + 1 == n || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) break;
+            reference(0x10000 + ((char32_t(u) - 0xD800) << 10) + (in[i + 1] - 0xDC00));
+            i += 2;
+            continue;
+        }
+        reference(u);
         ++i;
     }
-    out.resize(used);
+    out.resize(static_cast<size_t>(p - out.data()));
     return i;
 }
 

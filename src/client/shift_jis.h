@@ -39,6 +39,7 @@ class ShiftJisTable {
     const std::string& name() const noexcept { return m_name; }
 
   private:
+    friend class ShiftJisDecoder;  // reads the tables directly in its inner loop
     explicit ShiftJisTable(EMapMode carrier);
 
     uint16_t m_single[256];
@@ -73,6 +74,10 @@ class ShiftJisDecoder {
 
     // One malformed sequence at stream offset `at`; returns the units written for it.
     size_t Bad(size_t at, const std::string& what, char16_t* out);
+    std::string NotValid(unsigned code, int bytes) const;
+    // Byte `b` (at stream offset `at`) of the open sequence; returns 1 if it was taken, 0
+    // if it is to be read again as the start of something else.
+    size_t Continue(uint8_t b, size_t at, char16_t* out, size_t& w);
 
     const ShiftJisTable& m_table;
     Malformed m_malformed;
