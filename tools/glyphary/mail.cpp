@@ -86,6 +86,7 @@ int RunInPlace(client::Glyphary& object, const std::vector<std::string>& files) 
 }  // namespace
 
 int RunMail(Session& session, const Arguments& args) {
+    if (args.Has("decode")) return RunMailDecode(session, args);
     const std::vector<std::string>& operands = args.Operands();
     if (args.Has("in-place")) {
         if (operands.empty()) throw UsageError("--in-place needs the files to convert");

@@ -106,6 +106,7 @@ Examples:
 
 constexpr const char* kMailHelp = R"(Usage: glyphary mail [IN [OUT]]
        glyphary mail --in-place FILE...
+       glyphary mail --decode [--carrier CARRIER] [--to unicode] [IN [OUT]]
 
 Rewrites the emoji codes of a raw EZweb (au) mail message, as ConvertEzwebMail does:
 from IN (default: standard input) to OUT (default: standard output; '-' for either).
@@ -116,13 +117,22 @@ it, is flushed to disk and renamed over the original only when the conversion su
 so a failure or a crash never loses a message. A progress bar shows on a terminal; a
 summary of converted, unchanged and failed files ends the run (exit status 1 if any failed).
 
+With --decode any handset's mail becomes UTF-8 text: From, To, Date and Subject, each
+text part decoded (ISO-2022-JP with au's emoji, each carrier's Shift_JIS, UTF-8), its
+emoji as neutral notation; other parts are listed by type, name and size.
+
 Options:
-  --in-place     convert the files where they are
-  --module PATH  use another module and its configuration
+  --in-place         convert the files where they are
+  --decode           show the mail as text
+  -c, --carrier C    with --decode: whose emoji the mail holds (default: by the sender's
+                     domain, else as the charset tells)
+  --to unicode       with --decode: emoji as standard emoji instead of notation
+  --module PATH      use another module and its configuration
 
 Examples:
   glyphary mail incoming.eml converted.eml
   glyphary mail --in-place ~/Maildir/new/*
+  glyphary mail --decode --to unicode ~/Maildir/new/1700000000.1.host
 )";
 
 constexpr const char* kInfoHelp = R"(Usage: glyphary info
@@ -194,7 +204,15 @@ const std::vector<Command>& Commands() {
          kConvertSpecs,
          RunLocalize},
         {"detect", {kDetectHelp}, {kModule, kHelp, {"explain", 0, false}}, RunDetect},
-        {"mail", {kMailHelp}, {kModule, kHelp, {"in-place", 'i', false}}, RunMail},
+        {"mail",
+         {kMailHelp},
+         {kModule,
+          kHelp,
+          {"in-place", 'i', false},
+          {"decode", 0, false},
+          {"carrier", 'c', true},
+          {"to", 0, true}},
+         RunMail},
         {"info", {kInfoHelp}, {kModule, kHelp}, RunInfo},
         {"register", {kRegisterHelp}, {kModule, kHelp}, RunRegister},
         {"unregister", {kUnregisterHelp}, {kModule, kHelp}, RunUnregister},
