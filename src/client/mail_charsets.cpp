@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 // After the platform's headers, whose TRUE and FALSE GLib then leaves alone.
 #include <gmime/gmime.h>
@@ -85,9 +86,24 @@ std::u16string DecodeIso2022Jp(std::string_view text, bool au) {
 
     const auto* in = reinterpret_cast<const uint8_t*>(text.data());
     const size_t n = text.size();
-    std::u16string out(n, u'\0');
+    // At most one unit a byte; only what is written is touched.
+    const auto out = std::make_unique_for_overwrite<char16_t[]>(n);
     size_t i = 0, w = 0;
     while (i < n) {
+        // The bulk: runs of ASCII, and runs of JIS X 0208 pairs.
+        if (set == Set::ascii) {
+            while (i < n && in[i] < 0x80 && in[i] != 0x1B) out[w++] = in[i++];
+        } else if (set == Set::jis0208) {
+            while (i + 1 < n) {
+                const unsigned row = in[i] - 0x21u, cell = in[i + 1] - 0x21u;
+                if (row >= 94 || cell >= 94) break;
+                const uint16_t unit = jis.units[row * 94 + cell];
+                if (!unit) break;
+                out[w++] = unit;
+                i += 2;
+            }
+        }
+        if (i == n) break;
         const uint8_t b = in[i];
         if (b == 0x1B) {  // a designation: ESC ( F, ESC $ F, ESC $ ( F
             const uint8_t b1 = i + 1 < n ? in[i + 1] : 0, b2 = i + 2 < n ? in[i + 2] : 0;
@@ -147,8 +163,7 @@ std::u16string DecodeIso2022Jp(std::string_view text, bool au) {
             }
         }
     }
-    out.resize(w);
-    return out;
+    return std::u16string(out.get(), w);
 }
 
 // ---------------------------------------------------------------------------------------------

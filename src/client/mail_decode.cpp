@@ -67,16 +67,30 @@ std::u16string LfLines(std::u16string text) {
     return text;
 }
 
-// The bytes a part holds once its transfer encoding is undone.
-std::string PartBytes(GMimePart* part) {
-    GMimeDataWrapper* content = g_mime_part_get_content(part);
-    if (!content) return {};
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new());
-    if (g_mime_data_wrapper_write_to_stream(content, stream.get()) < 0) return {};
-    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
-    return bytes ? std::string(reinterpret_cast<const char*>(bytes->data), bytes->len)
-                 : std::string();
-}
+// The bytes a part holds once its transfer encoding is undone, in a memory stream of GMime's.
+class PartBytes {
+  public:
+    explicit PartBytes(GMimePart* part) {
+        GMimeDataWrapper* content = g_mime_part_get_content(part);
+        if (!content) return;
+        // Room for the encoded size, which the decoded size rarely passes: no regrowing.
+        GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
+        const gint64 length = encoded ? g_mime_stream_length(encoded) : -1;
+        m_stream.reset(g_mime_stream_mem_new_with_byte_array(g_byte_array_sized_new(
+            length > 0 && length < G_MAXINT32 ? static_cast<guint>(length) : 0)));
+        if (g_mime_data_wrapper_write_to_stream(content, m_stream.get()) >= 0)
+            m_bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(m_stream.get()));
+    }
+    std::string_view view() const {
+        return m_bytes
+                   ? std::string_view(reinterpret_cast<const char*>(m_bytes->data), m_bytes->len)
+                   : std::string_view();
+    }
+
+  private:
+    GPtr<GMimeStream> m_stream;
+    GByteArray* m_bytes = nullptr;  // the stream's own
+};
 
 // How many bytes `object` takes written out (an attached message, listed with its size).
 size_t WrittenSize(GMimeObject* object) {
@@ -91,7 +105,8 @@ DecodedMail::Part DecodePart(GMimePart* part, EMapMode mailCarrier) {
     decoded.type = MimeType(object);
     decoded.name = Printable(g_mime_part_get_filename(part));
     decoded.carrier = mailCarrier;
-    const std::string bytes = PartBytes(part);
+    const PartBytes content(part);
+    const std::string_view bytes = content.view();
     decoded.size = bytes.size();
     GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
     const bool attached = disposition && g_mime_content_disposition_is_attachment(disposition) &&
@@ -196,7 +211,12 @@ std::string MailText(const DecodedMail& mail, const EmojiRenderer& render) {
     for (const DecodedMail::Part& part : mail.parts) {
         out += "\n";
         if (part.text) {
-            out += Utf8ForDisplay(render(part.content, part.carrier));
+            const std::u16string text = render(part.content, part.carrier);
+            const size_t start = out.size();
+            out.resize(start + 3 * text.size());
+            out.resize(start + platform::Utf8FromUtf16(text, out.data() + start, true,
+                                                       platform::UtfErrors::replace)
+                                   .written);
             if (out.back() != '\n') out += "\n";
         } else {
             out += "[" + part.type + (part.name.empty() ? "" : " " + part.name) + ", " +
