@@ -79,6 +79,20 @@ void CheckTextFormat(const TextFormat& format) {
 
 namespace {
 
+// The first '&' at or after `from`, or size. Sixteen units at a time (the compiler makes
+// vector compares of it): references are rare in the text.
+size_t FindAmpersand(const char16_t* text, size_t from, size_t size) {
+    size_t i = from;
+    for (; i + 16 <= size; i += 16) {
+        unsigned hit = 0;
+        for (size_t k = 0; k < 16; ++k) hit |= text[i + k] == u'&';
+        if (hit) break;
+    }
+    for (; i < size; ++i)
+        if (text[i] == u'&') return i;
+    return size;
+}
+
 // The first unit at or after `from` that may start a private-use character (U+E000-U+F8FF,
 // or the high surrogate of planes 15 and 16), or size. Sixteen units at a time.
 size_t FindPrivateUse(const char16_t* text, size_t from, size_t size) {
@@ -165,44 +179,29 @@ size_t Decoder::Decode(std::string_view bytes, bool final, char16_t* out) {
 }
 
 size_t Decoder::ReadReferences(char16_t* text, size_t size, bool final) {
-    // References only shorten the text, so it is rewritten in place: blocks of sixteen units
-    // without '&' move as a whole, a block with one is taken unit by unit.
+    // References only shorten the text, so it is rewritten in place, span by span between
+    // the '&'s.
     size_t r = 0, w = 0;
     while (r < size) {
-        if (r + 16 <= size) {
-            unsigned hit = 0;
-            for (size_t k = 0; k < 16; ++k) hit |= text[r + k] == u'&';
-            if (!hit) {
-                if (w != r) {
-                    char16_t block[16];
-                    std::memcpy(block, text + r, sizeof block);
-                    std::memcpy(text + w, block, sizeof block);
-                }
-                r += 16;
-                w += 16;
-                continue;
-            }
+        const size_t at = FindAmpersand(text, r, size);
+        if (w != r) std::memmove(text + w, text + r, (at - r) * sizeof(char16_t));
+        w += at - r;
+        r = at;
+        if (r == size) break;
+        const Reference ref = ParseReference(text + r, size - r);
+        if (ref.open && !final) {  // completed, or refuted, by the next piece
+            m_held.assign(text + r, text + size);
+            return w;
         }
-        for (const size_t end = std::min(size, r + 16); r < end;) {
-            if (text[r] != u'&') {
-                text[w++] = text[r++];
-                continue;
-            }
-            const Reference ref = ParseReference(text + r, size - r);
-            if (ref.open && !final) {  // completed, or refuted, by the next piece
-                m_held.assign(text + r, text + size);
-                return w;
-            }
-            if (ref.length == 0) {
-                text[w++] = text[r++];
-            } else if (ref.code < 0x10000) {
-                text[w++] = static_cast<char16_t>(ref.code);
-                r += ref.length;
-            } else {
-                text[w++] = static_cast<char16_t>(0xD800 + ((ref.code - 0x10000) >> 10));
-                text[w++] = static_cast<char16_t>(0xDC00 + ((ref.code - 0x10000) & 0x3FF));
-                r += ref.length;
-            }
+        if (ref.length == 0) {
+            text[w++] = text[r++];
+        } else if (ref.code < 0x10000) {
+            text[w++] = static_cast<char16_t>(ref.code);
+            r += ref.length;
+        } else {
+            text[w++] = static_cast<char16_t>(0xD800 + ((ref.code - 0x10000) >> 10));
+            text[w++] = static_cast<char16_t>(0xDC00 + ((ref.code - 0x10000) & 0x3FF));
+            r += ref.length;
         }
     }
     return w;

@@ -219,7 +219,7 @@ size_t ShiftJisDecoder::Decode(std::string_view text, bool final, char16_t* out,
     const size_t n = text.size();
     const bool escapes = m_table.webCodeEscapes();
     const uint16_t* single = m_table.m_single;
-    const uint16_t* pairs = m_table.m_double - 0x80 * 256;
+    const uint16_t* pairs = m_table.m_double;  // from lead 0x80
     size_t i = 0, w = 0;
     while (i < n) {
         if (m_open != Open::none) {  // a sequence left open: byte by byte until it closes
@@ -254,7 +254,7 @@ size_t ShiftJisDecoder::Decode(std::string_view text, bool final, char16_t* out,
                 continue;
             }
             if (unit != ShiftJisTable::kLead || i + 1 == n) break;
-            const uint16_t pair = pairs[c * 256 + in[i + 1]];
+            const uint16_t pair = pairs[(c - 0x80) * 256 + in[i + 1]];
             if (!pair) break;
             out[w++] = pair;
             i += 2;
