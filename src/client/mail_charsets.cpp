@@ -170,8 +170,7 @@ std::u16string DecodeIso2022Jp(std::string_view text, bool au) {
 // Any other charset, through iconv
 
 std::u16string DecodeOther(std::string_view text, const std::string& charset) {
-    const char* name = g_mime_charset_iconv_name(charset.c_str());
-    const iconv_t cd = iconv_open("UTF-8", name ? name : charset.c_str());
+    const iconv_t cd = iconv_open("UTF-8", charset.c_str());
     if (cd == reinterpret_cast<iconv_t>(-1)) return FromUtf8(text);
     std::string utf8;
     utf8.resize(text.size() * 4 + 16);

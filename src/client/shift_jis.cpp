@@ -106,6 +106,8 @@ ShiftJisTable::ShiftJisTable(EMapMode carrier) : m_carrier(carrier) {
     // Such a character keeps another code where CP932 has one (the NEC-selected copies of
     // the IBM kanji), so that text written for SoftBank never turns into its emoji.
     for (const char16_t unit : displaced) {
+        const uint16_t code = m_encode[unit];
+        if (code == kNone || code < 0x100 || Double(code >> 8, code & 0xFF) == unit) continue;
         m_encode[unit] = kNone;
         for (unsigned lead = 0x81; lead <= 0xFC && m_encode[unit] == kNone; ++lead) {
             if (!IsLeadByte(lead)) continue;
@@ -294,8 +296,11 @@ size_t ShiftJisDecoder::Decode(std::string_view text, bool final, char16_t* out,
 // ---------------------------------------------------------------------------------------------
 // Encoding
 
-size_t EncodeShiftJis(const ShiftJisTable& table, std::u16string_view units, bool references,
-                      std::string& out) {
+namespace {
+
+// EncodeShiftJis, with or without references, so that the inner loops do not ask.
+template <bool kReferences>
+size_t EncodeAs(const ShiftJisTable& table, std::u16string_view units, std::string& out) {
     const size_t n = units.size();
     const char16_t* in = units.data();
     // Two bytes a unit at most, but for references, which make room for themselves.
@@ -306,14 +311,16 @@ size_t EncodeShiftJis(const ShiftJisTable& table, std::u16string_view units, boo
     const auto reference = [&](char32_t c) {
         const size_t at = static_cast<size_t>(p - out.data());
         const size_t need = at + kMaxReference + 2 * (n - i);
-        if (out.size() < need) {
-            out.resize(std::max(need, out.size() * 3 / 2));
-        }
+        if (out.size() < need) out.resize(std::max(need, out.size() * 3 / 2));
         p = out.data() + at;
         p += WriteReference(c, p);
     };
+    // Whether `u` goes through the table: private-use characters go as references when asked.
+    const auto tabled = [](char16_t u) {
+        return !kReferences || static_cast<uint16_t>(u - 0xE000) >= 0x1900;
+    };
     while (i < n) {
-        const char16_t u = in[i];
+        char16_t u = in[i];
         if (u < 0x80) {
             *p++ = static_cast<char>(u);
             ++i;
@@ -328,8 +335,9 @@ size_t EncodeShiftJis(const ShiftJisTable& table, std::u16string_view units, boo
             }
             continue;
         }
-        const uint16_t code = table.Encode(u);
-        if (code != ShiftJisTable::kNone && !(references && u >= 0xE000 && u <= 0xF8FF)) {
+        // Runs of other characters with codes.
+        uint16_t code = table.Encode(u);
+        while (code != ShiftJisTable::kNone && tabled(u)) {
             if (code < 0x100) {
                 *p++ = static_cast<char>(code);
             } else {
@@ -337,10 +345,11 @@ size_t EncodeShiftJis(const ShiftJisTable& table, std::u16string_view units, boo
                 p[1] = static_cast<char>(code & 0xFF);
                 p += 2;
             }
-            ++i;
-            continue;
+            if (++i == n || (u = in[i]) < 0x80) break;
+            code = table.Encode(u);
         }
-        if (!references) break;
+        if (i == n || u < 0x80) continue;
+        if (!kReferences) break;
         if (u >= 0xD800 && u <= 0xDFFF) {
             // Shift_JIS has no character beyond U+FFFF; a reference can carry one.
             if (u > 0xDBFF || i + 1 == n || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) break;
@@ -353,6 +362,13 @@ size_t EncodeShiftJis(const ShiftJisTable& table, std::u16string_view units, boo
     }
     out.resize(static_cast<size_t>(p - out.data()));
     return i;
+}
+
+}  // namespace
+
+size_t EncodeShiftJis(const ShiftJisTable& table, std::u16string_view units, bool references,
+                      std::string& out) {
+    return references ? EncodeAs<true>(table, units, out) : EncodeAs<false>(table, units, out);
 }
 
 }  // namespace glyphary::client

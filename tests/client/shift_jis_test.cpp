@@ -29,8 +29,14 @@ std::string ReadText(const std::string& path) {
 
 // What the C library's iconv makes of `in`, converted from `from` to `to`; none on failure.
 std::optional<std::string> Iconv(const char* to, const char* from, std::string in) {
-    static std::map<std::pair<std::string, std::string>, iconv_t> open;
-    iconv_t& cd = open[{to, from}];
+    struct Converters {
+        std::map<std::pair<std::string, std::string>, iconv_t> open;
+        ~Converters() {
+            for (const auto& [names, cd] : open) iconv_close(cd);
+        }
+    };
+    static Converters converters;
+    iconv_t& cd = converters.open[{to, from}];
     if (!cd) cd = iconv_open(to, from);
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
     char out[16];

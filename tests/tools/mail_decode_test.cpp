@@ -97,6 +97,8 @@ TEST_F(MailDecode, WhatIsNoMailFailsClearly) {
     EXPECT_THAT(empty.err, HasSubstr("standard input: no mail message in it"));
     const Outcome many = Run({"mail", "--decode", "a", "b", "c"});
     EXPECT_EQ(many.status, 2);
+    const Outcome inPlace = Run({"mail", "--decode", "--in-place", "a"});
+    EXPECT_EQ(inPlace.status, 2);
     const Outcome carrier = Run({"mail", "--decode", "--carrier", "nokia"}, kAu);
     EXPECT_EQ(carrier.status, 2);
     EXPECT_THAT(carrier.err, HasSubstr("unknown carrier 'nokia'"));

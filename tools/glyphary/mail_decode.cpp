@@ -61,6 +61,8 @@ class Renderer {
 
 int RunMailDecode(Session& session, const Arguments& args) {
     const std::vector<std::string>& operands = args.Operands();
+    if (args.Has("in-place"))
+        throw UsageError("--decode shows a mail; it changes no file in place");
     if (operands.size() > 2) throw UsageError("mail --decode takes at most IN and OUT");
     const std::string in = operands.empty() ? "-" : operands[0];
     const std::string out = operands.size() < 2 ? "-" : operands[1];
