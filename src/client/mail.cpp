@@ -1,6 +1,7 @@
 #include "client/mail.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "client/errors.h"
@@ -49,31 +50,38 @@ ModuleResult RunModule(Glyphary& object, std::string_view message) {
 // stored on Linux (Maildir, mbox exports) ends lines with LF alone, which the module would
 // read as one long line; each such LF goes to the module as CR LF instead.
 struct LineEnds {
-    std::string forModule;           // the message with CR before every LF that lacks one
+    std::string forModule;           // with CR before every LF that lacks one (if any does)
     std::vector<bool> bareLf;        // per line the module reads: whether it ended with LF alone
     std::vector<size_t> insertedAt;  // offsets in forModule of the CRs added, in order
 };
 
 LineEnds ReadLineEnds(std::string_view message) {
     LineEnds ends;
-    size_t i = 0;
+    const auto next = [&](char c, size_t from) {
+        const void* at = from < message.size()
+                             ? std::memchr(message.data() + from, c, message.size() - from)
+                             : nullptr;
+        return at ? static_cast<size_t>(static_cast<const char*>(at) - message.data())
+                  : message.size();
+    };
+    size_t i = 0, cr = next('\r', 0), lf = next('\n', 0), copied = 0;
     while (i < message.size()) {
-        const size_t end = message.find_first_of("\r\n", i);
-        if (end == std::string_view::npos) break;  // the last line, without a line end
-        if (message[end] == '\r') {
-            const size_t next = std::min(end + 2, message.size());
-            ends.forModule.append(message.substr(i, next - i));
+        if (cr < i) cr = next('\r', i);
+        if (lf < i) lf = next('\n', i);
+        if (cr < lf) {  // CR ends the line, and the byte after it goes with it
             ends.bareLf.push_back(false);
-            i = next;
-        } else {
-            ends.forModule.append(message.substr(i, end - i));
+            i = cr + 2;
+        } else if (lf < message.size()) {
+            ends.forModule.append(message.substr(copied, lf - copied));
             ends.insertedAt.push_back(ends.forModule.size());
             ends.forModule.append("\r\n");
             ends.bareLf.push_back(true);
-            i = end + 1;
+            copied = i = lf + 1;
+        } else {
+            break;  // the last line, without a line end
         }
     }
-    ends.forModule.append(message.substr(i));
+    if (!ends.insertedAt.empty()) ends.forModule.append(message.substr(copied));
     return ends;
 }
 
