@@ -15,6 +15,9 @@
 namespace glyphary::client {
 namespace {
 
+// Text goes through the renderer in pieces of at most this many units.
+constexpr size_t kRenderPiece = size_t{1} << 18;
+
 void InitGMime() {
     static std::once_flag once;
     std::call_once(once, [] { g_mime_init(); });
@@ -211,12 +214,21 @@ std::string MailText(const DecodedMail& mail, const EmojiRenderer& render) {
     for (const DecodedMail::Part& part : mail.parts) {
         out += "\n";
         if (part.text) {
-            const std::u16string text = render(part.content, part.carrier);
-            const size_t start = out.size();
-            out.resize(start + 3 * text.size());
-            out.resize(start + platform::Utf8FromUtf16(text, out.data() + start, true,
-                                                       platform::UtfErrors::replace)
-                                   .written);
+            // In pieces: the temporaries stay small, and memory is reused rather than
+            // fetched afresh from the system for each.
+            const std::u16string_view content = part.content;
+            for (size_t at = 0; at < content.size();) {
+                size_t end = std::min(content.size(), at + kRenderPiece);
+                if (end < content.size() && content[end] >= 0xDC00 && content[end] <= 0xDFFF)
+                    --end;  // a surrogate pair stays whole
+                const std::u16string text = render(content.substr(at, end - at), part.carrier);
+                const size_t start = out.size();
+                out.resize(start + 3 * text.size());
+                out.resize(start + platform::Utf8FromUtf16(text, out.data() + start, true,
+                                                           platform::UtfErrors::replace)
+                                       .written);
+                at = end;
+            }
             if (out.back() != '\n') out += "\n";
         } else {
             out += "[" + part.type + (part.name.empty() ? "" : " " + part.name) + ", " +

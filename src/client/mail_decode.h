@@ -55,7 +55,9 @@ std::u16string DecodeMailText(std::string_view bytes, std::string_view charset, 
 std::u16string DecodeHeaderValue(std::string_view raw, EMapMode carrier);
 
 /// Turns a text's emoji into what the reader wants (neutral notation, another table's
-/// emoji); `carrier` says whose private-use characters the text holds.
+/// emoji); `carrier` says whose private-use characters the text holds. A long text comes in
+/// pieces cut between characters, each to be converted as it would be within the whole (as
+/// Globalize does).
 using EmojiRenderer = std::function<std::u16string(std::u16string_view text, EMapMode carrier)>;
 
 /// The mail as UTF-8 for a reader: the headers, an empty line, then each part after the

@@ -171,6 +171,22 @@ TEST(MailDecode, TheStructureComesFromTheMimeTree) {
                   std::to_string(mail.parts[4].size) + " bytes]\n");
 }
 
+// Long text goes to the renderer in pieces, never cut inside a surrogate pair.
+TEST(MailDecode, LongTextIsRenderedInPiecesOfWholeCharacters) {
+    for (const size_t at : {(size_t{1} << 18) - 1, size_t{1} << 18, (size_t{1} << 18) + 1}) {
+        const std::string body = std::string(at, 'a') + "\xF0\x9F\x98\x80" + std::string(at, 'b');
+        const DecodedMail mail =
+            DecodeMail("Content-Type: text/plain; charset=utf-8\r\n\r\n" + body);
+        size_t pieces = 0;
+        const std::string text = MailText(mail, [&](std::u16string_view t, EMapMode) {
+            ++pieces;
+            return std::u16string(t);
+        });
+        EXPECT_EQ(text, "\n" + body + "\n") << at;
+        EXPECT_GT(pieces, 1u);
+    }
+}
+
 // Any bytes give a mail or a ClientError, and the text is always UTF-8.
 TEST(MailDecode, HostileBytesGiveTextOrAnError) {
     std::mt19937 rng(3);
