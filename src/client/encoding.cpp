@@ -1,11 +1,18 @@
 #include "client/encoding.h"
 
-#include <iconv.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "client/carriers.h"
+#include "client/errors.h"
+#include "client/references.h"
+#include "client/shift_jis.h"
 #include "platform/utf.h"
 
 namespace glyphary::client {
@@ -64,49 +71,118 @@ const char* EncodingName(Encoding encoding) {
     return "?";
 }
 
+void CheckTextFormat(const TextFormat& format) {
+    if (format.encoding == Encoding::sjis && format.carrier == kUnicodeMode && !format.ncr)
+        throw ClientError(
+            "Shift_JIS cannot carry the standard emoji of the unicode table: use utf-8, or "
+            "--ncr to write them as character references");
+}
+
 // ---------------------------------------------------------------------------------------------
-// CP932 through iconv, which keeps the state of a character cut between pieces itself.
-
-struct Decoder::Iconv {
-    iconv_t cd = iconv_open("UTF-16LE", "CP932");
-    ~Iconv() {
-        if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
-    }
-};
-
-struct Encoder::Iconv {
-    iconv_t cd = iconv_open("CP932", "UTF-16LE");
-    ~Iconv() {
-        if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
-    }
-};
+// Numeric character references
 
 namespace {
 
-// iconv over `in` into `out` (grown as needed, appended to). Stops at an incomplete sequence
-// at the end (read < in.size()); throws through `fail` at anything else it cannot convert.
-template <class Fail>
-size_t RunIconv(iconv_t cd, std::string_view in, std::string& out, Fail fail) {
-    if (cd == reinterpret_cast<iconv_t>(-1)) fail(0, "iconv has no CP932 here");
-    char* src = const_cast<char*>(in.data());
-    size_t left = in.size();
-    size_t start = out.size();
-    out.resize(start + in.size() * 2 + 16);
-    for (;;) {
-        char* dst = out.data() + start;
-        size_t room = out.size() - start;
-        const size_t r = iconv(cd, &src, &left, &dst, &room);
-        start = out.size() - room;
-        if (r != static_cast<size_t>(-1)) break;
-        if (errno == E2BIG) {
-            out.resize(out.size() * 2);
-            continue;
-        }
-        if (errno == EINVAL) break;  // a character cut at the end
-        fail(static_cast<size_t>(src - in.data()), nullptr);
+// The first '&' at or after `from`, or size; and the first unit that may start a private-use
+// character (U+E000-U+F8FF, or the high surrogate of planes 15 and 16). Both are rare in
+// text, so both look at eight units at a time where the processor offers it.
+bool MayStartPrivateUse(char16_t u) {
+    return static_cast<uint16_t>(u - 0xE000) < 0x1900 || static_cast<uint16_t>(u - 0xDB80) < 0x80;
+}
+
+#if defined(__SSE2__)
+// Units in [low, low + count) among the eight at `text`, as a mask of two bits a unit.
+inline __m128i InRange(__m128i units, uint16_t low, uint16_t count) {
+    // Unsigned 16-bit compare through the signed one: both sides shifted by 0x8000.
+    const __m128i shifted =
+        _mm_xor_si128(_mm_sub_epi16(units, _mm_set1_epi16(static_cast<short>(low))),
+                      _mm_set1_epi16(static_cast<short>(0x8000)));
+    return _mm_cmplt_epi16(shifted, _mm_set1_epi16(static_cast<short>(count ^ 0x8000)));
+}
+
+template <class Hit>
+size_t FindFirst(const char16_t* text, size_t from, size_t size, Hit hit) {
+    size_t i = from;
+    for (; i + 8 <= size; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        if (const int mask = _mm_movemask_epi8(hit(units))) return i + __builtin_ctz(mask) / 2;
     }
-    out.resize(start);
-    return in.size() - left;
+    return i;
+}
+
+size_t FindAmpersand(const char16_t* text, size_t from, size_t size) {
+    size_t i = FindFirst(text, from, size, [](__m128i units) {
+        return _mm_cmpeq_epi16(units, _mm_set1_epi16(u'&'));
+    });
+    while (i < size && text[i] != u'&') ++i;
+    return i;
+}
+
+size_t FindPrivateUse(const char16_t* text, size_t from, size_t size) {
+    size_t i = FindFirst(text, from, size, [](__m128i units) {
+        return _mm_or_si128(InRange(units, 0xE000, 0x1900), InRange(units, 0xDB80, 0x80));
+    });
+    while (i < size && !MayStartPrivateUse(text[i])) ++i;
+    return i;
+}
+#else
+size_t FindAmpersand(const char16_t* text, size_t from, size_t size) {
+    size_t i = from;
+    while (i < size && text[i] != u'&') ++i;
+    return i;
+}
+
+size_t FindPrivateUse(const char16_t* text, size_t from, size_t size) {
+    size_t i = from;
+    while (i < size && !MayStartPrivateUse(text[i])) ++i;
+    return i;
+}
+#endif
+
+// Longest digits of a reference we read; more is text, not a reference (and so bounds
+// what waits for the next piece).
+constexpr size_t kMaxDigits = 8;
+
+// A reference at text[0, size): its length and code point; length 0 when it is none, and
+// `open` when the text ends before that is known.
+struct Reference {
+    size_t length = 0;
+    char32_t code = 0;
+    bool open = false;
+};
+
+Reference ParseReference(const char16_t* text, size_t size) {
+    Reference ref;
+    size_t i = 1;  // text[0] is '&'
+    if (i == size) return {0, 0, true};
+    if (text[i++] != u'#') return ref;
+    bool hex = false;
+    if (i == size) return {0, 0, true};
+    if (text[i] == u'x' || text[i] == u'X') {
+        hex = true;
+        ++i;
+    }
+    const size_t digitsFrom = i;
+    uint64_t value = 0;
+    for (; i < size; ++i) {
+        const char16_t c = text[i];
+        unsigned digit;
+        if (c >= u'0' && c <= u'9') {
+            digit = c - u'0';
+        } else if (hex && c >= u'a' && c <= u'f') {
+            digit = c - u'a' + 10;
+        } else if (hex && c >= u'A' && c <= u'F') {
+            digit = c - u'A' + 10;
+        } else {
+            break;
+        }
+        if (i - digitsFrom == kMaxDigits) return ref;
+        value = value * (hex ? 16 : 10) + digit;
+    }
+    if (i == size) return {0, 0, true};
+    if (text[i] != u';' || i == digitsFrom || !IsPrivateUse(static_cast<char32_t>(value)))
+        return ref;
+    return {i + 1, static_cast<char32_t>(value), false};
 }
 
 }  // namespace
@@ -114,61 +190,81 @@ size_t RunIconv(iconv_t cd, std::string_view in, std::string& out, Fail fail) {
 // ---------------------------------------------------------------------------------------------
 // Decoding
 
-Decoder::Decoder(const TextFormat& format) : m_encoding(format.encoding) {
-    if (m_encoding == Encoding::sjis) m_iconv = std::make_unique<Iconv>();
+Decoder::Decoder(const TextFormat& format) : m_encoding(format.encoding), m_ncr(format.ncr) {
+    if (m_encoding == Encoding::sjis)
+        m_sjis =
+            std::make_unique<ShiftJisDecoder>(ShiftJisTable::For(format.carrier), Malformed::fail);
 }
 
 Decoder::~Decoder() = default;
 
 size_t Decoder::Decode(std::string_view bytes, bool final, char16_t* out) {
+    if (!m_ncr) return DecodeBytes(bytes, final, out);
+    const size_t held = m_held.size();
+    std::copy(m_held.begin(), m_held.end(), out);
+    m_held.clear();
+    return ReadReferences(out, held + DecodeBytes(bytes, final, out + held), final);
+}
+
+size_t Decoder::ReadReferences(char16_t* text, size_t size, bool final) {
+    // References only shorten the text, so it is rewritten in place, span by span between
+    // the '&'s.
+    size_t r = 0, w = 0;
+    while (r < size) {
+        const size_t at = FindAmpersand(text, r, size);
+        if (w != r) std::memmove(text + w, text + r, (at - r) * sizeof(char16_t));
+        w += at - r;
+        r = at;
+        if (r == size) break;
+        const Reference ref = ParseReference(text + r, size - r);
+        if (ref.open && !final) {  // completed, or refuted, by the next piece
+            m_held.assign(text + r, text + size);
+            return w;
+        }
+        if (ref.length == 0) {
+            text[w++] = text[r++];
+        } else if (ref.code < 0x10000) {
+            text[w++] = static_cast<char16_t>(ref.code);
+            r += ref.length;
+        } else {
+            text[w++] = static_cast<char16_t>(0xD800 + ((ref.code - 0x10000) >> 10));
+            text[w++] = static_cast<char16_t>(0xDC00 + ((ref.code - 0x10000) & 0x3FF));
+            r += ref.length;
+        }
+    }
+    return w;
+}
+
+size_t Decoder::DecodeBytes(std::string_view bytes, bool final, char16_t* out) {
+    if (m_encoding == Encoding::sjis) {
+        const size_t written = m_sjis->Decode(bytes, final, out, m_offset);
+        m_offset += bytes.size();
+        return written;
+    }
     // One step over `in`, which starts at stream offset `base`.
     const auto step = [&](std::string_view in, bool last, char16_t* o, size_t base) -> Step {
-        switch (m_encoding) {
-            case Encoding::utf8: {
-                const platform::UtfResult r =
-                    platform::Utf16FromUtf8(in, o, last, platform::UtfErrors::stop);
-                if (!r.ok)
-                    throw EncodingError("byte 0x" + Hex(static_cast<unsigned char>(in[r.read]), 2) +
-                                            " does not start a valid UTF-8 sequence",
-                                        base + r.read);
-                return {r.read, r.written};
-            }
-            case Encoding::utf16le: {
-                const size_t units = in.size() / 2;
-                for (size_t i = 0; i < units; ++i)
-                    o[i] = static_cast<char16_t>(static_cast<unsigned char>(in[2 * i]) |
-                                                 static_cast<unsigned char>(in[2 * i + 1]) << 8);
-                if (last && in.size() % 2)
-                    throw EncodingError("UTF-16LE input has an odd number of bytes",
-                                        base + in.size() - 1);
-                return {units * 2, units};
-            }
-            case Encoding::sjis: {
-                std::string utf16;
-                const size_t read =
-                    RunIconv(m_iconv->cd, in, utf16, [&](size_t at, const char* why) {
-                        throw EncodingError(why ? why
-                                                : "byte 0x" +
-                                                      Hex(static_cast<unsigned char>(in[at]), 2) +
-                                                      " is not valid CP932 here",
-                                            base + at);
-                    });
-                if (last && read < in.size())
-                    throw EncodingError("the input ends inside a CP932 character", base + read);
-                const size_t units = utf16.size() / 2;
-                for (size_t i = 0; i < units; ++i)
-                    o[i] = static_cast<char16_t>(static_cast<unsigned char>(utf16[2 * i]) |
-                                                 static_cast<unsigned char>(utf16[2 * i + 1]) << 8);
-                return {read, units};
-            }
+        if (m_encoding == Encoding::utf8) {
+            const platform::UtfResult r =
+                platform::Utf16FromUtf8(in, o, last, platform::UtfErrors::stop);
+            if (!r.ok)
+                throw EncodingError("byte 0x" + Hex(static_cast<unsigned char>(in[r.read]), 2) +
+                                        " does not start a valid UTF-8 sequence",
+                                    base + r.read);
+            return {r.read, r.written};
         }
-        return {};
+        const size_t units = in.size() / 2;
+        for (size_t i = 0; i < units; ++i)
+            o[i] = static_cast<char16_t>(static_cast<unsigned char>(in[2 * i]) |
+                                         static_cast<unsigned char>(in[2 * i + 1]) << 8);
+        if (last && in.size() % 2)
+            throw EncodingError("UTF-16LE input has an odd number of bytes", base + in.size() - 1);
+        return {units * 2, units};
     };
 
     size_t written = 0;
     if (!m_carry.empty()) {
         // Complete the character cut at the end of the last piece with the start of this one.
-        const size_t take = std::min(bytes.size(), kCarry);
+        const size_t take = std::min(bytes.size(), size_t{8});
         std::string head = m_carry;
         head.append(bytes.substr(0, take));
         const Step s = step(head, final && take == bytes.size(), out, m_offset);
@@ -192,8 +288,8 @@ size_t Decoder::Decode(std::string_view bytes, bool final, char16_t* out) {
 // ---------------------------------------------------------------------------------------------
 // Encoding
 
-Encoder::Encoder(const TextFormat& format) : m_encoding(format.encoding) {
-    if (m_encoding == Encoding::sjis) m_iconv = std::make_unique<Iconv>();
+Encoder::Encoder(const TextFormat& format) : m_encoding(format.encoding), m_ncr(format.ncr) {
+    if (m_encoding == Encoding::sjis) m_sjis = &ShiftJisTable::For(format.carrier);
 }
 
 Encoder::~Encoder() = default;
@@ -214,42 +310,80 @@ void Encoder::Encode(std::u16string_view units, bool final, std::string& out) {
             return 0x10000 + ((char32_t(text[i]) - 0xD800) << 10) + (text[i + 1] - 0xDC00);
         return text[i];
     };
-    switch (m_encoding) {
-        case Encoding::utf8: {
-            const size_t start = out.size();
-            out.resize(start + text.size() * 3);
-            const platform::UtfResult r =
-                platform::Utf8FromUtf16(text, out.data() + start, true, platform::UtfErrors::stop);
-            out.resize(start + r.written);
-            if (!r.ok)
-                throw EncodingError("a lone surrogate U+" + Hex(text[r.read], 4) +
-                                        ", which UTF-8 cannot carry (--encoding utf-16le passes "
-                                        "it through)",
-                                    m_offset + r.read);
-            break;
+    if (m_encoding == Encoding::sjis) {
+        const size_t done = EncodeShiftJis(*m_sjis, text, m_ncr, out);
+        if (done < text.size()) {
+            const char16_t u = text[done];
+            if (u >= 0xD800 && u <= 0xDFFF && codePointAt(done) == u)
+                throw EncodingError("a lone surrogate U+" + Hex(u, 4) + ", which " +
+                                        m_sjis->name() + " cannot carry",
+                                    m_offset + done);
+            throw EncodingError("U+" + Hex(codePointAt(done), 4) + " has no code in " +
+                                    m_sjis->name() +
+                                    (m_ncr ? "" : " (--ncr writes it as a character reference)"),
+                                m_offset + done);
         }
-        case Encoding::utf16le: {
-            const size_t start = out.size();
-            out.resize(start + text.size() * 2);
-            for (size_t i = 0; i < text.size(); ++i) {
-                out[start + 2 * i] = static_cast<char>(text[i] & 0xFF);
-                out[start + 2 * i + 1] = static_cast<char>(text[i] >> 8);
-            }
-            break;
-        }
-        case Encoding::sjis: {
-            std::string bytes;
-            bytes.reserve(text.size() * 2);
-            for (char16_t u : text)
-                bytes += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
-            RunIconv(m_iconv->cd, bytes, out, [&](size_t at, const char* why) {
-                if (why) throw EncodingError(why, m_offset + at / 2);
-                throw EncodingError("U+" + Hex(codePointAt(at / 2), 4) + " has no CP932 code",
-                                    m_offset + at / 2);
-            });
-            break;
-        }
+        m_offset += text.size();
+        m_carry.assign(units.substr(usable));
+        return;
     }
+
+    // UTF-8 or UTF-16LE, written at out[used]; `out` holds room for the rest of the text
+    // and one reference (three bytes a unit in UTF-8, two in UTF-16LE).
+    const size_t perUnit = m_encoding == Encoding::utf8 ? 3 : 2;
+    size_t used = out.size();
+    out.resize(used + perUnit * (text.size() + kMaxReference));
+    // Appends text[from, to).
+    const auto plain = [&](size_t from, size_t to) {
+        const std::u16string_view span = text.substr(from, to - from);
+        if (m_encoding == Encoding::utf16le) {
+            char* o = out.data() + used;
+            for (size_t i = 0; i < span.size(); ++i) {
+                o[2 * i] = static_cast<char>(span[i] & 0xFF);
+                o[2 * i + 1] = static_cast<char>(span[i] >> 8);
+            }
+            used += 2 * span.size();
+            return;
+        }
+        const platform::UtfResult r =
+            platform::Utf8FromUtf16(span, out.data() + used, true, platform::UtfErrors::stop);
+        used += r.written;
+        if (!r.ok) {
+            out.resize(used);
+            throw EncodingError("a lone surrogate U+" + Hex(span[r.read], 4) +
+                                    ", which UTF-8 cannot carry (--encoding utf-16le passes "
+                                    "it through)",
+                                m_offset + from + r.read);
+        }
+    };
+    if (!m_ncr) {
+        plain(0, text.size());
+    } else {
+        // Private-use characters as references, everything else as it is.
+        size_t from = 0;
+        for (size_t i = FindPrivateUse(text.data(), 0, text.size()); i < text.size();
+             i = FindPrivateUse(text.data(), i + 1, text.size())) {
+            const char32_t c = codePointAt(i);
+            if (!IsPrivateUse(c)) continue;
+            plain(from, i);
+            const size_t need = used + perUnit * (kMaxReference + text.size() - i);
+            if (out.size() < need) out.resize(std::max(need, out.size() * 3 / 2));
+            if (m_encoding == Encoding::utf16le) {
+                char16_t ref[kMaxReference];
+                const size_t length = WriteReference(c, ref);
+                for (size_t k = 0; k < length; ++k) {
+                    out[used++] = static_cast<char>(ref[k]);
+                    out[used++] = '\0';
+                }
+            } else {
+                used += WriteReference(c, out.data() + used);
+            }
+            i += c > 0xFFFF;
+            from = i + 1;
+        }
+        plain(from, text.size());
+    }
+    out.resize(used);
     m_offset += text.size();
     m_carry.assign(units.substr(usable));
 }

@@ -1,7 +1,8 @@
 // Text at the edge, as bytes in the encodings handset applications meet, to and from the
 // interface's UTF-16 units: UTF-8, UTF-16LE (units passed through untouched, lone surrogates
-// and zero units included) and Shift_JIS with a carrier's emoji. Both directions stream: a
-// character cut at the end of a piece waits for the next.
+// and zero units included) and Shift_JIS with a carrier's emoji (client/shift_jis.h), each
+// optionally with emoji as numeric character references. Both directions stream: a character
+// or a reference cut at the end of a piece waits for the next.
 #pragma once
 
 #include <cstddef>
@@ -14,12 +15,15 @@
 
 namespace glyphary::client {
 
+class ShiftJisDecoder;
+class ShiftJisTable;
+
 enum class Encoding { utf8, utf16le, sjis };
 
 /// The encoding named `name` ("utf-8", "utf-16le", "sjis" or "cp932"; letter case, hyphens
 /// and underscores are free); false for any other name.
 bool ParseEncoding(std::string_view name, Encoding& encoding);
-/// "utf-8", "utf-16le", "sjis".
+/// "utf-8", "utf-16le", "sjis" (for messages and option values).
 const char* EncodingName(Encoding encoding);
 
 /// How text is written at the edge.
@@ -27,9 +31,17 @@ struct TextFormat {
     Encoding encoding = Encoding::utf8;
     /// Whose handsets' emoji layout Shift_JIS follows (a carrier's map mode).
     EMapMode carrier = MPM_none;
-    /// Emoji as numeric character references (&#xE63E;): read on input, written on output.
+    /// Emoji as numeric character references. On input, references to private-use code
+    /// points (&#xE63E;, &#58942;) are read as those characters (others stay text); on
+    /// output, private-use characters, and characters the encoding cannot carry, are written
+    /// as &#xHEX;.
     bool ncr = false;
 };
+
+/// Throws ClientError with a hint when text in `format` cannot carry what its carrier's
+/// text holds: Shift_JIS has no codes for the standard emoji of the unicode table unless
+/// they go as references. Call it for the input's format and for the output's.
+void CheckTextFormat(const TextFormat& format);
 
 /// Bytes that do not decode, or units the encoding cannot carry. `offset` counts bytes of the
 /// input when decoding and UTF-16 units of the text when encoding, from the stream's start.
@@ -58,12 +70,18 @@ class Decoder {
     size_t Decode(std::string_view bytes, bool final, char16_t* out);
 
   private:
-    static constexpr size_t kCarry = 8;
-    struct Iconv;
+    // Units held back from one call to the next: a reference cut at the end (at most 11
+    // units), and a Shift_JIS lead byte's character.
+    static constexpr size_t kCarry = 16;
+    size_t DecodeBytes(std::string_view bytes, bool final, char16_t* out);
+    size_t ReadReferences(char16_t* text, size_t size, bool final);
+
     Encoding m_encoding;
+    bool m_ncr;
     std::string m_carry;  // the start of a character cut at the end of the last piece
     size_t m_offset = 0;  // bytes of the stream before m_carry
-    std::unique_ptr<Iconv> m_iconv;
+    std::unique_ptr<ShiftJisDecoder> m_sjis;
+    std::u16string m_held;  // the start of a reference cut at the end of the last piece
 };
 
 /// UTF-16 units to bytes, piece by piece.
@@ -79,11 +97,11 @@ class Encoder {
     void Encode(std::u16string_view units, bool final, std::string& out);
 
   private:
-    struct Iconv;
     Encoding m_encoding;
+    bool m_ncr;
+    const ShiftJisTable* m_sjis = nullptr;
     std::u16string m_carry;
     size_t m_offset = 0;  // units of the stream before m_carry
-    std::unique_ptr<Iconv> m_iconv;
 };
 
 /// Whole-text helpers over Decoder and Encoder, for command-line arguments and the like.

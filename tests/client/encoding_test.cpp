@@ -1,18 +1,21 @@
 // The streaming codecs: any cut of the input gives what one whole call gives, errors included.
+#include <algorithm>
 #include <random>
 
 #include <gtest/gtest.h>
 
+#include "client/carriers.h"
 #include "client/encoding.h"
+#include "client/errors.h"
 
 namespace {
 
 using namespace glyphary::client;
 
 std::u16string RandomText(std::mt19937& rng) {
-    // ASCII, kana, kanji, the i-mode sun, a supplementary character: all have CP932 codes but
-    // the last, which CP932 texts below leave out.
-    static const std::u16string pool = u"a :\n\x3042\x65E5\xE63E";
+    // ASCII, kana, kanji, the i-mode sun, a supplementary character: all have i-mode Shift_JIS
+    // codes but the last, which Shift_JIS texts below leave out; and the pieces of references.
+    static const std::u16string pool = u"a :\n\x3042\x65E5\xE63E&#x;E63e9";
     std::uniform_int_distribution<size_t> pick(0, pool.size()), length(0, 300);
     std::u16string s;
     for (size_t n = length(rng); n > 0; --n) {
@@ -27,9 +30,9 @@ std::u16string RandomText(std::mt19937& rng) {
 }
 
 // `bytes` decoded in random pieces; the error's message and offset, if any, as text.
-std::u16string DecodeInPieces(std::mt19937& rng, std::string_view bytes, Encoding encoding,
+std::u16string DecodeInPieces(std::mt19937& rng, std::string_view bytes, const TextFormat& format,
                               std::string& error) {
-    Decoder decoder({encoding, MPM_imode, false});
+    Decoder decoder(format);
     std::u16string out;
     try {
         while (true) {
@@ -47,14 +50,37 @@ std::u16string DecodeInPieces(std::mt19937& rng, std::string_view bytes, Encodin
     return out;
 }
 
+std::string Describe(const TextFormat& f) {
+    return std::string(EncodingName(f.encoding)) + " mode " + std::to_string(f.carrier) +
+           (f.ncr ? " ncr" : "");
+}
+
+std::u16string DecodeWhole(std::string_view bytes, const TextFormat& format, std::string& error) {
+    try {
+        return Decode(bytes, format);
+    } catch (const EncodingError& e) {
+        error = std::to_string(e.offset()) + ": " + e.what();
+    }
+    return {};
+}
+
 TEST(Encoding, PiecesDecodeAndEncodeAsTheWholeDoes) {
     std::mt19937 rng(12);
-    for (const Encoding encoding : {Encoding::utf8, Encoding::utf16le, Encoding::sjis}) {
-        for (int round = 0; round < 300; ++round) {
+    std::vector<TextFormat> formats;
+    for (const bool ncr : {false, true}) {
+        formats.push_back({Encoding::utf8, MPM_imode, ncr});
+        formats.push_back({Encoding::utf16le, MPM_imode, ncr});
+        for (const EMapMode mode : {MPM_none, MPM_imode, MPM_softbank})
+            formats.push_back({Encoding::sjis, mode, ncr});
+    }
+    for (const TextFormat& format : formats) {
+        for (int round = 0; round < 200; ++round) {
             std::u16string text = RandomText(rng);
-            if (encoding == Encoding::sjis)
+            if (format.encoding == Encoding::sjis) {
                 std::erase_if(text, [](char16_t u) { return u >= 0xD800 && u < 0xE000; });
-            const TextFormat format{encoding, MPM_imode, false};
+                if (format.carrier == MPM_softbank && !format.ncr)
+                    std::replace(text.begin(), text.end(), u'\xE63E', u'\xE04A');
+            }
             const std::string bytes = Encode(text, format);
             // Encoding in pieces, a surrogate pair cut between them included.
             Encoder encoder(format);
@@ -65,26 +91,88 @@ TEST(Encoding, PiecesDecodeAndEncodeAsTheWholeDoes) {
                 at += n;
             }
             encoder.Encode({}, true, pieces);
-            ASSERT_EQ(pieces, bytes) << EncodingName(encoding);
+            ASSERT_EQ(pieces, bytes) << Describe(format);
 
-            std::string error;
-            ASSERT_EQ(DecodeInPieces(rng, bytes, encoding, error), text) << EncodingName(encoding);
+            std::string error, wholeError;
+            const std::u16string whole = DecodeWhole(bytes, format, wholeError);
+            ASSERT_EQ(wholeError, "") << Describe(format);
+            ASSERT_EQ(DecodeInPieces(rng, bytes, format, error), whole) << Describe(format);
             ASSERT_EQ(error, "");
+            // Without references in the text, the bytes read back as the text.
+            if (!format.ncr || text.find(u'&') == std::u16string::npos) {
+                ASSERT_EQ(whole, text) << Describe(format);
+            }
 
-            // A damaged copy fails at the same byte whatever the cuts.
+            // A damaged copy (or one with SoftBank's escapes) fails at the same byte, or reads
+            // the same, whatever the cuts.
             std::string damaged = bytes;
             if (damaged.empty()) continue;
-            damaged[std::uniform_int_distribution<size_t>(0, damaged.size() - 1)(rng)] = '\xFF';
-            std::string whole;
-            try {
-                Decode(damaged, format);
-            } catch (const EncodingError& e) {
-                whole = std::to_string(e.offset()) + ": " + e.what();
+            const size_t at = std::uniform_int_distribution<size_t>(0, damaged.size() - 1)(rng);
+            if (format.carrier == MPM_softbank && round % 2) {
+                damaged.insert(at, round % 4 == 1 ? "\x1B$Gji\x0F" : "\x1B$P");
+            } else {
+                damaged[at] = '\xFF';
             }
-            DecodeInPieces(rng, damaged, encoding, error);
-            ASSERT_EQ(error, whole) << EncodingName(encoding);
+            wholeError.clear();
+            error.clear();
+            const std::u16string read = DecodeWhole(damaged, format, wholeError);
+            const std::u16string readInPieces = DecodeInPieces(rng, damaged, format, error);
+            ASSERT_EQ(error, wholeError) << Describe(format);
+            if (error.empty()) {
+                ASSERT_EQ(readInPieces, read) << Describe(format);
+            }
         }
     }
+}
+
+// References to private-use code points are read as the characters; anything else that looks
+// like a reference is text.
+TEST(Encoding, ReferencesToPrivateUseCharactersAreReadAndTheRestIsText) {
+    const struct {
+        const char* in;
+        std::u16string out;
+    } cases[] = {
+        {"a&#xE63E;b",
+         u"a\xE63E"
+         "b"},
+        {"&#58942;&#xe63e;&#XE63E;", u"\xE63E\xE63E\xE63E"},
+        {"&#x0000E63E;", u"\xE63E"},                           // eight digits
+        {"&#x00000E63E;", u"&#x00000E63E;"},                   // nine: text
+        {"&#xF0000;&#x10FFFD;", u"\xDB80\xDC00\xDBFF\xDFFD"},  // planes 15 and 16
+        {"&#x1F600;&#x41;&#65;", u"&#x1F600;&#x41;&#65;"},     // not private use
+        {"&amp;&#xE63E&#xE63G;&#x;&#;&", u"&amp;&#xE63E&#xE63G;&#x;&#;&"},
+        {"&&#xE63E;", u"&\xE63E"},
+    };
+    for (const Encoding encoding : {Encoding::utf8, Encoding::sjis}) {
+        for (const auto& c : cases)
+            EXPECT_EQ(Decode(c.in, {encoding, MPM_imode, true}), c.out) << c.in;
+        EXPECT_EQ(Decode("&#xE63E;", {encoding, MPM_imode, false}), u"&#xE63E;");
+    }
+    EXPECT_EQ(Decode(std::string("&\0#\0\x35\0\x38\0\x39\0\x34\0\x32\0;\0", 16),
+                     {Encoding::utf16le, MPM_imode, true}),
+              u"\xE63E");
+}
+
+// On output, private-use characters become references in every encoding; Shift_JIS writes
+// what it cannot carry as references too, so that the unicode table's emoji survive it.
+TEST(Encoding, ReferencesCarryEmojiTheOutputCannot) {
+    const std::u16string text = u"a\xE63E\x65E5\xD83D\xDE00\xDB80\xDC00";
+    EXPECT_EQ(Encode(text, {Encoding::utf8, MPM_imode, true}),
+              "a&#xE63E;\xE6\x97\xA5\xF0\x9F\x98\x80&#xF0000;");
+    EXPECT_EQ(Encode(text, {Encoding::sjis, MPM_imode, true}),
+              "a&#xE63E;\x93\xFA&#x1F600;&#xF0000;");
+    EXPECT_EQ(Encode(u"\xE63E", {Encoding::utf16le, MPM_imode, true}),
+              std::string("&\0#\0x\0E\0\x36\0\x33\0E\0;\0", 16));
+    EXPECT_EQ(Encode(u"\xE63E\x65E5", {Encoding::sjis, MPM_imode, false}), "\xF8\x9F\x93\xFA");
+    // A lone surrogate has no reference either.
+    EXPECT_THROW(Encode(u"a\xD800", {Encoding::sjis, MPM_imode, true}), EncodingError);
+}
+
+TEST(Encoding, ShiftJisCannotCarryTheUnicodeTableUnlessAsReferences) {
+    EXPECT_THROW(CheckTextFormat({Encoding::sjis, kUnicodeMode, false}), ClientError);
+    EXPECT_NO_THROW(CheckTextFormat({Encoding::sjis, kUnicodeMode, true}));
+    EXPECT_NO_THROW(CheckTextFormat({Encoding::utf8, kUnicodeMode, false}));
+    EXPECT_NO_THROW(CheckTextFormat({Encoding::sjis, MPM_softbank, false}));
 }
 
 }  // namespace

@@ -102,14 +102,15 @@ TEST_F(Convert, TextTheEncodingCannotCarryFailsWithItsPosition) {
     EXPECT_EQ(odd.status, 1);
     EXPECT_THAT(odd.err, HasSubstr("odd number of bytes"));
 
-    const Outcome badCp932 = Run({"globalize", "-c", "imode", "-e", "cp932"}, "\x81");
-    EXPECT_EQ(badCp932.status, 1);
-    EXPECT_THAT(badCp932.err, HasSubstr("ends inside a CP932 character"));
+    const Outcome badSjis = Run({"globalize", "-c", "imode", "-e", "cp932"}, "\x81");
+    EXPECT_EQ(badSjis.status, 1);
+    EXPECT_THAT(badSjis.err,
+                HasSubstr("byte 0: the input ends inside a Shift_JIS (imode) character"));
 
-    // U+1F600 has no CP932 code: nothing half-written.
-    const Outcome unencodable = Run({"localize", "-c", "imode", "-e", "cp932"}, "x:smile:");
+    // U+1F600 has no Shift_JIS code: nothing half-written.
+    const Outcome unencodable = Run({"localize", "-c", "imode", "-e", "sjis"}, "x:smile:");
     EXPECT_EQ(unencodable.status, 1);
-    EXPECT_THAT(unencodable.err, HasSubstr("U+1F600 has no CP932 code"));
+    EXPECT_THAT(unencodable.err, HasSubstr("U+1F600 has no code in Shift_JIS (imode)"));
     EXPECT_EQ(unencodable.out, "");
 }
 

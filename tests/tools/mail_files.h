@@ -27,7 +27,8 @@ inline const std::string kConverted =
     "Content-Type: text/plain; charset=ISO-2022-JP\r\n"
     "\r\n"
     "Weather: \x1B$B\xF6\x60\xF6\x93\x1B(B today\r\n";
-inline const std::string kBroken = "From: user@ezweb.ne.jp\nSubject: x\n\nbody\n";
+// Input that ends inside a header line: the module gives E_FAIL.
+inline const std::string kBroken = "From: user@ezweb.ne.jp\r\nSubject: x";
 inline const std::string kAdded = "X-Added: meanwhile\r\n";  // what the shim's "append" adds
 
 using Listing = std::map<std::string, std::string>;

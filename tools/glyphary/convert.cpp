@@ -87,15 +87,26 @@ void ConvertInput(client::Glyphary& object, Operation operation, const client::T
     WriteAll(STDOUT_FILENO, out, "standard output");
 }
 
-int RunConversion(Session& session, const Arguments& args, Operation operation) {
-    Encoding encoding = Encoding::utf8;
-    if (args.Has("encoding") && !client::ParseEncoding(args.Value("encoding"), encoding))
+// The format of input and output from --encoding and --ncr, for text of map mode `mode`.
+client::TextFormat TextFormatOf(const Arguments& args, EMapMode mode) {
+    client::TextFormat format{client::Encoding::utf8, mode, args.Has("ncr")};
+    if (args.Has("encoding") && !client::ParseEncoding(args.Value("encoding"), format.encoding))
         throw UsageError("unknown encoding '" + args.Value("encoding") +
                          "': use utf-8, utf-16le or sjis");
+    try {
+        client::CheckTextFormat(format);
+    } catch (const ToolError& e) {
+        throw UsageError(e.what());
+    }
+    return format;
+}
+
+int RunConversion(Session& session, const Arguments& args, Operation operation) {
     if (!args.Has("carrier"))
         throw UsageError(
             "which carrier's emoji? add --carrier imode|ezweb|softbank|unicode|none|N");
     const EMapMode mode = ParseCarrier(args.Value("carrier"));
+    const client::TextFormat format = TextFormatOf(args, mode);
 
     // Options are checked by the module's own rules before anything is read.
     std::vector<std::pair<Property, std::u16string>> overrides;
@@ -135,7 +146,7 @@ int RunConversion(Session& session, const Arguments& args, Operation operation) 
     int status = 0;
     for (const std::string& input : inputs) {
         try {
-            ConvertInput(object, operation, {encoding, mode, false}, args.Has("show-codes"), input);
+            ConvertInput(object, operation, format, args.Has("show-codes"), input);
         } catch (const ComError& e) {
             Report((input == "-" ? "standard input" : input) + ": " + e.what());
             status = 1;

@@ -242,6 +242,7 @@ std::optional<size_t> SizeOf(const std::string& path) {
 }  // namespace
 
 int RunMail(Session& session, const Arguments& args) {
+    if (args.Has("decode")) return RunMailDecode(session, args);
     const std::vector<std::string>& operands = args.Operands();
     if (args.Has("in-place")) {
         if (operands.empty()) throw UsageError("--in-place needs the files to convert");

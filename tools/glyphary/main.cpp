@@ -48,7 +48,11 @@ Options:
                          none, or any mode number (required; letter case is free)
   -e, --encoding ENC     of input and output: utf-8 (default), utf-16le (units pass
                          through untouched, lone surrogates and zero units included)
-                         or cp932 (Shift_JIS as handsets send it, emoji included)
+                         or sjis (alias cp932: Shift_JIS as the carrier's handsets send
+                         it, emoji at their codes; SoftBank's ESC $ web codes are read)
+  --ncr                  emoji as character references: &#xE63E; and &#58942; are read
+                         as those private-use characters; on output, private-use
+                         characters and what the encoding cannot carry become &#xHEX;
   --globalize-format FMT            override the GlobalizeFormat property
   --globalize-undefined-format FMT  override GlobalizeUndefinedFormat
   --localize-pattern REGEX          override LocalizePattern
@@ -72,7 +76,7 @@ GlobalizeFormat; everything else passes unchanged.
 
 constexpr const char* kGlobalizeExamples = R"(
 Examples:
-  glyphary globalize --carrier imode --encoding sjis posted.txt
+  glyphary globalize --carrier softbank --encoding sjis posted.txt
   printf 'Fine \xee\x98\xbe\n' | glyphary globalize -c docomo
   glyphary globalize -c softbank --globalize-format '[%1%]' message.txt
 )";
@@ -92,6 +96,7 @@ constexpr const char* kLocalizeExamples = R"(
 Examples:
   echo 'Good morning :sunny:' | glyphary localize --carrier ezweb --show-codes
   glyphary localize -c imode -e sjis page.txt > page.sjis
+  glyphary localize -c unicode -e sjis --ncr page.txt > page-with-references.sjis
   glyphary localize -c softbank --localize-undefined-format '(%1%?)' note.txt
 )";
 
@@ -165,6 +170,7 @@ Examples:
 
 constexpr const char* kMailHelp = R"(Usage: glyphary mail [IN [OUT]]
        glyphary mail --in-place [-j N] FILE...
+       glyphary mail --decode [--carrier CARRIER] [--to unicode] [IN [OUT]]
 
 Rewrites the emoji codes of a raw EZweb (au) mail message, as ConvertEzwebMail does:
 from IN (default: standard input) to OUT (default: standard output; '-' for either).
@@ -179,15 +185,24 @@ Only regular files are converted; a symbolic link stays a link and its target is
 A progress bar shows on a terminal; a summary of converted, unchanged and failed files
 ends the run (exit status 1 if any failed).
 
+With --decode any handset's mail becomes UTF-8 text: From, To, Date and Subject, each
+text part decoded (ISO-2022-JP with au's emoji, each carrier's Shift_JIS, UTF-8), its
+emoji as neutral notation; other parts are listed by type, name and size.
+
 Options:
-  -i, --in-place  convert the files where they are
-  -j, --jobs N    with --in-place: convert N files at once (default: one per processor)
-  --module PATH   use another module and its configuration
+  -i, --in-place     convert the files where they are
+  -j, --jobs N       with --in-place: convert N files at once (default: one per processor)
+  --decode           show the mail as text
+  -c, --carrier C    with --decode: whose emoji the mail holds (default: by the sender's
+                     domain, else as the charset tells)
+  --to unicode       with --decode: emoji as standard emoji instead of notation
+  --module PATH      use another module and its configuration
 
 Examples:
   glyphary mail incoming.eml converted.eml
   glyphary mail --in-place ~/Maildir/new/*
   glyphary mail -i -j 4 ~/Maildir/cur/*
+  glyphary mail --decode --to unicode ~/Maildir/new/1700000000.1.host
 )";
 
 constexpr const char* kInfoHelp = R"(Usage: glyphary info
@@ -241,6 +256,7 @@ const std::vector<OptionDef> kConvertSpecs = {
     kHelp,
     {"carrier", 'c', true},
     {"encoding", 'e', true},
+    {"ncr", 0, false},
     {"globalize-format", 0, true},
     {"globalize-undefined-format", 0, true},
     {"localize-pattern", 0, true},
@@ -266,7 +282,13 @@ const std::vector<Command>& Commands() {
         {"detect", {kDetectHelp}, {kModule, kHelp, {"explain", 0, false}}, RunDetect},
         {"mail",
          {kMailHelp},
-         {kModule, kHelp, {"in-place", 'i', false}, {"jobs", 'j', true}},
+         {kModule,
+          kHelp,
+          {"in-place", 'i', false},
+          {"jobs", 'j', true},
+          {"decode", 0, false},
+          {"carrier", 'c', true},
+          {"to", 0, true}},
          RunMail},
         {"info", {kInfoHelp}, {kModule, kHelp}, RunInfo},
         {"register", {kRegisterHelp}, {kModule, kHelp}, RunRegister},

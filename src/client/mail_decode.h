@@ -1,0 +1,68 @@
+// Mail from handsets as Unicode text: the MIME structure and the transfer encodings through
+// GMime, the charsets that carry the carriers' emoji through our own decoders (ISO-2022-JP
+// with au's emoji rows, each carrier's Shift_JIS, UTF-8), so that every emoji arrives as its
+// carrier's private-use character, ready for Globalize.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "com/iglyphary.h"
+
+namespace glyphary::client {
+
+/// One mail, decoded.
+struct DecodedMail {
+    struct Header {
+        std::string name;      ///< "From", "To", "Date", "Subject"
+        std::u16string value;  ///< unfolded, encoded words decoded
+        EMapMode carrier;      ///< whose emoji the value holds (MPM_none: nobody's)
+    };
+    struct Part {
+        std::string type;        ///< "text/plain", "image/jpeg"
+        std::string name;        ///< file name, or empty
+        size_t size = 0;         ///< bytes after transfer decoding
+        bool text = false;       ///< a text part, decoded into `content`
+        std::u16string content;  ///< its text, lines ended by LF
+        EMapMode carrier;        ///< whose emoji the content holds (MPM_none: nobody's)
+    };
+    /// The sending carrier: as asked, else by the sender's domain; MPM_none when neither says.
+    EMapMode carrier = MPM_none;
+    std::vector<Header> headers;  ///< those of From, To, Date, Subject the mail has, in order
+    std::vector<Part> parts;      ///< the leaf parts in order (a single-part mail has one)
+};
+
+/// Decodes the raw mail `message` (any bytes: what cannot be read becomes U+FFFD). The
+/// emoji are read as `carrier`'s when given, else as the sender's carrier's (by the From
+/// domain), else as far as the charset tells (au's emoji rows in ISO-2022-JP). Throws
+/// ClientError when the bytes hold no mail at all.
+DecodedMail DecodeMail(std::string_view message, std::optional<EMapMode> carrier = {});
+
+/// The carrier whose handsets send mail from `address` (docomo.ne.jp: i-mode; ezweb.ne.jp,
+/// au.com: EZweb; softbank.ne.jp, i.softbank.jp, disney.ne.jp, *.vodafone.ne.jp: SoftBank),
+/// else MPM_none.
+EMapMode CarrierOfAddress(std::string_view address);
+
+/// Text in `charset` (a MIME charset name) to UTF-16, with `carrier`'s emoji as its
+/// private-use characters; bytes that do not decode become U+FFFD.
+std::u16string DecodeMailText(std::string_view bytes, std::string_view charset, EMapMode carrier);
+
+/// A raw header value: unfolded, RFC 2047 encoded words decoded by their charsets (an
+/// ISO-2022-JP word from an unknown sender is read with au's emoji rows).
+std::u16string DecodeHeaderValue(std::string_view raw, EMapMode carrier);
+
+/// Turns a text's emoji into what the reader wants (neutral notation, another table's
+/// emoji); `carrier` says whose private-use characters the text holds. A long text comes in
+/// pieces cut between characters, each to be converted as it would be within the whole (as
+/// Globalize does).
+using EmojiRenderer = std::function<std::u16string(std::u16string_view text, EMapMode carrier)>;
+
+/// The mail as UTF-8 for a reader: the headers, an empty line, then each part after the
+/// one before and an empty line, text parts through `render`, others as
+/// "[type name, N bytes]". Unpaired surrogates become U+FFFD.
+std::string MailText(const DecodedMail& mail, const EmojiRenderer& render);
+
+}  // namespace glyphary::client
