@@ -14,9 +14,9 @@ using ::testing::StartsWith;
 class Carriers : public ProgramTest {
   protected:
     /// The program on the sample configuration in data/.
-    Outcome RunSample(std::vector<std::string> args) {
+    Outcome RunSample(std::vector<std::string> args, std::string_view input = {}) {
         args.insert(args.begin(), {"--module", GLYPHARY_MODULE_FILE});
-        return RunPlain(std::move(args));
+        return RunPlain(std::move(args), input);
     }
 };
 
@@ -48,6 +48,25 @@ TEST_F(Carriers, ConvertShowsOneCarriersEmojiOnAnotherAndLeavesTheRest) {
     const Outcome r = Run({"convert", "-f", "imode", "-t", "softbank", "-e", "utf-16le"}, in);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, out);
+}
+
+// Shift_JIS follows the --from carrier on input and the --to carrier on output; the
+// standard emoji need character references in it; --show-codes writes carrier emoji as codes.
+TEST_F(Carriers, ConvertReadsAndWritesEachSidesFormat) {
+    const std::string imodeSun = "\xF8\x9F";  // in Shift_JIS
+    const Outcome sjis = Run({"convert", "-f", "imode", "-t", "softbank", "-e", "sjis"}, imodeSun);
+    EXPECT_EQ(sjis.status, 0) << sjis.err;
+    EXPECT_EQ(sjis.out, "\xF9\x8B");  // SoftBank's sun
+    const Outcome shown = Run({"convert", "-f", "imode", "-t", "ezweb", "--show-codes"}, kImodeSun);
+    EXPECT_EQ(shown.out, "U+E488");
+    const Outcome refused =
+        RunSample({"convert", "-f", "imode", "-t", "unicode", "-e", "sjis", "/nonexistent"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_THAT(refused.err, HasSubstr("use utf-8, or --ncr"));
+    const Outcome references =
+        RunSample({"convert", "-f", "imode", "-t", "unicode", "-e", "sjis", "--ncr"}, imodeSun);
+    EXPECT_EQ(references.status, 0) << references.err;
+    EXPECT_EQ(references.out, "&#x2600;&#xFE0F;");  // the sample's sunny as standard emoji
 }
 
 TEST_F(Carriers, ConvertNamesWhatIsMissing) {

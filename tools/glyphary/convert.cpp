@@ -1,13 +1,8 @@
 // glyphary globalize / localize: text from files or stdin, through the object, to stdout, in
 // pieces: memory stays bounded whatever the size of the input.
-#include <unistd.h>
-
-#include <memory>
-
-#include "client/display.h"
 #include "client/text_converter.h"
 #include "commands.h"
-#include "io.h"
+#include "text_io.h"
 
 namespace glyphary::tool {
 namespace {
@@ -16,10 +11,6 @@ using client::Encoding;
 using client::EncodingError;
 using client::Operation;
 using client::Property;
-
-// Bytes read from the input, and output bytes gathered before a write, at a time.
-constexpr size_t kReadSize = size_t{1} << 20;
-constexpr size_t kWriteSize = size_t{1} << 20;
 
 struct Override {
     const char* option;
@@ -44,61 +35,10 @@ std::vector<Property> PropertiesOf(Operation operation) {
 // not written yet is dropped.
 void ConvertInput(client::Glyphary& object, Operation operation, const client::TextFormat& format,
                   bool showCodes, const std::string& path) {
-    const Encoding encoding = format.encoding;
-    InputStream input(path);
-    client::Decoder decoder(format);
-    client::Encoder encoder(format);
-    std::string out;
-    const auto encode = [&](std::u16string_view units, bool final) {
-        try {
-            encoder.Encode(units, final, out);
-        } catch (const EncodingError& e) {
-            throw ToolError(input.name() + ": the result's unit " + std::to_string(e.offset()) +
-                            " cannot be written in " + client::EncodingName(encoding) + ": " +
-                            e.what());
-        }
-        if (out.size() >= kWriteSize) {
-            WriteAll(STDOUT_FILENO, out, "standard output");
-            out.clear();
-        }
-    };
-    std::u16string shown;
-    client::TextConverter converter(object, operation, [&](std::u16string_view piece) {
-        if (!showCodes) return encode(piece, false);
-        shown.clear();
-        client::AppendShowingCodes(piece, shown);
-        encode(shown, false);
-    });
-    const auto decode = [&](std::string_view bytes, bool final) {
-        try {
-            char16_t* room = converter.Reserve(client::Decoder::Room(bytes.size()));
-            converter.Commit(decoder.Decode(bytes, final, room));
-        } catch (const EncodingError& e) {
-            throw ToolError(input.name() + ": byte " + std::to_string(e.offset()) + ": " +
-                            e.what() + " (is it " + client::EncodingName(encoding) +
-                            "? see --encoding)");
-        }
-    };
-    const auto buffer = std::make_unique_for_overwrite<char[]>(kReadSize);
-    while (const size_t n = input.Read(buffer.get(), kReadSize)) decode({buffer.get(), n}, false);
-    decode({}, true);
-    converter.Finish();
-    encode({}, true);
-    WriteAll(STDOUT_FILENO, out, "standard output");
-}
-
-// The format of input and output from --encoding and --ncr, for text of map mode `mode`.
-client::TextFormat TextFormatOf(const Arguments& args, EMapMode mode) {
-    client::TextFormat format{client::Encoding::utf8, mode, args.Has("ncr")};
-    if (args.Has("encoding") && !client::ParseEncoding(args.Value("encoding"), format.encoding))
-        throw UsageError("unknown encoding '" + args.Value("encoding") +
-                         "': use utf-8, utf-16le or sjis");
-    try {
-        client::CheckTextFormat(format);
-    } catch (const ToolError& e) {
-        throw UsageError(e.what());
-    }
-    return format;
+    client::TextPipe pipe(format, format, showCodes, WriteToStdout);
+    client::TextConverter converter(object, operation,
+                                    [&pipe](std::u16string_view piece) { pipe.Take(piece); });
+    PipeInput(path, pipe, converter, format, format);
 }
 
 int RunConversion(Session& session, const Arguments& args, Operation operation) {
@@ -159,6 +99,20 @@ int RunConversion(Session& session, const Arguments& args, Operation operation) 
 }
 
 }  // namespace
+
+// The format of input and output from --encoding and --ncr, for text of map mode `mode`.
+client::TextFormat TextFormatOf(const Arguments& args, EMapMode mode) {
+    client::TextFormat format{client::Encoding::utf8, mode, args.Has("ncr")};
+    if (args.Has("encoding") && !client::ParseEncoding(args.Value("encoding"), format.encoding))
+        throw UsageError("unknown encoding '" + args.Value("encoding") +
+                         "': use utf-8, utf-16le or sjis");
+    try {
+        client::CheckTextFormat(format);
+    } catch (const ToolError& e) {
+        throw UsageError(e.what());
+    }
+    return format;
+}
 
 EMapMode ParseCarrier(const std::string& text) {
     const std::optional<EMapMode> mode = client::ParseCarrier(text);

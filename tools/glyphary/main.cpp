@@ -117,11 +117,16 @@ input (that notation's mark) and zero units pass through.
 Options:
   -f, --from TABLE       the table the text is written for (required)
   -t, --to TABLE         the table to show it on (required)
-  -e, --encoding ENC     of input and output: utf-8 (default), utf-16le or cp932
+  -e, --encoding ENC     of input and output: utf-8 (default), utf-16le or sjis (Shift_JIS:
+                         the --from carrier's emoji layout on input, the --to carrier's on
+                         output)
+  --ncr                  emoji as character references on input and output (as for
+                         localize); unicode in sjis needs it
+  --show-codes           write carrier emoji as U+XXXX
   --module PATH          use another module and its configuration
 
 FILE '-', or no FILE, is standard input. Results go to standard output in the order of
-the files.
+the files; text is converted and written as it is read, in bounded memory.
 
 Examples:
   glyphary convert --from imode --to softbank posted.txt
@@ -276,7 +281,13 @@ const std::vector<Command>& Commands() {
          RunLocalize},
         {"convert",
          {kConvertHelp},
-         {kModule, kHelp, {"from", 'f', true}, {"to", 't', true}, {"encoding", 'e', true}},
+         {kModule,
+          kHelp,
+          {"from", 'f', true},
+          {"to", 't', true},
+          {"encoding", 'e', true},
+          {"ncr", 0, false},
+          {"show-codes", 0, false}},
          RunConvert},
         {"list", {kListHelp}, {kModule, kHelp, {"carrier", 'c', true}}, RunList},
         {"detect", {kDetectHelp}, {kModule, kHelp, {"explain", 0, false}}, RunDetect},
