@@ -318,20 +318,21 @@ HRESULT NewElement(const TreePtr& tree, uint32_t node, REFIID riid, void** out) 
 }
 
 // ---------------------------------------------------------------------------------------------
-// Node list
+// PlainObject: IUnknown and an IDispatch without late binding, for the objects that are no
+// nodes (`Iid` is the one interface they add)
 
-class NodeList final : public IXMLDOMNodeList {
+template <class Interface, const IID& Iid>
+class PlainObject : public Interface {
   public:
-    NodeList(TreePtr tree, std::vector<uint32_t> nodes)
-        : m_tree(std::move(tree)), m_nodes(std::move(nodes)) {}
-    NodeList(const NodeList&) = delete;
-    NodeList& operator=(const NodeList&) = delete;
+    PlainObject() = default;
+    PlainObject(const PlainObject&) = delete;
+    PlainObject& operator=(const PlainObject&) = delete;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IXMLDOMNodeList) {
-            *ppv = static_cast<IXMLDOMNodeList*>(this);
-            AddRef();
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == Iid) {
+            *ppv = static_cast<Interface*>(this);
+            this->AddRef();
             return S_OK;
         }
         *ppv = nullptr;
@@ -352,6 +353,21 @@ class NodeList final : public IXMLDOMNodeList {
                                      UINT*) override {
         return E_NOTIMPL;
     }
+
+  protected:
+    virtual ~PlainObject() = default;
+
+  private:
+    std::atomic<ULONG> m_refs{1};
+};
+
+// ---------------------------------------------------------------------------------------------
+// Node list
+
+class NodeList final : public PlainObject<IXMLDOMNodeList, IID_IXMLDOMNodeList> {
+  public:
+    NodeList(TreePtr tree, std::vector<uint32_t> nodes)
+        : m_tree(std::move(tree)), m_nodes(std::move(nodes)) {}
 
     HRESULT STDMETHODCALLTYPE get_item(LONG index, IXMLDOMNode** listItem) override {
         if (!listItem) return E_INVALIDARG;
@@ -378,9 +394,8 @@ class NodeList final : public IXMLDOMNodeList {
     HRESULT STDMETHODCALLTYPE get__newEnum(IUnknown**) override { return E_NOTIMPL; }
 
   private:
-    ~NodeList() = default;
+    ~NodeList() override = default;
 
-    std::atomic<ULONG> m_refs{1};
     TreePtr m_tree;
     std::vector<uint32_t> m_nodes;  // fewer than 2^31: a document is at most 512 MiB
     size_t m_next = 0;
@@ -405,35 +420,9 @@ struct LoadError {
     LONG line = 0, column = 0;
 };
 
-class ParseError final : public IXMLDOMParseError {
+class ParseError final : public PlainObject<IXMLDOMParseError, IID_IXMLDOMParseError> {
   public:
     explicit ParseError(LoadError error) : m_error(std::move(error)) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IXMLDOMParseError) {
-            *ppv = static_cast<IXMLDOMParseError*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = --m_refs;
-        if (refs == 0) delete this;
-        return refs;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
 
     HRESULT STDMETHODCALLTYPE get_errorCode(LONG* errorCode) override {
         return Number(m_error.code, errorCode);
@@ -459,7 +448,7 @@ class ParseError final : public IXMLDOMParseError {
     HRESULT STDMETHODCALLTYPE get_filepos(LONG*) override { return E_NOTIMPL; }
 
   private:
-    ~ParseError() = default;
+    ~ParseError() override = default;
     static HRESULT Number(LONG value, LONG* out) {
         if (!out) return E_INVALIDARG;
         *out = value;
