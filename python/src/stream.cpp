@@ -37,6 +37,10 @@ bool ParseErrors(std::string_view name, Errors& errors) {
 
 std::u16string DecodeText(std::string_view bytes, const client::TextFormat& format, Errors errors) {
     if (errors == Errors::strict) return client::Decode(bytes, format);
+    if (format.encoding == client::Encoding::utf8) {
+        // One U+FFFD per maximal ill-formed subpart, as the project's transcoder replaces.
+        return *platform::Utf16FromUtf8(bytes, platform::UtfErrors::replace);
+    }
     std::u16string out;
     size_t start = 0;  // where the current decoder began
     while (start < bytes.size()) {
