@@ -20,10 +20,29 @@ unique_bstr Bstr(std::u16string_view text) {
     return unique_bstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
 }
 
+// Why `document` did not load, from its parseError as MSXML gives it.
+std::string LoadProblem(IXMLDOMDocument* document) {
+    constexpr LONG kNotFound = static_cast<LONG>(0x800C0006);  // MSXML's code for it
+    com_ptr<IXMLDOMParseError> error;
+    LONG code = 0, line = 0, column = 0;
+    unique_bstr reason;
+    if (FAILED(document->get_parseError(error.put())) || !error ||
+        FAILED(error->get_errorCode(&code)) || FAILED(error->get_reason(reason.put())))
+        return "missing or not well-formed";
+    const std::string why =
+        Utf8ForDisplay(std::u16string_view(reason.get(), SysStringLen(reason.get())));
+    if (code == kNotFound) return "missing or unreadable (" + why + ")";
+    std::string where;
+    if (SUCCEEDED(error->get_line(&line)) && line > 0 && SUCCEEDED(error->get_linepos(&column)))
+        where = " at line " + std::to_string(line) + ", column " + std::to_string(column);
+    return "not well-formed" + where + ": " + why;
+}
+
 class XmlFile {
   public:
-    /// The root element of the file at `path`; none when it is missing or not well-formed.
-    static std::optional<XmlFile> Open(const fs::path& path) {
+    /// The root element of the file at `path`; none when it is missing or not well-formed,
+    /// with the reason in `*problem` when given.
+    static std::optional<XmlFile> Open(const fs::path& path, std::string* problem = nullptr) {
         com_ptr<IXMLDOMDocument> document;
         if (FAILED(CoCreateInstance(CLSID_DOMDocument30, nullptr, CLSCTX_INPROC_SERVER,
                                     IID_IXMLDOMDocument, document.put_void())))
@@ -34,7 +53,10 @@ class XmlFile {
         if (!name) return std::nullopt;
         source.bstrVal = Bstr(*name).release();
         VARIANT_BOOL loaded = VARIANT_FALSE;
-        if (FAILED(document->load(source, &loaded)) || loaded != VARIANT_TRUE) return std::nullopt;
+        if (FAILED(document->load(source, &loaded)) || loaded != VARIANT_TRUE) {
+            if (problem) *problem = LoadProblem(document.get());
+            return std::nullopt;
+        }
         XmlFile file;
         if (FAILED(document->get_documentElement(file.m_root.put())) || !file.m_root)
             return std::nullopt;
@@ -103,7 +125,7 @@ fs::path Resolve(const fs::path& directory, std::u16string_view src) {
 
 SettingsFile ReadSettings(const fs::path& path) {
     SettingsFile settings;
-    const std::optional<XmlFile> file = XmlFile::Open(path);
+    const std::optional<XmlFile> file = XmlFile::Open(path, &settings.problem);
     if (!file) return settings;
     settings.loaded = true;
     const fs::path directory = path.parent_path();

@@ -23,6 +23,9 @@ struct CodeMapEntry {
 
 struct SettingsFile {
     bool loaded = false;  ///< false: missing or not well-formed (the module then runs empty)
+    /// Why it was not loaded: "missing or unreadable (...)" or "not well-formed at line L,
+    /// column C: ...", as the XML reader tells it.
+    std::string problem;
     std::vector<CodeMapEntry> maps;
     std::vector<UserAgentRuleEntry> rules;
     std::filesystem::path mailMap;  ///< empty when the file names none

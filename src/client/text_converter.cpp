@@ -11,8 +11,9 @@ namespace glyphary::client {
 namespace {
 
 // Pieces of about this many units go to the interface: large enough that a call's own cost
-// does not count, small enough that memory stays bounded.
-constexpr size_t kPieceUnits = size_t{1} << 20;
+// does not count, small enough that memory stays bounded and that the strings made for each
+// call come from the heap rather than fresh pages of their own.
+constexpr size_t kPieceUnits = size_t{1} << 15;
 
 bool IsHighSurrogate(char16_t u) {
     return u >= 0xD800 && u <= 0xDBFF;

@@ -3,6 +3,8 @@
 // the tests compare them with the word-for-word reference.
 #pragma once
 
+#include <bitset>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,11 +31,28 @@ struct GlobalizeCache {
 void GlobalizeText(std::wstring_view input, const ModeTable& codeToId, const std::wstring& format,
                    const std::wstring& undefinedFormat, GlobalizeCache& cache, std::wstring& out);
 
+struct SimpleShape;
+
+/// Finds the matches of a pattern of the shape P(C+)S (SimpleShape) without the regex engine.
+struct SimpleMatcher {
+    explicit SimpleMatcher(const SimpleShape& shape);
+    bool Member(wchar_t unit) const {
+        const auto u = static_cast<uint32_t>(unit);
+        return u <= 0xFFFF && m_members[u];
+    }
+    std::wstring before, after;
+    size_t minRun;
+
+  private:
+    std::bitset<0x10000> m_members;
+};
+
 /// A compiled LocalizePattern and what is known of it.
 struct LocalizeRegex {
     std::wstring pattern;  // the text it was compiled from
     std::shared_ptr<const boost::wregex> regex;
-    std::wstring prefix;  // units every match starts with, when known
+    std::wstring prefix;                          // units every match starts with, when known
+    std::shared_ptr<const SimpleMatcher> simple;  // set when the engine is not needed
 };
 
 /// Compiles `pattern` (normal syntax). Throws ConversionError(E_INVALIDARG) when ill-formed.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <limits>
+#include <memory>
 #include <optional>
 
 namespace glyphary {
@@ -54,18 +55,26 @@ struct Traits {
 };
 
 // One atom of a sequence with its repeat, if any.
+struct Item;
+using Sequence = std::vector<Item>;
+
 struct Item {
-    enum class Kind { literal, dot, other };
+    enum class Kind { literal, dot, set, group, other };
     Kind kind = Kind::other;
     wchar_t unit = 0;           // the literal's unit
     size_t begin = 0, end = 0;  // its text in the pattern, repeat included
     size_t repeatMin = 1, repeatMax = 1;
     bool repeated = false;
     bool possessive = false;
+    bool lazy = false;
     Traits traits;  // of one occurrence; the sequence applies the repeat
+    // A class whose every member is a unit or a range of units: exactly what it matches.
+    bool negated = false;
+    std::vector<std::pair<wchar_t, wchar_t>> ranges;
+    // A group: whether it captures, and its branches.
+    bool capture = false;
+    std::shared_ptr<const std::vector<Sequence>> branches;
 };
-
-using Sequence = std::vector<Item>;
 
 class Parser {
   public:
@@ -202,6 +211,7 @@ class Parser {
         }
         bool holdsLineFeed = false;  // the set surely contains U+000A
         bool mayHoldLineFeed = false;
+        bool exact = true;  // every member is a unit or a range of units
         bool first = true;
         for (;;) {
             if (AtEnd()) return false;
@@ -214,6 +224,7 @@ class Parser {
             if (c == L'[') return false;  // [:name:], [=c=], [.c.]
             std::optional<wchar_t> low;
             if (!ClassMember(low, holdsLineFeed, mayHoldLineFeed)) return false;
+            if (!low) exact = false;  // \d, \w and the like
             if (low && Peek() == L'-' && Peek(1) != L']' && m_i + 1 < m_p.size()) {
                 ++m_i;  // a range low-high
                 std::optional<wchar_t> high;
@@ -222,10 +233,19 @@ class Parser {
                     return false;
                 if (*low > *high) return false;
                 if (*low <= L'\n' && L'\n' <= *high) holdsLineFeed = mayHoldLineFeed = true;
+                item.ranges.emplace_back(*low, *high);  // by unit value: no collation
+            } else if (low) {
+                item.ranges.emplace_back(*low, *low);
             }
         }
         item.traits.minLength = 1;
         item.traits.mayHoldLineFeed = negated ? !holdsLineFeed : mayHoldLineFeed;
+        if (exact) {
+            item.kind = Item::Kind::set;
+            item.negated = negated;
+        } else {
+            item.ranges.clear();
+        }
         return true;
     }
 
@@ -291,6 +311,7 @@ class Parser {
     bool Group(Item& item) {
         ++m_i;
         bool lookAround = false;
+        item.capture = Peek() != L'?';
         if (Peek() == L'*') return false;  // (*VERB)
         if (Peek() == L'?') {
             const wchar_t k = Peek(1), k2 = Peek(2);
@@ -313,7 +334,10 @@ class Parser {
         if (lookAround) {
             item.traits.minLength = 0;
             item.traits.looksAround = true;
+        } else {
+            item.kind = Item::Kind::group;
         }
+        item.branches = std::make_shared<const std::vector<Sequence>>(std::move(branches));
         return true;
     }
 
@@ -342,6 +366,7 @@ class Parser {
             return false;
         if (Peek() == L'?' && !AtEnd()) {
             ++m_i;
+            item.lazy = true;
         } else if (Peek() == L'+' && !AtEnd()) {
             ++m_i;
             item.possessive = true;
@@ -393,6 +418,60 @@ bool IsPlainLiteral(const Item& item) {
     return item.kind == Item::Kind::literal && !item.repeated;
 }
 
+// Whether `unit` is one of the units a literal, a dot or an exact class matches.
+bool Matches(const Item& item, wchar_t unit) {
+    switch (item.kind) {
+        case Item::Kind::literal:
+            return unit == item.unit;
+        case Item::Kind::dot:
+            return true;  // every unit, line feeds included, under the default options
+        case Item::Kind::set: {
+            bool in = false;
+            for (const auto& [low, high] : item.ranges) in |= low <= unit && unit <= high;
+            return in != item.negated;
+        }
+        default:
+            return false;
+    }
+}
+
+// P(C+)S: literal text, a capturing group holding one greedy repeat of one unit's worth, and
+// literal text that cannot begin inside that repeat.
+std::optional<SimpleShape> SimpleShapeOf(const Sequence& items) {
+    size_t g = 0;
+    SimpleShape shape;
+    for (; g < items.size() && IsPlainLiteral(items[g]); ++g) shape.before.push_back(items[g].unit);
+    if (shape.before.empty() || g == items.size()) return std::nullopt;
+    const Item& group = items[g];
+    if (group.kind != Item::Kind::group || !group.capture || group.repeated ||
+        group.branches->size() != 1 || group.branches->front().size() != 1)
+        return std::nullopt;
+    const Item& run = group.branches->front().front();
+    if ((run.kind != Item::Kind::literal && run.kind != Item::Kind::dot &&
+         run.kind != Item::Kind::set) ||
+        !run.repeated || run.lazy || run.repeatMin > 1 || run.repeatMax != kUnbounded)
+        return std::nullopt;
+    for (size_t i = g + 1; i < items.size(); ++i) {
+        if (!IsPlainLiteral(items[i])) return std::nullopt;
+        shape.after.push_back(items[i].unit);
+    }
+    if (!shape.after.empty() && Matches(run, shape.after.front())) return std::nullopt;
+    shape.minRun = run.repeatMin;
+    switch (run.kind) {
+        case Item::Kind::literal:
+            shape.ranges = {{run.unit, run.unit}};
+            break;
+        case Item::Kind::dot:
+            shape.negated = true;  // nothing excluded
+            break;
+        default:
+            shape.ranges = run.ranges;
+            shape.negated = run.negated;
+            break;
+    }
+    return shape;
+}
+
 bool IsDotStar(const Item& item) {
     return item.kind == Item::Kind::dot && item.repeatMin == 0 && item.repeatMax == kUnbounded;
 }
@@ -412,6 +491,7 @@ PatternFacts AnalyzePattern(std::wstring_view pattern) {
     // Literal facts hold for a single top-level sequence only.
     if (branches->size() != 1) return facts;
     const Sequence& items = branches->front();
+    facts.simple = SimpleShapeOf(items);
 
     bool atStart = true;
     std::wstring run;

@@ -3,11 +3,28 @@
 // be converted in pieces. Pure code, shared by the module and its clients.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace glyphary {
+
+/// A pattern of the shape P(C+)S (or P(C*)S): literal text P (not empty), a capturing group
+/// holding one greedy repeat of a class, a dot or one unit, then literal text S that cannot
+/// begin with a member of C. A match then starts at an occurrence of P and takes the longest
+/// run of members after it, which S must follow: no backtracking can give another, so it is
+/// found without the regex engine.
+struct SimpleShape {
+    std::wstring before;  ///< P
+    std::wstring after;   ///< S
+    /// C as ranges of units (by unit value, as the engine compares them without collation),
+    /// inverted when `negated`.
+    std::vector<std::pair<wchar_t, wchar_t>> ranges;
+    bool negated = false;
+    size_t minRun = 1;  ///< 1 for `+`, 0 for `*`
+};
 
 struct PatternFacts {
     /// Units every match begins with (the engine's attempt starts there); may be empty.
@@ -25,6 +42,8 @@ struct PatternFacts {
     /// as on the whole: no match is empty or holds a line feed, and nothing in the pattern
     /// looks outside its own match (look-around) or for the start of the text.
     bool splitsAfterLineFeed = false;
+    /// Set when the pattern has that shape.
+    std::optional<SimpleShape> simple;
 };
 
 /// The facts of `pattern` (Perl syntax, the library's default options). Sound by

@@ -38,7 +38,6 @@ struct IXMLDOMComment;
 struct IXMLDOMCDATASection;
 struct IXMLDOMProcessingInstruction;
 struct IXMLDOMEntityReference;
-struct IXMLDOMParseError;
 
 inline constexpr IID IID_IXMLDOMNode = {
     0x2933BF80, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
@@ -51,9 +50,24 @@ inline constexpr IID IID_IXMLDOMAttribute = {
 inline constexpr IID IID_IXMLDOMElement = {
     0x2933BF86, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
+inline constexpr IID IID_IXMLDOMParseError = {
+    0x3EFAA426, 0x272F, 0x11D2, {0x83, 0x6F, 0x00, 0x00, 0xF8, 0x7A, 0x77, 0x82}};
+
 /// The MSXML 3.0 DOMDocument class, the one the platform serves.
 inline constexpr CLSID CLSID_DOMDocument30 = {
     0xF6D90F11, 0x9C73, 0x11D3, {0xB3, 0x2E, 0x00, 0xC0, 0x4F, 0x99, 0x0B, 0xB4}};
+
+/// Why the last load of a document failed: errorCode 0 after a successful one.
+struct IXMLDOMParseError : IDispatch {
+    virtual HRESULT STDMETHODCALLTYPE get_errorCode(LONG* errorCode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_url(BSTR* urlString) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_reason(BSTR* reasonString) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_srcText(BSTR* sourceString) = 0;
+    /// 1-based; 0 when the failure is not at a place in the text (a missing file).
+    virtual HRESULT STDMETHODCALLTYPE get_line(LONG* lineNumber) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_linepos(LONG* linePosition) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_filepos(LONG* filePosition) = 0;
+};
 
 struct IXMLDOMNode : IDispatch {
     virtual HRESULT STDMETHODCALLTYPE get_nodeName(BSTR* name) = 0;

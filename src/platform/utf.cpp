@@ -30,17 +30,29 @@ UtfResult Utf16FromUtf8(std::string_view in, char16_t* out, bool final, UtfError
     char16_t* o = out;
     size_t i = 0;
     while (i < n) {
-        // Runs of ASCII, the bulk of most text, 16 bytes at a time.
-        if (i + 16 <= n && AllAscii16(p + i)) {
-            for (int k = 0; k < 16; ++k) o[k] = p[i + k];
-            o += 16;
-            i += 16;
-            continue;
-        }
         const uint8_t b = p[i];
         if (b < 0x80) {
-            *o++ = b;
-            ++i;
+            // A run of ASCII, the bulk of most text: 16 bytes at a time, then byte by byte.
+            while (i + 16 <= n && AllAscii16(p + i)) {
+                for (int k = 0; k < 16; ++k) o[k] = p[i + k];
+                o += 16;
+                i += 16;
+            }
+            while (i < n && p[i] < 0x80) *o++ = p[i++];
+            continue;
+        }
+        // The common sequences first: three bytes (kana, kanji, the carriers' private-use
+        // emoji) with no range to check beyond the continuation bytes, and two bytes.
+        if (i + 2 < n && (b & 0xF0) == 0xE0 && b != 0xE0 && b != 0xED &&
+            (p[i + 1] & 0xC0) == 0x80 && (p[i + 2] & 0xC0) == 0x80) {
+            *o++ = static_cast<char16_t>(((b & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) |
+                                         (p[i + 2] & 0x3F));
+            i += 3;
+            continue;
+        }
+        if (i + 1 < n && b >= 0xC2 && b <= 0xDF && (p[i + 1] & 0xC0) == 0x80) {
+            *o++ = static_cast<char16_t>(((b & 0x1F) << 6) | (p[i + 1] & 0x3F));
+            i += 2;
             continue;
         }
         // The lead byte gives the length and the range of the second byte (no overlong forms,
@@ -95,16 +107,14 @@ UtfResult Utf8FromUtf16(std::u16string_view in, char* out, bool final, UtfErrors
     char* o = out;
     size_t i = 0;
     while (i < n) {
-        if (i + 8 <= n && AllAscii8(p + i)) {
-            for (int k = 0; k < 8; ++k) o[k] = static_cast<char>(p[i + k]);
-            o += 8;
-            i += 8;
-            continue;
-        }
         const char32_t u = p[i];
         if (u < 0x80) {
-            *o++ = static_cast<char>(u);
-            ++i;
+            while (i + 8 <= n && AllAscii8(p + i)) {
+                for (int k = 0; k < 8; ++k) o[k] = static_cast<char>(p[i + k]);
+                o += 8;
+                i += 8;
+            }
+            while (i < n && p[i] < 0x80) *o++ = static_cast<char>(p[i++]);
         } else if (u < 0x800) {
             *o++ = static_cast<char>(0xC0 | (u >> 6));
             *o++ = static_cast<char>(0x80 | (u & 0x3F));

@@ -392,6 +392,85 @@ HRESULT NewNodeList(TreePtr tree, std::vector<uint32_t> nodes, IXMLDOMNodeList**
 }
 
 // ---------------------------------------------------------------------------------------------
+// Parse error: a snapshot of why the last load failed
+
+// The codes MSXML reports: a file that cannot be found or read, and a document that is not
+// well-formed (MSXML has one code per kind of fault; one stands for all of them here).
+constexpr LONG kFileNotFound = static_cast<LONG>(0x800C0006);
+constexpr LONG kIllFormed = static_cast<LONG>(0xC00CE500);
+
+struct LoadError {
+    LONG code = 0;
+    std::u16string url, reason;
+    LONG line = 0, column = 0;
+};
+
+class ParseError final : public IXMLDOMParseError {
+  public:
+    explicit ParseError(LoadError error) : m_error(std::move(error)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IXMLDOMParseError) {
+            *ppv = static_cast<IXMLDOMParseError*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG refs = --m_refs;
+        if (refs == 0) delete this;
+        return refs;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                     UINT*) override {
+        return E_NOTIMPL;
+    }
+
+    HRESULT STDMETHODCALLTYPE get_errorCode(LONG* errorCode) override {
+        return Number(m_error.code, errorCode);
+    }
+    HRESULT STDMETHODCALLTYPE get_url(BSTR* urlString) override {
+        if (!urlString) return E_INVALIDARG;
+        return Boundary([&] { return ReturnString(m_error.url, urlString); });
+    }
+    HRESULT STDMETHODCALLTYPE get_reason(BSTR* reasonString) override {
+        if (!reasonString) return E_INVALIDARG;
+        return Boundary([&] { return ReturnString(m_error.reason, reasonString); });
+    }
+    HRESULT STDMETHODCALLTYPE get_srcText(BSTR* sourceString) override {
+        if (!sourceString) return E_INVALIDARG;
+        return Boundary([&] { return ReturnString(u"", sourceString); });
+    }
+    HRESULT STDMETHODCALLTYPE get_line(LONG* lineNumber) override {
+        return Number(m_error.line, lineNumber);
+    }
+    HRESULT STDMETHODCALLTYPE get_linepos(LONG* linePosition) override {
+        return Number(m_error.column, linePosition);
+    }
+    HRESULT STDMETHODCALLTYPE get_filepos(LONG*) override { return E_NOTIMPL; }
+
+  private:
+    ~ParseError() = default;
+    static HRESULT Number(LONG value, LONG* out) {
+        if (!out) return E_INVALIDARG;
+        *out = value;
+        return S_OK;
+    }
+
+    std::atomic<ULONG> m_refs{1};
+    LoadError m_error;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Document
 
 class Document final : public NodeObject<IXMLDOMDocument> {
@@ -410,6 +489,8 @@ class Document final : public NodeObject<IXMLDOMDocument> {
         if (xmlSource.vt != VT_BSTR) return E_INVALIDARG;
         m_tree.reset();
         return Boundary([&] {
+            m_error = {kFileNotFound, std::u16string(ViewOf(xmlSource.bstrVal)),
+                       u"The system cannot locate the object specified."};
             // A lone surrogate names no file.
             const auto path = Utf8FromUtf16(ViewOf(xmlSource.bstrVal), UtfErrors::stop);
             if (!path || path->empty()) return S_FALSE;
@@ -420,6 +501,7 @@ class Document final : public NodeObject<IXMLDOMDocument> {
         if (isSuccessful) *isSuccessful = VARIANT_FALSE;
         m_tree.reset();
         return Boundary([&] {
+            m_error = {kIllFormed, u"", u"The text is not UTF-16."};
             const auto text = Utf8FromUtf16(ViewOf(bstrXML), UtfErrors::stop);
             if (!text) return S_FALSE;
             return Take(glyphary::platform::xml::ParseUtf8Text(*text), isSuccessful);
@@ -458,7 +540,11 @@ class Document final : public NodeObject<IXMLDOMDocument> {
     }
     HRESULT STDMETHODCALLTYPE nodeFromID(BSTR, IXMLDOMNode**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_readyState(LONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_parseError(IXMLDOMParseError**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE get_parseError(IXMLDOMParseError** errorObj) override {
+        if (!errorObj) return E_INVALIDARG;
+        *errorObj = new (std::nothrow) ParseError(m_error);
+        return *errorObj ? S_OK : E_OUTOFMEMORY;
+    }
     HRESULT STDMETHODCALLTYPE get_url(BSTR*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_async(VARIANT_BOOL*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE put_async(VARIANT_BOOL) override { return E_NOTIMPL; }
@@ -477,7 +563,14 @@ class Document final : public NodeObject<IXMLDOMDocument> {
   private:
     // A missing, unreadable or ill-formed document gives S_FALSE, as MSXML's load does.
     HRESULT Take(ParseResult result, VARIANT_BOOL* isSuccessful) {
-        if (result.status != ParseStatus::Ok) return S_FALSE;
+        if (result.status != ParseStatus::Ok) {
+            m_error.code = result.status == ParseStatus::IllFormed ? kIllFormed : kFileNotFound;
+            m_error.reason = *glyphary::platform::Utf16FromUtf8(result.reason, UtfErrors::replace);
+            m_error.line = result.line;
+            m_error.column = result.column;
+            return S_FALSE;
+        }
+        m_error = {};
         m_tree = std::move(result.tree);
         if (isSuccessful) *isSuccessful = VARIANT_TRUE;
         return S_OK;
@@ -492,6 +585,7 @@ class Document final : public NodeObject<IXMLDOMDocument> {
     std::u16string Text() const override { return m_tree ? m_tree->CharacterData(0) : u""; }
 
     TreePtr m_tree;
+    LoadError m_error;  // of the last load; code 0 after a successful one
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -212,6 +212,25 @@ class TreeBuilder {
         }
     }
 
+    // The first error is the one to report: libxml2 goes on after it, and what it says later
+    // is often a consequence (a mismatched tag ends as "premature end of data").
+    void NoteError(const xmlError& e) {
+        if (m_firstError || e.level < XML_ERR_ERROR) return;
+        m_firstError = true;
+        m_errorReason = e.message ? e.message : "";
+        while (!m_errorReason.empty() &&
+               (m_errorReason.back() == '\n' || m_errorReason.back() == ' '))
+            m_errorReason.pop_back();
+        m_errorLine = e.line;
+        m_errorColumn = e.int2;
+    }
+    /// The first error as a failed result.
+    ParseResult Failure() const {
+        return {ParseStatus::IllFormed, nullptr,
+                m_errorReason.empty() ? std::string("not well-formed") : m_errorReason, m_errorLine,
+                m_errorColumn};
+    }
+
     void SetContext(xmlParserCtxtPtr context) { m_context = context; }
     std::exception_ptr error() const { return m_error; }
     std::shared_ptr<const Tree> Finish() { return std::move(m_tree); }
@@ -260,6 +279,9 @@ class TreeBuilder {
     xmlChar m_emptyContent[1] = {0};
     xmlParserCtxtPtr m_context = nullptr;
     std::exception_ptr m_error;
+    bool m_firstError = false;
+    std::string m_errorReason;
+    long m_errorLine = 0, m_errorColumn = 0;
 };
 
 namespace {
@@ -279,6 +301,10 @@ void OnStartElement(void* context, const xmlChar* localname, const xmlChar* pref
 
 void OnEndElement(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
     BuilderOf(context).EndElement();
+}
+
+void OnError(void* context, xmlErrorPtr error) {
+    if (context && error) BuilderOf(context).NoteError(*error);
 }
 
 void OnCharacters(void* context, const xmlChar* s, int n) {
@@ -397,8 +423,9 @@ bool Cp932ToUtf8(std::string_view in, std::string& out) {
 // Parsing
 
 ParseResult Parse(std::string_view bytes, bool forceUtf8) {
-    if (bytes.empty()) return {ParseStatus::IllFormed, nullptr};  // no root element
-    if (bytes.size() > static_cast<size_t>(INT32_MAX)) return {ParseStatus::Unreadable, nullptr};
+    if (bytes.empty()) return {ParseStatus::IllFormed, nullptr, "the document is empty", 0, 0};
+    if (bytes.size() > static_cast<size_t>(INT32_MAX))
+        return {ParseStatus::Unreadable, nullptr, "the document is too large", 0, 0};
 
     xmlSAXHandler sax;
     std::memset(&sax, 0, sizeof sax);
@@ -410,7 +437,7 @@ ParseResult Parse(std::string_view bytes, bool forceUtf8) {
     sax.cdataBlock = OnCharacters;
     sax.entityDecl = OnEntityDeclaration;
     sax.getEntity = OnGetEntity;
-    sax.serror = Silently;
+    sax.serror = OnError;
     // Left null on purpose: getParameterEntity, resolveEntity, externalSubset (nothing is
     // fetched) and internalSubset, startDocument (no libxml2 tree is built).
 
@@ -438,8 +465,8 @@ ParseResult Parse(std::string_view bytes, bool forceUtf8) {
     }
 
     if (builder.error()) std::rethrow_exception(builder.error());
-    if (!context->wellFormed) return {ParseStatus::IllFormed, nullptr};
-    return {ParseStatus::Ok, builder.Finish()};
+    if (!context->wellFormed) return builder.Failure();
+    return {ParseStatus::Ok, builder.Finish(), {}, 0, 0};
 }
 
 constexpr size_t kMaxFileSize = size_t{512} << 20;
@@ -449,7 +476,8 @@ constexpr size_t kMaxFileSize = size_t{512} << 20;
 ParseResult ParseDocument(std::string_view bytes) {
     if (IsShiftJisLabel(DeclaredEncoding(bytes))) {
         std::string utf8;
-        if (!Cp932ToUtf8(bytes, utf8)) return {ParseStatus::IllFormed, nullptr};
+        if (!Cp932ToUtf8(bytes, utf8))
+            return {ParseStatus::IllFormed, nullptr, "the document is not valid Shift_JIS", 0, 0};
         return Parse(utf8, true);
     }
     return Parse(bytes, false);
@@ -461,28 +489,30 @@ ParseResult ParseUtf8Text(std::string_view text) {
 
 ParseResult ParseFile(const std::string& path) {
     // Non-blocking open, so that a FIFO cannot hang the load; only regular files are read.
+    const auto failure = [](std::string reason) {
+        return ParseResult{ParseStatus::Unreadable, nullptr, std::move(reason), 0, 0};
+    };
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return {ParseStatus::Unreadable, nullptr};
+    if (fd < 0) return failure(std::strerror(errno));
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<uint64_t>(st.st_size) > kMaxFileSize) {
-        return {ParseStatus::Unreadable, nullptr};
-    }
+    if (::fstat(fd, &st) != 0) return failure(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return failure("not a regular file");
+    if (static_cast<uint64_t>(st.st_size) > kMaxFileSize) return failure("larger than 512 MiB");
     std::string bytes(static_cast<size_t>(st.st_size), '\0');
     size_t got = 0;
     for (;;) {
         if (got == bytes.size()) {
-            if (bytes.size() >= kMaxFileSize) return {ParseStatus::Unreadable, nullptr};
+            if (bytes.size() >= kMaxFileSize) return failure("larger than 512 MiB");
             bytes.resize(std::min(kMaxFileSize, bytes.size() * 2 + 4096));  // the file grew
         }
         const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return {ParseStatus::Unreadable, nullptr};
+            return failure(std::strerror(errno));
         }
         if (n == 0) break;
         got += static_cast<size_t>(n);

@@ -68,6 +68,10 @@ enum class ParseStatus {
 struct ParseResult {
     ParseStatus status = ParseStatus::Unreadable;
     std::shared_ptr<const Tree> tree;  // set when status is Ok
+    // Otherwise why, and where in the document when the parser can say (1-based; 0: unknown).
+    std::string reason;
+    long line = 0;
+    long column = 0;
 };
 
 /// Parses the document in `bytes`, its encoding taken from the document. Throws

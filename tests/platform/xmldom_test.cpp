@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/owners.h"
 #include "support/files.h"
 #include "support/text.h"
@@ -129,6 +131,36 @@ TEST_F(XmlDom, FilesThatCannotBeReadLoadAsFalse) {
         EXPECT_EQ(doc->get_documentElement(root.put()), S_FALSE) << path;
         EXPECT_FALSE(root);
     }
+}
+
+// As MSXML's parseError: the code, the reason and, for a document that is not well-formed,
+// where; a successful load clears it.
+TEST_F(XmlDom, ParseErrorSaysWhyAndWhere) {
+    const auto errorOf = [&](const std::filesystem::path& path) {
+        auto doc = NewDocument();
+        Load(doc.get(), path);
+        com_ptr<IXMLDOMParseError> error;
+        EXPECT_EQ(doc->get_parseError(error.put()), S_OK);
+        LONG code = 0, line = -1, column = -1;
+        unique_bstr reason;
+        error->get_errorCode(&code);
+        error->get_line(&line);
+        error->get_linepos(&column);
+        error->get_reason(reason.put());
+        return std::tuple(code, line, column, std::u16string(reason.get()));
+    };
+    const auto [missing, missingLine, missingColumn, missingWhy] =
+        errorOf(m_dir.path() / "missing.xml");
+    EXPECT_EQ(missing, static_cast<LONG>(0x800C0006));
+    EXPECT_EQ(missingLine, 0);
+    EXPECT_EQ(missingWhy, u"No such file or directory");
+    const auto [illFormed, line, column, why] =
+        errorOf(m_dir.Write("bad.xml", "<root>\n  <map id='a'>\n</root>"));
+    EXPECT_NE(illFormed, 0);
+    EXPECT_EQ(line, 3);
+    EXPECT_GT(column, 0);
+    EXPECT_NE(why.find(u"mismatch"), std::u16string::npos);
+    EXPECT_EQ(std::get<0>(errorOf(m_dir.Write("good.xml", "<root/>"))), 0);
 }
 
 TEST_F(XmlDom, FailedLoadDropsThePreviousDocument) {

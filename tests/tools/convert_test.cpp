@@ -134,6 +134,12 @@ TEST_F(Convert, Utf8InputMustBeStrict) {
     EXPECT_EQ(Run({"globalize", "-c", "imode"}, kSmile + kImodeSun).out, kSmile + ":sun:");
 }
 
+TEST_F(Convert, ShowCodesWritesCarrierEmojiAsCodePoints) {
+    const Outcome r = Run({"localize", "-c", "imode", "--show-codes"}, ":sun::cloud: :smile:");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "U+E63EU+E63F " + kSmile);  // only private-use characters
+}
+
 TEST_F(Convert, Utf8OutputCarriesSurrogatePairs) {
     const Outcome r = Run({"localize", "-c", "imode"}, ":smile:");
     EXPECT_EQ(r.status, 0) << r.err;

@@ -48,6 +48,34 @@ TEST_F(Info, AModuleThatIsNotThereIsReported) {
     EXPECT_THAT(env.err, HasSubstr("no module at /nonexistent/glyphary.so"));
 }
 
+TEST_F(Info, AFileThatIsNotAModuleSaysWhatTheLoaderSaid) {
+    WriteFile(Dir() / "text.so", std::string(200, 'x'));  // long enough to be read as a header
+    const Outcome r = Run({"info", "--module", (Dir() / "text.so").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("cannot load the module " + (Dir() / "text.so").string() + ": "));
+    EXPECT_THAT(r.err, HasSubstr("invalid ELF header"));  // dlopen's own words
+}
+
+// A module whose Glyphary.setting is missing or not well-formed runs with empty tables: the
+// commands that convert say so once, with where the reader stopped; info shows it too.
+TEST_F(Info, SettingsThatCannotBeReadAreReported) {
+    TempDir dir;
+    std::filesystem::copy_file(GLYPHARY_MODULE_FILE, dir / "glyphary.so");
+    const std::string module = (dir / "glyphary.so").string();
+    const Outcome missing = RunPlain({"--module", module, "globalize", "-c", "imode"}, "x");
+    EXPECT_EQ(missing.status, 0);
+    EXPECT_EQ(missing.out, "x");
+    EXPECT_THAT(missing.err, HasSubstr("warning: " + (dir / "Glyphary.setting").string() +
+                                       " is missing or unreadable (No such file or directory)"));
+    WriteFile(dir / "Glyphary.setting", "<glyphary>\n  <map mode='1'>\n</glyphary>\n");
+    const Outcome illFormed = RunPlain({"--module", module, "detect", "DoCoMo/2.0", "x"});
+    EXPECT_EQ(illFormed.out, "0\n0\n");
+    EXPECT_THAT(illFormed.err, HasSubstr(" is not well-formed at line 3, column "));
+    EXPECT_EQ(illFormed.err.find("warning"), illFormed.err.rfind("warning"));  // once
+    const Outcome info = RunPlain({"--module", module, "info"});
+    EXPECT_THAT(info.out, HasSubstr("(not well-formed at line 3, column "));
+}
+
 // ---------------------------------------------------------------------------------------------
 
 class Registration : public ProgramTest {};
@@ -114,6 +142,25 @@ TEST_F(Usage, MistakesExitWithStatusTwoAndAHint) {
         EXPECT_THAT(r.err, HasSubstr(std::string("glyphary: ") + c.message));
         EXPECT_THAT(r.err, HasSubstr(c.hint));
         EXPECT_EQ(r.out, "");
+    }
+}
+
+// Carriers by any of their names, in any case, and options in every usual form.
+TEST_F(Usage, CarriersAndOptionsAreTakenInEveryForm) {
+    const struct {
+        std::vector<std::string> args;
+        const std::string& sun;
+    } cases[] = {
+        {{"-cdocomo"}, kImodeSun},      {{"--carrier=I-MODE"}, kImodeSun},
+        {{"-c", "AU"}, kEzwebSun},      {{"--carrier", "kddi"}, kEzwebSun},
+        {{"-cVodafone"}, kSoftbankSun}, {{"--carrier=3"}, kSoftbankSun},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"localize"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome r = Run(args, ":sun:");
+        EXPECT_EQ(r.status, 0) << c.args[0] << r.err;
+        EXPECT_EQ(r.out, c.sun) << c.args[0];
     }
 }
 

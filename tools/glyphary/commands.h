@@ -46,10 +46,23 @@ class Session {
         }
         return *m_module;
     }
+    /// Warns once on stderr when the module's Glyphary.setting was not read (missing or not
+    /// well-formed, with the reader's line and column): the module then runs with empty tables
+    /// and every conversion would silently leave the text as it was.
+    void WarnIfUnconfigured() {
+        if (m_warned) return;
+        m_warned = true;
+        const std::filesystem::path path = module().SettingsPath();
+        const client::SettingsFile settings = client::ReadSettings(path);
+        if (!settings.loaded)
+            Report("warning: " + path.string() + " is " + settings.problem +
+                   "; the module runs with empty tables");
+    }
 
   private:
     std::optional<std::filesystem::path> m_modulePath;
     std::unique_ptr<Module> m_module;
+    bool m_warned = false;
 };
 
 /// The map mode named by --carrier's `text` (client::ParseCarrier); UsageError otherwise.

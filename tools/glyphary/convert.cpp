@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "client/display.h"
 #include "client/text_converter.h"
 #include "commands.h"
 #include "io.h"
@@ -42,7 +43,7 @@ std::vector<Property> PropertiesOf(Operation operation) {
 // One input converted to stdout. Output is written as it is converted; on a failure, what was
 // not written yet is dropped.
 void ConvertInput(client::Glyphary& object, Operation operation, const client::TextFormat& format,
-                  const std::string& path) {
+                  bool showCodes, const std::string& path) {
     const Encoding encoding = format.encoding;
     InputStream input(path);
     client::Decoder decoder(format);
@@ -61,8 +62,13 @@ void ConvertInput(client::Glyphary& object, Operation operation, const client::T
             out.clear();
         }
     };
-    client::TextConverter converter(object, operation,
-                                    [&](std::u16string_view piece) { encode(piece, false); });
+    std::u16string shown;
+    client::TextConverter converter(object, operation, [&](std::u16string_view piece) {
+        if (!showCodes) return encode(piece, false);
+        shown.clear();
+        client::AppendShowingCodes(piece, shown);
+        encode(shown, false);
+    });
     const auto decode = [&](std::string_view bytes, bool final) {
         try {
             char16_t* room = converter.Reserve(client::Decoder::Room(bytes.size()));
@@ -110,6 +116,7 @@ int RunConversion(Session& session, const Arguments& args, Operation operation) 
     }
 
     client::Glyphary object(session.module().Create());
+    session.WarnIfUnconfigured();
     object.SetMapMode(mode);
     for (const auto& [property, value] : overrides) object.Put(property, value);
     // The defaults from Glyphary.setting, by the same rules, so that no input is half
@@ -128,7 +135,7 @@ int RunConversion(Session& session, const Arguments& args, Operation operation) 
     int status = 0;
     for (const std::string& input : inputs) {
         try {
-            ConvertInput(object, operation, {encoding, mode, false}, input);
+            ConvertInput(object, operation, {encoding, mode, false}, args.Has("show-codes"), input);
         } catch (const ComError& e) {
             Report((input == "-" ? "standard input" : input) + ": " + e.what());
             status = 1;

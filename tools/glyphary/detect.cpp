@@ -101,6 +101,7 @@ class Detector {
 
 int RunDetect(Session& session, const Arguments& args) {
     client::Glyphary object(session.module().Create());
+    session.WarnIfUnconfigured();
     std::optional<Explainer> explainer;
     if (args.Has("explain")) explainer.emplace(session.module().SettingsPath());
     Detector detector(object, explainer ? &*explainer : nullptr);

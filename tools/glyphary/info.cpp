@@ -267,7 +267,7 @@ int RunInfo(Session& session, const Arguments& args) {
     out += "Settings   " + settingsPath.string() +
            (!tooLong.empty()  ? " (not read: " + tooLong + ")"
             : settings.loaded ? ""
-                              : " (missing or ill-formed: the module runs with empty tables)") +
+                              : " (" + settings.problem + ": the module runs with empty tables)") +
            "\n";
     const com_ptr<IGlyphary> object = module.Create();
     out += Defaults(object.get());

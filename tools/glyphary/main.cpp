@@ -17,7 +17,7 @@ constexpr const char* kOverview = R"(Usage: glyphary [--module PATH] COMMAND [OP
 Emoji of Japanese mobile handsets (i-mode, EZweb, SoftBank) to neutral text and back.
 
 Commands:
-  globalize   carrier emoji in text become neutral notation such as :sun:
+  globalize   carrier emoji in text become neutral notation such as :sunny:
   localize    neutral notation becomes a carrier's emoji
   detect      which handset a User-Agent names
   mail        rewrite the emoji codes of EZweb (au) mail
@@ -32,7 +32,7 @@ Options for every command:
   -h, --help      help for the command, with examples
 
 Examples:
-  echo 'Good morning :sun:' | glyphary localize --carrier softbank
+  echo 'Good morning :sunny:' | glyphary localize --carrier softbank --show-codes
   glyphary detect 'KDDI-CA39 UP.Browser/6.2.0.13.1.5 (GUI) MMP/2.0'
   glyphary mail --in-place ~/Maildir/new/*
 
@@ -41,7 +41,8 @@ Run 'glyphary COMMAND --help' for more.
 
 constexpr const char* kConvertOptions = R"(
 Options:
-  -c, --carrier CARRIER  imode, ezweb, softbank, none, or any mode number (required)
+  -c, --carrier CARRIER  imode (docomo), ezweb (au, kddi), softbank (vodafone), unicode,
+                         none, or any mode number (required; letter case is free)
   -e, --encoding ENC     of input and output: utf-8 (default), utf-16le (units pass
                          through untouched, lone surrogates and zero units included)
                          or cp932 (Shift_JIS as handsets send it, emoji included)
@@ -49,10 +50,14 @@ Options:
   --globalize-undefined-format FMT  override GlobalizeUndefinedFormat
   --localize-pattern REGEX          override LocalizePattern
   --localize-undefined-format FMT   override LocalizeUndefinedFormat
+  --show-codes           write carrier emoji (private-use characters, which terminals
+                         cannot draw) as U+XXXX
   --module PATH          use another module and its configuration
 
 FILE '-', or no FILE, is standard input. Results go to standard output in the order of
-the files. Defaults of the four properties come from Glyphary.setting ('glyphary info').
+the files. Defaults of the four properties come from Glyphary.setting ('glyphary info');
+they and the options are checked before any input is read. Text is converted and written
+as it is read, so input of any size needs little memory (a failure stops the file there).
 )";
 
 constexpr const char* kGlobalizeHelp =
@@ -64,8 +69,8 @@ GlobalizeFormat; everything else passes unchanged.
 
 constexpr const char* kGlobalizeExamples = R"(
 Examples:
-  glyphary globalize --carrier imode --encoding cp932 posted.txt
-  printf '\xee\x98\xbe\n' | glyphary globalize -c imode
+  glyphary globalize --carrier imode --encoding sjis posted.txt
+  printf 'Fine \xee\x98\xbe\n' | glyphary globalize -c docomo
   glyphary globalize -c softbank --globalize-format '[%1%]' message.txt
 )";
 
@@ -74,12 +79,16 @@ constexpr const char* kLocalizeHelp =
 
 Every piece of neutral notation that LocalizePattern finds becomes the carrier's emoji;
 everything else passes unchanged.
+
+Text goes to the module line by line when LocalizePattern can neither match across a line
+end nor look past one (the default pattern cannot); otherwise the whole input is read and
+converted in one call (at most 2,147,483,632 UTF-16 units between zero units).
 )";
 
 constexpr const char* kLocalizeExamples = R"(
 Examples:
-  echo 'Good morning :sun:' | glyphary localize --carrier ezweb
-  glyphary localize -c imode -e cp932 page.txt > page.sjis
+  echo 'Good morning :sunny:' | glyphary localize --carrier ezweb --show-codes
+  glyphary localize -c imode -e sjis page.txt > page.sjis
   glyphary localize -c softbank --localize-undefined-format '(%1%?)' note.txt
 )";
 
@@ -87,7 +96,9 @@ constexpr const char* kDetectHelp = R"(Usage: glyphary detect [--explain] [USER-
 
 Prints, one per line, the id that the module's user-agent rules give each User-Agent
 (0: no rule matched). Without arguments, reads one User-Agent per line of standard input
-and answers each line at once.
+and answers as soon as no more input is waiting. A line that cannot be answered (not
+UTF-8, or a rule the regex engine gives up on) gets '?' in its place and its reason on
+standard error with its line number; the exit status is then 1.
 
 Options:
   --explain      add the carrier's name and the index of the matching rule, tab-separated
@@ -175,6 +186,7 @@ const std::vector<OptionDef> kConvertSpecs = {
     {"globalize-undefined-format", 0, true},
     {"localize-pattern", 0, true},
     {"localize-undefined-format", 0, true},
+    {"show-codes", 0, false},
 };
 
 const std::vector<Command>& Commands() {
