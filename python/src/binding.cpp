@@ -69,11 +69,16 @@ void Translate(std::exception_ptr failure) {
 // ---------------------------------------------------------------------------------------------
 // Arguments
 
-std::u16string Units(py::handle text, const char* what) {
+// Throws TypeError unless `text` is a str, which it makes ready for reading.
+void CheckStr(py::handle text, const char* what) {
     if (!PyUnicode_Check(text.ptr()))
         throw py::type_error(std::string(what) + " must be str, not " +
                              Py_TYPE(text.ptr())->tp_name);
     if (PyUnicode_READY(text.ptr()) < 0) throw py::error_already_set();
+}
+
+std::u16string Units(py::handle text, const char* what) {
+    CheckStr(text, what);
     std::u16string units;
     AppendUnits(text.ptr(), units);
     return units;
@@ -182,8 +187,29 @@ class Object {
     }
 
     py::str Convert(Operation operation, py::handle text) {
-        const std::u16string units = Units(text, "text");
-        return Str(Locked([&](client::Glyphary& o) { return o.Convert(operation, units); }));
+        CheckStr(text, "text");
+        // The text straight into the interface's string and the result straight out of the
+        // one the module returns: no copy between. Text with zero units goes the client
+        // library's way, in the pieces between them.
+        const size_t n = UnitCount(text.ptr());
+        if (n > client::kMaxBstrUnits) throw client::ClientError("the text is too long");
+        unique_bstr in(SysAllocStringLen(nullptr, static_cast<UINT>(n)));
+        if (!in) throw std::bad_alloc();
+        WriteUnits(text.ptr(), in.get());
+        const std::u16string_view units(in.get(), n);
+        if (units.find(u'\0') != units.npos)
+            return Str(Locked([&](client::Glyphary& o) { return o.Convert(operation, units); }));
+        const bool globalize = operation == Operation::globalize;
+        unique_bstr out;
+        Locked([&](client::Glyphary& o) {
+            client::Check(globalize ? o.get()->Globalize(in.get(), out.put())
+                                    : o.get()->Localize(in.get(), out.put()),
+                          globalize ? "Globalize" : "Localize");
+        });
+        if (!out)
+            throw client::ComError(globalize ? "Globalize" : "Localize", E_OUTOFMEMORY,
+                                   "no result string came back");
+        return Str(std::u16string_view(out.get(), SysStringLen(out.get())));
     }
 
     long Detect(py::handle userAgent) {

@@ -16,35 +16,35 @@ bool IsLow(char32_t u) {
 
 }  // namespace
 
-void AppendUnits(PyObject* str, std::u16string& out) {
+size_t UnitCount(PyObject* str) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-    const void* data = PyUnicode_DATA(str);
-    const size_t start = out.size();
+    if (PyUnicode_KIND(str) != PyUnicode_4BYTE_KIND) return static_cast<size_t>(length);
+    const Py_UCS4* in = PyUnicode_4BYTE_DATA(str);
+    return static_cast<size_t>(length) +
+           std::count_if(in, in + length, [](Py_UCS4 c) { return c > 0xFFFF; });
+}
+
+void WriteUnits(PyObject* str, char16_t* out) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
     switch (PyUnicode_KIND(str)) {
         case PyUnicode_1BYTE_KIND: {
-            out.resize(start + length);
-            const Py_UCS1* in = static_cast<const Py_UCS1*>(data);
-            std::copy(in, in + length, out.data() + start);
+            const Py_UCS1* in = PyUnicode_1BYTE_DATA(str);
+            std::copy(in, in + length, out);
             break;
         }
         case PyUnicode_2BYTE_KIND:
             // The kind Python stores BMP text in is the units themselves, surrogates included.
-            out.resize(start + length);
-            std::memcpy(out.data() + start, data, length * sizeof(char16_t));
+            std::memcpy(out, PyUnicode_2BYTE_DATA(str), length * sizeof(char16_t));
             break;
         default: {
-            const Py_UCS4* in = static_cast<const Py_UCS4*>(data);
-            const Py_ssize_t pairs =
-                std::count_if(in, in + length, [](Py_UCS4 c) { return c > 0xFFFF; });
-            out.resize(start + length + pairs);
-            char16_t* o = out.data() + start;
+            const Py_UCS4* in = PyUnicode_4BYTE_DATA(str);
             for (Py_ssize_t i = 0; i < length; ++i) {
                 const Py_UCS4 c = in[i];
                 if (c > 0xFFFF) {
-                    *o++ = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-                    *o++ = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+                    *out++ = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+                    *out++ = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
                 } else {
-                    *o++ = static_cast<char16_t>(c);
+                    *out++ = static_cast<char16_t>(c);
                 }
             }
             break;
@@ -52,13 +52,24 @@ void AppendUnits(PyObject* str, std::u16string& out) {
     }
 }
 
+void AppendUnits(PyObject* str, std::u16string& out) {
+    const size_t start = out.size();
+    out.resize(start + UnitCount(str));
+    WriteUnits(str, out.data() + start);
+}
+
 PyObject* NewStr(std::u16string_view units) {
     const size_t n = units.size();
+    // One pass that vectorises: the largest unit, and whether any is a surrogate (carrier
+    // codes lie above the surrogates, so the largest unit alone cannot tell).
     char16_t top = 0;
-    for (char16_t u : units) top = std::max(top, u);
-    // Pairs can only be there when some unit is a surrogate.
+    bool surrogates = false;
+    for (char16_t u : units) {
+        top = std::max(top, u);
+        surrogates |= (u & 0xF800) == 0xD800;
+    }
     size_t pairs = 0;
-    if (top >= 0xD800) {
+    if (surrogates) {
         for (size_t i = 0; i + 1 < n; ++i) {
             if (IsHigh(units[i]) && IsLow(units[i + 1])) {
                 ++pairs;

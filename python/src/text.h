@@ -11,7 +11,11 @@
 
 namespace glyphary::python {
 
-/// The units of `str` (a ready str object) appended to `out`.
+/// How many units `str` (a ready str object) takes.
+size_t UnitCount(PyObject* str);
+/// Writes the UnitCount(str) units of `str` to `out`.
+void WriteUnits(PyObject* str, char16_t* out);
+/// The units of `str` appended to `out`.
 void AppendUnits(PyObject* str, std::u16string& out);
 
 /// A new str of `units`, or null with a Python error set (out of memory).
