@@ -1,6 +1,7 @@
 """What the package's tests share: where the build and the sample data are, and the maps read
 straight from the data files, so expected results come from the data, never from the code."""
 
+import functools
 import os
 import subprocess
 import xml.etree.ElementTree as ElementTree
@@ -24,11 +25,13 @@ USER_AGENTS = {
 }
 
 
+@functools.lru_cache(maxsize=None)
 def read_map(name):
     """The entries of a map file in order, as attribute dicts."""
-    return [e.attrib for e in ElementTree.parse(DATA / name).getroot()]
+    return tuple(e.attrib for e in ElementTree.parse(DATA / name).getroot())
 
 
+@functools.lru_cache(maxsize=None)
 def own_emoji(carrier):
     """id -> (code, Shift_JIS bytes) of the carrier's own emoji (the entries with sjis)."""
     return {

@@ -203,12 +203,19 @@ def test_handsets_get_character_references_for_what_shift_jis_lacks():
         assert dict(headers)["Content-Type"].endswith("; charset=Shift_JIS")
 
 
-def test_oversized_forms_are_refused(server):
+def test_oversized_forms_are_refused_before_they_are_read(server):
     app, port = server
     count = len(app.seen)
-    middleware_limit = 1 << 20
-    response, _ = request(port, "imode", body=b"t=" + b"a" * middleware_limit,
-                          content_type="application/x-www-form-urlencoded")
+    # Headers only: the answer must come without the body being read.
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    connection.putrequest("POST", "/")
+    connection.putheader("User-Agent", USER_AGENTS["imode"])
+    connection.putheader("Content-Type", "application/x-www-form-urlencoded")
+    connection.putheader("Content-Length", str((1 << 20) + 1))
+    connection.endheaders()
+    response = connection.getresponse()
+    response.read()
+    connection.close()
     assert response.status == 413 and len(app.seen) == count
 
 
