@@ -1,5 +1,8 @@
 #include "client/object.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include "client/errors.h"
 #include "convert/rules.h"
 
@@ -23,6 +26,22 @@ const PropertyAccess& Access(Property property) {
          &IGlyphary::put_GlobalizeUndefinedFormat},
     };
     return access[static_cast<int>(property)];
+}
+
+// The first zero unit of `text`, or npos: four units at a time, since the search runs over
+// every text converted and zero units are rare.
+size_t FindZeroUnit(std::u16string_view text) {
+    const char16_t* p = text.data();
+    const size_t n = text.size();
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t v;
+        std::memcpy(&v, p + i, 8);
+        if ((v - 0x0001000100010001ull) & ~v & 0x8000800080008000ull) break;  // a zero unit
+    }
+    for (; i < n; ++i)
+        if (p[i] == 0) return i;
+    return std::u16string_view::npos;
 }
 
 std::u16string_view View(const unique_bstr& s) {
@@ -74,7 +93,7 @@ void Glyphary::Convert(Operation operation, std::u16string_view text, const Text
         operation == Operation::globalize ? &IGlyphary::Globalize : &IGlyphary::Localize;
     const char* name = operation == Operation::globalize ? "Globalize" : "Localize";
     for (;;) {
-        const size_t zero = text.find(u'\0');
+        const size_t zero = FindZeroUnit(text);
         const std::u16string_view piece = text.substr(0, zero);
         if (!piece.empty()) {
             unique_bstr result;

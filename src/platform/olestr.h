@@ -4,6 +4,10 @@
 // Boost.Format see exactly the units they would see on Windows.
 #pragma once
 
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -34,9 +38,35 @@ inline void AppendWide(std::wstring& out, const OLECHAR* s, size_t n) {
 /// The text of a zero-terminated UTF-16 string, up to its first zero unit (null is empty).
 /// The length prefix of a BSTR is not consulted.
 inline std::wstring WideFromOle(const OLECHAR* s) {
-    std::wstring out;
-    AppendWide(out, s, OleLength(s));
-    return out;
+    const size_t n = OleLength(s);
+    if constexpr (sizeof(OLECHAR) == sizeof(wchar_t)) {
+        return std::wstring(reinterpret_cast<const wchar_t*>(s), n);
+    } else {
+        // Built from an iterator that widens each unit, so the string is written once rather
+        // than cleared first and then filled.
+        struct Widening {
+            using iterator_category = std::random_access_iterator_tag;
+            using value_type = wchar_t;
+            using difference_type = std::ptrdiff_t;
+            using pointer = const wchar_t*;
+            using reference = wchar_t;
+            const OLECHAR* p;
+            wchar_t operator*() const { return static_cast<wchar_t>(static_cast<uint16_t>(*p)); }
+            wchar_t operator[](difference_type k) const { return *Widening{p + k}; }
+            Widening& operator++() { return ++p, *this; }
+            Widening operator++(int) { return Widening{p++}; }
+            Widening& operator--() { return --p, *this; }
+            Widening operator--(int) { return Widening{p--}; }
+            Widening& operator+=(difference_type k) { return p += k, *this; }
+            Widening& operator-=(difference_type k) { return p -= k, *this; }
+            Widening operator+(difference_type k) const { return Widening{p + k}; }
+            Widening operator-(difference_type k) const { return Widening{p - k}; }
+            difference_type operator-(const Widening& o) const { return p - o.p; }
+            bool operator==(const Widening& o) const { return p == o.p; }
+            auto operator<=>(const Widening& o) const { return p <=> o.p; }
+        };
+        return std::wstring(Widening{s}, Widening{s + n});
+    }
 }
 
 /// A new BSTR holding `text`, each wchar_t narrowed back to one unit; null if out of memory.

@@ -380,10 +380,13 @@ std::string ReadModuleResource(const std::string& file, std::string_view type, i
 namespace glyphary::platform {
 
 std::string ReadTypeLibraryText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    // Read in one go: the module file is megabytes, and it is read at every start-up.
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) throw std::runtime_error("cannot open " + path);
-    std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw std::runtime_error("cannot read " + path);
+    const std::streamoff size = in.tellg();
+    if (size < 0 || !in.seekg(0)) throw std::runtime_error("cannot read " + path);
+    std::string file(static_cast<size_t>(size), '\0');
+    if (!in.read(file.data(), size)) throw std::runtime_error("cannot read " + path);
     if (!IsElfFile(file)) return file;
     std::string text = ReadModuleResource(file, "TYPELIB", 1);
     // A resource made from a string literal ends with its terminator.

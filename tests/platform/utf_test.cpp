@@ -148,6 +148,40 @@ TEST(Utf, IllFormedInputStopsWhereIconvStopsOrIsReplaced) {
     }
 }
 
+// Each of the sequences the block-at-a-time decoder must leave to the careful code, at every
+// offset inside longer text, stops where iconv stops (or, well-formed, decodes as it does).
+TEST(Utf, SequencesAtEveryOffsetOfABlockDecodeAsIconvDoes) {
+    const std::string sequences[] = {
+        "\xED\xA0\x80",  // a surrogate
+        "\xE0\x9F\xBF",  // overlong
+        "\xC0\x80",
+        "\xC1\xBF",
+        "\xF5\x80\x80\x80",
+        "\x80",
+        "\xBF\xBF",
+        "\xE3\x81",
+        "\xE3\x41\x41",      // cut short
+        "\xF0\x9F\x98\x80",  // well-formed, four bytes
+        "\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF",  // edges
+    };
+    const std::string context = "ab \xE3\x81\x82\xE6\x97\xA5 cd\xC3\xA9\xEE\x98\xBE efgh";
+    for (const std::string& sequence : sequences) {
+        for (size_t at = 0; at < 24; ++at) {
+            std::string bytes = context + context + context;
+            bytes.insert(std::min(at, bytes.size()), sequence);
+            const IconvOutcome expected = Iconv("UTF-16LE", "UTF-8", bytes);
+            std::u16string out(bytes.size(), u'\0');
+            const UtfResult r = Utf16FromUtf8(bytes, out.data(), true, UtfErrors::stop);
+            ASSERT_EQ(r.ok, expected.ok) << at;
+            if (r.ok) {
+                ASSERT_EQ(Bytes(out.substr(0, r.written)), expected.out) << at;
+            } else {
+                ASSERT_EQ(r.read, expected.stoppedAt) << at;
+            }
+        }
+    }
+}
+
 TEST(Utf, LoneSurrogatesStopOrBecomeReplacementCharacters) {
     const std::u16string text =
         u"a\xD800"

@@ -1,7 +1,10 @@
 // glyphary detect and glyphary mail, driven as a user would.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "tools/fixture.h"
 
@@ -32,6 +35,46 @@ TEST_F(Detect, ExplainNamesTheCarrierAndTheFirstMatchingRule) {
     EXPECT_EQ(r.status, 0) << r.err;
     // Both rules 1 and 2 match the first; the earlier one is the one that counts.
     EXPECT_EQ(r.out, "2\tezweb\trule 1\n2\tezweb\trule 2\n0\tnone\tno rule matched\n");
+}
+
+// Driven as a co-process: each answer must come before the next line is sent, or this waits
+// (up to a bound) for an answer that never comes.
+TEST_F(Detect, AnswersEachLineAtOnceWhenNoMoreInputIsWaiting) {
+    int toChild[2], fromChild[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    ASSERT_EQ(pipe(fromChild), 0);
+    const std::string program = GLYPHARY_CLI, module = ModulePath();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(toChild[0], 0);
+        dup2(fromChild[1], 1);
+        close(toChild[1]);
+        close(fromChild[0]);
+        execl(program.c_str(), program.c_str(), "--module", module.c_str(), "detect", nullptr);
+        _exit(127);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    const auto answer = [&](const std::string& line) {
+        EXPECT_EQ(write(toChild[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        std::string got;
+        pollfd p{fromChild[0], POLLIN, 0};
+        while (got.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1) {
+            char buffer[64];
+            const ssize_t n = read(fromChild[0], buffer, sizeof buffer);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        return got;
+    };
+    EXPECT_EQ(answer("DoCoMo/2.0 P903i\n"), "1\n");
+    EXPECT_EQ(answer("KDDI-CA39 UP.Browser/6.2\n"), "2\n");
+    close(toChild[1]);
+    int status = -1;
+    waitpid(pid, &status, 0);
+    close(fromChild[0]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // A line that cannot be answered (not UTF-8, or a rule the regex engine gives up on) gets a

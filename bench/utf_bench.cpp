@@ -1,0 +1,56 @@
+// Throughput of the platform's transcoder on text like a handset's: ASCII and Japanese words
+// mixed, a carrier emoji now and then.
+#include <random>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "platform/utf.h"
+
+namespace {
+
+using namespace glyphary::platform;
+
+const std::u16string& MixedText() {
+    static const std::u16string text = [] {
+        const std::u16string words[] = {u"Good", u"morning",  u"今日は",  u"晴れ",
+                                        u"です", u"the",      u"weather", u"is",
+                                        u"雨",   u"しれない", u"\xE63E"};
+        std::mt19937 rng(4);
+        std::uniform_int_distribution<size_t> pick(0, std::size(words) - 1);
+        std::u16string t;
+        while (t.size() < (1 << 20)) t += words[pick(rng)] + u" ";
+        return t;
+    }();
+    return text;
+}
+
+const std::string& MixedUtf8() {
+    static const std::string bytes = *Utf8FromUtf16(MixedText(), UtfErrors::stop);
+    return bytes;
+}
+
+void Decode(benchmark::State& state) {
+    const std::string& in = MixedUtf8();
+    std::u16string out(in.size(), u'\0');
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(Utf16FromUtf8(in, out.data(), true, UtfErrors::stop));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(in.size()));
+}
+
+void Encode(benchmark::State& state) {
+    const std::u16string& in = MixedText();
+    std::string out(in.size() * 3, '\0');
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(Utf8FromUtf16(in, out.data(), true, UtfErrors::stop));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(MixedUtf8().size()));
+}
+
+}  // namespace
+
+BENCHMARK(Decode)->Name("Utf/utf8-to-utf16");
+BENCHMARK(Encode)->Name("Utf/utf16-to-utf8");
