@@ -25,8 +25,15 @@ class Glyphary:
     def __init__(
         self, carrier: _Carrier = "imode", module: str | os.PathLike[str] | None = None
     ) -> None: ...
-    carrier: str
-    mode: int
+    @property
+    def carrier(self) -> str:
+        """imode, ezweb, softbank, unicode, none, or 'mode N'."""
+    @carrier.setter
+    def carrier(self, value: _Carrier) -> None: ...
+    @property
+    def mode(self) -> int: ...
+    @mode.setter
+    def mode(self, value: _Carrier) -> None: ...
     globalize_format: str
     globalize_undefined_format: str
     localize_pattern: str

@@ -137,9 +137,7 @@ std::string EncodeText(std::u16string_view units, const client::TextFormat& form
 StreamConverter::StreamConverter(client::Glyphary& object, client::Operation operation,
                                  const client::TextFormat& source, const client::TextFormat& target,
                                  Errors errors)
-    : m_source(source),
-      m_errors(errors),
-      m_decoder(source.encoding == client::Encoding::utf8 && errors != Errors::strict
+    : m_decoder(source.encoding == client::Encoding::utf8 && errors != Errors::strict
                     ? nullptr
                     : std::make_unique<client::Decoder>(source)),
       m_encoder(target, errors),

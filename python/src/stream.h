@@ -63,8 +63,6 @@ class StreamConverter {
   private:
     size_t Decode(std::string_view data, bool final, char16_t* room);
 
-    client::TextFormat m_source;
-    Errors m_errors;
     std::unique_ptr<client::Decoder> m_decoder;  // null: UTF-8 with replacement
     std::string m_carry;                         // UTF-8 cut at the end of the last piece
     TolerantEncoder m_encoder;
