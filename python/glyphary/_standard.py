@@ -31,37 +31,43 @@ def standard_emoji_pattern(ids: list[str]) -> str:
 
 
 class StandardEmoji:
-    """Turns standard emoji into notation; one pair of objects per thread."""
+    """Turns standard emoji into notation. The pattern is long and each object compiles it
+    once, so the objects are pooled and go to whichever thread needs a pair next (servers that
+    start a thread per request would otherwise compile it per request)."""
 
     def __init__(self, module=None, globalize_format=None):
         self._module = module
         self._format = globalize_format
-        self._local = threading.local()
-        self._pattern = None
+        self._pool = []
         self._lock = threading.Lock()
+        self._pattern = None
 
-    def _objects(self):
-        objects = getattr(self._local, "objects", None)
-        if objects is None:
-            find = Glyphary(STANDARD_INPUT_MODE, self._module)
-            with self._lock:
-                if self._pattern is None:
-                    ids = find.map_ids(STANDARD_INPUT_MODE)
-                    self._pattern = standard_emoji_pattern(ids) if ids else ""
-            find.localize_pattern = self._pattern
-            write = Glyphary("none", self._module)
-            write.localize_pattern = r"\x{FDD0}([a-z0-9_+\-]+)\x{FDD1}"
-            write.localize_undefined_format = self._format or find.globalize_format
-            objects = self._local.objects = (find, write)
-        return objects
+    def _take(self):
+        with self._lock:
+            if self._pool:
+                return self._pool.pop()
+        find = Glyphary(STANDARD_INPUT_MODE, self._module)
+        if self._pattern is None:
+            ids = find.map_ids(STANDARD_INPUT_MODE)
+            self._pattern = standard_emoji_pattern(ids) if ids else ""
+        find.localize_pattern = self._pattern
+        write = Glyphary("none", self._module)
+        write.localize_pattern = r"\x{FDD0}([a-z0-9_+\-]+)\x{FDD1}"
+        write.localize_undefined_format = self._format or find.globalize_format
+        return find, write
 
     def globalize(self, text: str) -> str:
         """`text` with every standard emoji of the table as neutral notation."""
         if text.isascii():
             return text
-        find, write = self._objects()
-        if not self._pattern:
-            return text
-        # The intermediate notation is ours: none of it may come from the text.
-        text = text.replace(_OPEN, "").replace(_CLOSE, "")
-        return write.localize(find.localize(text))
+        pair = self._take()
+        try:
+            if not self._pattern:
+                return text
+            find, write = pair
+            # The intermediate notation is ours: none of it may come from the text.
+            text = text.replace(_OPEN, "").replace(_CLOSE, "")
+            return write.localize(find.localize(text))
+        finally:
+            with self._lock:
+                self._pool.append(pair)

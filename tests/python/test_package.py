@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import glyphary
-from conftest import CARRIERS, SOURCE, USER_AGENTS, codes, own_emoji, run_cli
+from conftest import CARRIERS, SOURCE, USER_AGENTS, codes, own_emoji, read_map, run_cli
 
 
 @pytest.mark.parametrize("carrier", list(CARRIERS))
@@ -199,3 +199,16 @@ def test_the_module_can_be_named(tmp_path, how):
         args.append(str(copy / "glyphary.so"))
     out = subprocess.run(args, env=env, capture_output=True, text=True, check=True).stdout
     assert out == "[sunny]\n"
+
+
+def test_every_standard_emoji_form_becomes_its_notation():
+    # Each form people write (unicode-in.map's ids), between words and inside longer
+    # sequences the table lacks (which must stay whole).
+    from glyphary._standard import StandardEmoji
+
+    forms = {e["id"]: e["code"][1:-1] for e in read_map("unicode-in.map")}
+    standard = StandardEmoji()
+    text = " ".join("a%sb" % form for form in forms)
+    assert standard.globalize(text) == " ".join("a:%s:b" % id for id in forms.values())
+    zwj = "\U0001F468\u200D\U0001F469\u200D\U0001F467 \u2600\u200D x"
+    assert standard.globalize(zwj) == zwj
