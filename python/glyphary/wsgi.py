@@ -23,6 +23,7 @@ import tempfile
 import threading
 import urllib.parse
 
+from multipart.exceptions import FormParserError
 from multipart.multipart import MultipartParser, parse_options_header
 
 from ._glyphary import Converter, Glyphary, decode
@@ -129,6 +130,9 @@ class EmojiMiddleware:
         except _TooLarge:
             start_response("413 Content Too Large", [("Content-Type", "text/plain")])
             return [b"request too large\n"]
+        except FormParserError:
+            start_response("400 Bad Request", [("Content-Type", "text/plain")])
+            return [b"malformed multipart/form-data\n"]
         response = _Response(request, start_response)
         result = self.app(environ, response.start_response)
         return response.iterate(result)

@@ -3,6 +3,7 @@ HTTP with real handsets' User-Agents; pages and what the application saw are che
 byte against bytes computed from the map files."""
 
 import http.client
+import io
 import json
 import socketserver
 import threading
@@ -224,3 +225,18 @@ def test_the_application_sees_json_bodies_untouched(server):
     body = json.dumps({"t": "☀"}).encode()
     request(port, "none", body=body, content_type="application/json")
     assert app.seen[-1]["body"] == body
+
+
+def test_malformed_multipart_is_refused():
+    body = b"--b\r\nbad header\r\n\r\nx\r\n--b--\r\n"
+    environ = {
+        "HTTP_USER_AGENT": USER_AGENTS["imode"],
+        "REQUEST_METHOD": "POST",
+        "CONTENT_TYPE": "multipart/form-data; boundary=b",
+        "CONTENT_LENGTH": str(len(body)),
+        "wsgi.input": io.BytesIO(body),
+    }
+    statuses = []
+    app = Recorder()
+    EmojiMiddleware(app)(environ, lambda s, h, e=None: statuses.append(s))
+    assert statuses == ["400 Bad Request"] and not app.seen

@@ -49,10 +49,11 @@ module=$(pkg-config --variable=module glyphary)
 out=$("$tmp/pc-client" "$mode" "$text")
 [ "$out" = "$expected"$'\n'"$expected" ] || fail "pkg-config client printed: $out"
 
-# The Python package, when the build has it: it imports from the installed tree alone, finds
-# the installed module and converts as the installed program does.
+# The Python package, when the build has it: it is installed, imports from the installed tree
+# alone, finds the installed module and converts as the installed program does.
 package=$prefix/lib/python3/dist-packages
-if [ -d "$package/glyphary" ]; then
+if [ -d "$build/python/glyphary" ]; then
+    [ -f "$package/glyphary/__init__.py" ] || fail "missing lib/python3/dist-packages/glyphary"
     python=${GLYPHARY_PYTHON:-/usr/bin/python3}
     out=$(cd "$tmp" && env -u GLYPHARY_MODULE PYTHONPATH="$package" "$python" -c '
 import sys, glyphary
