@@ -9,6 +9,7 @@
 #   lib/cmake/Glyphary/                 find_package(Glyphary): Glyphary::platform,
 #                                       Glyphary::module, Glyphary::glyphary
 #   lib/pkgconfig/glyphary.pc           pkg-config --cflags --libs glyphary
+#   lib/python3/dist-packages/glyphary/ the Python package (import glyphary)
 include(CMakePackageConfigHelpers)
 
 set(GLYPHARY_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Glyphary)
@@ -70,6 +71,15 @@ endforeach()
 # The program.
 set_target_properties(glyphary-cli PROPERTIES EXPORT_NAME glyphary)
 install(TARGETS glyphary-cli EXPORT GlypharyTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The Python package: the extension and the pure-Python files side by side. The extension
+# finds the module (lib/glyphary) and the platform library (lib) relative to itself.
+if(TARGET glyphary-python)
+    install(TARGETS glyphary-python LIBRARY DESTINATION ${GLYPHARY_INSTALL_PYTHONDIR}/glyphary)
+    list(TRANSFORM GLYPHARY_PYTHON_FILES PREPEND ${PROJECT_SOURCE_DIR}/python/glyphary/
+        OUTPUT_VARIABLE python_files)
+    install(FILES ${python_files} DESTINATION ${GLYPHARY_INSTALL_PYTHONDIR}/glyphary)
+endif()
 
 # find_package(Glyphary)
 install(EXPORT GlypharyTargets NAMESPACE Glyphary:: DESTINATION ${GLYPHARY_INSTALL_CMAKEDIR})

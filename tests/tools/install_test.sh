@@ -49,4 +49,19 @@ module=$(pkg-config --variable=module glyphary)
 out=$("$tmp/pc-client" "$mode" "$text")
 [ "$out" = "$expected"$'\n'"$expected" ] || fail "pkg-config client printed: $out"
 
+# The Python package, when the build has it: it is installed, imports from the installed tree
+# alone, finds the installed module and converts as the installed program does.
+package=$prefix/lib/python3/dist-packages
+if [ -d "$build/python/glyphary" ]; then
+    [ -f "$package/glyphary/__init__.py" ] || fail "missing lib/python3/dist-packages/glyphary"
+    python=${GLYPHARY_PYTHON:-/usr/bin/python3}
+    out=$(cd "$tmp" && env -u GLYPHARY_MODULE PYTHONPATH="$package" "$python" -c '
+import sys, glyphary
+g = glyphary.Glyphary(int(sys.argv[1]))
+print(g.module_path)
+print(g.localize(sys.argv[2]))' "$mode" "$text") || fail "the installed Python package fails"
+    [ "$out" = "$prefix/lib/glyphary/glyphary.so"$'\n'"$expected" ] ||
+        fail "the installed Python package printed: $out"
+fi
+
 echo "install_test: installed tree, find_package and pkg-config clients all work"

@@ -1,0 +1,104 @@
+#include "text.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace glyphary::python {
+
+namespace {
+
+bool IsHigh(char32_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLow(char32_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+
+}  // namespace
+
+size_t UnitCount(PyObject* str) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    if (PyUnicode_KIND(str) != PyUnicode_4BYTE_KIND) return static_cast<size_t>(length);
+    const Py_UCS4* in = PyUnicode_4BYTE_DATA(str);
+    return static_cast<size_t>(length) +
+           std::count_if(in, in + length, [](Py_UCS4 c) { return c > 0xFFFF; });
+}
+
+void WriteUnits(PyObject* str, char16_t* out) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: {
+            const Py_UCS1* in = PyUnicode_1BYTE_DATA(str);
+            std::copy(in, in + length, out);
+            break;
+        }
+        case PyUnicode_2BYTE_KIND:
+            // The kind Python stores BMP text in is the units themselves, surrogates included.
+            std::memcpy(out, PyUnicode_2BYTE_DATA(str), length * sizeof(char16_t));
+            break;
+        default: {
+            const Py_UCS4* in = PyUnicode_4BYTE_DATA(str);
+            for (Py_ssize_t i = 0; i < length; ++i) {
+                const Py_UCS4 c = in[i];
+                if (c > 0xFFFF) {
+                    *out++ = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+                    *out++ = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+                } else {
+                    *out++ = static_cast<char16_t>(c);
+                }
+            }
+            break;
+        }
+    }
+}
+
+void AppendUnits(PyObject* str, std::u16string& out) {
+    const size_t start = out.size();
+    out.resize(start + UnitCount(str));
+    WriteUnits(str, out.data() + start);
+}
+
+PyObject* NewStr(std::u16string_view units) {
+    const size_t n = units.size();
+    // One pass that vectorises: the largest unit, and whether any is a surrogate (carrier
+    // codes lie above the surrogates, so the largest unit alone cannot tell).
+    char16_t top = 0;
+    bool surrogates = false;
+    for (char16_t u : units) {
+        top = std::max(top, u);
+        surrogates |= (u & 0xF800) == 0xD800;
+    }
+    size_t pairs = 0;
+    if (surrogates) {
+        for (size_t i = 0; i + 1 < n; ++i) {
+            if (IsHigh(units[i]) && IsLow(units[i + 1])) {
+                ++pairs;
+                ++i;
+            }
+        }
+    }
+    if (pairs == 0) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), top);
+        if (!str) return nullptr;
+        if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND) {
+            std::copy(units.begin(), units.end(), PyUnicode_1BYTE_DATA(str));
+        } else {
+            std::memcpy(PyUnicode_2BYTE_DATA(str), units.data(), n * sizeof(char16_t));
+        }
+        return str;
+    }
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n - pairs), 0x10FFFF);
+    if (!str) return nullptr;
+    Py_UCS4* o = PyUnicode_4BYTE_DATA(str);
+    for (size_t i = 0; i < n; ++i) {
+        if (IsHigh(units[i]) && i + 1 < n && IsLow(units[i + 1])) {
+            *o++ = 0x10000 + ((char32_t(units[i]) - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        } else {
+            *o++ = units[i];
+        }
+    }
+    return str;
+}
+
+}  // namespace glyphary::python

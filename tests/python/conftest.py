@@ -1,0 +1,56 @@
+"""What the package's tests share: where the build and the sample data are, and the maps read
+straight from the data files, so expected results come from the data, never from the code."""
+
+import functools
+import os
+import subprocess
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+
+import pytest
+
+SOURCE = Path(os.environ.get("GLYPHARY_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+DATA = SOURCE / "data"
+CLI = os.environ.get("GLYPHARY_CLI", str(SOURCE / "build" / "bin" / "glyphary"))
+CARRIERS = {"imode": "imode.map", "ezweb": "ezweb.map", "softbank": "softbank.map"}
+UNICODE_MAP = "unicode.map"
+
+# Real handsets' and browsers' User-Agents, and the carrier each is.
+USER_AGENTS = {
+    "imode": "DoCoMo/2.0 P903i(c100;TB;W24H12)",
+    "ezweb": "KDDI-CA39 UP.Browser/6.2.0.13.1.5 (GUI) MMP/2.0",
+    "softbank": "SoftBank/1.0/910T/TJ001/SN123456789012345 Browser/NetFront/3.3 "
+    "Profile/MIDP-2.0 Configuration/CLDC-1.1",
+    "none": "Mozilla/5.0 (X11; Linux x86_64; rv:115.0) Gecko/20100101 Firefox/115.0",
+}
+
+
+@functools.lru_cache(maxsize=None)
+def read_map(name):
+    """The entries of a map file in order, as attribute dicts."""
+    return tuple(e.attrib for e in ElementTree.parse(DATA / name).getroot())
+
+
+@functools.lru_cache(maxsize=None)
+def own_emoji(carrier):
+    """id -> (code, Shift_JIS bytes) of the carrier's own emoji (the entries with sjis)."""
+    return {
+        e["id"]: (e["code"], bytes.fromhex(e["sjis"])) for e in read_map(CARRIERS[carrier]) if "sjis" in e
+    }
+
+
+def codes(name):
+    """id -> code of a map file (the last entry of an id wins, as in the module)."""
+    return {e["id"]: e["code"] for e in read_map(name)}
+
+
+def run_cli(*args, data=b""):
+    """The glyphary program's output for `args` and standard input `data`."""
+    done = subprocess.run([CLI, *args], input=data, capture_output=True, check=True)
+    return done.stdout
+
+
+@pytest.fixture(autouse=True)
+def no_module_override(monkeypatch):
+    """Tests use the module of the build tree unless they say otherwise."""
+    monkeypatch.delenv("GLYPHARY_MODULE", raising=False)

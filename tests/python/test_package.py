@@ -1,0 +1,214 @@
+"""glyphary.Glyphary and the codecs, against the sample data and the glyphary program."""
+
+import io
+import os
+import random
+import shutil
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import glyphary
+from conftest import CARRIERS, SOURCE, USER_AGENTS, codes, own_emoji, read_map, run_cli
+
+
+@pytest.mark.parametrize("carrier", list(CARRIERS))
+def test_every_own_emoji_round_trips_and_agrees_with_the_program(carrier):
+    emoji = own_emoji(carrier)
+    g = glyphary.Glyphary(carrier)
+    neutral = " ".join(":%s:" % i for i in emoji)
+    local = g.localize(neutral)
+    assert local == " ".join(code for code, _ in emoji.values())
+    assert g.globalize(local) == neutral
+    assert local.encode("utf-8") == run_cli("localize", "-c", carrier, data=neutral.encode())
+
+
+def test_every_id_of_the_unicode_table_localizes_to_its_code():
+    table = codes("unicode.map")
+    g = glyphary.Glyphary("unicode")
+    assert g.localize("".join(":%s:" % i for i in table)) == "".join(table.values())
+
+
+def test_text_keeps_every_unit_as_the_program_does():
+    # Lone surrogates (as 'surrogatepass' leaves them), zero units, supplementary characters
+    # and carrier codes, compared with the program on UTF-16LE, where units pass untouched.
+    rng = random.Random(16)
+    alphabet = ["a", "\0", "\ud800", "\udfff", "\U0001F600", "é", "\ue63e", ":sunny:", "\uffff"]
+    g = glyphary.Glyphary("imode")
+    for _ in range(20):
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 40)))
+        units = text.encode("utf-16-le", "surrogatepass")
+        for op in ("globalize", "localize"):
+            ours = getattr(g, op)(text)
+            assert ours.encode("utf-16-le", "surrogatepass") == run_cli(
+                op, "-c", "imode", "-e", "utf-16le", data=units
+            ), (op, ascii(text))
+    none = glyphary.Glyphary("none")
+    odd = "x\ud83d\0\ude00\U0001F600\udc00\ud800"
+    assert none.globalize(odd) == odd
+
+
+def test_properties_read_the_settings_and_steer_the_calls():
+    g = glyphary.Glyphary("softbank")
+    assert (g.carrier, g.mode) == ("softbank", 3)
+    assert (g.globalize_format, g.globalize_undefined_format) == (":%1%:", "\u3013")
+    assert (g.localize_pattern, g.localize_undefined_format) == (r":([a-z0-9_+\-]+):", ":%1%:")
+    sunny = own_emoji("softbank")["sunny"][0]
+    g.globalize_format = "[%1%]"
+    g.localize_pattern = r"\{(\w+)\}"
+    g.localize_undefined_format = "(%1%?)"
+    assert g.globalize(sunny) == "[sunny]"
+    assert g.localize("{sunny} {nosuch}") == sunny + " (nosuch?)"
+    g.carrier = "au"
+    assert (g.carrier, g.mode) == ("ezweb", 2)
+    g.carrier = 7
+    assert g.carrier == "mode 7" and g.localize("{sunny}") == "(sunny?)"
+
+
+def test_failures_raise_errors_with_the_hresult_and_the_description():
+    g = glyphary.Glyphary()
+    g.localize_pattern = "(:"
+    with pytest.raises(glyphary.Error) as failed:
+        g.localize(":sunny:")
+    assert failed.value.hresult == 0x80070057
+    assert "LocalizePattern" in failed.value.description
+    g.globalize_format = "%1% %2%"
+    with pytest.raises(glyphary.Error) as failed:
+        g.globalize(own_emoji("imode")["sunny"][0])
+    assert failed.value.hresult == 0x80070057
+    with pytest.raises(glyphary.Error) as failed:
+        glyphary.Glyphary(module="/nonexistent/glyphary.so")
+    assert failed.value.hresult is None and "/nonexistent" in str(failed.value)
+    with pytest.raises(ValueError):
+        glyphary.Glyphary("nosuch")
+    with pytest.raises(TypeError):
+        g.localize(b":sunny:")
+    with pytest.raises(glyphary.EncodingError) as failed:
+        glyphary.decode(b"ab\xff", "utf-8")
+    assert failed.value.offset == 2
+
+
+def test_user_agents_name_their_carrier():
+    g = glyphary.Glyphary()
+    for carrier, agent in USER_AGENTS.items():
+        assert g.carrier_of(agent) == carrier
+        assert g.detect(agent) == {"none": 0, "imode": 1, "ezweb": 2, "softbank": 3}[carrier]
+
+
+def test_ezweb_mail_from_bytes_and_files_as_the_program_converts_it():
+    message = (SOURCE / "tests/tools/data/au-mail.eml").read_bytes()
+    expected = run_cli("mail", data=message)
+    assert expected != message
+    g = glyphary.Glyphary("ezweb")
+    assert g.convert_ezweb_mail(message) == expected
+    out = io.BytesIO()
+    assert g.convert_ezweb_mail(io.BytesIO(message), out) is None
+    assert out.getvalue() == expected
+
+
+@pytest.mark.parametrize("carrier", list(CARRIERS))
+def test_codecs_write_each_carriers_shift_jis(carrier):
+    emoji = own_emoji(carrier)
+    text = "あ" + "".join(code for code, _ in emoji.values())
+    data = "あ".encode("cp932") + b"".join(sjis for _, sjis in emoji.values())
+    assert glyphary.encode(text, "sjis", carrier) == data
+    assert glyphary.decode(data, "sjis", carrier) == text
+
+
+def test_error_policies_replace_what_does_not_fit():
+    assert glyphary.decode(b"a\xffb\xe3\x81", "utf-8", errors="replace") == "a\ufffdb\ufffd"
+    assert glyphary.decode(b"\x82\xa0\x82", "sjis", errors="replace") == "あ\ufffd"
+    assert glyphary.decode(b"\xff" * 100000, "sjis", errors="replace") == "\ufffd" * 100000
+    assert glyphary.encode("é\U0001F600x", "sjis", errors="replace") == b"??x"
+    assert glyphary.encode("é\U0001F600", "sjis", errors="xmlcharrefreplace") == b"&#233;&#128512;"
+    assert glyphary.encode("a\ud800", "utf-8", errors="replace") == b"a?"
+
+
+def test_streams_give_what_one_call_gives_whatever_the_pieces():
+    g = glyphary.Glyphary("ezweb")
+    neutral = "".join(":%s: テキスト\n" % i for i in list(own_emoji("ezweb"))[:50]) + "é"
+    whole = glyphary.encode(g.localize(neutral), "sjis", "ezweb", errors="replace")
+    data = neutral.encode("utf-8")
+    for size in (1, 2, 7, 4096):
+        stream = glyphary.Converter(g, "localize", "utf-8", "sjis", errors="replace")
+        out = b"".join(stream.convert(data[i : i + size]) for i in range(0, len(data), size))
+        assert out + stream.finish() == whole, size
+
+
+def test_objects_work_from_many_threads_at_once():
+    text = " ".join(":%s:" % i for i in own_emoji("imode")) * 20
+    expected = glyphary.Glyphary("imode").localize(text)
+    shared = glyphary.Glyphary("imode")
+    results, failures = [], []
+
+    def work(own):
+        try:
+            g = glyphary.Glyphary("imode") if own else shared
+            for _ in range(20):
+                results.append(g.globalize(g.localize(text)) == text and g.localize(text) == expected)
+        except Exception as e:  # reported below
+            failures.append(e)
+
+    threads = [threading.Thread(target=work, args=(i % 2 == 0,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures and len(results) == 160 and all(results)
+
+
+def test_conversions_let_other_threads_run():
+    g = glyphary.Glyphary("imode")
+    big = ":sunny: text " * 400000
+    count, stop = [0], threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            count[0] += 1
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    time.sleep(0.05)
+    before = count[0]
+    started = time.perf_counter()
+    g.localize(big)
+    elapsed, during = time.perf_counter() - started, count[0] - before
+    stop.set()
+    spinner.join()
+    # Holding the GIL through the call would leave the spinner a few switch intervals at most.
+    assert elapsed > 0.05 and during > 10000, (elapsed, during)
+
+
+@pytest.mark.parametrize("how", ["environment", "argument"])
+def test_the_module_can_be_named(tmp_path, how):
+    # A copy of the build's module directory with its own settings: only it writes [id].
+    copy = tmp_path / "module"
+    shutil.copytree(Path(glyphary.Glyphary().module_path).parent, copy)
+    setting = (copy / "Glyphary.setting").read_text()
+    (copy / "Glyphary.setting").write_text(setting.replace(":%1%:</globalizeFormat>", "[%1%]</globalizeFormat>"))
+    code = "import glyphary, sys; print(glyphary.Glyphary('imode', *sys.argv[1:]).globalize('\\ue63e'))"
+    env = dict(os.environ)
+    args = [sys.executable, "-c", code]
+    if how == "environment":
+        env["GLYPHARY_MODULE"] = str(copy / "glyphary.so")
+    else:
+        args.append(str(copy / "glyphary.so"))
+    out = subprocess.run(args, env=env, capture_output=True, text=True, check=True).stdout
+    assert out == "[sunny]\n"
+
+
+def test_every_standard_emoji_form_becomes_its_notation():
+    # Each form people write (unicode-in.map's ids), between words and inside longer
+    # sequences the table lacks (which must stay whole).
+    from glyphary._standard import StandardEmoji
+
+    forms = {e["id"]: e["code"][1:-1] for e in read_map("unicode-in.map")}
+    standard = StandardEmoji()
+    text = " ".join("a%sb" % form for form in forms)
+    assert standard.globalize(text) == " ".join("a:%s:b" % id for id in forms.values())
+    zwj = "\U0001F468\u200D\U0001F469\u200D\U0001F467 \u2600\u200D x"
+    assert standard.globalize(zwj) == zwj
