@@ -74,20 +74,28 @@ std::string Hex(char32_t c) {
     return buffer;
 }
 
-/// The attributes of each <e> element of a vendored emoji4unicode file.
-std::vector<std::map<std::string, std::string>> Elements(const std::string& file) {
-    const std::string xml = ReadFile(std::string(GLYPHARY_EMOJI4UNICODE_DIR "/") + file);
-    const std::regex element("<e ([^>]*)>"), attribute("([a-z_]+)=\"([^\"]*)\"");
+/// The attributes of each element of `xml` that `element` finds (its group 1 holds them), with
+/// each value passed through `value`.
+std::vector<std::map<std::string, std::string>> Attributes(
+    const std::string& xml, const std::regex& element,
+    std::string (*value)(const std::string&) = [](const std::string& v) { return v; }) {
+    const std::regex attribute("([a-z_]+)=\"([^\"]*)\"");
     std::vector<std::map<std::string, std::string>> elements;
     for (std::sregex_iterator e(xml.begin(), xml.end(), element), end; e != end; ++e) {
         const std::string attributes = (*e)[1];
         auto& found = elements.emplace_back();
         for (std::sregex_iterator a(attributes.begin(), attributes.end(), attribute); a != end;
              ++a) {
-            found[(*a)[1]] = (*a)[2];
+            found[(*a)[1]] = value((*a)[2]);
         }
     }
     return elements;
+}
+
+/// The attributes of each <e> element of a vendored emoji4unicode file, as written.
+std::vector<std::map<std::string, std::string>> Elements(const std::string& file) {
+    return Attributes(ReadFile(std::string(GLYPHARY_EMOJI4UNICODE_DIR "/") + file),
+                      std::regex("<e ([^>]*)>"));
 }
 
 struct Sources {
@@ -147,19 +155,8 @@ std::string Unescape(const std::string& text) {
 
 /// The attributes of each <map> element of a sample map file, unescaped.
 std::vector<std::map<std::string, std::string>> SampleMap(const std::string& file) {
-    const std::string xml =
-        ReadFile(std::filesystem::path(GLYPHARY_MODULE_FILE).parent_path() / file);
-    const std::regex element("<map ([^>]*)/>"), attribute("([a-z_]+)=\"([^\"]*)\"");
-    std::vector<std::map<std::string, std::string>> elements;
-    for (std::sregex_iterator e(xml.begin(), xml.end(), element), end; e != end; ++e) {
-        const std::string attributes = (*e)[1];
-        auto& found = elements.emplace_back();
-        for (std::sregex_iterator a(attributes.begin(), attributes.end(), attribute); a != end;
-             ++a) {
-            found[(*a)[1]] = Unescape((*a)[2]);
-        }
-    }
-    return elements;
+    return Attributes(ReadFile(std::filesystem::path(GLYPHARY_MODULE_FILE).parent_path() / file),
+                      std::regex("<map ([^>]*)/>"), Unescape);
 }
 
 class SampleEmoji : public ::testing::Test {
