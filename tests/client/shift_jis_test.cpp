@@ -18,8 +18,6 @@ namespace {
 
 using namespace glyphary::client;
 
-constexpr EMapMode kCarriers[] = {MPM_imode, MPM_ezweb, MPM_softbank};
-
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
