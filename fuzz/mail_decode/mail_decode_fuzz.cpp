@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const EMapMode carriers[] = {MPM_none, MPM_imode, MPM_ezweb, MPM_softbank};
     const EMapMode carrier = carriers[control & 3];
     try {
-        const DecodedMail mail = DecodeMail(bytes, control & 4 ? std::optional(carrier)
-                                                               : std::nullopt);
+        const DecodedMail mail =
+            DecodeMail(bytes, control & 4 ? std::optional(carrier) : std::nullopt);
         const std::string text =
             MailText(mail, [](std::u16string_view t, EMapMode) { return std::u16string(t); });
         Check(glyphary::platform::Utf16FromUtf8(text, glyphary::platform::UtfErrors::stop)
