@@ -139,6 +139,51 @@ size_t FindPrivateUse(const char16_t* text, size_t from, size_t size) {
 }
 #endif
 
+// Copies the well-formed UTF-8 `utf8` to `out`, each private-use character written as its
+// reference instead. Every byte that can start one (EE, EF, F3, F4) is 0xEE or above and rare
+// in text, so the copy goes sixteen bytes at a time between them. `out` has room for
+// ReferencesRoom(utf8.size()) bytes; returns the bytes written.
+size_t ReferencesRoom(size_t bytes) {
+    return bytes + bytes / 3 * 5 + 16;  // three bytes to eight at most, and one spare store
+}
+
+size_t CopyWithReferences(std::string_view utf8, char* out) {
+    const auto* in = reinterpret_cast<const uint8_t*>(utf8.data());
+    const size_t n = utf8.size();
+    char* o = out;
+    size_t i = 0;
+    while (i < n) {
+#if defined(__SSE2__)
+        const __m128i from = _mm_set1_epi8(static_cast<char>(0xEE));
+        while (i + 16 <= n) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+            const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, from), v));
+            const size_t plain = mask ? static_cast<size_t>(__builtin_ctz(mask)) : 16;
+            i += plain;
+            o += plain;
+            if (mask) break;
+        }
+#endif
+        while (i < n && in[i] < 0xEE) *o++ = static_cast<char>(in[i++]);
+        if (i == n) break;
+        // A lead byte of three or four bytes, all of them there (the text is well-formed).
+        const size_t length = in[i] < 0xF0 ? 3 : 4;
+        const char32_t c =
+            length == 3 ? (in[i] & 0x0Fu) << 12 | (in[i + 1] & 0x3Fu) << 6 | (in[i + 2] & 0x3Fu)
+                        : (in[i] & 0x07u) << 18 | (in[i + 1] & 0x3Fu) << 12 |
+                              (in[i + 2] & 0x3Fu) << 6 | (in[i + 3] & 0x3Fu);
+        if (IsPrivateUse(c)) {
+            o += WriteReference(c, o);
+        } else {
+            std::memcpy(o, in + i, length);
+            o += length;
+        }
+        i += length;
+    }
+    return static_cast<size_t>(o - out);
+}
+
 // Longest digits of a reference we read; more is text, not a reference (and so bounds
 // what waits for the next piece).
 constexpr size_t kMaxDigits = 8;
@@ -328,11 +373,20 @@ void Encoder::Encode(std::u16string_view units, bool final, std::string& out) {
         return;
     }
 
-    // UTF-8 or UTF-16LE, written at out[used]; `out` holds room for the rest of the text
-    // and one reference (three bytes a unit in UTF-8, two in UTF-16LE).
-    const size_t perUnit = m_encoding == Encoding::utf8 ? 3 : 2;
+    // UTF-8 or UTF-16LE, written at out[used]. `plain` has room for the rest of the text and
+    // one reference (three bytes a unit in UTF-8, two in UTF-16LE).
     size_t used = out.size();
-    out.resize(used + perUnit * (text.size() + kMaxReference));
+    const size_t perUnit = m_encoding == Encoding::utf8 ? 3 : 2;
+    if (!m_ncr || m_encoding == Encoding::utf16le)
+        out.resize(used + perUnit * (text.size() + kMaxReference));
+    // UTF-8 stopped at text[at], the bytes before it written.
+    const auto loneSurrogate = [&](size_t at) {
+        out.resize(used);
+        throw EncodingError("a lone surrogate U+" + Hex(text[at], 4) +
+                                ", which UTF-8 cannot carry (--encoding utf-16le passes it "
+                                "through)",
+                            m_offset + at);
+    };
     // Appends text[from, to).
     const auto plain = [&](size_t from, size_t to) {
         const std::u16string_view span = text.substr(from, to - from);
@@ -348,18 +402,21 @@ void Encoder::Encode(std::u16string_view units, bool final, std::string& out) {
         const platform::UtfResult r =
             platform::Utf8FromUtf16(span, out.data() + used, true, platform::UtfErrors::stop);
         used += r.written;
-        if (!r.ok) {
-            out.resize(used);
-            throw EncodingError("a lone surrogate U+" + Hex(span[r.read], 4) +
-                                    ", which UTF-8 cannot carry (--encoding utf-16le passes "
-                                    "it through)",
-                                m_offset + from + r.read);
-        }
+        if (!r.ok) loneSurrogate(from + r.read);
     };
-    if (!m_ncr) {
+    if (m_ncr && m_encoding == Encoding::utf8) {
+        // The whole text through the fast transcoder, then copied with each private-use
+        // character replaced by its reference: far cheaper than cutting the text at each.
+        m_scratch.resize(3 * text.size());
+        const platform::UtfResult r =
+            platform::Utf8FromUtf16(text, m_scratch.data(), true, platform::UtfErrors::stop);
+        out.resize(used + ReferencesRoom(r.written));
+        used += CopyWithReferences({m_scratch.data(), r.written}, out.data() + used);
+        if (!r.ok) loneSurrogate(r.read);
+    } else if (!m_ncr) {
         plain(0, text.size());
     } else {
-        // Private-use characters as references, everything else as it is.
+        // UTF-16LE: private-use characters as references, everything else as it is.
         size_t from = 0;
         for (size_t i = FindPrivateUse(text.data(), 0, text.size()); i < text.size();
              i = FindPrivateUse(text.data(), i + 1, text.size())) {
@@ -368,15 +425,11 @@ void Encoder::Encode(std::u16string_view units, bool final, std::string& out) {
             plain(from, i);
             const size_t need = used + perUnit * (kMaxReference + text.size() - i);
             if (out.size() < need) out.resize(std::max(need, out.size() * 3 / 2));
-            if (m_encoding == Encoding::utf16le) {
-                char16_t ref[kMaxReference];
-                const size_t length = WriteReference(c, ref);
-                for (size_t k = 0; k < length; ++k) {
-                    out[used++] = static_cast<char>(ref[k]);
-                    out[used++] = '\0';
-                }
-            } else {
-                used += WriteReference(c, out.data() + used);
+            char16_t ref[kMaxReference];
+            const size_t length = WriteReference(c, ref);
+            for (size_t k = 0; k < length; ++k) {
+                out[used++] = static_cast<char>(ref[k]);
+                out[used++] = '\0';
             }
             i += c > 0xFFFF;
             from = i + 1;

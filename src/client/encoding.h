@@ -100,6 +100,7 @@ class Encoder {
     Encoding m_encoding;
     bool m_ncr;
     const ShiftJisTable* m_sjis = nullptr;
+    std::string m_scratch;  // UTF-8 before references, reused from piece to piece
     std::u16string m_carry;
     size_t m_offset = 0;  // units of the stream before m_carry
 };

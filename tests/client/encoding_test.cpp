@@ -1,5 +1,6 @@
 // The streaming codecs: any cut of the input gives what one whole call gives, errors included.
 #include <algorithm>
+#include <cstdio>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -166,6 +167,39 @@ TEST(Encoding, ReferencesCarryEmojiTheOutputCannot) {
     EXPECT_EQ(Encode(u"\xE63E\x65E5", {Encoding::sjis, MPM_imode, false}), "\xF8\x9F\x93\xFA");
     // A lone surrogate has no reference either.
     EXPECT_THROW(Encode(u"a\xD800", {Encoding::sjis, MPM_imode, true}), EncodingError);
+    try {
+        Encode(u"ab\xE63E\xDC00", {Encoding::utf8, MPM_imode, true});
+        ADD_FAILURE() << "a lone surrogate was written";
+    } catch (const EncodingError& e) {
+        EXPECT_EQ(e.offset(), 3u);
+    }
+
+    // Long texts of ordinary characters with, now and then, one next to or inside the
+    // private-use ranges, against each character written on its own.
+    std::mt19937 rng(7);
+    const char32_t ordinary[] = {U'a', U'\x3042', U'\x65E5'};
+    const char32_t rare[] = {U'\xE000',  U'\xE63E',  U'\xEFFF',  U'\xF000',   U'\xF8FF',
+                             U'\xF900',  U'\xFF01',  U'\x1F600', U'\xEFFFF',  U'\xF0000',
+                             U'\xFFFFD', U'\x10000', U'\xFFFFF', U'\x10FFFD', U'\x10FFFF'};
+    std::uniform_int_distribution<size_t> percent(0, 99), pickOrdinary(0, 2), pickRare(0, 14);
+    for (int round = 0; round < 100; ++round) {
+        std::u16string text;
+        std::string expected;
+        for (int n = std::uniform_int_distribution<int>(0, 300)(rng); n > 0; --n) {
+            const char32_t c =
+                percent(rng) < 85 ? ordinary[pickOrdinary(rng)] : rare[pickRare(rng)];
+            const std::u16string one =
+                c > 0xFFFF ? std::u16string{static_cast<char16_t>(0xD7C0 + (c >> 10)),
+                                            static_cast<char16_t>(0xDC00 + (c & 0x3FF))}
+                           : std::u16string(1, static_cast<char16_t>(c));
+            text += one;
+            const bool privateUse = (c >= 0xE000 && c <= 0xF8FF) || (c >= 0xF0000 && c <= 0x10FFFD);
+            char reference[16];
+            std::snprintf(reference, sizeof reference, "&#x%04X;", static_cast<unsigned>(c));
+            expected += privateUse ? reference : Encode(one, {Encoding::utf8, MPM_imode, false});
+        }
+        ASSERT_EQ(Encode(text, {Encoding::utf8, MPM_imode, true}), expected);
+    }
 }
 
 TEST(Encoding, ShiftJisCannotCarryTheUnicodeTableUnlessAsReferences) {
