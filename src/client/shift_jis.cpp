@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "client/carriers.h"
 #include "client/encoding.h"
 #include "client/references.h"
@@ -39,6 +43,39 @@ std::string Hex(unsigned value, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "%0*X", digits, value);
     return text;
+}
+
+// Copies ASCII from in[i] to out[w] while it lasts (and holds no ESC, when `escapes`), sixteen
+// bytes at a time; the rest is left to the caller. `out` has room for one unit more than
+// there are bytes left from i, and w <= i + 1.
+inline void AsciiRun(const uint8_t* in, size_t n, bool escapes, size_t& i, char16_t* out,
+                     size_t& w) {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128(), escape = _mm_set1_epi8(0x1B);
+    while (i + 16 <= n) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        int stop = _mm_movemask_epi8(v);
+        if (escapes) stop |= _mm_movemask_epi8(_mm_cmpeq_epi8(v, escape));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + w + 8), _mm_unpackhi_epi8(v, zero));
+        const size_t ascii = stop ? static_cast<size_t>(__builtin_ctz(stop)) : 16;
+        i += ascii;
+        w += ascii;
+        if (stop) return;
+    }
+#endif
+    while (i + 8 <= n) {
+        uint64_t word;
+        std::memcpy(&word, in + i, 8);
+        if (word & 0x8080808080808080u) return;
+        if (escapes) {
+            const uint64_t x = word ^ 0x1B1B1B1B1B1B1B1Bu;
+            if ((x - 0x0101010101010101u) & ~x & 0x8080808080808080u) return;
+        }
+        for (int k = 0; k < 8; ++k) out[w + k] = in[i + k];
+        i += 8;
+        w += 8;
+    }
 }
 
 // The first code point of SoftBank's web code page named by `letter`, or 0.
@@ -235,18 +272,7 @@ size_t ShiftJisDecoder::Decode(std::string_view text, bool final, char16_t* out,
                 if (c == 0x1B && escapes) break;
                 out[w++] = c;
                 ++i;
-                while (i + 8 <= n) {
-                    uint64_t word;
-                    std::memcpy(&word, in + i, 8);
-                    if (word & 0x8080808080808080u) break;
-                    if (escapes) {
-                        const uint64_t x = word ^ 0x1B1B1B1B1B1B1B1Bu;
-                        if ((x - 0x0101010101010101u) & ~x & 0x8080808080808080u) break;
-                    }
-                    for (int k = 0; k < 8; ++k) out[w + k] = in[i + k];
-                    i += 8;
-                    w += 8;
-                }
+                AsciiRun(in, n, escapes, i, out, w);
                 continue;
             }
             const uint16_t unit = single[c];
@@ -324,15 +350,22 @@ size_t EncodeAs(const ShiftJisTable& table, std::u16string_view units, std::stri
         if (u < 0x80) {
             *p++ = static_cast<char>(u);
             ++i;
-            // ASCII runs, four units at a time.
-            while (i + 4 <= n) {
-                uint64_t word;
-                std::memcpy(&word, in + i, 8);
-                if (word & 0xFF80FF80FF80FF80u) break;
-                for (int k = 0; k < 4; ++k) p[k] = static_cast<char>(in[i + k]);
-                i += 4;
-                p += 4;
+            // The rest of an ASCII run, eight units at a time: all eight packed and stored,
+            // as many kept as are ASCII (the room for two bytes a unit takes the rest).
+#if defined(__SSE2__)
+            while (i + 8 <= n) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+                const __m128i high = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80)));
+                const int other =
+                    _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) ^ 0xFFFF;
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(v, v));
+                const size_t ascii = other ? static_cast<size_t>(__builtin_ctz(other)) / 2 : 8;
+                i += ascii;
+                p += ascii;
+                if (other) break;
             }
+#endif
+            while (i < n && in[i] < 0x80) *p++ = static_cast<char>(in[i++]);
             continue;
         }
         // Runs of other characters with codes.
