@@ -46,3 +46,20 @@ function(glyphary_add_test name)
         add_dependencies(threads-tests ${name})
     endif()
 endfunction()
+
+# glyphary_client_paths(TARGET BUILT_DIR INSTALLED_DIR)
+# A client of the module whose file lies in BUILT_DIR in the build tree and in INSTALLED_DIR
+# (absolute) once installed finds the module relative to its own file: first where an
+# installation puts it, then where the build tree does; and the project's shared libraries
+# once installed.
+function(glyphary_client_paths target built_dir installed_dir)
+    file(RELATIVE_PATH built_module_dir ${built_dir} ${GLYPHARY_MODULE_DIR})
+    file(RELATIVE_PATH installed_module_dir
+        ${installed_dir} ${CMAKE_INSTALL_PREFIX}/${GLYPHARY_INSTALL_MODULEDIR})
+    file(RELATIVE_PATH installed_lib_dir ${installed_dir} ${CMAKE_INSTALL_FULL_LIBDIR})
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${installed_lib_dir}")
+    target_compile_definitions(${target} PRIVATE
+        GLYPHARY_VERSION="${PROJECT_VERSION}"
+        GLYPHARY_BUILT_MODULE_DIR="${built_module_dir}"
+        GLYPHARY_INSTALLED_MODULE_DIR="${installed_module_dir}")
+endfunction()
