@@ -7,8 +7,12 @@
 #include "client/carriers.h"
 #include "client/errors.h"
 #include "client/settings.h"
+#include "platform/utf.h"
 
 namespace glyphary::client {
+
+using platform::IsHighSurrogate;
+using platform::IsLowSurrogate;
 
 namespace {
 
@@ -22,13 +26,6 @@ constexpr char16_t kIntermediatePattern[] = u"\\x{FDD0}([^\\x{FDD0}\\x{FDD1}]+)\
 // An id the target lacks (no table of the sample lacks one) is left as neutral notation, which
 // a reader understands and `glyphary localize` can take up later.
 constexpr char16_t kMissingIdFormat[] = u":%1%:";
-
-bool IsHighSurrogate(char16_t u) {
-    return u >= 0xD800 && u <= 0xDBFF;
-}
-bool IsLowSurrogate(char16_t u) {
-    return u >= 0xDC00 && u <= 0xDFFF;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The standard emoji pattern

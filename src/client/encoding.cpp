@@ -17,20 +17,10 @@
 
 namespace glyphary::client {
 
+using platform::IsHighSurrogate;
+using platform::IsLowSurrogate;
+
 namespace {
-
-std::string Hex(unsigned value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%0*X", digits, value);
-    return text;
-}
-
-bool IsHighSurrogate(char16_t u) {
-    return u >= 0xD800 && u <= 0xDBFF;
-}
-bool IsLowSurrogate(char16_t u) {
-    return u >= 0xDC00 && u <= 0xDFFF;
-}
 
 // How far one step got: input consumed, output produced.
 struct Step {
@@ -39,6 +29,12 @@ struct Step {
 };
 
 }  // namespace
+
+std::string Hex(unsigned value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, value);
+    return text;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Names

@@ -43,6 +43,9 @@ struct TextFormat {
 /// they go as references. Call it for the input's format and for the output's.
 void CheckTextFormat(const TextFormat& format);
 
+/// `value` in upper-case hexadecimal, at least `digits` digits ("E63E"), for messages.
+std::string Hex(unsigned value, int digits);
+
 /// Bytes that do not decode, or units the encoding cannot carry. `offset` counts bytes of the
 /// input when decoding and UTF-16 units of the text when encoding, from the stream's start.
 class EncodingError : public std::runtime_error {

@@ -39,12 +39,6 @@ bool InUserDefinedArea(unsigned code) {
     return code >= 0xF040 && code <= 0xF9FC;
 }
 
-std::string Hex(unsigned value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%0*X", digits, value);
-    return text;
-}
-
 // Copies ASCII from in[i] to out[w] while it lasts (and holds no ESC, when `escapes`), sixteen
 // bytes at a time; the rest is left to the caller. `out` has room for one unit more than
 // there are bytes left from i, and w <= i + 1.

@@ -5,8 +5,11 @@
 
 #include "client/errors.h"
 #include "convert/pattern_facts.h"
+#include "platform/utf.h"
 
 namespace glyphary::client {
+
+using platform::IsHighSurrogate;
 
 namespace {
 
@@ -14,10 +17,6 @@ namespace {
 // does not count, small enough that memory stays bounded and that the strings made for each
 // call come from the heap rather than fresh pages of their own.
 constexpr size_t kPieceUnits = size_t{1} << 15;
-
-bool IsHighSurrogate(char16_t u) {
-    return u >= 0xD800 && u <= 0xDBFF;
-}
 
 }  // namespace
 

@@ -12,6 +12,13 @@
 
 namespace glyphary::platform {
 
+inline bool IsHighSurrogate(char16_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+inline bool IsLowSurrogate(char16_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+
 /// What to do with what the other encoding cannot carry: ill-formed UTF-8, or a lone
 /// surrogate in UTF-16.
 enum class UtfErrors {

@@ -14,6 +14,7 @@
 #include <boost/regex.hpp>
 
 #include "client/catalog.h"
+#include "client/encoding.h"
 #include "commands.h"
 #include "convert/pattern_facts.h"
 #include "io.h"
@@ -25,15 +26,7 @@ using client::CarrierShown;
 using client::CatalogEntry;
 
 std::string CodePoint(char32_t c) {
-    char text[16];
-    std::snprintf(text, sizeof text, "U+%04X", static_cast<unsigned>(c));
-    return text;
-}
-
-std::string Hex(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", value);
-    return text;
+    return "U+" + client::Hex(c, 4);
 }
 
 // The code points of UTF-16 text (a lone surrogate as itself).
@@ -121,7 +114,7 @@ Cell CarrierCell(const CarrierShown& shown) {
     for (size_t i = 0; i < shown.code.size(); ++i) {
         if (i) codes += '+', sjis += '+';
         codes += CodePoint(shown.code[i]);
-        sjis += Hex(shown.sjis[i]);
+        sjis += client::Hex(shown.sjis[i], 4);
     }
     std::string cell = shown.kind == CarrierShown::Kind::substitute ? "~" : "";
     cell += codes;
