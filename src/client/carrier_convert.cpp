@@ -212,19 +212,13 @@ StandardEmojiFinder MakeStandardEmojiFinder(const std::vector<std::u16string>& f
 std::vector<std::u16string> ReadStandardEmojiForms(const std::filesystem::path& settingsPath) {
     const SettingsFile settings = ReadSettings(settingsPath);
     if (!settings.loaded) throw ClientError(settingsPath.string() + " is missing or ill-formed");
-    const std::vector<std::filesystem::path> files =
-        MapFilesOf(settings, static_cast<int>(kStandardFormsMode));
-    if (files.empty())
+    if (MapFilesOf(settings, static_cast<int>(kStandardFormsMode)).empty())
         throw ClientError(settingsPath.string() + " names no map for mode " +
                           std::to_string(kStandardFormsMode) +
                           " (the standard emoji as written), which conversion from unicode needs");
     std::vector<std::u16string> forms;
-    for (const std::filesystem::path& file : files) {
-        const auto elements = ReadCodeMap(file);
-        if (!elements) throw ClientError(file.string() + " is missing or ill-formed");
-        for (const CodeMapElement& e : *elements)
-            if (!e.id.empty()) forms.push_back(e.id);
-    }
+    for (CodeMapElement& e : ReadCodeMapsOf(settings, static_cast<int>(kStandardFormsMode)))
+        if (!e.id.empty()) forms.push_back(std::move(e.id));
     return forms;
 }
 
