@@ -238,7 +238,7 @@ HRESULT ReadCodeMap(const ConfigFile& file, const std::function<void(CodeMapEntr
         entry.id = ReadAttribute(map, OLESTR("id"), status);
         entry.code = ReadAttribute(map, OLESTR("code"), status);
         entry.extra.clear();
-        HRESULT ignored = S_OK;
+        HRESULT ignored = S_OK;  // read for the client only: the module's status must not see them
         for (const OLECHAR* name : extra) entry.extra.push_back(ReadAttribute(map, name, ignored));
         each(entry);
         return true;
