@@ -1,6 +1,6 @@
-// The configuration reader as its second user, the client, sees it: what each entry hands
-// over and why a file did not load. The statuses the module's loaders return from it are
-// pinned by loaders_test.cpp.
+// The configuration reader as its second user, the client, sees it. The statuses the module's
+// loaders return from it are pinned by loaders_test.cpp; why a file did not load, by the
+// program's tests (tests/tools/module_usage_test.cpp).
 #include <string>
 #include <vector>
 
@@ -105,31 +105,6 @@ TEST_F(ConfigReader, CodeMapExtrasLeaveTheStatusAlone) {
         EXPECT_EQ(names, c.names) << c.xml;
         EXPECT_EQ(config::ReadCodeMap(file, [](config::CodeMapEntry&) {}), c.status) << c.xml;
     }
-}
-
-TEST_F(ConfigReader, FailureSaysWhyAndWhere) {
-    HRESULT status = E_FAIL;
-    const config::ConfigFile missing =
-        config::ConfigFile::Open(Utf16Path(m_dir.path() / "none.map").c_str(), status);
-    EXPECT_EQ(status, S_FALSE);
-    EXPECT_EQ(missing.root(), nullptr);
-    ASSERT_TRUE(missing.Failure());
-    EXPECT_TRUE(missing.Failure()->missing);
-    EXPECT_EQ(missing.Failure()->line, 0);
-    EXPECT_NE(missing.Failure()->reason, L"");
-
-    const config::ConfigFile illFormed = Open("bad.map", "<g>\n  <map mode='1'>\n</g>\n", status);
-    EXPECT_EQ(status, S_FALSE);
-    EXPECT_EQ(illFormed.root(), nullptr);
-    ASSERT_TRUE(illFormed.Failure());
-    EXPECT_FALSE(illFormed.Failure()->missing);
-    EXPECT_EQ(illFormed.Failure()->line, 3);
-    EXPECT_GT(illFormed.Failure()->column, 0);
-
-    const config::ConfigFile good = Open("good.map", "<g/>", status);
-    EXPECT_EQ(status, S_OK);
-    EXPECT_NE(good.root(), nullptr);
-    EXPECT_FALSE(good.Failure());
 }
 
 }  // namespace
