@@ -18,7 +18,7 @@ files::Leftovers& TheLeftovers() {
 // Throws the ToolError for `status`, unless it is ok.
 void Check(const files::Status& status, const std::string& path,
            const files::Replacement& replacement) {
-    const std::string why = std::strerror(status.error);
+    const auto why = [&] { return std::string(": ") + std::strerror(status.error); };
     switch (status.fault) {
         case files::Fault::none:
             return;
@@ -27,9 +27,9 @@ void Check(const files::Status& status, const std::string& path,
         case files::Fault::irregular:
             throw ToolError(path + ": not a regular file");
         case files::Fault::create:
-            throw ToolError("cannot create a temporary file beside " + path + ": " + why);
+            throw ToolError("cannot create a temporary file beside " + path + why());
         case files::Fault::write:
-            throw ToolError(path + " (writing " + replacement.temporaryName() + "): " + why);
+            throw ToolError(path + " (writing " + replacement.temporaryName() + ")" + why());
         case files::Fault::changed:
             throw ToolError(path + ": changed while converting");
         case files::Fault::stranded:
@@ -40,7 +40,7 @@ void Check(const files::Status& status, const std::string& path,
         case files::Fault::replace:
             break;
     }
-    throw ToolError(path + ": " + why);
+    throw ToolError(path + why());
 }
 
 }  // namespace
