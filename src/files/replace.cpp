@@ -138,7 +138,7 @@ Status Replacement::Create() {
                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         const int error = errno;
         if (fd >= 0) {
-            flock(fd, LOCK_EX | LOCK_NB);  // held while it lives: no leftover of a killed run
+            flock(fd, LOCK_EX | LOCK_NB);  // while it lives: no other run takes it for a leftover
             m_flight->dir = m_place.dir.get();
             m_flight->temp.swap(listed);
         }
