@@ -82,3 +82,22 @@ def test_another_interpreter_is_told_what_the_package_was_built_for(tmp_path):
     last = failed.stderr.strip().splitlines()[-1]
     assert last.startswith("ImportError: glyphary's extension was built for another Python")
     assert "_glyphary.cpython-399-x86_64-linux-gnu.so" in last and sys.executable in last
+
+
+def test_a_build_for_another_interpreter_is_not_taken(tmp_path):
+    # A build tree whose interpreter reports another ABI than the one running setup.py.
+    other = tmp_path / "python"
+    other.write_text('#!/bin/sh\necho \'["cpython-399", ".cpython-399-x86_64-linux-gnu.so", "/x"]\'\n')
+    other.chmod(0o755)
+    (tmp_path / "CMakeCache.txt").write_text(
+        "GLYPHARY_PYTHON:FILEPATH=%s\nGLYPHARY_BUILD_PYTHON:BOOL=ON\n" % other
+    )
+    failed = subprocess.run(
+        [sys.executable, SOURCE / "setup.py", "-q", "build_ext"],
+        cwd=SOURCE,
+        env=dict(clean_environment(), GLYPHARY_CMAKE_BUILD_DIR=str(tmp_path)),
+        capture_output=True,
+        text=True,
+    )
+    assert failed.returncode != 0
+    assert "%s was configured for %s, not for an interpreter like" % (tmp_path, other) in failed.stderr
