@@ -7,9 +7,10 @@
 // VT_BYREF of these. A value converts to its own type by copy. Anything else is
 // DISP_E_TYPEMISMATCH, as Windows answers a conversion it does not make.
 //
-// Integers travel as a 128-bit value and are range-checked against the target. Two Windows
-// rules differ from that and are kept: VT_BOOL converts by its bit pattern (VARIANT_TRUE is
-// -1, or 4294967295 as VT_UI4), and reals round half to even.
+// Integers travel as a 128-bit value and are range-checked against the target. Windows has
+// three rules besides, kept here: the 32-bit integers (VT_I4, VT_UI4, VT_INT, VT_UINT) and
+// VT_BOOL convert to VT_I4 and VT_UI4 by their bit pattern (so -1 is 4294967295, and
+// VARIANT_TRUE too), and reals round half to even.
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -29,7 +30,8 @@ using Int = __int128;
 // What a source holds, whatever its type.
 struct Value {
     enum class Kind { empty, null, integer, real, boolean, text, object, other } kind;
-    Int integer = 0;              // integer; boolean: its bit pattern
+    Int integer = 0;              // integer, boolean
+    bool bitPattern = false;      // integer, boolean: converts to 32 bits by its bit pattern
     double real = 0;              // real
     int digits = 0;               // real: the significant digits it has as text (VT_R4 7, VT_R8 15)
     BSTR text = nullptr;          // text, not owned
@@ -45,7 +47,7 @@ T Load(const void* at) {
 
 template <class T>
 Value Integer(const void* at) {
-    return {Value::Kind::integer, Load<T>(at)};
+    return {Value::Kind::integer, Load<T>(at), sizeof(T) == 4};
 }
 
 // The one list of the types read here. `at` is where the value lies: in the VARIANT, or
@@ -89,13 +91,13 @@ HRESULT Read(VARTYPE vt, const void* at, bool byReference, Value& out) {
             out = Integer<ULONGLONG>(at);
             return S_OK;
         case VT_R4:
-            out = {Kind::real, 0, Load<FLOAT>(at), 7};
+            out = {Kind::real, 0, false, Load<FLOAT>(at), 7};
             return S_OK;
         case VT_R8:
-            out = {Kind::real, 0, Load<DOUBLE>(at), 15};
+            out = {Kind::real, 0, false, Load<DOUBLE>(at), 15};
             return S_OK;
         case VT_BOOL:
-            out = {Kind::boolean, Load<VARIANT_BOOL>(at)};
+            out = {Kind::boolean, Load<VARIANT_BOOL>(at), true};
             return S_OK;
         case VT_BSTR:
             out = {Kind::text};
@@ -144,8 +146,9 @@ std::optional<Int> RoundReal(double x) {
 
 // Numbers in text: [blanks] [+|-] digits [. digits] [e|E [+|-] digits] [blanks], or with
 // digits only after the point; blanks are space, tab and line ends. Read exactly, then
-// rounded half to even. (Windows also takes thousands separators, currency signs and "&H"
-// hexadecimal, depending on the locale; this does not.)
+// rounded half to even. (Windows also takes, depending on the locale, thousands separators,
+// currency signs and parentheses, a sign after the number or apart from it, and "&H"
+// hexadecimal; this does not.)
 struct TextNumber {
     bool negative = false;
     std::string digits;  // significant digits, no leading zeros
@@ -211,14 +214,14 @@ std::u16string_view TextOf(BSTR s) {
 }
 
 // A real as Windows writes it: the type's significant digits, exponent form ("1E+20") when
-// the number is too large or too small for them, never "-0".
+// the number is too large or too small for them, never "-0"; "NAN" and "INF" for the others.
 std::string RealText(double x, int digits) {
     char text[64];
     const auto end =
         std::to_chars(text, text + sizeof text, x, std::chars_format::general, digits).ptr;
     std::string s(text, end);
     for (char& c : s)
-        if (c == 'e') c = 'E';
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     if (s == "-0") s = "0";
     return s;
 }
@@ -241,6 +244,12 @@ HRESULT ValueOfObject(IDispatch* object, USHORT flags, VARTYPE vt, VARIANT& out,
 
 // VT_I4 or VT_UI4.
 HRESULT ToInteger(const Value& src, USHORT flags, VARTYPE vt, VARIANT& out, int depth) {
+    out.llVal = 0;
+    if (src.bitPattern) {
+        out.vt = vt;
+        out.ulVal = static_cast<ULONG>(src.integer);
+        return S_OK;
+    }
     std::optional<Int> v;
     switch (src.kind) {
         case Value::Kind::empty:
@@ -249,11 +258,6 @@ HRESULT ToInteger(const Value& src, USHORT flags, VARTYPE vt, VARIANT& out, int 
         case Value::Kind::integer:
             v = src.integer;
             break;
-        case Value::Kind::boolean:
-            out.vt = vt;
-            out.llVal = 0;
-            out.lVal = static_cast<LONG>(src.integer);  // by bit pattern: TRUE is all ones
-            return S_OK;
         case Value::Kind::real:
             if (!(v = RoundReal(src.real))) return DISP_E_OVERFLOW;
             break;
@@ -272,7 +276,6 @@ HRESULT ToInteger(const Value& src, USHORT flags, VARTYPE vt, VARIANT& out, int 
         vt == VT_I4 ? *v >= INT32_MIN && *v <= INT32_MAX : *v >= 0 && *v <= UINT32_MAX;
     if (!fits) return DISP_E_OVERFLOW;
     out.vt = vt;
-    out.llVal = 0;
     if (vt == VT_I4) {
         out.lVal = static_cast<LONG>(*v);
     } else {

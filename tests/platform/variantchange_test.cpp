@@ -44,8 +44,7 @@ TEST(VariantChangeType, BooleansConvertByTheirBitPattern) {
 
 TEST(VariantChangeType, RealsRoundHalfToEven) {
     Check(kRealsToIntegers);
-    Check({Real(VT_R8, __builtin_nan(""), VT_I4, kOverflow),
-           Real(VT_R8, __builtin_inf(), VT_I4, kOverflow)});
+    Check({Real(VT_R8, __builtin_nan(""), VT_I4, kOverflow)});  // Wine's oleaut32: 2147483647
 }
 
 TEST(VariantChangeType, RealsWriteTheirSignificantDigits) {
@@ -54,9 +53,9 @@ TEST(VariantChangeType, RealsWriteTheirSignificantDigits) {
 
 TEST(VariantChangeType, TextReadsAsDecimalNumbers) {
     Check(kTextToIntegers);
-    Check({Text(u"\t-12\r\n", VT_I4, S_OK, "-12"), Text(u"1e-100000", VT_I4, S_OK, "0"),
-           Text(u"1e100000", VT_I4, kOverflow), Text(u"- 1", VT_I4, kMismatch),
-           Text(u"1e", VT_I4, kMismatch), Text(u"0x10", VT_I4, kMismatch)});
+    // Windows reads these by the locale (Wine's oleaut32: -1, 1000, 16, -5); not here.
+    Check({Text(u"- 1", VT_I4, kMismatch), Text(u"1,000", VT_I4, kMismatch),
+           Text(u"&H10", VT_I4, kMismatch), Text(u"($5)", VT_I4, kMismatch)});
 }
 
 TEST(VariantChangeType, IntegersWriteAsDecimalText) {
@@ -145,31 +144,33 @@ TEST(VariantChangeType, InPlaceReleasesTheSourceOnlyOnSuccess) {
 struct ValueObject final
     : glyphary::testing::StackObject<
           ValueObject, glyphary::Chain<glyphary::NoLateBinding<IDispatch>, IDispatch>> {
-    explicit ValueObject(LONG value) : value(value) {}
+    explicit ValueObject(const char16_t* value) : value(value) {}
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                      VARIANT* result, EXCEPINFO*, UINT*) override {
         ++invokes;
         if (id != DISPID_VALUE || flags != DISPATCH_PROPERTYGET || params->cArgs || !result)
             return DISP_E_MEMBERNOTFOUND;
-        result->vt = VT_I4;
-        result->lVal = value;
+        result->vt = VT_BSTR;
+        result->bstrVal = SysAllocString(value);
         return S_OK;
     }
-    LONG value;
+    const char16_t* value;
     int invokes = 0;
 };
 
 TEST(VariantChangeType, ObjectsConvertToValuesThroughTheirValueProperty) {
-    ValueObject object(-1234);
+    ValueObject object(u"-1234");
     unique_variant src, dest;
     src.vt = VT_DISPATCH;
     src.pdispVal = &object;
     object.AddRef();
     ASSERT_EQ(VariantChangeType(&dest, &src, 0, VT_BSTR), S_OK);
     EXPECT_EQ(Describe(dest), "-1234");
+    ASSERT_EQ(VariantChangeType(&dest, &src, 0, VT_I4), S_OK);
+    EXPECT_EQ(Describe(dest), "-1234");
     EXPECT_EQ(VariantChangeType(&dest, &src, 0, VT_UI4), kOverflow);
     EXPECT_EQ(VariantChangeType(&dest, &src, VARIANT_NOVALUEPROP, VT_I4), kMismatch);
-    EXPECT_EQ(object.invokes, 2);
+    EXPECT_EQ(object.invokes, 3);
     src.reset();
     EXPECT_EQ(object.refs(), 0u);
 }
