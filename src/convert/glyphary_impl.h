@@ -15,9 +15,7 @@
 namespace glyphary {
 
 template <>
-inline const IID& InterfaceIdOf<IGlyphary>() noexcept {
-    return IID_IGlyphary;
-}
+inline constexpr const IID* kIidOf<IGlyphary> = &IID_IGlyphary;
 
 /// The Globalize, Localize and GetUserAgentID calls behind the interface, on the object's
 /// state. Each checks its pointers, reads a null BSTR as the empty string, and reports a

@@ -12,47 +12,37 @@
 
 namespace glyphary {
 
-/// The interface identifier of `I`. Specialised below for the system's interfaces, and next
-/// to each interface of our own.
+namespace com_object_detail {
 template <class I>
-const IID& InterfaceIdOf() noexcept;
+constexpr const IID* NoIid() noexcept {
+    static_assert(sizeof(I) == 0, "an interface that ComObject answers needs its kIidOf");
+    return nullptr;
+}
+}  // namespace com_object_detail
+
+/// The interface identifier of `I`. Specialised below for the system's interfaces, and next
+/// to each interface of our own; using it for any other interface fails to compile.
+template <class I>
+inline constexpr const IID* kIidOf = com_object_detail::NoIid<I>();
 
 template <>
-inline const IID& InterfaceIdOf<IUnknown>() noexcept {
-    return IID_IUnknown;
-}
+inline constexpr const IID* kIidOf<IUnknown> = &IID_IUnknown;
 template <>
-inline const IID& InterfaceIdOf<IDispatch>() noexcept {
-    return IID_IDispatch;
-}
+inline constexpr const IID* kIidOf<IDispatch> = &IID_IDispatch;
 template <>
-inline const IID& InterfaceIdOf<IClassFactory>() noexcept {
-    return IID_IClassFactory;
-}
+inline constexpr const IID* kIidOf<IClassFactory> = &IID_IClassFactory;
 template <>
-inline const IID& InterfaceIdOf<ISequentialStream>() noexcept {
-    return IID_ISequentialStream;
-}
+inline constexpr const IID* kIidOf<ISequentialStream> = &IID_ISequentialStream;
 template <>
-inline const IID& InterfaceIdOf<IStream>() noexcept {
-    return IID_IStream;
-}
+inline constexpr const IID* kIidOf<IStream> = &IID_IStream;
 template <>
-inline const IID& InterfaceIdOf<IErrorInfo>() noexcept {
-    return IID_IErrorInfo;
-}
+inline constexpr const IID* kIidOf<IErrorInfo> = &IID_IErrorInfo;
 template <>
-inline const IID& InterfaceIdOf<ICreateErrorInfo>() noexcept {
-    return IID_ICreateErrorInfo;
-}
+inline constexpr const IID* kIidOf<ICreateErrorInfo> = &IID_ICreateErrorInfo;
 template <>
-inline const IID& InterfaceIdOf<ITypeInfo>() noexcept {
-    return IID_ITypeInfo;
-}
+inline constexpr const IID* kIidOf<ITypeInfo> = &IID_ITypeInfo;
 template <>
-inline const IID& InterfaceIdOf<ITypeLib>() noexcept {
-    return IID_ITypeLib;
-}
+inline constexpr const IID* kIidOf<ITypeLib> = &IID_ITypeLib;
 
 // ---------------------------------------------------------------------------------------------
 // Reference counts: the `Count` of a ComObject. Increment and Decrement return the new count;
@@ -124,7 +114,7 @@ namespace com_object_detail {
 // `object` as the interface `I` when `riid` names it; null otherwise.
 template <class I, class Object>
 void* Cast(Object* object, REFIID riid) noexcept {
-    return riid == InterfaceIdOf<I>() ? static_cast<I*>(object) : nullptr;
+    return riid == *kIidOf<I> ? static_cast<I*>(object) : nullptr;
 }
 
 template <class Entry>

@@ -17,29 +17,17 @@
 namespace glyphary {
 
 template <>
-inline const IID& InterfaceIdOf<IXMLDOMNode>() noexcept {
-    return IID_IXMLDOMNode;
-}
+inline constexpr const IID* kIidOf<IXMLDOMNode> = &IID_IXMLDOMNode;
 template <>
-inline const IID& InterfaceIdOf<IXMLDOMElement>() noexcept {
-    return IID_IXMLDOMElement;
-}
+inline constexpr const IID* kIidOf<IXMLDOMElement> = &IID_IXMLDOMElement;
 template <>
-inline const IID& InterfaceIdOf<IXMLDOMAttribute>() noexcept {
-    return IID_IXMLDOMAttribute;
-}
+inline constexpr const IID* kIidOf<IXMLDOMAttribute> = &IID_IXMLDOMAttribute;
 template <>
-inline const IID& InterfaceIdOf<IXMLDOMDocument>() noexcept {
-    return IID_IXMLDOMDocument;
-}
+inline constexpr const IID* kIidOf<IXMLDOMDocument> = &IID_IXMLDOMDocument;
 template <>
-inline const IID& InterfaceIdOf<IXMLDOMNodeList>() noexcept {
-    return IID_IXMLDOMNodeList;
-}
+inline constexpr const IID* kIidOf<IXMLDOMNodeList> = &IID_IXMLDOMNodeList;
 template <>
-inline const IID& InterfaceIdOf<IXMLDOMParseError>() noexcept {
-    return IID_IXMLDOMParseError;
-}
+inline constexpr const IID* kIidOf<IXMLDOMParseError> = &IID_IXMLDOMParseError;
 
 }  // namespace glyphary
 

@@ -27,17 +27,11 @@ constexpr IID kIidC = {0xC, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 namespace glyphary {
 template <>
-inline const IID& InterfaceIdOf<IA>() noexcept {
-    return kIidA;
-}
+inline constexpr const IID* kIidOf<IA> = &kIidA;
 template <>
-inline const IID& InterfaceIdOf<IB>() noexcept {
-    return kIidB;
-}
+inline constexpr const IID* kIidOf<IB> = &kIidB;
 template <>
-inline const IID& InterfaceIdOf<IC>() noexcept {
-    return kIidC;
-}
+inline constexpr const IID* kIidOf<IC> = &kIidC;
 }  // namespace glyphary
 
 namespace {

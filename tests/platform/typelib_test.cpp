@@ -97,9 +97,7 @@ constexpr IID kIidTester = {0xAAAAAAAA, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
 
 namespace glyphary {
 template <>
-inline const IID& InterfaceIdOf<ITester>() noexcept {
-    return kIidTester;
-}
+inline constexpr const IID* kIidOf<ITester> = &kIidTester;
 }  // namespace glyphary
 
 namespace {

@@ -13,9 +13,7 @@
 
 namespace glyphary {
 template <>
-inline const IID& InterfaceIdOf<test::ITestObject>() noexcept {
-    return test::IID_ITestObject;
-}
+inline constexpr const IID* kIidOf<test::ITestObject> = &test::IID_ITestObject;
 }  // namespace glyphary
 
 namespace {
