@@ -216,14 +216,13 @@ std::u16string_view TextOf(BSTR s) {
 // A real as Windows writes it: the type's significant digits, exponent form ("1E+20") when
 // the number is too large or too small for them, never "-0"; "NAN" and "INF" for the others.
 std::string RealText(double x, int digits) {
+    if (x == 0) return "0";
     char text[64];
-    const auto end =
+    char* const end =
         std::to_chars(text, text + sizeof text, x, std::chars_format::general, digits).ptr;
-    std::string s(text, end);
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (s == "-0") s = "0";
-    return s;
+    for (char* c = text; c != end; ++c)
+        if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
+    return std::string(text, end);
 }
 
 // ---------------------------------------------------------------------------------------------
