@@ -89,14 +89,15 @@ TEST(ComObject, AnswersItsInterfacesThroughOneIdentityAndNothingElse) {
     EXPECT_EQ(1, g_destroyed);
 }
 
-// Each count: what AddRef and Release answer, and whether the last Release deletes.
+// Each count: what AddRef and Release answer, and whether the last Release deletes. The
+// references go through two of the object's interfaces, as two clients would hold them.
 template <class Count>
 void CheckCount(Object<Count>* object, ULONG first, ULONG second, bool deletes) {
     g_destroyed = 0;
-    EXPECT_EQ(first, object->AddRef());
-    EXPECT_EQ(second, object->AddRef());
-    object->Release();
-    object->Release();
+    IUnknown* const holders[] = {static_cast<IB*>(object), static_cast<IC*>(object)};
+    EXPECT_EQ(first, holders[0]->AddRef());
+    EXPECT_EQ(second, holders[1]->AddRef());
+    for (IUnknown* holder : holders) holder->Release();
     EXPECT_EQ(deletes ? 1 : 0, g_destroyed);
 }
 
