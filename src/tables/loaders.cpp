@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "platform/boundary.h"
 #include "tables/config_reader.h"
 #include "tables/tables.h"
 
@@ -64,30 +65,19 @@ HRESULT LoadSettingFileImpl(LPCWSTR path) {
     return config::ReadSettings(file, path, handlers);
 }
 
-// Out of memory while filling the tables is a failure of the load, not a crash.
-template <class F>
-HRESULT Guarded(F&& f) noexcept {
-    try {
-        return f();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
-}
-
 }  // namespace
 
+// Out of memory while filling the tables is a failure of the load, not a crash.
 HRESULT LoadSettingFile(LPCWSTR path) {
-    return Guarded([&] { return LoadSettingFileImpl(path); });
+    return CallBoundary([&] { return LoadSettingFileImpl(path); });
 }
 
 HRESULT LoadCodeMapFile(int32_t mode, LPCWSTR path) {
-    return Guarded([&] { return LoadCodeMapFileImpl(mode, path); });
+    return CallBoundary([&] { return LoadCodeMapFileImpl(mode, path); });
 }
 
 HRESULT LoadEzwebMailMapFile(LPCWSTR path) {
-    return Guarded([&] { return LoadEzwebMailMapFileImpl(path); });
+    return CallBoundary([&] { return LoadEzwebMailMapFileImpl(path); });
 }
 
 }  // namespace glyphary
