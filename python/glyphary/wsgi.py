@@ -26,7 +26,7 @@ import urllib.parse
 from multipart.exceptions import FormParserError
 from multipart.multipart import MultipartParser, parse_options_header
 
-from ._glyphary import Converter, Glyphary, decode
+from ._glyphary import Converter, Glyphary, decode, encoding_name
 from ._standard import StandardEmoji
 
 __all__ = ["EmojiMiddleware"]
@@ -35,17 +35,6 @@ HANDSET_ENCODINGS = {"imode": "sjis", "ezweb": "sjis", "softbank": "sjis"}
 _CONVERTED_TYPES = {"text/html", "application/xhtml+xml", "text/plain"}
 _MARKUP_TYPES = {"text/html", "application/xhtml+xml"}
 _CHARSET_LABELS = {"sjis": "Shift_JIS", "utf-8": "UTF-8", "utf-16le": "UTF-16LE"}
-# Charset labels of requests, by their letters and digits alone.
-_REQUEST_CHARSETS = {
-    "shiftjis": "sjis",
-    "sjis": "sjis",
-    "xsjis": "sjis",
-    "cp932": "sjis",
-    "windows31j": "sjis",
-    "mskanji": "sjis",
-    "utf8": "utf-8",
-    "utf16le": "utf-16le",
-}
 
 
 class _TooLarge(Exception):
@@ -58,8 +47,7 @@ def _charset(label):
         return None
     if isinstance(label, bytes):
         label = label.decode("latin-1")
-    key = "".join(c for c in label.lower() if c.isalnum())
-    return _REQUEST_CHARSETS.get(key)
+    return encoding_name(label)
 
 
 class _Request:

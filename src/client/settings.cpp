@@ -5,8 +5,7 @@
 #include <optional>
 
 #include "platform/owners.h"
-#include "client/encoding.h"
-#include "platform/utf.h"
+#include "text/utf.h"
 
 namespace glyphary::client {
 namespace fs = std::filesystem;
@@ -30,7 +29,7 @@ std::string LoadProblem(IXMLDOMDocument* document) {
         FAILED(error->get_errorCode(&code)) || FAILED(error->get_reason(reason.put())))
         return "missing or not well-formed";
     const std::string why =
-        Utf8ForDisplay(std::u16string_view(reason.get(), SysStringLen(reason.get())));
+        text::Utf8ForDisplay(std::u16string_view(reason.get(), SysStringLen(reason.get())));
     if (code == kNotFound) return "missing or unreadable (" + why + ")";
     std::string where;
     if (SUCCEEDED(error->get_line(&line)) && line > 0 && SUCCEEDED(error->get_linepos(&column)))
@@ -49,7 +48,7 @@ class XmlFile {
             return std::nullopt;
         unique_variant source;
         source.vt = VT_BSTR;
-        const auto name = platform::Utf16FromUtf8(path.string(), platform::UtfErrors::stop);
+        const auto name = text::Utf16FromUtf8(path.string(), text::Errors::strict);
         if (!name) return std::nullopt;
         source.bstrVal = Bstr(*name).release();
         VARIANT_BOOL loaded = VARIANT_FALSE;
@@ -118,7 +117,7 @@ unsigned HexByte(std::u16string_view half) {
 }
 
 fs::path Resolve(const fs::path& directory, std::u16string_view src) {
-    return (directory / Utf8ForDisplay(src)).lexically_normal();
+    return (directory / text::Utf8ForDisplay(src)).lexically_normal();
 }
 
 }  // namespace
