@@ -36,7 +36,7 @@ size_t FindPrivateUseScalar(const char16_t* text, size_t i, size_t size) {
     return i;
 }
 
-void CopyPlainScalar(const uint8_t* in, size_t n, size_t& i, char*& o) {
+inline void CopyPlainScalar(const uint8_t* in, size_t n, size_t& i, char*& o) {
     while (i < n && in[i] < 0xEE) *o++ = static_cast<char>(in[i++]);
 }
 
@@ -69,7 +69,7 @@ GLYPHARY_TARGET_SSE2 size_t FindPrivateUseSse2(const char16_t* text, size_t i, s
     return FindPrivateUseScalar(text, i, size);
 }
 
-GLYPHARY_TARGET_SSE2 void CopyPlainSse2(const uint8_t* in, size_t n, size_t& i, char*& o) {
+GLYPHARY_TARGET_SSE2 inline void CopyPlainSse2(const uint8_t* in, size_t n, size_t& i, char*& o) {
     const __m128i from = _mm_set1_epi8(static_cast<char>(0xEE));
     while (i + 16 <= n) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
@@ -98,10 +98,49 @@ constexpr simd::Paths<Find> kFindPrivateUse = {
 #endif
 };
 
-constexpr simd::Paths<CopyPlain> kCopyPlain = {
-    .scalar = CopyPlainScalar,
+// CopyWithReferences around one kernel, so that the kernel runs inside its loop.
+template <CopyPlain kCopyPlain>
+[[gnu::always_inline]] inline size_t CopyWith(std::string_view utf8, char* out) {
+    const auto* in = reinterpret_cast<const uint8_t*>(utf8.data());
+    const size_t n = utf8.size();
+    char* o = out;
+    size_t i = 0;
+    while (i < n) {
+        kCopyPlain(in, n, i, o);
+        if (i == n) break;
+        // A lead byte of three or four bytes, all of them there (the text is well-formed).
+        const size_t length = in[i] < 0xF0 ? 3 : 4;
+        const char32_t c =
+            length == 3 ? (in[i] & 0x0Fu) << 12 | (in[i + 1] & 0x3Fu) << 6 | (in[i + 2] & 0x3Fu)
+                        : (in[i] & 0x07u) << 18 | (in[i + 1] & 0x3Fu) << 12 |
+                              (in[i + 2] & 0x3Fu) << 6 | (in[i + 3] & 0x3Fu);
+        if (IsPrivateUse(c)) {
+            o += WriteReference(c, o);
+        } else {
+            std::memcpy(o, in + i, length);
+            o += length;
+        }
+        i += length;
+    }
+    return static_cast<size_t>(o - out);
+}
+
+using Copy = size_t (*)(std::string_view utf8, char* out);
+
+size_t CopyScalar(std::string_view utf8, char* out) {
+    return CopyWith<CopyPlainScalar>(utf8, out);
+}
+
 #if GLYPHARY_SIMD_X86
-    .sse2 = CopyPlainSse2,
+GLYPHARY_TARGET_SSE2 size_t CopySse2(std::string_view utf8, char* out) {
+    return CopyWith<CopyPlainSse2>(utf8, out);
+}
+#endif
+
+constexpr simd::Paths<Copy> kCopy = {
+    .scalar = CopyScalar,
+#if GLYPHARY_SIMD_X86
+    .sse2 = CopySse2,
 #endif
 };
 
@@ -138,29 +177,7 @@ size_t FindPrivateUse(const char16_t* text, size_t from, size_t size) {
 }
 
 size_t CopyWithReferences(std::string_view utf8, char* out) {
-    const auto* in = reinterpret_cast<const uint8_t*>(utf8.data());
-    const size_t n = utf8.size();
-    const CopyPlain copyPlain = kCopyPlain.Choose();
-    char* o = out;
-    size_t i = 0;
-    while (i < n) {
-        copyPlain(in, n, i, o);
-        if (i == n) break;
-        // A lead byte of three or four bytes, all of them there (the text is well-formed).
-        const size_t length = in[i] < 0xF0 ? 3 : 4;
-        const char32_t c =
-            length == 3 ? (in[i] & 0x0Fu) << 12 | (in[i + 1] & 0x3Fu) << 6 | (in[i + 2] & 0x3Fu)
-                        : (in[i] & 0x07u) << 18 | (in[i + 1] & 0x3Fu) << 12 |
-                              (in[i + 2] & 0x3Fu) << 6 | (in[i + 3] & 0x3Fu);
-        if (IsPrivateUse(c)) {
-            o += WriteReference(c, o);
-        } else {
-            std::memcpy(o, in + i, length);
-            o += length;
-        }
-        i += length;
-    }
-    return static_cast<size_t>(o - out);
+    return kCopy.Choose()(utf8, out);
 }
 
 }  // namespace glyphary::text::references

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "text/ascii.h"
 #include "text/unicode.h"
 
 namespace glyphary::text {
@@ -148,14 +147,15 @@ bool ShiftJisDecoder::Bad(Fault fault, size_t at, uint32_t value, std::string_vi
     return true;
 }
 
-Consumed ShiftJisDecoder::Decode(std::string_view text, bool final, size_t offset, char16_t* out,
-                                 size_t& w) {
+template <ascii::Widen kWiden>
+[[gnu::always_inline]] inline Consumed ShiftJisDecoder::Run(std::string_view text, bool final,
+                                                            size_t offset, char16_t* out,
+                                                            size_t& w) {
     const auto* in = reinterpret_cast<const uint8_t*>(text.data());
     const size_t n = text.size();
     const bool escapes = m_table.webCodeEscapes();
     const uint16_t* single = m_table.m_single;
     const uint16_t* pairs = m_table.m_double;  // from lead 0x80
-    const ascii::Widen widen = ascii::kWiden.Choose();
     size_t i = 0;
     // Stops before the item at i: for more input, or at a failure.
     const auto stop = [&](bool ok) { return Consumed{i, ok}; };
@@ -198,7 +198,7 @@ Consumed ShiftJisDecoder::Decode(std::string_view text, bool final, size_t offse
                 if (c == 0x1B && escapes) break;
                 *o++ = c;
                 ++i;
-                widen(in, n, escapes, i, o);
+                kWiden(in, n, escapes, i, o);
                 continue;
             }
             const uint16_t unit = single[c];
@@ -263,18 +263,46 @@ Consumed ShiftJisDecoder::Decode(std::string_view text, bool final, size_t offse
     return stop(true);
 }
 
+struct ShiftJisDecoder::Loops {
+    using Loop = Consumed (*)(ShiftJisDecoder&, std::string_view, bool, size_t, char16_t*, size_t&);
+
+    static Consumed Scalar(ShiftJisDecoder& d, std::string_view in, bool final, size_t offset,
+                           char16_t* out, size_t& w) {
+        return d.Run<ascii::WidenScalar>(in, final, offset, out, w);
+    }
+#if GLYPHARY_SIMD_X86
+    GLYPHARY_TARGET_SSE2 static Consumed Sse2(ShiftJisDecoder& d, std::string_view in, bool final,
+                                              size_t offset, char16_t* out, size_t& w) {
+        return d.Run<ascii::WidenSse2>(in, final, offset, out, w);
+    }
+#endif
+
+    static constexpr simd::Paths<Loop> kPaths = {
+        .scalar = Scalar,
+#if GLYPHARY_SIMD_X86
+        .sse2 = Sse2,
+#endif
+    };
+};
+
+Consumed ShiftJisDecoder::Decode(std::string_view in, bool final, size_t offset, char16_t* out,
+                                 size_t& w) {
+    return Loops::kPaths.Choose()(*this, in, final, offset, out, w);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Encoding
 
 namespace {
 
-// EncodeShiftJis, with or without references, so that the inner loops do not ask.
-template <bool kReferences>
-Consumed EncodeAs(const ShiftJisTable& table, std::u16string_view units, bool final, Issues& issues,
-                  size_t offset, std::string& out) {
+// EncodeShiftJis, with or without references so that the inner loops do not ask, around one
+// ASCII kernel.
+template <bool kReferences, ascii::Narrow kNarrow>
+[[gnu::always_inline]] inline Consumed EncodeAs(const ShiftJisTable& table,
+                                                std::u16string_view units, bool final,
+                                                Issues& issues, size_t offset, std::string& out) {
     const size_t n = units.size();
     const char16_t* in = units.data();
-    const ascii::Narrow narrow = ascii::kNarrow.Choose();
     // Two bytes a unit at most, but for references and substitutes, which make room for
     // themselves.
     const size_t start = out.size();
@@ -300,7 +328,7 @@ Consumed EncodeAs(const ShiftJisTable& table, std::u16string_view units, bool fi
         if (u < 0x80) {
             *p++ = static_cast<char>(u);
             ++i;
-            narrow(in, n, i, p);
+            kNarrow(in, n, i, p);
             while (i < n && in[i] < 0x80) *p++ = static_cast<char>(in[i++]);
             continue;
         }
@@ -318,12 +346,19 @@ Consumed EncodeAs(const ShiftJisTable& table, std::u16string_view units, bool fi
             code = table.Encode(u);
         }
         if (i == n || u < 0x80) continue;
-        // A character Shift_JIS does not carry as it is. None lies beyond U+FFFF.
+        // A character Shift_JIS does not carry as it is: asked for references, one of the
+        // basic plane (the carriers' emoji among them) goes as its reference.
+        room();
+        if (kReferences && !IsSurrogate(u)) {
+            p += WriteReference(u, p);
+            ++i;
+            continue;
+        }
+        // None lies beyond U+FFFF.
         if (IsHighSurrogate(u) && i + 1 == n && !final) break;  // its other half comes next
         const size_t length = CharacterUnits(units, i);
         const char32_t c = CodePointAt(units, i);
         const bool lone = IsSurrogate(c);
-        room();
         if (kReferences && !lone) {
             p += WriteReference(c, p);
         } else {
@@ -336,12 +371,38 @@ Consumed EncodeAs(const ShiftJisTable& table, std::u16string_view units, bool fi
     return done(true);
 }
 
+using Encode = Consumed (*)(const ShiftJisTable&, std::u16string_view, bool, Issues&, size_t,
+                            std::string&);
+
+template <bool kReferences>
+Consumed EncodeScalar(const ShiftJisTable& table, std::u16string_view units, bool final,
+                      Issues& issues, size_t offset, std::string& out) {
+    return EncodeAs<kReferences, ascii::NarrowScalar>(table, units, final, issues, offset, out);
+}
+
+#if GLYPHARY_SIMD_X86
+template <bool kReferences>
+GLYPHARY_TARGET_SSE2 Consumed EncodeSse2(const ShiftJisTable& table, std::u16string_view units,
+                                         bool final, Issues& issues, size_t offset,
+                                         std::string& out) {
+    return EncodeAs<kReferences, ascii::NarrowSse2>(table, units, final, issues, offset, out);
+}
+#endif
+
+template <bool kReferences>
+constexpr simd::Paths<Encode> kEncode = {
+    .scalar = EncodeScalar<kReferences>,
+#if GLYPHARY_SIMD_X86
+    .sse2 = EncodeSse2<kReferences>,
+#endif
+};
+
 }  // namespace
 
 Consumed EncodeShiftJis(const ShiftJisTable& table, std::u16string_view units, bool final,
                         bool references, Issues& issues, size_t offset, std::string& out) {
-    return references ? EncodeAs<true>(table, units, final, issues, offset, out)
-                      : EncodeAs<false>(table, units, final, issues, offset, out);
+    return (references ? kEncode<true> : kEncode<false>)
+        .Choose()(table, units, final, issues, offset, out);
 }
 
 }  // namespace glyphary::text

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "text/ascii.h"
 #include "text/carry.h"
 #include "text/format.h"
 
@@ -65,6 +66,11 @@ class ShiftJisDecoder {
     Consumed Decode(std::string_view in, bool final, size_t offset, char16_t* out, size_t& w);
 
   private:
+    struct Loops;  // Decode's loop for each SIMD level
+
+    // The loop of Decode around one ASCII kernel.
+    template <ascii::Widen kWiden>
+    Consumed Run(std::string_view in, bool final, size_t offset, char16_t* out, size_t& w);
     // An item that does not decode: its fault, offset, value and bytes (kept under keep);
     // false when the decoder is to stop there.
     bool Bad(Fault fault, size_t at, uint32_t value, std::string_view bytes, char16_t* out,
