@@ -15,6 +15,10 @@
 //     };
 //     ... kCount.Choose()(p, n) ...
 //
+// Where a kernel runs many times inside a loop (a run of ASCII between words), the loop is the
+// unit instead: written once as a template over its kernel, instantiated in one function per
+// level, so that the kernel is inlined (ascii.h, shift_jis.cpp).
+//
 // Adding a path for a wider instruction set is one function and one line in its table. Tests
 // lower the level (Limit) to run every path, the scalar one included, in one process; the
 // environment variable GLYPHARY_SIMD (scalar, sse2, ssse3, avx2, avx512bw) does the same for
