@@ -34,6 +34,7 @@ enum class Form : uint8_t {
     references = 1 << 0,
 };
 
+/// A set of Forms; a Form converts to the set of it alone.
 class Forms {
   public:
     constexpr Forms() = default;
