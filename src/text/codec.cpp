@@ -80,7 +80,7 @@ Consumed Decoder::Step(std::string_view in, bool final, size_t offset, char16_t*
         }
         case Encoding::utf16le: {
             const size_t units = in.size() / 2;
-            std::memcpy(out + w, in.data(), 2 * units);
+            std::copy_n(in.data(), 2 * units, reinterpret_cast<char*>(out + w));
             w += units;
             if (in.size() % 2 == 0 || !final) return {2 * units, true};
             const size_t last = in.size() - 1;
@@ -123,7 +123,8 @@ Consumed Encoder::Step(std::u16string_view in, bool final, size_t offset, std::s
     Output o(out);
     size_t from = 0, i = 0;
     const auto plain = [&](size_t to) {
-        std::memcpy(o.Room(2 * (to - from)), in.data() + from, 2 * (to - from));
+        std::copy_n(reinterpret_cast<const char*>(in.data() + from), 2 * (to - from),
+                    o.Room(2 * (to - from)));
         o.Wrote(2 * (to - from));
     };
     const size_t n =

@@ -44,16 +44,19 @@ std::ostream& operator<<(std::ostream& out, const Outcome<Text>& o) {
     return out;
 }
 
-// `bytes` decoded in pieces of `piece` bytes, each into a buffer of exactly Decoder::Room.
+// `bytes` decoded in pieces of `piece` bytes, each into a buffer of exactly Decoder::Room. An
+// even `piece` ends the stream with an empty call, as the program does; an odd one with the
+// last piece.
 Outcome<std::u16string> DecodeInPieces(std::string_view bytes, const Format& format, Errors errors,
                                        size_t piece) {
     Decoder decoder(format, errors);
     Outcome<std::u16string> o;
-    for (size_t at = 0;; at += piece) {
-        const size_t n = std::min(piece, bytes.size() - at);
-        const bool final = at + n == bytes.size();
+    for (size_t at = 0, n = 0;; at += n) {
+        n = std::min(piece, bytes.size() - at);
+        const bool final = piece % 2 ? at + n == bytes.size() : n == 0;
         std::vector<char16_t> room(Decoder::Room(n));
-        const Decoded d = decoder.Decode(bytes.substr(at, n), final, room.data());
+        const std::string_view in = n ? bytes.substr(at, n) : std::string_view();
+        const Decoded d = decoder.Decode(in, final, room.data());
         o.text.append(room.data(), d.units);
         if (!d.ok || final) {
             o.ok = d.ok;
@@ -70,10 +73,10 @@ Outcome<std::string> EncodeInPieces(std::u16string_view text, const Format& form
                                     size_t piece) {
     Encoder encoder(format, errors);
     Outcome<std::string> o;
-    for (size_t at = 0;; at += piece) {
-        const size_t n = std::min(piece, text.size() - at);
-        const bool final = at + n == text.size();
-        o.ok = encoder.Encode(text.substr(at, n), final, o.text);
+    for (size_t at = 0, n = 0;; at += n) {
+        n = std::min(piece, text.size() - at);
+        const bool final = piece % 2 ? at + n == text.size() : n == 0;
+        o.ok = encoder.Encode(n ? text.substr(at, n) : std::u16string_view(), final, o.text);
         if (!o.ok || final) break;
     }
     o.failure = encoder.issues().failure();
