@@ -43,6 +43,9 @@ static_assert(std::endian::native == std::endian::little);
 // Decoding
 
 Decoder::Decoder(const Format& format, Errors errors) : m_format(format), m_issues(errors) {
+    // Beyond a unit a byte: a reference held back, the bytes of a character held back, and
+    // an escape's bytes kept at its end.
+    static_assert(kSlack >= kMaxReadReference + 4 + ShiftJisDecoder::kExtraUnits);
     if (format.encoding == Encoding::sjis)
         m_sjis = std::make_unique<ShiftJisDecoder>(ShiftJisTable::For(format.carrier), m_issues);
 }

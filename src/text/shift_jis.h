@@ -52,8 +52,6 @@ class ShiftJisTable {
 /// whether it is inside a page of SoftBank web codes.
 class ShiftJisDecoder {
   public:
-    /// The longest item a step stops before: ESC $ and its page letter.
-    static constexpr size_t kLongestItem = 3;
     /// Units a step may write beyond one a byte: an escape's bytes kept at its end.
     static constexpr size_t kExtraUnits = 4;
 
