@@ -47,7 +47,7 @@ except ImportError as missing:
         name=__name__,
     ) from missing
 
-from ._glyphary import Converter, Error, Glyphary, decode
+from ._glyphary import Converter, Error, Glyphary, decode, encoding_name
 from ._standard import StandardEmoji
 
 # _PartDecoder below replaces how the decoder reads a part's headers; a Werkzeug without that
@@ -61,17 +61,6 @@ HANDSET_ENCODINGS = {"imode": "sjis", "ezweb": "sjis", "softbank": "sjis"}
 _CONVERTED_TYPES = {"text/html", "application/xhtml+xml", "text/plain"}
 _MARKUP_TYPES = {"text/html", "application/xhtml+xml"}
 _CHARSET_LABELS = {"sjis": "Shift_JIS", "utf-8": "UTF-8", "utf-16le": "UTF-16LE"}
-# Charset labels of requests, by their letters and digits alone.
-_REQUEST_CHARSETS = {
-    "shiftjis": "sjis",
-    "sjis": "sjis",
-    "xsjis": "sjis",
-    "cp932": "sjis",
-    "windows31j": "sjis",
-    "mskanji": "sjis",
-    "utf8": "utf-8",
-    "utf16le": "utf-16le",
-}
 
 
 # RFC 9110's media type: type "/" subtype *( OWS ";" OWS [ name "=" ( token / quoted-string ) ] ).
@@ -161,8 +150,9 @@ def _charset(label):
     """Our encoding for a charset label a request gives, or None."""
     if not label:
         return None
-    key = "".join(c for c in label.lower() if c.isalnum())
-    return _REQUEST_CHARSETS.get(key)
+    if isinstance(label, bytes):
+        label = label.decode("latin-1")
+    return encoding_name(label)
 
 
 class _Request:

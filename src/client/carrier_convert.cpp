@@ -7,12 +7,12 @@
 #include "client/carriers.h"
 #include "client/errors.h"
 #include "client/settings.h"
-#include "platform/utf.h"
+#include "text/unicode.h"
 
 namespace glyphary::client {
 
-using platform::IsHighSurrogate;
-using platform::IsLowSurrogate;
+using text::IsHighSurrogate;
+using text::IsLowSurrogate;
 
 namespace {
 
@@ -68,8 +68,7 @@ bool IsModifier(std::u16string_view c) {
 std::vector<std::u16string_view> Characters(std::u16string_view text) {
     std::vector<std::u16string_view> out;
     for (size_t i = 0; i < text.size();) {
-        const size_t n =
-            i + 1 < text.size() && IsHighSurrogate(text[i]) && IsLowSurrogate(text[i + 1]) ? 2 : 1;
+        const size_t n = text::CharacterUnits(text, i);
         out.push_back(text.substr(i, n));
         i += n;
     }

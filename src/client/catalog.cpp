@@ -18,7 +18,7 @@ struct SjisRun {
     uint16_t first, sjis, count;
 };
 constexpr SjisRun kSjisRuns[] = {
-#include "client/sjis_layouts.inc"
+#include "text/sjis_layouts.inc"
 };
 
 // The Shift_JIS code of `code` on the handsets of the carrier of `mode`, or 0 when it is none

@@ -2,10 +2,9 @@
 
 #include <optional>
 
-#include "client/encoding.h"
 #include "client/errors.h"
-#include "platform/utf.h"
 #include "tables/config_reader.h"
+#include "text/utf.h"
 
 namespace glyphary::client {
 namespace fs = std::filesystem;
@@ -16,12 +15,12 @@ namespace {
 // reader's (UTF-16 paths, one unit per wchar_t), the one reader the module's loaders use.
 
 std::optional<std::u16string> Utf16Path(const fs::path& path) {
-    return platform::Utf16FromUtf8(path.string(), platform::UtfErrors::stop);
+    return text::Utf16FromUtf8(path.string(), text::Errors::strict);
 }
 
 // A path as the reader resolved it; empty when it names no file that could be loaded.
 fs::path PathOf(LPCWSTR path) {
-    return path ? fs::path(Utf8ForDisplay(path)) : fs::path();
+    return path ? fs::path(text::Utf8ForDisplay(path)) : fs::path();
 }
 
 std::u16string Units(const std::wstring& text) {
@@ -32,7 +31,7 @@ std::u16string Units(const std::wstring& text) {
 std::string Problem(const config::ConfigFile& file) {
     const std::optional<config::LoadFailure> failure = file.Failure();
     if (!failure) return "missing or not well-formed";
-    const std::string why = Utf8ForDisplay(Units(failure->reason));
+    const std::string why = text::Utf8ForDisplay(Units(failure->reason));
     if (failure->missing) return "missing or unreadable (" + why + ")";
     std::string where;
     if (failure->line > 0)

@@ -11,7 +11,7 @@
 #include "platform/com_object.h"
 #include "platform/combase.h"
 #include "platform/msxml.h"
-#include "platform/utf.h"
+#include "platform/unicode.h"
 #include "platform/xmltree.h"
 
 namespace glyphary {
@@ -40,7 +40,6 @@ using glyphary::ComObject;
 using glyphary::CreateObject;
 using glyphary::NoLateBinding;
 using glyphary::platform::Utf8FromUtf16;
-using glyphary::platform::UtfErrors;
 using glyphary::platform::xml::ParseResult;
 using glyphary::platform::xml::ParseStatus;
 using glyphary::platform::xml::Tree;
@@ -417,7 +416,7 @@ class Document final : public NodeObject<IXMLDOMDocument> {
             m_error = {kFileNotFound, std::u16string(ViewOf(xmlSource.bstrVal)),
                        u"The system cannot locate the object specified."};
             // A lone surrogate names no file.
-            const auto path = Utf8FromUtf16(ViewOf(xmlSource.bstrVal), UtfErrors::stop);
+            const auto path = Utf8FromUtf16(ViewOf(xmlSource.bstrVal));
             if (!path || path->empty()) return S_FALSE;
             return Take(glyphary::platform::xml::ParseFile(*path), isSuccessful);
         });
@@ -427,7 +426,7 @@ class Document final : public NodeObject<IXMLDOMDocument> {
         m_tree.reset();
         return CallBoundary([&] {
             m_error = {kIllFormed, u"", u"The text is not UTF-16."};
-            const auto text = Utf8FromUtf16(ViewOf(bstrXML), UtfErrors::stop);
+            const auto text = Utf8FromUtf16(ViewOf(bstrXML));
             if (!text) return S_FALSE;
             return Take(glyphary::platform::xml::ParseUtf8Text(*text), isSuccessful);
         });
@@ -490,7 +489,7 @@ class Document final : public NodeObject<IXMLDOMDocument> {
     HRESULT Take(ParseResult result, VARIANT_BOOL* isSuccessful) {
         if (result.status != ParseStatus::Ok) {
             m_error.code = result.status == ParseStatus::IllFormed ? kIllFormed : kFileNotFound;
-            m_error.reason = *glyphary::platform::Utf16FromUtf8(result.reason, UtfErrors::replace);
+            m_error.reason = glyphary::platform::Utf16FromUtf8(result.reason);
             m_error.line = result.line;
             m_error.column = result.column;
             return S_FALSE;

@@ -22,7 +22,7 @@ struct SjisRun {
     uint16_t count;
 };
 constexpr SjisRun kSjisRuns[] = {
-#include "client/sjis_layouts.inc"
+#include "text/sjis_layouts.inc"
 };
 
 class SampleData : public ::testing::Test {

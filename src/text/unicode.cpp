@@ -1,6 +1,8 @@
-#include "client/display.h"
+#include "text/unicode.h"
 
-namespace glyphary::client {
+#include <cstdio>
+
+namespace glyphary::text {
 
 void AppendShowingCodes(std::u16string_view text, std::u16string& out) {
     static constexpr char16_t kHex[] = u"0123456789ABCDEF";
@@ -16,4 +18,10 @@ void AppendShowingCodes(std::u16string_view text, std::u16string& out) {
     out.append(text.substr(copied));
 }
 
-}  // namespace glyphary::client
+std::string Hex(unsigned value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*X", digits, value);
+    return text;
+}
+
+}  // namespace glyphary::text

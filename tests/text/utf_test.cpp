@@ -1,4 +1,5 @@
-// The transcoder against glibc's iconv on generated text, whole and cut into random pieces.
+// The transcoder against glibc's iconv on generated text, whole and cut into random pieces, at
+// every SIMD level.
 #include <iconv.h>
 
 #include <random>
@@ -6,11 +7,13 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/utf.h"
+#include "support/simd_levels.h"
+#include "text/utf.h"
 
 namespace {
 
-using namespace glyphary::platform;
+using namespace glyphary::text;
+using glyphary::testing::AtEveryLevel;
 
 // What iconv makes of `in`: the output, or the offset where it stopped at something it cannot
 // convert.
@@ -61,8 +64,7 @@ std::u16string RandomText(std::mt19937& rng, bool lone) {
             s += static_cast<char16_t>(c);
         } else if (k < 9) {
             const int c = std::uniform_int_distribution<int>(0x10000, 0x10FFFF)(rng) - 0x10000;
-            s += {static_cast<char16_t>(0xD800 + (c >> 10)),
-                  static_cast<char16_t>(0xDC00 + (c & 0x3FF))};
+            AppendUtf16(0x10000 + c, s);
         } else if (lone) {
             s += static_cast<char16_t>(std::uniform_int_distribution<int>(0xD800, 0xDFFF)(rng));
         }
@@ -90,61 +92,66 @@ UtfResult InPieces(std::mt19937& rng, const In& in, Out& out, F convert) {
 
 TEST(Utf, WellFormedTextConvertsAsIconvDoesWholeAndInPieces) {
     std::mt19937 rng(8);
-    for (int round = 0; round < 2000; ++round) {
+    for (int round = 0; round < 1000; ++round) {
         const std::u16string text = RandomText(rng, false);
         const std::string utf8 = Iconv("UTF-8", "UTF-16LE", Bytes(text)).out;
+        AtEveryLevel([&](auto) {
+            std::string encoded(text.size() * 3, '\0');
+            UtfResult r = Utf8FromUtf16(text, encoded.data(), true, Errors::strict);
+            ASSERT_TRUE(r.ok);
+            ASSERT_EQ(encoded.substr(0, r.written), utf8);
+            r = InPieces(rng, std::u16string_view(text), encoded,
+                         [](std::u16string_view in, char* out, bool final) {
+                             return Utf8FromUtf16(in, out, final, Errors::strict);
+                         });
+            ASSERT_EQ(encoded.substr(0, r.written), utf8);
 
-        std::string encoded(text.size() * 3, '\0');
-        UtfResult r = Utf8FromUtf16(text, encoded.data(), true, UtfErrors::stop);
-        ASSERT_TRUE(r.ok);
-        ASSERT_EQ(encoded.substr(0, r.written), utf8);
-        r = InPieces(rng, std::u16string_view(text), encoded,
-                     [](std::u16string_view in, char* out, bool final) {
-                         return Utf8FromUtf16(in, out, final, UtfErrors::stop);
-                     });
-        ASSERT_EQ(encoded.substr(0, r.written), utf8);
-
-        std::u16string decoded(utf8.size(), u'\0');
-        r = Utf16FromUtf8(utf8, decoded.data(), true, UtfErrors::stop);
-        ASSERT_TRUE(r.ok);
-        ASSERT_EQ(decoded.substr(0, r.written), text);
-        r = InPieces(rng, std::string_view(utf8), decoded,
-                     [](std::string_view in, char16_t* out, bool final) {
-                         return Utf16FromUtf8(in, out, final, UtfErrors::stop);
-                     });
-        ASSERT_EQ(decoded.substr(0, r.written), text);
+            std::u16string decoded(utf8.size(), u'\0');
+            r = Utf16FromUtf8(utf8, decoded.data(), true, Errors::strict);
+            ASSERT_TRUE(r.ok);
+            ASSERT_EQ(decoded.substr(0, r.written), text);
+            r = InPieces(rng, std::string_view(utf8), decoded,
+                         [](std::string_view in, char16_t* out, bool final) {
+                             return Utf16FromUtf8(in, out, final, Errors::strict);
+                         });
+            ASSERT_EQ(decoded.substr(0, r.written), text);
+        });
     }
 }
 
 // Random bytes with UTF-8 in them: both stop at the same byte; replacing, every well-formed
-// sequence survives and nothing else does.
-TEST(Utf, IllFormedInputStopsWhereIconvStopsOrIsReplaced) {
+// sequence survives and nothing else does; kept, the bytes come back as they were.
+TEST(Utf, IllFormedInputStopsWhereIconvStopsOrIsReplacedOrKept) {
     std::mt19937 rng(9);
-    for (int round = 0; round < 5000; ++round) {
+    for (int round = 0; round < 2000; ++round) {
         std::string bytes = Iconv("UTF-8", "UTF-16LE", Bytes(RandomText(rng, false))).out;
         for (int k = std::uniform_int_distribution<int>(1, 4)(rng); k > 0 && !bytes.empty(); --k)
             bytes[std::uniform_int_distribution<size_t>(0, bytes.size() - 1)(rng)] =
                 static_cast<char>(std::uniform_int_distribution<int>(0x80, 0xFF)(rng));
         const IconvOutcome expected = Iconv("UTF-16LE", "UTF-8", bytes);
-        std::u16string out(bytes.size(), u'\0');
-        const UtfResult r = Utf16FromUtf8(bytes, out.data(), true, UtfErrors::stop);
-        ASSERT_EQ(r.ok, expected.ok);
-        if (!r.ok) {
-            ASSERT_EQ(r.read, expected.stoppedAt);
-        }
-        const UtfResult pieces = InPieces(rng, std::string_view(bytes), out,
-                                          [](std::string_view in, char16_t* o, bool final) {
-                                              return Utf16FromUtf8(in, o, final, UtfErrors::stop);
-                                          });
-        ASSERT_EQ(pieces.ok, r.ok);
-        ASSERT_EQ(pieces.read, r.read);
+        AtEveryLevel([&](auto) {
+            std::u16string out(bytes.size(), u'\0');
+            const UtfResult r = Utf16FromUtf8(bytes, out.data(), true, Errors::strict);
+            ASSERT_EQ(r.ok, expected.ok);
+            if (!r.ok) {
+                ASSERT_EQ(r.read, expected.stoppedAt);
+            }
+            const UtfResult pieces =
+                InPieces(rng, std::string_view(bytes), out,
+                         [](std::string_view in, char16_t* o, bool final) {
+                             return Utf16FromUtf8(in, o, final, Errors::strict);
+                         });
+            ASSERT_EQ(pieces.ok, r.ok);
+            ASSERT_EQ(pieces.read, r.read);
 
-        const std::u16string replaced = *Utf16FromUtf8(bytes, UtfErrors::replace);
-        std::string back = *Utf8FromUtf16(replaced, UtfErrors::stop);
-        ASSERT_TRUE(Iconv("UTF-16LE", "UTF-8", back).ok);  // U+FFFD aside, only what was valid
-        if (expected.ok) {
-            ASSERT_EQ(back, bytes);
-        }
+            const std::u16string replaced = *Utf16FromUtf8(bytes, Errors::replace);
+            const std::string back = *Utf8FromUtf16(replaced, Errors::strict);
+            ASSERT_TRUE(Iconv("UTF-16LE", "UTF-8", back).ok);  // U+FFFD aside, only what was valid
+            if (expected.ok) {
+                ASSERT_EQ(back, bytes);
+            }
+            ASSERT_EQ(*Utf8FromUtf16(*Utf16FromUtf8(bytes, Errors::keep), Errors::keep), bytes);
+        });
     }
 }
 
@@ -171,7 +178,7 @@ TEST(Utf, SequencesAtEveryOffsetOfABlockDecodeAsIconvDoes) {
             bytes.insert(std::min(at, bytes.size()), sequence);
             const IconvOutcome expected = Iconv("UTF-16LE", "UTF-8", bytes);
             std::u16string out(bytes.size(), u'\0');
-            const UtfResult r = Utf16FromUtf8(bytes, out.data(), true, UtfErrors::stop);
+            const UtfResult r = Utf16FromUtf8(bytes, out.data(), true, Errors::strict);
             ASSERT_EQ(r.ok, expected.ok) << at;
             if (r.ok) {
                 ASSERT_EQ(Bytes(out.substr(0, r.written)), expected.out) << at;
@@ -182,19 +189,19 @@ TEST(Utf, SequencesAtEveryOffsetOfABlockDecodeAsIconvDoes) {
     }
 }
 
-TEST(Utf, LoneSurrogatesStopOrBecomeReplacementCharacters) {
-    const std::u16string text =
-        u"a\xD800"
-        u"b\xDC00\xD83D\xDE00\xD83D";
+// What UTF-8 cannot carry: each policy, and U+FFFD for people to read.
+TEST(Utf, LoneSurrogatesStopOrAreReplacedOrKept) {
+    const std::u16string text = u"a\xDCFF\xD800\xD83D\xDE00\xDC00\xD83D";
     std::string out(text.size() * 3, '\0');
-    UtfResult r = Utf8FromUtf16(text, out.data(), true, UtfErrors::stop);
+    UtfResult r = Utf8FromUtf16(text, out.data(), true, Errors::strict);
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.read, 1u);
-    EXPECT_EQ(*Utf8FromUtf16(text, UtfErrors::replace),
-              "a\xEF\xBF\xBD"
-              "b\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD");
+    EXPECT_EQ(*Utf8FromUtf16(text, Errors::replace), "a??\xF0\x9F\x98\x80??");
+    EXPECT_EQ(*Utf8FromUtf16(text, Errors::keep), "a\xFF&#55296;\xF0\x9F\x98\x80&#56320;&#55357;");
+    EXPECT_EQ(Utf8ForDisplay(text),
+              "a\xEF\xBF\xBD\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD\xEF\xBF\xBD");
     // Unless final, a high surrogate at the end waits for its other half.
-    r = Utf8FromUtf16(text, out.data(), false, UtfErrors::replace);
+    r = Utf8FromUtf16(text, out.data(), false, Errors::replace);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.read, text.size() - 1);
 }

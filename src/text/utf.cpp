@@ -1,44 +1,42 @@
-#include "platform/utf.h"
+#include "text/utf.h"
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__)
+#include "text/ascii.h"
+#include "text/simd.h"
+#include "text/unicode.h"
+
+#if GLYPHARY_SIMD_X86
 #include <immintrin.h>
 #endif
 
-namespace glyphary::platform {
+namespace glyphary::text {
 
 namespace {
 
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
-
-inline bool AllAscii16(const uint8_t* p) {
-    uint64_t a, b;
-    std::memcpy(&a, p, 8);
-    std::memcpy(&b, p + 8, 8);
-    return ((a | b) & kHighBits) == 0;
-}
-
-inline bool AllAscii8(const char16_t* p) {
-    char16_t any = 0;
-    for (int k = 0; k < 8; ++k) any |= p[k];
-    return any < 0x80;
-}
-
 // ---------------------------------------------------------------------------------------------
-// SSSE3: the bulk of text, a block at a time, where the processor has it (any x86-64 made in
-// the last fifteen years; checked at run time). Each function goes as far as it can and
-// leaves what it does not handle (four-byte sequences, surrogates, anything ill-formed, the
-// last bytes of the input) to the scalar code, which is the definition of the result.
+// Blocks: the bulk of text, many bytes at a time. Each function goes from p[i] as far as it
+// can and leaves what it does not handle (four-byte sequences, surrogates, anything
+// ill-formed, the last bytes of the input) to the careful code below, which is the
+// definition of the result. Below SSSE3 they take ASCII only.
 
-#if defined(__x86_64__)
-#define GLYPHARY_HAS_SSSE3_PATHS 1
+// Decodes from p[i] to o while it can.
+using DecodeBlocks = void (*)(const uint8_t* p, size_t n, size_t& i, char16_t*& o);
+// Encodes from p[i] to o while it can.
+using EncodeBlocks = void (*)(const char16_t* p, size_t n, size_t& i, char*& o);
 
-const bool kSsse3 = __builtin_cpu_supports("ssse3");
+void DecodeAsciiScalar(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
+    ascii::WidenScalar(p, n, false, i, o);
+}
 
-#define GLYPHARY_SSSE3 __attribute__((target("ssse3")))
+#if GLYPHARY_SIMD_X86
+GLYPHARY_TARGET_SSE2 void DecodeAsciiSse2(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
+    ascii::WidenSse2(p, n, false, i, o);
+}
+
+// SSSE3: two- and three-byte characters as well, eight positions at a time.
 
 struct alignas(16) Shuffle {
     uint8_t control[16];
@@ -72,7 +70,7 @@ constexpr auto kLaneCounts = [] {
 
 // Decodes while sixteen bytes remain, eight byte positions at a time: the characters (of one
 // to three bytes) that start in the first eight positions, which end within the first ten.
-GLYPHARY_SSSE3 void DecodeSsse3(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
+GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
     const __m128i zero = _mm_setzero_si128();
     while (i + 16 <= n) {
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
@@ -171,7 +169,7 @@ constexpr unsigned Spread4(unsigned bits) {
 }
 
 // Encodes while sixteen units remain, eight units at a time, stopping before a surrogate.
-GLYPHARY_SSSE3 void EncodeSsse3(const char16_t* p, size_t n, size_t& i, char*& o) {
+GLYPHARY_TARGET_SSSE3 void EncodeBlocksSsse3(const char16_t* p, size_t n, size_t& i, char*& o) {
     const __m128i zero = _mm_setzero_si128();
     while (i + 16 <= n) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
@@ -225,28 +223,36 @@ GLYPHARY_SSSE3 void EncodeSsse3(const char16_t* p, size_t n, size_t& i, char*& o
 }
 #endif
 
+constexpr simd::Paths<DecodeBlocks> kDecodeBlocks = {
+    .scalar = DecodeAsciiScalar,
+#if GLYPHARY_SIMD_X86
+    .sse2 = DecodeAsciiSse2,
+    .ssse3 = DecodeBlocksSsse3,
+#endif
+};
+
+constexpr simd::Paths<EncodeBlocks> kEncodeBlocks = {
+    .scalar = ascii::NarrowScalar,
+#if GLYPHARY_SIMD_X86
+    .sse2 = ascii::NarrowSse2,
+    .ssse3 = EncodeBlocksSsse3,
+#endif
+};
+
 }  // namespace
 
-UtfResult Utf16FromUtf8(std::string_view in, char16_t* out, bool final, UtfErrors errors) noexcept {
+UtfResult Utf16FromUtf8(std::string_view in, char16_t* out, bool final, Issues& issues,
+                        size_t offset) {
     const auto* p = reinterpret_cast<const uint8_t*>(in.data());
     const size_t n = in.size();
+    const DecodeBlocks blocks = kDecodeBlocks.Choose();
     char16_t* o = out;
     size_t i = 0;
     while (i < n) {
-#ifdef GLYPHARY_HAS_SSSE3_PATHS
-        if (kSsse3) {
-            DecodeSsse3(p, n, i, o);
-            if (i >= n) break;
-        }
-#endif
+        blocks(p, n, i, o);
+        if (i >= n) break;
         const uint8_t b = p[i];
         if (b < 0x80) {
-            // A run of ASCII, the bulk of most text: 16 bytes at a time, then byte by byte.
-            while (i + 16 <= n && AllAscii16(p + i)) {
-                for (int k = 0; k < 16; ++k) o[k] = p[i + k];
-                o += 16;
-                i += 16;
-            }
             while (i < n && p[i] < 0x80) *o++ = p[i++];
             continue;
         }
@@ -292,73 +298,99 @@ UtfResult Utf16FromUtf8(std::string_view in, char16_t* out, bool final, UtfError
             c = (c << 6) | (t & 0x3F);
         }
         if (length && k == length) {
-            if (c >= 0x10000) {
-                c -= 0x10000;
-                *o++ = static_cast<char16_t>(0xD800 + (c >> 10));
-                *o++ = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-            } else {
-                *o++ = static_cast<char16_t>(c);
-            }
+            o += WriteUtf16(c, o);
             i += length;
             continue;
         }
         if (truncated && !final) break;  // the rest comes with the next piece
-        if (errors == UtfErrors::stop) return {i, static_cast<size_t>(o - out), false};
-        *o++ = u'\xFFFD';
-        i += k ? k : 1;
+        // A maximal ill-formed part: the well-formed start seen, or the one byte.
+        const size_t bad = k ? k : 1;
+        if (!issues.Take({offset + i, bad, Fault::utf8Sequence, b}))
+            return {i, static_cast<size_t>(o - out), false};
+        o += Substitute(issues.errors(), in.data() + i, bad, true, o);
+        i += bad;
     }
     return {i, static_cast<size_t>(o - out), true};
 }
 
-UtfResult Utf8FromUtf16(std::u16string_view in, char* out, bool final, UtfErrors errors) noexcept {
+UtfResult Utf8FromUtf16(std::u16string_view in, char* out, bool final, Issues& issues,
+                        size_t offset) {
     const char16_t* p = in.data();
     const size_t n = in.size();
+    // Room: each unit before i took at most three bytes (or its Utf8Room share), and the
+    // blocks write sixteen bytes while sixteen units remain, so they stay inside the room.
+    const EncodeBlocks blocks = kEncodeBlocks.Choose();
     char* o = out;
     size_t i = 0;
     while (i < n) {
-#ifdef GLYPHARY_HAS_SSSE3_PATHS
-        if (kSsse3) {
-            // Room: each unit before i took at most three bytes, and sixteen units remain,
-            // so the sixteen-byte stores stay inside the 3 * n bytes.
-            EncodeSsse3(p, n, i, o);
-            if (i >= n) break;
-        }
-#endif
+        blocks(p, n, i, o);
+        if (i >= n) break;
         const char32_t u = p[i];
         if (u < 0x80) {
-            while (i + 8 <= n && AllAscii8(p + i)) {
-                for (int k = 0; k < 8; ++k) o[k] = static_cast<char>(p[i + k]);
-                o += 8;
-                i += 8;
-            }
             while (i < n && p[i] < 0x80) *o++ = static_cast<char>(p[i++]);
         } else if (u < 0x800) {
             *o++ = static_cast<char>(0xC0 | (u >> 6));
             *o++ = static_cast<char>(0x80 | (u & 0x3F));
             ++i;
-        } else if (u < 0xD800 || u > 0xDFFF) {
+        } else if (!IsSurrogate(u)) {
             *o++ = static_cast<char>(0xE0 | (u >> 12));
             *o++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
             *o++ = static_cast<char>(0x80 | (u & 0x3F));
             ++i;
-        } else if (u <= 0xDBFF && i + 1 < n && p[i + 1] >= 0xDC00 && p[i + 1] <= 0xDFFF) {
-            const char32_t c = 0x10000 + ((u - 0xD800) << 10) + (p[i + 1] - 0xDC00);
+        } else if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(p[i + 1])) {
+            const char32_t c = CombineSurrogates(u, p[i + 1]);
             *o++ = static_cast<char>(0xF0 | (c >> 18));
             *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
             *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
             *o++ = static_cast<char>(0x80 | (c & 0x3F));
             i += 2;
-        } else if (u <= 0xDBFF && i + 1 == n && !final) {
+        } else if (IsHighSurrogate(u) && i + 1 == n && !final) {
             break;  // its low half may come with the next piece
         } else {
-            if (errors == UtfErrors::stop) return {i, static_cast<size_t>(o - out), false};
-            *o++ = '\xEF';
-            *o++ = '\xBF';
-            *o++ = '\xBD';
+            if (!issues.Take({offset + i, 1, Fault::loneSurrogate, u}))
+                return {i, static_cast<size_t>(o - out), false};
+            o += Substitute(issues.errors(), u, o);
             ++i;
         }
     }
     return {i, static_cast<size_t>(o - out), true};
 }
 
-}  // namespace glyphary::platform
+std::optional<std::u16string> Utf16FromUtf8(std::string_view in, Errors errors) {
+    std::u16string out(in.size(), u'\0');
+    const UtfResult r = Utf16FromUtf8(in, out.data(), true, errors);
+    if (!r.ok) return std::nullopt;
+    out.resize(r.written);
+    return out;
+}
+
+std::optional<std::string> Utf8FromUtf16(std::u16string_view in, Errors errors) {
+    std::string out(Utf8Room(in.size(), errors), '\0');
+    const UtfResult r = Utf8FromUtf16(in, out.data(), true, errors);
+    if (!r.ok) return std::nullopt;
+    out.resize(r.written);
+    return out;
+}
+
+void AppendUtf8ForDisplay(std::u16string_view text, std::string& out) {
+    // Strictly, a stretch at a time: what stops it is a lone surrogate, shown as U+FFFD.
+    size_t used = out.size();
+    out.resize(used + Utf8Room(text.size(), Errors::strict));
+    while (true) {
+        const UtfResult r = Utf8FromUtf16(text, out.data() + used, true, Errors::strict);
+        used += r.written;
+        if (r.ok) break;
+        out.replace(used, 3, "\xEF\xBF\xBD");
+        used += 3;
+        text.remove_prefix(r.read + 1);
+    }
+    out.resize(used);
+}
+
+std::string Utf8ForDisplay(std::u16string_view text) {
+    std::string out;
+    AppendUtf8ForDisplay(text, out);
+    return out;
+}
+
+}  // namespace glyphary::text

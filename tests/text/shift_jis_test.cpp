@@ -11,12 +11,18 @@
 
 #include <gtest/gtest.h>
 
-#include "client/encoding.h"
-#include "client/shift_jis.h"
+#include "text/codec.h"
+#include "text/shift_jis.h"
 
 namespace {
 
-using namespace glyphary::client;
+using namespace glyphary::text;
+
+constexpr Carrier kCarriers[] = {Carrier::none, Carrier::imode, Carrier::ezweb, Carrier::softbank};
+
+Format Sjis(Carrier carrier) {
+    return {Encoding::sjis, carrier, {}};
+}
 
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -50,7 +56,7 @@ std::string Bytes(unsigned code) {
 }
 
 // `bytes` decoded whole in `format`; the error as "offset: message" in `error`.
-std::u16string DecodeOrError(std::string_view bytes, const TextFormat& format,
+std::u16string DecodeOrError(std::string_view bytes, const Format& format,
                              std::string* error = nullptr) {
     try {
         return Decode(bytes, format);
@@ -69,15 +75,16 @@ TEST(ShiftJis, OrdinaryCharactersAreCp932AsIconvHasThem) {
         for (unsigned trail = 0x40; trail <= 0xFC; ++trail)
             if (lead < 0xA0 || lead >= 0xE0) codes.push_back(lead << 8 | trail);
 
-    for (const EMapMode mode : {MPM_none, MPM_imode, MPM_ezweb, MPM_softbank}) {
+    for (const Carrier mode : kCarriers) {
         const ShiftJisTable& table = ShiftJisTable::For(mode);
         std::set<unsigned> emojiCodes;
         for (char16_t u = 0xE000; u <= 0xF8FF; ++u)
-            if (mode != MPM_none && table.Encode(u) != ShiftJisTable::kNone)
+            if (mode != Carrier::none && table.Encode(u) != ShiftJisTable::kNone)
                 emojiCodes.insert(table.Encode(u));
         size_t checked = 0;
         for (const unsigned code : codes) {
-            if (mode != MPM_none && ((code >= 0xF040 && code <= 0xF9FC) || emojiCodes.count(code)))
+            if (mode != Carrier::none &&
+                ((code >= 0xF040 && code <= 0xF9FC) || emojiCodes.count(code)))
                 continue;
             const auto expected = Iconv("UTF-16LE", "CP932", Bytes(code));
             const uint16_t got = code < 0x100 ? table.Single(static_cast<uint8_t>(code))
@@ -85,18 +92,18 @@ TEST(ShiftJis, OrdinaryCharactersAreCp932AsIconvHasThem) {
             if (expected && expected->size() == 2) {
                 const auto unit = static_cast<uint16_t>(static_cast<uint8_t>((*expected)[0]) |
                                                         static_cast<uint8_t>((*expected)[1]) << 8);
-                ASSERT_EQ(got, unit) << std::hex << "code " << code << " mode " << mode;
+                ASSERT_EQ(got, unit) << std::hex << "code " << code << " " << CarrierName(mode);
                 ++checked;
             } else if (code < 0x100) {
                 ASSERT_TRUE(got == ShiftJisTable::kNone || got == ShiftJisTable::kLead) << code;
             } else {
-                ASSERT_EQ(got, 0) << std::hex << "code " << code << " mode " << mode;
+                ASSERT_EQ(got, 0) << std::hex << "code " << code << " " << CarrierName(mode);
             }
         }
-        EXPECT_GT(checked, mode == MPM_none ? 9700u : 7700u);
+        EXPECT_GT(checked, mode == Carrier::none ? 9700u : 7700u);
 
         for (unsigned u = 0; u < 0x10000; ++u) {
-            if ((u >= 0xD800 && u < 0xE000) || (mode != MPM_none && u >= 0xE000 && u < 0xF900))
+            if ((u >= 0xD800 && u < 0xE000) || (mode != Carrier::none && u >= 0xE000 && u < 0xF900))
                 continue;
             const char16_t unit = static_cast<char16_t>(u);
             const auto expected = Iconv("CP932", "UTF-16LE", std::string{char(u), char(u >> 8)});
@@ -107,7 +114,8 @@ TEST(ShiftJis, OrdinaryCharactersAreCp932AsIconvHasThem) {
                            expected->size() == 1 ? static_cast<uint8_t>((*expected)[0])
                                                  : static_cast<uint8_t>((*expected)[0]) << 8 |
                                                        static_cast<uint8_t>((*expected)[1])))) {
-                ASSERT_EQ(Bytes(code), *expected) << std::hex << "U+" << u << " mode " << mode;
+                ASSERT_EQ(Bytes(code), *expected)
+                    << std::hex << "U+" << u << " " << CarrierName(mode);
             } else {
                 // Its code is a SoftBank emoji: it keeps another code that reads back as it.
                 ASSERT_NE(code, ShiftJisTable::kNone) << std::hex << "U+" << u;
@@ -121,8 +129,8 @@ TEST(ShiftJis, OrdinaryCharactersAreCp932AsIconvHasThem) {
 // at the code Unicode's EmojiSources.txt gives wherever it gives one.
 TEST(ShiftJis, EveryCarrierEmojiTravelsAtItsHandsetsCode) {
     const std::string dir = GLYPHARY_EMOJI4UNICODE_DIR;
-    const std::map<EMapMode, std::string> names = {
-        {MPM_imode, "docomo"}, {MPM_ezweb, "kddi"}, {MPM_softbank, "softbank"}};
+    const std::map<Carrier, std::string> names = {
+        {Carrier::imode, "docomo"}, {Carrier::ezweb, "kddi"}, {Carrier::softbank, "softbank"}};
     const std::regex element("<e ([^>]*)>"), attribute("([a-z_]+)=\"([^\"]*)\"");
     const auto elements = [&](const std::string& file) {
         std::vector<std::map<std::string, std::string>> all;
@@ -149,7 +157,7 @@ TEST(ShiftJis, EveryCarrierEmojiTravelsAtItsHandsetsCode) {
     }
     ASSERT_GT(sources.size(), 700u);
     // Each carrier's exact code of an emoji -> its standard sequence as EmojiSources writes it.
-    std::map<std::pair<EMapMode, unsigned>, std::string> standard;
+    std::map<std::pair<Carrier, unsigned>, std::string> standard;
     for (auto& e : elements("emoji4unicode.xml")) {
         std::string sequence;
         for (std::string cp : {e["unicode"]}) {
@@ -165,10 +173,11 @@ TEST(ShiftJis, EveryCarrierEmojiTravelsAtItsHandsetsCode) {
     }
 
     // Each carrier's emoji, and how many of them EmojiSources.txt lists.
-    const std::map<EMapMode, std::pair<size_t, size_t>> expected = {
-        {MPM_imode, {282, 244}}, {MPM_ezweb, {647, 633}}, {MPM_softbank, {485, 469}}};
+    const std::map<Carrier, std::pair<size_t, size_t>> expected = {{Carrier::imode, {282, 244}},
+                                                                   {Carrier::ezweb, {647, 633}},
+                                                                   {Carrier::softbank, {485, 469}}};
     for (const auto& [mode, name] : names) {
-        const TextFormat format{Encoding::sjis, mode, false};
+        const Format format = Sjis(mode);
         std::set<std::string> used;
         size_t count = 0, confirmed = 0;
         for (auto& e : elements(name + "-carrier_data.xml")) {
@@ -186,7 +195,7 @@ TEST(ShiftJis, EveryCarrierEmojiTravelsAtItsHandsetsCode) {
             if (s == standard.end()) continue;
             const auto listed = sources.find(s->second);
             if (listed == sources.end()) continue;
-            const std::string& code = listed->second[mode - 1];
+            const std::string& code = listed->second[static_cast<int>(mode) - 1];
             if (code.empty()) continue;
             EXPECT_EQ(bytes, Bytes(std::stoul(code, nullptr, 16))) << name << " " << e["unicode"];
             ++confirmed;
@@ -197,7 +206,7 @@ TEST(ShiftJis, EveryCarrierEmojiTravelsAtItsHandsetsCode) {
 }
 
 TEST(ShiftJis, SoftBankWebCodeEscapesAreReadAsTheirEmoji) {
-    const TextFormat softbank{Encoding::sjis, MPM_softbank, false};
+    const Format softbank = Sjis(Carrier::softbank);
     const struct {
         std::string bytes;
         std::u16string text;
@@ -217,7 +226,7 @@ TEST(ShiftJis, SoftBankWebCodeEscapesAreReadAsTheirEmoji) {
     };
     for (const auto& c : cases) EXPECT_EQ(DecodeOrError(c.bytes, softbank), c.text) << c.bytes;
     // Other carriers have no such escapes: the bytes are text.
-    EXPECT_EQ(DecodeOrError("\x1B$Gj\x0F", {Encoding::sjis, MPM_imode, false}), u"\x1B$Gj\x0F");
+    EXPECT_EQ(DecodeOrError("\x1B$Gj\x0F", Sjis(Carrier::imode)), u"\x1B$Gj\x0F");
 
     const struct {
         std::string bytes;
@@ -239,38 +248,38 @@ TEST(ShiftJis, SoftBankWebCodeEscapesAreReadAsTheirEmoji) {
 TEST(ShiftJis, FailuresNameTheCarriersShiftJisAndThePlace) {
     const struct {
         std::string bytes;
-        EMapMode mode;
+        Carrier mode;
         const char* error;
     } bad[] = {
-        {"ok\x81", MPM_imode, "2: the input ends inside a Shift_JIS (imode) character"},
-        {"ok\x81\x0A", MPM_none, "2: bytes 0x81 0x0A are not valid Shift_JIS"},
-        {"ok\x80", MPM_ezweb, "2: byte 0x80 is not valid Shift_JIS (ezweb)"},
+        {"ok\x81", Carrier::imode, "2: the input ends inside a Shift_JIS (imode) character"},
+        {"ok\x81\x0A", Carrier::none, "2: bytes 0x81 0x0A are not valid Shift_JIS"},
+        {"ok\x80", Carrier::ezweb, "2: byte 0x80 is not valid Shift_JIS (ezweb)"},
         // The user-defined area holds a carrier's emoji and nothing else.
-        {"o\xF0\x40", MPM_softbank, "1: bytes 0xF0 0x40 are not valid Shift_JIS (softbank)"},
-        {"o\xF8\x9F", MPM_ezweb, "1: bytes 0xF8 0x9F are not valid Shift_JIS (ezweb)"},
+        {"o\xF0\x40", Carrier::softbank, "1: bytes 0xF0 0x40 are not valid Shift_JIS (softbank)"},
+        {"o\xF8\x9F", Carrier::ezweb, "1: bytes 0xF8 0x9F are not valid Shift_JIS (ezweb)"},
     };
     for (const auto& b : bad) {
         std::string error;
-        DecodeOrError(b.bytes, {Encoding::sjis, b.mode, false}, &error);
+        DecodeOrError(b.bytes, Sjis(b.mode), &error);
         EXPECT_EQ(error, b.error);
     }
     // Plain Shift_JIS keeps CP932's linear user-defined area.
-    EXPECT_EQ(DecodeOrError("\xF0\x40", {Encoding::sjis, MPM_none, false}), u"\xE000");
+    EXPECT_EQ(DecodeOrError("\xF0\x40", Sjis(Carrier::none)), u"\xE000");
 
     const struct {
         std::u16string text;
-        EMapMode mode;
+        Carrier mode;
         const char* error;
     } unwritable[] = {
-        {u"ab\xD83D\xDE00", MPM_imode, "2: U+1F600 has no code in Shift_JIS (imode)"},
-        {u"a\xE04A", MPM_imode, "1: U+E04A has no code in Shift_JIS (imode)"},
-        {u"a\xE63E", MPM_softbank, "1: U+E63E has no code in Shift_JIS (softbank)"},
-        {u"a\xDC00", MPM_none, "1: a lone surrogate U+DC00, which Shift_JIS cannot carry"},
+        {u"ab\xD83D\xDE00", Carrier::imode, "2: U+1F600 has no code in Shift_JIS (imode)"},
+        {u"a\xE04A", Carrier::imode, "1: U+E04A has no code in Shift_JIS (imode)"},
+        {u"a\xE63E", Carrier::softbank, "1: U+E63E has no code in Shift_JIS (softbank)"},
+        {u"a\xDC00", Carrier::none, "1: a lone surrogate U+DC00, which Shift_JIS cannot carry"},
     };
     for (const auto& u : unwritable) {
         std::string error;
         try {
-            Encode(u.text, {Encoding::sjis, u.mode, false});
+            Encode(u.text, Sjis(u.mode));
         } catch (const EncodingError& e) {
             error = std::to_string(e.offset()) + ": " + e.what();
         }
