@@ -222,38 +222,134 @@ std::vector<std::u16string> ReadStandardEmojiForms(const std::filesystem::path& 
 }
 
 // ---------------------------------------------------------------------------------------------
+// Names
+
+std::optional<Source> ParseSource(std::string_view name, const text::AutoOptions& options) {
+    if (name == "auto") return Source::Automatic(options);
+    const std::optional<EMapMode> mode = ParseCarrier(name);
+    if (!mode || (*mode != MPM_imode && *mode != MPM_ezweb && *mode != MPM_softbank &&
+                  *mode != kUnicodeMode))
+        return std::nullopt;
+    return Source::Table(*mode);
+}
+
+std::optional<Target> ParseTarget(std::string_view name) {
+    if (name == "notation") return Target::Notation();
+    const std::optional<Source> source = ParseSource(name);
+    if (!source || source->automatic) return std::nullopt;
+    return Target::Table(source->mode);
+}
+
+// ---------------------------------------------------------------------------------------------
 // The converter
 
-CarrierConverter::CarrierConverter(Module& module, EMapMode from, EMapMode to, TextSink sink)
-    : m_source(module.Create()), m_target(module.Create()), m_fromStandard(from == kUnicodeMode) {
+namespace {
+
+// A mode the settings give no map: Localize there finds no id, so every id goes through the
+// undefined format.
+EMapMode ModeWithoutMaps(Module& module) {
+    const SettingsFile settings = ReadSettings(module.SettingsPath());
+    int mode = 0;
+    while (!MapFilesOf(settings, mode).empty()) --mode;
+    return static_cast<EMapMode>(mode);
+}
+
+// Checks a property's default from the settings, naming where it came from.
+void CheckDefault(Module& module, Glyphary& object, Property property) {
+    try {
+        CheckProperty(property, object.Get(property));
+    } catch (const ClientError& e) {
+        throw ClientError("the default " + std::string(e.what()) + " (from " +
+                          module.SettingsPath().string() + ")");
+    }
+}
+
+}  // namespace
+
+CarrierConverter::CarrierConverter(Module& module, const Source& from, const Target& to,
+                                   TextSink sink)
+    : m_target(module.Create()), m_fromStandard(!from.automatic && from.mode == kUnicodeMode) {
     if (m_fromStandard) {
         StandardEmojiFinder finder =
             MakeStandardEmojiFinder(ReadStandardEmojiForms(module.SettingsPath()));
         m_active = finder.active;
-        m_source.SetMapMode(kStandardFormsMode);
-        m_source.Put(Property::localizePattern, finder.pattern);
-        m_source.Put(Property::localizeUndefinedFormat, u"%1%");
+        Glyphary& source = m_sources.emplace_back(module.Create());
+        source.SetMapMode(kStandardFormsMode);
+        source.Put(Property::localizePattern, finder.pattern);
+        source.Put(Property::localizeUndefinedFormat, u"%1%");
     } else {
         // A code whose entry has no id has no equivalent anywhere: it gets what the
         // configuration writes for such codes (the sample: U+3013). Passed through, one
         // carrier's private-use code would show as another emoji, or none, on the other.
-        m_source.SetMapMode(from);
-        m_source.Put(Property::globalizeFormat, kIntermediateFormat);
-        try {
-            CheckProperty(Property::globalizeUndefinedFormat,
-                          m_source.Get(Property::globalizeUndefinedFormat));
-        } catch (const ClientError& e) {
-            throw ClientError("the default " + std::string(e.what()) + " (from " +
-                              module.SettingsPath().string() + ")");
+        std::vector<EMapMode> modes = {from.mode};
+        if (from.automatic) modes = {MPM_imode, MPM_ezweb, MPM_softbank};  // by text::Carrier
+        for (const EMapMode mode : modes) {
+            Glyphary& source = m_sources.emplace_back(module.Create());
+            source.SetMapMode(mode);
+            source.Put(Property::globalizeFormat, kIntermediateFormat);
+            CheckDefault(module, source, Property::globalizeUndefinedFormat);
         }
     }
-    m_target.SetMapMode(to);
+    m_source = &m_sources.front();
+
+    if (to.notation) {
+        const std::u16string format = to.format ? *to.format : [&] {
+            CheckDefault(module, m_target, Property::globalizeFormat);
+            return m_target.Get(Property::globalizeFormat);
+        }();
+        try {
+            CheckProperty(Property::localizeUndefinedFormat, format);
+        } catch (const ClientError& e) {
+            throw ClientError("the notation's format: " + std::string(e.what()));
+        }
+        m_target.SetMapMode(ModeWithoutMaps(module));
+        m_target.Put(Property::localizeUndefinedFormat, format);
+    } else {
+        m_target.SetMapMode(to.mode);
+        m_target.Put(Property::localizeUndefinedFormat, kMissingIdFormat);
+    }
     m_target.Put(Property::localizePattern, kIntermediatePattern);
-    m_target.Put(Property::localizeUndefinedFormat, kMissingIdFormat);
 
     m_converter = std::make_unique<TextConverter>(
-        [this](std::u16string_view piece, const TextSink& out) { Convert(piece, out); },
+        [this](std::u16string_view piece, const TextSink& out) {
+            ConvertWith(*m_source, piece, out);
+        },
         [this](char16_t before, char16_t after) { return MayCut(before, after); }, std::move(sink));
+    if (from.automatic)
+        m_resolver = std::make_unique<text::CarrierResolver>(
+            from.options,
+            [this](text::Carrier carrier, std::u16string_view run) { TakeRun(carrier, run); });
+}
+
+CarrierConverter::~CarrierConverter() = default;
+
+char16_t* CarrierConverter::Reserve(size_t units) {
+    if (!m_resolver) return m_converter->Reserve(units);
+    if (m_marked.size() < units) m_marked.resize(units);
+    return m_marked.data();
+}
+
+void CarrierConverter::Commit(size_t units) {
+    if (!m_resolver) return m_converter->Commit(units);
+    m_resolver->Feed(std::u16string_view(m_marked.data(), units), false);
+}
+
+void CarrierConverter::Finish() {
+    if (m_resolver) m_resolver->Feed({}, true);
+    m_converter->Finish();
+}
+
+void CarrierConverter::TakeRun(text::Carrier carrier, std::u16string_view units) {
+    // Text without emoji goes with whichever carrier converts now.
+    if (carrier != text::Carrier::none) {
+        Glyphary* source = &m_sources[static_cast<size_t>(carrier) - 1];
+        if (source != m_source) {
+            m_converter->Finish();  // what the other carrier holds, converted as its own
+            m_source = source;
+        }
+    }
+    units.copy(m_converter->Reserve(units.size()), units.size());
+    m_converter->Commit(units.size());
 }
 
 bool CarrierConverter::MayCut(char16_t before, char16_t after) const {
@@ -267,17 +363,26 @@ bool CarrierConverter::MayCut(char16_t before, char16_t after) const {
     return !(IsHighSurrogate(before) && IsLowSurrogate(after));
 }
 
-CarrierConverter::~CarrierConverter() = default;
-
 void CarrierConverter::Convert(std::u16string_view text, const TextSink& sink) {
-    const Operation source = m_fromStandard ? Operation::localize : Operation::globalize;
+    if (!m_resolver) return ConvertWith(*m_source, text, sink);
+    text::CarrierResolver resolver(
+        m_resolver->options(), [&](text::Carrier carrier, std::u16string_view run) {
+            const size_t k = carrier == text::Carrier::none ? 0 : static_cast<size_t>(carrier) - 1;
+            ConvertWith(m_sources[k], run, sink);
+        });
+    resolver.Feed(text, true);
+}
+
+void CarrierConverter::ConvertWith(Glyphary& source, std::u16string_view text,
+                                   const TextSink& sink) {
+    const Operation operation = m_fromStandard ? Operation::localize : Operation::globalize;
     for (;;) {
         const size_t mark = text.find(kOpen);
         const std::u16string_view between = text.substr(0, mark);
         if (!between.empty()) {
             m_intermediate.clear();
-            m_source.Convert(source, between,
-                             [this](std::u16string_view piece) { m_intermediate += piece; });
+            source.Convert(operation, between,
+                           [this](std::u16string_view piece) { m_intermediate += piece; });
             // Without the notation the target step would give back what it gets.
             if (m_intermediate.find(kOpen) == std::u16string::npos) {
                 sink(m_intermediate);

@@ -10,8 +10,11 @@
 #include <gtest/gtest.h>
 
 #include "client/carrier_convert.h"
+#include "client/errors.h"
 #include "client/carriers.h"
 #include "client/settings.h"
+#include "support/legacy_forms.h"
+#include "text/text_pipe.h"
 #include "tools/program.h"
 
 namespace {
@@ -363,6 +366,112 @@ TEST_F(CarrierConvertTest, PiecesConvertAsTheWholeDoes) {
         EXPECT_EQ(Difference(pieces, whole), "") << CarrierName(from);
         EXPECT_GT(calls, wholeCalls) << CarrierName(from) << ": the text was never cut";
     }
+}
+
+// The standard emoji as notation: each form found as the plain reading finds it becomes its
+// id through the configured GlobalizeFormat; longer sequences stay whole.
+TEST_F(CarrierConvertTest, StandardEmojiBecomeNotationAsThePlainReadingFindsThem) {
+    SampleForms sample;
+    for (const CodeMapElement& e : SampleMap(kStandardFormsMode))
+        sample.shown[e.id] = u":" + e.code.substr(1, e.code.size() - 2) + u":";
+    CarrierConverter converter(*s_module, Source::Table(kUnicodeMode), Target::Notation(),
+                               [](std::u16string_view) {});
+    std::mt19937 rng(17);
+    for (int round = 0; round < 100; ++round) {
+        const std::u16string text = GeneratedText(rng, sample.forms);
+        ASSERT_EQ(Difference(ConvertWhole(converter, text), PlainConvert(text, sample.shown)), "")
+            << "round " << round;
+    }
+    CarrierConverter bracketed(*s_module, Source::Table(kUnicodeMode), Target::Notation(u"[%1%]"),
+                               [](std::u16string_view) {});
+    EXPECT_EQ(ConvertWhole(bracketed, u"a\x2600\xFE0F \xD83D\xDC4D\xD83C\xDFFD"),
+              u"a[sunny] \xD83D\xDC4D\xD83C\xDFFD");
+    EXPECT_THROW(CarrierConverter(*s_module, Source::Table(kUnicodeMode), Target::Notation(u"%2%"),
+                                  [](std::u16string_view) {}),
+                 ClientError);
+}
+
+// `bytes` in `format` through a text pipe and `converter`, as UTF-8.
+std::string Piped(std::string_view bytes, const text::Format& format, Module& module,
+                  const Source& from, const Target& to) {
+    std::string out;
+    text::TextPipe pipe(format, text::Errors::strict, {}, text::Errors::strict,
+                        [&](std::string_view b) { out += b; });
+    CarrierConverter converter(module, from, to,
+                               [&](std::u16string_view piece) { pipe.Take(piece); });
+    for (size_t at = 0; at < bytes.size(); at += 1000)
+        pipe.Feed(converter, bytes.substr(at, 1000), false);
+    pipe.Feed(converter, {}, true);
+    converter.Finish();
+    pipe.Finish();
+    return out;
+}
+
+// Generated: every emoji of every carrier, in every form it was stored in, in UTF-8 and in
+// Shift_JIS, read for its carrier and found automatically, reaches the standard emoji and the
+// notation its plain code reaches; the notation is what Globalize writes.
+TEST_F(CarrierConvertTest, EveryEmojiInEveryFormReachesWhatItsCodeReaches) {
+    const auto convert = [&](const Source& from, const Target& to, std::u16string_view text) {
+        CarrierConverter converter(*s_module, from, to, [](std::u16string_view) {});
+        return ConvertWhole(converter, text);
+    };
+    size_t checked = 0;
+    for (const text::Carrier carrier : text::kEmojiCarriers) {
+        const auto mode = static_cast<EMapMode>(carrier);
+        for (const text::Encoding encoding : {text::Encoding::utf8, text::Encoding::sjis}) {
+            // Each way of writing, the codes written that way and the bytes.
+            std::map<std::string, std::pair<std::u16string, std::string>> texts;
+            std::map<std::string, text::Forms> formsOf;
+            for (const text::LegacyEmoji& e : text::LegacyEmojis()) {
+                const char16_t code = e.CodeOf(carrier);
+                if (!code) continue;
+                std::map<std::string, int> seen;
+                for (const glyphary::testing::Written& w :
+                     glyphary::testing::WaysOf(carrier, code, encoding)) {
+                    const std::string key =
+                        text::FormNames(w.forms) + std::to_string(seen[text::FormNames(w.forms)]++);
+                    formsOf[key] = w.forms;
+                    texts[key].first += std::u16string(u" ") + code;
+                    texts[key].second += glyphary::testing::Input(" ", w, "", encoding);
+                }
+            }
+            for (const auto& [key, text] : texts) {
+                const text::Forms forms = formsOf[key];
+                SCOPED_TRACE(std::string(text::CarrierName(carrier)) + " " +
+                             text::EncodingName(encoding) + " " + key);
+                const auto& [codes, bytes] = text;
+                const std::string standard = text::Encode(
+                    convert(Source::Table(mode), Target::Table(kUnicodeMode), codes), {});
+                const std::u16string notation =
+                    convert(Source::Table(mode), Target::Notation(), codes);
+                Glyphary object(s_module->Create());
+                object.SetMapMode(mode);
+                ASSERT_EQ(notation, object.Convert(Operation::globalize, codes));
+
+                ASSERT_EQ(Piped(bytes, {encoding, carrier, forms}, *s_module, Source::Table(mode),
+                                Target::Table(kUnicodeMode)),
+                          standard);
+                // Found automatically after a code that shows the form's carrier.
+                const text::Carrier own =
+                    forms.has(text::Form::localsrc) ? text::Carrier::ezweb : carrier;
+                const std::u16string witness(1, glyphary::testing::WitnessCode(own));
+                const std::string witnessBytes = glyphary::testing::Witness(own, encoding, forms);
+                const text::Format automatic{encoding, text::Carrier::automatic, forms};
+                const Source ownSource = Source::Table(static_cast<EMapMode>(own));
+                ASSERT_EQ(
+                    Piped(witnessBytes + bytes, automatic, *s_module, Source::Automatic(),
+                          Target::Table(kUnicodeMode)),
+                    text::Encode(convert(ownSource, Target::Table(kUnicodeMode), witness), {}) +
+                        standard);
+                ASSERT_EQ(
+                    Piped(witnessBytes + bytes, automatic, *s_module, Source::Automatic(),
+                          Target::Notation()),
+                    text::Encode(convert(ownSource, Target::Notation(), witness) + notation, {}));
+                checked += codes.size() / 2;
+            }
+        }
+    }
+    EXPECT_GT(checked, 10000u);
 }
 
 }  // namespace

@@ -11,105 +11,14 @@
 #include "text/legacy_codes.h"
 #include "text/resolver.h"
 #include "text/shift_jis.h"
+#include "support/legacy_forms.h"
 
 namespace {
 
 using namespace glyphary::text;
+using namespace glyphary::testing;
 
 constexpr Encoding kEncodings[] = {Encoding::utf8, Encoding::utf16le, Encoding::sjis};
-
-std::u16string Ascii(const std::string& text) {
-    return std::u16string(text.begin(), text.end());
-}
-
-std::string Hex(unsigned value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%X", value);
-    return text;
-}
-
-std::string Name(char32_t c) {
-    return "U+" + Hex(static_cast<unsigned>(c));
-}
-
-std::u16string Units(char32_t c) {
-    std::u16string units;
-    AppendUtf16(c, units);
-    return units;
-}
-
-uint16_t SjisCode(Carrier carrier, char16_t code) {
-    return ShiftJisTable::For(carrier).Encode(code);
-}
-
-// One way of writing an emoji: units that any encoding carries as they are, or (Shift_JIS,
-// which has no such units for them) bytes.
-struct Written {
-    Forms forms;
-    std::u16string units;
-    std::string sjisBytes;  // set: Shift_JIS input only, these bytes
-};
-
-// Every way the emoji `code` of `carrier` is written, with the forms that read it.
-std::vector<Written> WaysOf(Carrier carrier, char16_t code, Encoding encoding) {
-    const LegacyEmoji* e = EmojiOfCode(carrier, code);
-    const uint16_t sjis = SjisCode(carrier, code);
-    std::vector<Written> ways;
-    if (encoding == Encoding::sjis) {
-        ways.push_back({{}, {}, {static_cast<char>(sjis >> 8), static_cast<char>(sjis & 0xFF)}});
-    } else {
-        ways.push_back({{}, std::u16string(1, code), {}});
-        // What a CP932 decoder made of the handset's bytes.
-        ways.push_back(
-            {Form::cp932,
-             std::u16string(1, ShiftJisTable::For(Carrier::none).Double(sjis >> 8, sjis & 0xFF)),
-             {}});
-    }
-    ways.push_back({Form::references, Ascii("&#x" + Hex(code) + ";"), {}});
-    ways.push_back({Form::references, Ascii("&#" + std::to_string(code) + ";"), {}});
-    ways.push_back({Form::sjisReferences, Ascii("&#" + std::to_string(sjis) + ";"), {}});
-    ways.push_back({Form::sjisReferences, Ascii("&#x" + Hex(sjis) + ";"), {}});
-    if (e && e->auNumber) {
-        const std::string n = std::to_string(e->auNumber);
-        ways.push_back({Form::localsrc, Ascii("<img localsrc=\"" + n + "\">"), {}});
-        ways.push_back({Form::localsrc, Ascii("<IMG alt=\"x\" LocalSrc=" + n + " />"), {}});
-    }
-    if (carrier == Carrier::softbank) {
-        const char page = "GEFOPQ"[(code >> 8) - 0xE0];
-        const char letter = static_cast<char>((code & 0xFF) + 0x20);
-        ways.push_back({Form::webCodes, Ascii(std::string("\x1B$") + page + letter + "\x0F"), {}});
-    }
-    if (e && e->google) {
-        ways.push_back({Form::google | Form::references, Ascii("&#x" + Hex(e->google) + ";"), {}});
-        if (encoding != Encoding::sjis) ways.push_back({Form::google, Units(e->google), {}});
-    }
-    return ways;
-}
-
-// `units` between `before` and `after` in `encoding` (plain text, or the Shift_JIS bytes).
-std::string Input(const std::string& before, const Written& w, const std::string& after,
-                  Encoding encoding) {
-    const Format plain{encoding};
-    return Encode(Ascii(before), plain) +
-           (w.sjisBytes.empty() ? Encode(w.units, plain) : w.sjisBytes) +
-           Encode(Ascii(after), plain);
-}
-
-// A code that only this carrier has, in this encoding, to show the record's carrier.
-char16_t WitnessCode(Carrier carrier) {
-    return carrier == Carrier::imode ? 0xE63E : carrier == Carrier::ezweb ? 0xE5CD : 0xE401;
-}
-
-// That code as text in `encoding`, read with `forms`.
-std::string Witness(Carrier carrier, Encoding encoding, Forms forms) {
-    const uint16_t sjis = SjisCode(carrier, WitnessCode(carrier));
-    if (encoding == Encoding::sjis)
-        return {static_cast<char>(sjis >> 8), static_cast<char>(sjis & 0xFF)};
-    const char16_t unit = forms.has(Form::cp932)
-                              ? ShiftJisTable::For(Carrier::none).Double(sjis >> 8, sjis & 0xFF)
-                              : WitnessCode(carrier);
-    return Encode(std::u16string(1, unit), {encoding});
-}
 
 // For each carrier, emoji and encoding, each way of writing the emoji: read as that carrier's,
 // as another's (the exact equivalent, for forms that name their carrier), and found
