@@ -118,19 +118,35 @@ class CarrierConverter {
     text::CarrierResolver* resolver() noexcept { return m_resolver.get(); }
 
   private:
-    void ConvertWith(Glyphary& source, std::u16string_view text, const TextSink& sink);
-    void TakeRun(text::Carrier carrier, std::u16string_view units);
+    // Text gathered before it goes on (through the target, without unit maps).
+    static constexpr size_t kGatheredUnits = size_t{1} << 16;
 
-    std::vector<Glyphary> m_sources;  // one table's, or each carrier's (automatic)
-    Glyphary* m_source = nullptr;     // the one converting now
+    void ConvertWith(Glyphary& source, std::u16string_view text, const TextSink& sink);
+    // The source step of `text` through `source`, its notation gathered; the input's U+FDD0
+    // goes to `sink` in its place.
+    void SourceStep(Glyphary& source, std::u16string_view text, const TextSink& sink);
+    // The target step of what is gathered, to `sink`.
+    void TargetStep(const TextSink& sink);
+    void TakeRun(text::Carrier carrier, std::u16string_view units);
+    // `units` through the k-th source's unit map, gathered.
+    void MapUnits(size_t k, std::u16string_view units, const TextSink& sink);
+    // What is gathered, through the target (without unit maps) and to `sink`.
+    void Flush(const TextSink& sink);
+
+    struct UnitMap;
+
+    std::vector<Glyphary> m_sources;                // one table's, or each carrier's (automatic)
+    std::vector<std::unique_ptr<UnitMap>> m_units;  // theirs, when every carrier source has one
+    std::u16string m_input;                         // input given to Reserve
+    Glyphary* m_source = nullptr;                   // the one converting now
     Glyphary m_target;
     bool m_fromStandard = false;
     std::bitset<0x10000> m_active;
-    std::u16string m_intermediate;
-    std::unique_ptr<TextConverter> m_converter;
-    // An automatic source's resolver, and the marked text given to it.
+    std::u16string m_gathered;
+    std::unique_ptr<TextConverter> m_converter;  // a table's source without unit maps
+    // An automatic source's resolver, and the stream's sink without a TextConverter.
     std::unique_ptr<text::CarrierResolver> m_resolver;
-    std::u16string m_marked;
+    TextSink m_sink;
 };
 
 }  // namespace glyphary::client

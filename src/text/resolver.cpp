@@ -7,7 +7,12 @@
 #include "text/forms.h"
 #include "text/legacy_codes.h"
 #include "text/shift_jis.h"
+#include "text/simd.h"
 #include "text/unicode.h"
+
+#if GLYPHARY_SIMD_X86
+#include <emmintrin.h>
+#endif
 
 namespace glyphary::text {
 namespace {
@@ -70,6 +75,54 @@ bool IsLinearCode(char16_t code) {
     const unsigned trail = code & 0xFF;
     return code >= kFirstLinearCode && code <= kLastLinearCode && trail >= 0x40 && trail <= 0xFC &&
            trail != 0x7F;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The scan for what a resolver looks at: line feeds, private-use units and marks. Text is
+// mostly none of them, so the fast path looks at eight units at a time.
+
+bool IsNotable(char16_t u) {
+    return u == u'\n' || IsPrivateUseUnit(u) || marks::IsMark(u);
+}
+
+using Find = size_t (*)(const char16_t* text, size_t from, size_t to);
+
+size_t FindNotableScalar(const char16_t* text, size_t i, size_t to) {
+    while (i < to && !IsNotable(text[i])) ++i;
+    return i;
+}
+
+#if GLYPHARY_SIMD_X86
+// Units in [low, low + count) among eight, as a mask of two bits a unit. Unsigned 16-bit
+// compare through the signed one: both sides shifted by 0x8000.
+GLYPHARY_TARGET_SSE2 inline __m128i InRange(__m128i units, uint16_t low, uint16_t count) {
+    const __m128i shifted =
+        _mm_xor_si128(_mm_sub_epi16(units, _mm_set1_epi16(static_cast<short>(low))),
+                      _mm_set1_epi16(static_cast<short>(0x8000)));
+    return _mm_cmplt_epi16(shifted, _mm_set1_epi16(static_cast<short>(count ^ 0x8000)));
+}
+
+GLYPHARY_TARGET_SSE2 size_t FindNotableSse2(const char16_t* text, size_t i, size_t to) {
+    for (; i + 8 <= to; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(InRange(units, 0xE000, 0x1900), InRange(units, 0xFDE0, 0x10)),
+                         _mm_cmpeq_epi16(units, _mm_set1_epi16(u'\n')));
+        if (const int mask = _mm_movemask_epi8(hit)) return i + __builtin_ctz(mask) / 2;
+    }
+    return FindNotableScalar(text, i, to);
+}
+#endif
+
+constexpr simd::Paths<Find> kFindNotable = {
+    .scalar = FindNotableScalar,
+#if GLYPHARY_SIMD_X86
+    .sse2 = FindNotableSse2,
+#endif
+};
+
+size_t FindNotable(const char16_t* text, size_t from, size_t to) {
+    return kFindNotable.Choose()(text, from, to);
 }
 
 }  // namespace
@@ -149,66 +202,88 @@ CarrierResolver::CarrierResolver(const AutoOptions& options, RunSink sink)
 }
 
 void CarrierResolver::Feed(std::u16string_view marked, bool final) {
-    m_record.append(marked);
+    // A record held from earlier pieces is completed from the start of this one; records
+    // wholly inside it are resolved where they stand; what is left is held.
+    size_t from = 0;
+    if (!m_record.empty()) {
+        const size_t end = FindEnd(marked.data(), 0, marked.size());
+        m_record.append(marked.substr(0, end == kNone ? marked.size() : end));
+        if (end != kNone || final) {
+            Resolve(m_record.data(), 0, m_record.size(), true);
+            m_record.clear();
+        }
+        from = end == kNone ? marked.size() : end;
+    }
+    for (size_t end;
+         from < marked.size() && (end = FindEnd(marked.data(), from, marked.size())) != kNone;
+         from = end)
+        Resolve(marked.data(), from, end, true);
+    if (from < marked.size()) {
+        if (final) {
+            Resolve(marked.data(), from, marked.size(), true);
+        } else {
+            m_record.append(marked.substr(from));
+        }
+    }
+    // A record longer than the limit: resolved in parts, each with what it showed so far
+    // (all but a mark whose unit is still to come).
+    if (!final && m_record.size() > kMaxRecordUnits) {
+        const size_t part = m_record.size() - (m_markOpen ? 1 : 0);
+        Resolve(m_record.data(), 0, part, false);
+        m_record.erase(0, part);
+    }
+    Flush();
+}
+
+size_t CarrierResolver::FindEnd(const char16_t* text, size_t i, size_t n) {
     const Record kind = m_options.record;
-    size_t start = 0;  // the record not resolved yet begins there
-    size_t i = m_scanned;
-    for (; i < m_record.size(); ++i) {
-        const char16_t u = m_record[i];
+    if (m_markOpen && i < n) {  // the unit of a mark that ended the last piece
+        m_markOpen = false;
+        ++i;
+    }
+    while (i < n) {
+        const size_t at = kind == Record::paragraph ? i : FindNotable(text, i, n);
+        if (kind != Record::paragraph && at == n) return kNone;
+        const char16_t u = text[at];
+        i = at + 1;
         if (IsPairMark(u)) {
-            if (i + 1 == m_record.size()) break;  // its unit comes with the next piece
+            if (i == n) {
+                m_markOpen = true;
+                return kNone;
+            }
             ++i;
             m_blankSoFar = false;
-            continue;
-        }
-        if (kind == Record::whole) continue;
-        if (u == u'\n') {
+        } else if (u == u'\n' && kind != Record::whole) {
             if (kind == Record::line || (m_blankSoFar && m_seenLine)) {
-                Resolve(start, i + 1, true);
-                start = i + 1;
                 m_seenLine = false;
-            } else {
-                m_seenLine = true;
+                m_blankSoFar = true;
+                return i;
             }
+            m_seenLine = true;
             m_blankSoFar = true;
         } else if (u != u' ' && u != u'\t' && u != u'\r') {
             m_blankSoFar = false;
         }
     }
-    if (final) {
-        if (start < m_record.size()) Resolve(start, m_record.size(), true);
-        m_record.clear();
-        m_scanned = 0;
-    } else {
-        if (i - start > kMaxRecordUnits) {  // in parts, each with what the record showed so far
-            Resolve(start, i, false);
-            start = i;
-        }
-        m_record.erase(0, start);
-        m_scanned = i - start;
-    }
-    Flush();
+    return kNone;
 }
 
-// The units of m_record[begin, end) resolved; `ends` when a record ends there.
-void CarrierResolver::Resolve(size_t begin, size_t end, bool ends) {
+// The units text[begin, end) resolved; `ends` when a record ends there.
+void CarrierResolver::Resolve(const char16_t* text, size_t begin, size_t end, bool ends) {
     const Candidates& table = TheCandidates();
-    const char16_t* text = m_record.data();
 
     // What the record shows: the carriers of codes that only one carrier has as an emoji.
     // (Every SoftBank Shift_JIS code is another carrier's emoji or, FB41-FBDE, their kanji:
     // those show SoftBank, and a record that shows another carrier too still guesses them.)
     char16_t certain = m_certain;
-    for (size_t i = begin; i < end; ++i) {
-        const char16_t u = text[i];
+    for (size_t i = FindNotable(text, begin, end); i < end; i = FindNotable(text, i, end)) {
+        const char16_t u = text[i++];
         if (IsPrivateUseUnit(u)) {
             const uint8_t c = certain ? Bit(static_cast<Carrier>(certain - marks::kCarrier))
                                       : table.privateUse[u - 0xE000];
             if (std::has_single_bit(c)) m_shown |= c;
-        } else if (!marks::IsMark(u)) {
-            continue;
-        } else if (u == marks::kShiftJis && i + 1 < end) {
-            const char16_t code = text[++i];
+        } else if (u == marks::kShiftJis && i < end) {
+            const char16_t code = text[i++];
             if (!IsLinearCode(code)) continue;
             const uint8_t c = table.sjisEmoji[Index(code)];
             if (std::has_single_bit(c)) m_shown |= c;
@@ -224,9 +299,8 @@ void CarrierResolver::Resolve(size_t begin, size_t end, bool ends) {
     // Each emoji as its carrier's, in runs of one carrier.
     size_t i = begin;
     while (i < end) {
-        size_t from = i;
-        while (i < end && !IsPrivateUseUnit(text[i]) && !marks::IsMark(text[i]) && text[i] != u'\n')
-            ++i;
+        const size_t from = i;
+        i = FindNotable(text, i, end);
         m_out.append(text + from, i - from);
         if (i == end) break;
         const char16_t u = text[i++];
@@ -249,6 +323,8 @@ void CarrierResolver::Resolve(size_t begin, size_t end, bool ends) {
             m_certain = u;
         } else if (u == marks::kEnd) {
             m_certain = 0;
+        } else if (!IsPairMark(u)) {
+            m_out += u;  // a noncharacter the marks do not use
         } else if (i == end) {
             break;  // a mark without its unit: none of our decoders writes one
         } else if (u == marks::kShiftJis) {
@@ -271,7 +347,7 @@ void CarrierResolver::Resolve(size_t begin, size_t end, bool ends) {
             const Carrier carrier = Choose(c, e->google, false, false);
             const char16_t unit = e->CodeOf(carrier);
             Emit(carrier, &unit, 1);
-        } else if (u == marks::kLiteral) {
+        } else {  // kLiteral
             m_out += text[i++];
         }
     }

@@ -89,7 +89,11 @@ class CarrierResolver {
     const AutoOptions& options() const noexcept { return m_options; }
 
   private:
-    void Resolve(size_t begin, size_t end, bool ends);
+    static constexpr size_t kNone = size_t(-1);
+
+    // Where the record that text[i, n) goes on ends (just after it), or kNone.
+    size_t FindEnd(const char16_t* text, size_t i, size_t n);
+    void Resolve(const char16_t* text, size_t begin, size_t end, bool ends);
     Carrier Choose(uint8_t candidates, uint32_t code, bool sjis, bool counts);
     void Emit(Carrier carrier, const char16_t* units, size_t n);
     void Flush();
@@ -97,13 +101,13 @@ class CarrierResolver {
     AutoOptions m_options;
     RunSink m_sink;
     GuessHook m_hook;
-    std::u16string m_record;    // marked units of the record, unresolved
-    size_t m_scanned = 0;       // of m_record, looked at for the record's end
-    bool m_blankSoFar = false;  // for paragraphs: the line so far is blank
-    bool m_seenLine = false;    // for paragraphs: a line ended inside the record
-    uint8_t m_shown = 0;        // carriers the record's unambiguous codes show
-    char16_t m_certain = 0;     // inside a run marked one carrier's: its mark
-    std::u16string m_out;       // resolved, not yet handed on
+    std::u16string m_record;   // marked units of a record that earlier pieces began
+    bool m_markOpen = false;   // the last unit scanned is a mark whose unit is still to come
+    bool m_blankSoFar = true;  // for paragraphs: the line so far is blank
+    bool m_seenLine = false;   // for paragraphs: a line ended inside the record
+    uint8_t m_shown = 0;       // carriers the record's unambiguous codes show
+    char16_t m_certain = 0;    // inside a run marked one carrier's: its mark
+    std::u16string m_out;      // resolved, not yet handed on
     Carrier m_run = Carrier::none;
     size_t m_emitted = 0;  // units handed on
     size_t m_lineStart = 0;

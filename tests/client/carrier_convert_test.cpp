@@ -474,4 +474,96 @@ TEST_F(CarrierConvertTest, EveryEmojiInEveryFormReachesWhatItsCodeReaches) {
     EXPECT_GT(checked, 10000u);
 }
 
+// The module's own composition, call by call: Globalize in the source mode into the
+// intermediate notation, Localize in the target mode (`notation`: a mode without maps, ids
+// through that format), the text cut at U+FDD0, which passes.
+std::u16string Composed(Module& module, EMapMode from, EMapMode to, std::u16string_view text,
+                        const char16_t* notation = nullptr) {
+    Glyphary source(module.Create()), target(module.Create());
+    source.SetMapMode(from);
+    source.Put(Property::globalizeFormat, u"\xFDD0%1%\xFDD1");
+    target.SetMapMode(notation ? static_cast<EMapMode>(-7) : to);
+    target.Put(Property::localizePattern, u"\\x{FDD0}([^\\x{FDD0}\\x{FDD1}]+)\\x{FDD1}");
+    target.Put(Property::localizeUndefinedFormat, notation ? notation : u":%1%:");
+    std::u16string out;
+    for (;;) {
+        const size_t mark = text.find(u'\xFDD0');
+        out += target.Convert(Operation::localize,
+                              source.Convert(Operation::globalize, text.substr(0, mark)));
+        if (mark == std::u16string_view::npos) return out;
+        out += u'\xFDD0';
+        text.remove_prefix(mark + 1);
+    }
+}
+
+// Generated: a carrier's text, other carriers' codes, the marks, zero units and surrogates
+// among it, converted to every table and to notation, in one call and streamed, is what the
+// module's own calls give; also where the configuration makes notation that a converter
+// cannot take apart unit by unit.
+TEST_F(CarrierConvertTest, CarrierTextIsWhatTheModulesCallsGive) {
+    std::mt19937 rng(23);
+    const auto text = [&] {
+        static const std::u16string pool[] = {u"a ",
+                                              u"\x3042",
+                                              u"\x65E5",
+                                              u":sunny:",
+                                              u"\xFDD0",
+                                              u"\xFDD1",
+                                              std::u16string(1, 0),
+                                              u"\xD83D\xDE00",
+                                              u"\xD83D",
+                                              u"\n",
+                                              u"\xE63E",
+                                              u"\xE488",
+                                              u"\xE04A",
+                                              u"\xE501",
+                                              u"\xE000",
+                                              u"\xF8FF"};
+        std::u16string t;
+        for (int n = 0; n < 400; ++n) {
+            if (rng() % 3 == 0) {
+                t += static_cast<char16_t>(0xE000 + rng() % 0xC00);  // any carrier's, or none
+            } else {
+                t += pool[rng() % std::size(pool)];
+            }
+        }
+        return t;
+    };
+    const TempDir dir;
+    std::filesystem::copy_file(GLYPHARY_MODULE_FILE, dir / "glyphary.so");
+    WriteFile(dir / "Glyphary.setting", R"(<glyphary>
+  <globalizeUndefinedFormat>&#xFDD0;%1%</globalizeUndefinedFormat>
+  <map mode="1" src="imode.xml"/><map mode="2" src="imode.xml"/>
+</glyphary>)");
+    WriteFile(dir / "imode.xml", R"(<maps><map id="sun" code="&#xE63E;"/>
+<map id="" code="&#xE63F;"/></maps>)");
+    Module unclosed({dir / "glyphary.so", "test"});
+    for (Module* module : {s_module, &unclosed}) {
+        for (const EMapMode from : {MPM_imode, MPM_ezweb, MPM_softbank}) {
+            for (const EMapMode to : {MPM_imode, MPM_ezweb, MPM_softbank, kUnicodeMode, MPM_none}) {
+                const Target target =
+                    to == MPM_none ? Target::Notation(u"[%1%]") : Target::Table(to);
+                std::u16string streamed;
+                CarrierConverter converter(*module, Source::Table(from), target,
+                                           [&](std::u16string_view p) { streamed += p; });
+                for (int round = 0; round < 4; ++round) {
+                    const std::u16string t = text();
+                    const std::u16string expected =
+                        Composed(*module, from, to, t, to == MPM_none ? u"[%1%]" : nullptr);
+                    ASSERT_EQ(Difference(ConvertWhole(converter, t), expected), "")
+                        << CarrierName(from) << " to " << CarrierName(to);
+                    streamed.clear();
+                    for (size_t at = 0; at < t.size(); at += 37) {
+                        const size_t n = std::min<size_t>(37, t.size() - at);
+                        t.copy(converter.Reserve(n), n, at);
+                        converter.Commit(n);
+                    }
+                    converter.Finish();
+                    ASSERT_EQ(Difference(streamed, expected), "");
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
