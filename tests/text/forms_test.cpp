@@ -12,11 +12,13 @@
 #include "text/resolver.h"
 #include "text/shift_jis.h"
 #include "support/legacy_forms.h"
+#include "support/simd_levels.h"
 
 namespace {
 
 using namespace glyphary::text;
 using namespace glyphary::testing;
+using glyphary::testing::AtEveryLevel;
 
 constexpr Encoding kEncodings[] = {Encoding::utf8, Encoding::utf16le, Encoding::sjis};
 
@@ -254,8 +256,13 @@ TEST(Forms, EachRecordGoesToTheCarrierItsUnambiguousCodesShow) {
                     options.record = kind;
                     std::vector<Guess> guesses;
                     const auto keep = [&](const Guess& g) { guesses.push_back(g); };
+                    simd::Limit(simd::Level::scalar);
                     const std::u16string out =
                         DecodeResolved(in, automatic, Errors::strict, options, keep);
+                    simd::Limit(simd::Level::avx512bw);
+                    AtEveryLevel([&](simd::Level) {
+                        ASSERT_EQ(DecodeResolved(in, automatic, Errors::strict, options), out);
+                    });
                     ASSERT_EQ(out.size(), expected.size());
                     size_t differ = 0;
                     for (size_t i = 0; i < out.size(); ++i) differ += out[i] != expected[i];
