@@ -67,9 +67,10 @@ class Unfit(Exception):
 class ValueConverter:
     """Converts one stored value; None when nothing in it changes."""
 
-    def __init__(self, options, binary_encoding=None):
+    def __init__(self, options, binary_encoding=None, gives_text=False):
         self.options = options
         self.binary = binary_encoding
+        self.gives_text = gives_text  # bytes in, str out: a Shift_JIS text column
         source = options.carrier
         self.from_notation = source == "notation"
         self.carrier = source
@@ -130,6 +131,8 @@ class ValueConverter:
         kinds = +kinds
         if self.binary is None:
             return (text, kinds) if text != value else None
+        if self.gives_text:
+            return (text, kinds) if kinds else None
         new = self.encode_plain(text)
         return (new, kinds) if new != bytes(value) else None
 
@@ -173,7 +176,14 @@ class Column:
         self.length = getattr(column.type, "length", None)
         self.charset = charset
         self.codec = CHARSETS.get(charset, "utf-8") if charset else None
-        self.converter = ValueConverter(options, options.binary_encoding if self.binary else None)
+        # A Shift_JIS text column is read as the bytes it holds: decoded, the carriers' codes
+        # past F9 are kanji that do not encode back to the same bytes.
+        self.sjis_text = not self.binary and self.codec in ("cp932", "shift_jis")
+        if self.binary or self.sjis_text:
+            encoding = options.binary_encoding if self.binary else "sjis"
+            self.converter = ValueConverter(options, encoding, gives_text=self.sjis_text)
+        else:
+            self.converter = ValueConverter(options)
         self.rows = 0
         self.kinds = collections.Counter()
         self.samples = []
@@ -268,8 +278,11 @@ class Progress:
 
 
 class Migration:
-    """One table's run. between(keys) is called after a batch is read and before it is written
-    (tests use it to stand for the live site writing meanwhile)."""
+    """One table's run."""
+
+    # Called with the keys of a batch's changed rows after it is read, before it is written:
+    # where the live site's own writes land (tests put theirs there).
+    between = None
 
     def __init__(self, engine, table_name, wanted, options, out=sys.stdout, err=sys.stderr):
         self.engine, self.options, self.out, self.err = engine, options, out, err
@@ -280,7 +293,6 @@ class Migration:
              options.binary_encoding]).encode()).hexdigest()[:16]  # fmt: skip
         self.left = []  # (key, column, reason)
         self.written = 0
-        self.between = None
 
     # The key reached, kept in a table of our own and written in each batch's transaction.
     def progress_table(self):
@@ -341,13 +353,13 @@ class Migration:
             keys = tuple(row[:n])
             change = {}
             for i, col in enumerate(self.columns):
-                value = row[n + i]
+                value = row[n + len(self.columns) + i] if col.sjis_text else row[n + i]
                 try:
                     result = col.converter.convert(value)
                     if result is None:
                         continue
                     new, kinds = result
-                    if not col.binary:
+                    if isinstance(new, str):
                         fits(col, new)
                     elif col.length is not None and len(new) > col.length:
                         raise Unfit("%d bytes, the column holds %d" % (len(new), col.length))
@@ -357,7 +369,7 @@ class Migration:
                 col.rows += 1
                 col.kinds.update(kinds)
                 if len(col.samples) < self.options.samples:
-                    col.samples.append((keys, value, new))
+                    col.samples.append((keys, row[n + i], new))
                 change[i] = (row[n + len(self.columns) + i], new)
             if change:
                 updates.append({"keys": keys, "change": change})
