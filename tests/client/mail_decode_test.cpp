@@ -236,7 +236,7 @@ TEST(MailDecode, HostileBytesGiveTextOrAnError) {
         } catch (const ClientError&) {
         }
     }
-    EXPECT_GT(decoded, 1000u);
+    EXPECT_GT(decoded, 900u);  // the rest no longer begin with a header field
 }
 
 }  // namespace

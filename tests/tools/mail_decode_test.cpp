@@ -94,7 +94,7 @@ TEST_F(MailDecode, TheCarrierComesFromTheSenderOrTheOption) {
 TEST_F(MailDecode, WhatIsNoMailFailsClearly) {
     const Outcome empty = Run({"mail", "--decode"}, "");
     EXPECT_EQ(empty.status, 1);
-    EXPECT_THAT(empty.err, HasSubstr("standard input: no mail message in it"));
+    EXPECT_THAT(empty.err, HasSubstr("standard input: not a mail message"));
     const Outcome many = Run({"mail", "--decode", "a", "b", "c"});
     EXPECT_EQ(many.status, 2);
     const Outcome inPlace = Run({"mail", "--decode", "--in-place", "a"});

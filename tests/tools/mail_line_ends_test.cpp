@@ -254,5 +254,39 @@ TEST_F(MailLineEnds, RandomLineEndMixesComeBackAsTheModuleWritesThemWithTheirLfs
     for (const auto& [name, bytes] : expected) EXPECT_EQ(ReadFile(name), bytes) << name;
 }
 
+// A file that holds no mail header is never rewritten: not by --in-place, not into OUT.
+TEST_F(MailLineEnds, WhatIsNoMailIsSkippedAndNeverRewritten) {
+    const std::string files[] = {
+        std::string("\xFF\xD8\xFF\xE0\0\x10JFIF\0\r\n\r\nimage"),  // a stray attachment
+        std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16),
+        std::string("From: a\r\nX-Bad: a\0b\r\n\r\nbody\r\n", 27),  // NUL in the header
+        "Dear friend,\nno header here.\n",
+        "\r\nbody after an empty header\r\n",
+        " continued: a line that continues nothing\n\n",
+        "From nobody, with no field after\n",
+        "",
+    };
+    TempDir dir;
+    std::vector<std::string> args = {"mail", "--in-place"};
+    for (size_t i = 0; i < std::size(files); ++i) {
+        WriteFile(dir / std::to_string(i), files[i]);
+        args.push_back((dir / std::to_string(i)).string());
+    }
+    const Outcome r = Run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("0 converted, 0 unchanged, 0 failed, 8 not mail (skipped)"));
+    for (size_t i = 0; i < std::size(files); ++i) {
+        EXPECT_EQ(ReadFile(dir / std::to_string(i)), files[i]) << i;
+        EXPECT_THAT(r.err, HasSubstr(args[2 + i] + ": not a mail message")) << i;
+    }
+    const Outcome one = Run({"mail", args[2], (dir / "out").string()});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_THAT(one.err, HasSubstr(": not a mail message"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out"));
+    // An mbox "From " line may open a mail.
+    const Outcome mbox = Run({"mail"}, "From a@b Mon Jan  1 00:00:00 2024\nFrom: a\n\nx\n");
+    EXPECT_EQ(mbox.status, 0) << mbox.err;
+}
+
 }  // namespace
 }  // namespace glyphary::testing

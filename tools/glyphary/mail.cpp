@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "client/mail.h"
+#include "client/mail_parse.h"
 #include "commands.h"
 #include "io.h"
 #include "written_files.h"
@@ -61,8 +62,8 @@ class Progress {
 
 // What became of one file converted in place.
 struct Result {
-    enum class Kind { converted, unchanged, failed } kind = Kind::failed;
-    std::string message;       // why it failed
+    enum class Kind { converted, unchanged, skipped, failed } kind = Kind::failed;
+    std::string message;       // why it failed or was skipped
     bool outOfMemory = false;  // then the message is made when it is reported
     std::optional<size_t> size;
 };
@@ -80,6 +81,12 @@ Result ConvertInPlace(client::Glyphary& object, const std::string& file) noexcep
             InPlaceFile mail(file);
             result.size = mail.size();
             const std::string message = mail.Read();
+            // A stray attachment or any other file in the glob is never rewritten.
+            if (std::optional<std::string> why = client::WhyNotMail(message)) {
+                result.kind = Result::Kind::skipped;
+                result.message = file + ": " + *why + " (skipped)";
+                return result;
+            }
             const std::string converted = client::ConvertEzwebMail(object, message);
             if (converted == message) {
                 result.kind = Result::Kind::unchanged;  // the file keeps its time stamps
@@ -191,7 +198,7 @@ int RunInPlace(Session& session, const std::vector<std::string>& files, size_t j
         batch->Start(threads);
     }
 
-    size_t converted = 0, unchanged = 0, failed = 0;
+    size_t converted = 0, unchanged = 0, skipped = 0, failed = 0;
     Progress progress(files.size(), IsTerminal(STDERR_FILENO));
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& file = files[i];
@@ -204,6 +211,11 @@ int RunInPlace(Session& session, const std::vector<std::string>& files, size_t j
             case Result::Kind::unchanged:
                 ++unchanged;
                 break;
+            case Result::Kind::skipped:
+                progress.Clear();
+                Report(result.message);
+                ++skipped;
+                break;
             case Result::Kind::failed:
                 progress.Clear();
                 Report((result.outOfMemory ? OutOfMemory(file, result.size) : result.message) +
@@ -215,7 +227,9 @@ int RunInPlace(Session& session, const std::vector<std::string>& files, size_t j
     progress.Show(files.size(), "");
     progress.Clear();
     std::string summary = std::to_string(converted) + " converted, " + std::to_string(unchanged) +
-                          " unchanged, " + std::to_string(failed) + " failed\n";
+                          " unchanged, " + std::to_string(failed) + " failed";
+    if (skipped > 0) summary += ", " + std::to_string(skipped) + " not mail (skipped)";
+    summary += "\n";
     std::fputs(summary.c_str(), stderr);
     return failed ? 1 : 0;
 }
@@ -262,6 +276,8 @@ int RunMail(Session& session, const Arguments& args) {
     std::string result;
     try {
         const std::string message = ReadInput(in);
+        if (std::optional<std::string> why = client::WhyNotMail(message))
+            throw ToolError(name + ": " + *why + "; nothing written");
         result = client::ConvertEzwebMail(object, message);
     } catch (const ComError& e) {
         if (e.hr() == E_OUTOFMEMORY) throw ToolError(OutOfMemory(name, SizeOf(in)));
