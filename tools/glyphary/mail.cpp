@@ -6,17 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <new>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "client/mail.h"
 #include "client/mail_parse.h"
+#include "batch.h"
 #include "commands.h"
 #include "io.h"
 #include "written_files.h"
@@ -114,87 +111,17 @@ Result ConvertInPlace(client::Glyphary& object, const std::string& file) noexcep
     return result;
 }
 
-// Files converted on worker threads, each with an object of its own made on that thread. The
-// results are taken in the order of the files, so that the output does not depend on how
-// many threads ran.
-class Batch {
-  public:
-    Batch(Module& module, const std::vector<std::string>& files)
-        : m_module(module), m_files(files), m_results(files.size()) {}
-    ~Batch() {
-        m_next = m_files.size();  // an early end: no new files
-        for (std::thread& thread : m_threads) thread.join();
-    }
-    Batch(const Batch&) = delete;
-    Batch& operator=(const Batch&) = delete;
-
-    /// Starts up to `count` workers; fewer when the system refuses more threads.
-    void Start(size_t count) {
-        m_threads.reserve(count);
-        for (size_t i = 0; i < count; ++i) {
-            std::lock_guard lock(m_mutex);
-            try {
-                m_threads.emplace_back([this] { Work(); });
-                ++m_running;
-            } catch (const std::system_error&) {
-                break;
-            }
-        }
-    }
-
-    /// What became of file `i`, once a worker is done with it; converted here with `object`
-    /// when no worker is left to do it.
-    Result Take(size_t i, client::Glyphary& object) {
-        std::unique_lock lock(m_mutex);
-        m_done.wait(lock, [&] { return m_results[i].has_value() || m_running == 0; });
-        if (m_results[i]) return std::move(*m_results[i]);
-        // Every file a worker took has its result: this one was never taken.
-        lock.unlock();
-        return ConvertInPlace(object, m_files[i]);
-    }
-
-  private:
-    void Work() {
-        // The module's objects live in single-threaded apartments: this thread joins COM and
-        // makes its own object.
-        const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        try {
-            client::Glyphary object(m_module.Create());
-            for (size_t i; (i = m_next.fetch_add(1)) < m_files.size();) {
-                Result result = ConvertInPlace(object, m_files[i]);
-                {
-                    std::lock_guard lock(m_mutex);
-                    m_results[i] = std::move(result);
-                }
-                m_done.notify_all();
-            }
-        } catch (...) {
-            // No object on this thread: the other threads, or the main one, do the files.
-        }
-        if (SUCCEEDED(init)) CoUninitialize();
-        {
-            std::lock_guard lock(m_mutex);
-            --m_running;
-        }
-        m_done.notify_all();
-    }
-
-    Module& m_module;
-    const std::vector<std::string>& m_files;
-    std::vector<std::optional<Result>> m_results;
-    std::atomic<size_t> m_next{0};
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    size_t m_running = 0;
-    std::vector<std::thread> m_threads;
-};
-
 int RunInPlace(Session& session, const std::vector<std::string>& files, size_t jobs) {
     CleanUpOnSignals();  // before any thread starts
     client::Glyphary object(session.module().Create());
-    std::optional<Batch> batch;
+    using Files = Batch<client::Glyphary, Result>;
+    std::optional<Files> batch;
     if (const size_t threads = std::min(jobs, files.size()); threads > 1) {
-        batch.emplace(session.module(), files);
+        Module& module = session.module();
+        batch.emplace(
+            files.size(), [&module] { return std::make_unique<client::Glyphary>(module.Create()); },
+            [&files](client::Glyphary& o, size_t i) { return ConvertInPlace(o, files[i]); },
+            files.size());
         batch->Start(threads);
     }
 
@@ -234,7 +161,16 @@ int RunInPlace(Session& session, const std::vector<std::string>& files, size_t j
     return failed ? 1 : 0;
 }
 
-// -j N: how many files at once; by default as many as there are processors online.
+// The size of the file at `path` (stdin for "-") when it is a regular file, for messages.
+std::optional<size_t> SizeOf(const std::string& path) {
+    struct stat st {};
+    const int status = path == "-" ? fstat(STDIN_FILENO, &st) : stat(path.c_str(), &st);
+    if (status != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return static_cast<size_t>(st.st_size);
+}
+
+}  // namespace
+
 size_t Jobs(const Arguments& args) {
     if (!args.Has("jobs")) return std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
     const std::string& text = args.Value("jobs");
@@ -247,18 +183,10 @@ size_t Jobs(const Arguments& args) {
     return std::stoul(text);
 }
 
-// The size of the file at `path` (stdin for "-") when it is a regular file, for messages.
-std::optional<size_t> SizeOf(const std::string& path) {
-    struct stat st {};
-    const int status = path == "-" ? fstat(STDIN_FILENO, &st) : stat(path.c_str(), &st);
-    if (status != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-    return static_cast<size_t>(st.st_size);
-}
-
-}  // namespace
-
 int RunMail(Session& session, const Arguments& args) {
     if (args.Has("decode")) return RunMailDecode(session, args);
+    for (const char* option : {"carrier", "to", "show-codes", "output"})
+        if (args.Has(option)) throw UsageError("--" + std::string(option) + " goes with --decode");
     const std::vector<std::string>& operands = args.Operands();
     if (args.Has("in-place")) {
         if (operands.empty()) throw UsageError("--in-place needs the files to convert");
