@@ -100,29 +100,28 @@ std::u16string LfLines(std::u16string text) {
     return text;
 }
 
-// The bytes a part holds once its transfer encoding is undone, in a memory stream of GMime's.
+// The bytes a part holds once its transfer encoding is undone: its content where it lies in
+// the message, or decoded into memory of ours (GLib would end the process where memory ran out).
 class PartBytes {
   public:
-    explicit PartBytes(GMimePart* part) {
-        GMimeDataWrapper* content = g_mime_part_get_content(part);
-        if (!content) return;
-        // Room for the encoded size, which the decoded size rarely passes: no regrowing.
-        GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
-        const gint64 length = encoded ? g_mime_stream_length(encoded) : -1;
-        m_stream.reset(g_mime_stream_mem_new_with_byte_array(g_byte_array_sized_new(
-            length > 0 && length < G_MAXINT32 ? static_cast<guint>(length) : 0)));
-        if (g_mime_data_wrapper_write_to_stream(content, m_stream.get()) >= 0)
-            m_bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(m_stream.get()));
+    PartBytes(const ParsedMail& parsed, GMimePart* part) : m_view(parsed.Content(part)) {
+        const GMimeContentEncoding encoding = g_mime_part_get_content_encoding(part);
+        if (encoding != GMIME_CONTENT_ENCODING_BASE64 &&
+            encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE &&
+            encoding != GMIME_CONTENT_ENCODING_UUENCODE)
+            return;
+        GMimeEncoding state;
+        g_mime_encoding_init_decode(&state, encoding);
+        m_decoded.resize(g_mime_encoding_outlen(&state, m_view.size()));
+        m_decoded.resize(
+            g_mime_encoding_flush(&state, m_view.data(), m_view.size(), m_decoded.data()));
+        m_view = m_decoded;
     }
-    std::string_view view() const {
-        return m_bytes
-                   ? std::string_view(reinterpret_cast<const char*>(m_bytes->data), m_bytes->len)
-                   : std::string_view();
-    }
+    std::string_view view() const { return m_view; }
 
   private:
-    GPtr<GMimeStream> m_stream;
-    GByteArray* m_bytes = nullptr;  // the stream's own
+    std::string_view m_view;
+    std::string m_decoded;
 };
 
 // How many bytes `object` takes written out (an attached message, listed with its size).
@@ -132,13 +131,13 @@ size_t WrittenSize(GMimeObject* object) {
     return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-DecodedMail::Part DecodePart(GMimePart* part, EMapMode mailCarrier) {
+DecodedMail::Part DecodePart(const ParsedMail& parsed, GMimePart* part, EMapMode mailCarrier) {
     GMimeObject* object = GMIME_OBJECT(part);
     DecodedMail::Part decoded;
     decoded.type = MimeType(object);
     decoded.name = Printable(g_mime_part_get_filename(part));
     decoded.carrier = mailCarrier;
-    const PartBytes content(part);
+    const PartBytes content(parsed, part);
     const std::string_view bytes = content.view();
     decoded.size = bytes.size();
     GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
@@ -261,7 +260,7 @@ DecodedMail DecodeMail(std::string_view message, std::optional<EMapMode> carrier
                 if (GMimeObject* child = g_mime_multipart_get_part(multipart, i))
                     pending.emplace_back(child, depth + 1);
         } else if (GMIME_IS_PART(object)) {
-            mail.parts.push_back(DecodePart(GMIME_PART(object), mail.carrier));
+            mail.parts.push_back(DecodePart(parsed, GMIME_PART(object), mail.carrier));
         } else {  // an attached message: listed, not opened
             DecodedMail::Part part;
             part.type = MimeType(object);

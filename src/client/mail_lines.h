@@ -32,6 +32,8 @@ struct MailLine {
 class MailLines {
   public:
     explicit MailLines(std::string_view message) noexcept : m_text(message) {}
+    /// The lines from `from` on, which must be where a line begins.
+    MailLines(std::string_view message, size_t from) noexcept : m_text(message), m_at(from) {}
 
     /// The next line into `line`; false once the last line has been given.
     bool Next(MailLine& line) noexcept;

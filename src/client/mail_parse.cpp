@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "client/encoded_words.h"
 #include "client/errors.h"
@@ -139,7 +140,7 @@ class Guard {
     size_t m_line = 0;  // 1-based number of the line in hand
     std::vector<Level> m_levels;
     bool m_inHeader = true;  // in a block of lines GMime may read as a header
-    size_t m_parts = 0, m_headerLines = 0, m_interpreted = 0;
+    size_t m_parts = 0, m_headerLines = 0, m_headerBytes = 0, m_interpreted = 0;
 
     // The header block in hand.
     size_t m_field = kNone;  // where its field in hand begins
@@ -176,6 +177,11 @@ size_t Guard::Run() {
         }
         if (++m_headerLines > m_limits.headerLines) {
             Cut(line.begin, "more than " + Thousands(m_limits.headerLines) + " header lines");
+            break;
+        }
+        m_headerBytes += line.next - line.begin;
+        if (m_headerBytes > m_limits.headerBytes) {
+            Cut(line.begin, "more than " + Thousands(m_limits.headerBytes) + " bytes of header");
             break;
         }
         if (text[0] != ' ' && text[0] != '\t') {
@@ -390,12 +396,21 @@ struct ParsedMail::State {
 
 ParsedMail::ParsedMail(std::string_view message, const MailLimits& limits)
     : m_message(message), m_limits(limits), m_state(std::make_unique<State>()) {
-    if (std::optional<std::string> why = WhyNotMail(message)) throw ClientError(*why);
+    if (std::optional<std::string> why = WhyNotMail(message)) throw NotMail(*why);
     if (message.size() > G_MAXUINT) throw ClientError("a mail message of 4 GiB or more");
     InitGMime();
-    GByteArray* view = g_byte_array_sized_new(static_cast<guint>(message.size()));
-    g_byte_array_append(view, reinterpret_cast<const guint8*>(message.data()),
-                        static_cast<guint>(message.size()));
+    // GLib ends the process when an allocation fails. The view is allocated so that it can
+    // fail softly, and so is, for a moment, as much again as GMime may copy of what it reads
+    // (a preamble, an epilogue, header values): memory running out then stops here.
+    guint8* bytes = static_cast<guint8*>(g_try_malloc(std::max<size_t>(message.size(), 1)));
+    void* room = g_try_malloc(message.size() + 1);
+    g_free(room);
+    if (!bytes || !room) {
+        g_free(bytes);
+        throw std::bad_alloc();
+    }
+    std::memcpy(bytes, message.data(), message.size());
+    GByteArray* view = g_byte_array_new_take(bytes, message.size());
     const size_t end =
         Guard(message, reinterpret_cast<char*>(view->data), m_limits, m_unread).Run();
     g_byte_array_set_size(view, static_cast<guint>(end));
@@ -408,7 +423,7 @@ ParsedMail::ParsedMail(std::string_view message, const MailLimits& limits)
     // The parts' contents stay in the stream, as bounds in it: no copies, and their offsets.
     g_mime_parser_set_persist_stream(parser.get(), TRUE);
     m_state->message.reset(g_mime_parser_construct_message(parser.get(), nullptr));
-    if (!m_state->message) throw ClientError("not a mail message");
+    if (!m_state->message) throw NotMail("not a mail message: GMime finds none in it");
 }
 
 ParsedMail::~ParsedMail() = default;
@@ -440,6 +455,25 @@ std::optional<ParsedMail::Span> ParsedMail::Locate(GMimeHeader* header) const {
         at = eol + 1;
     }
     return std::nullopt;
+}
+
+std::optional<std::pair<size_t, size_t>> ParsedMail::ContentRange(GMimePart* part) const {
+    GMimeDataWrapper* content = g_mime_part_get_content(part);
+    GMimeStream* stream = content ? g_mime_data_wrapper_get_stream(content) : nullptr;
+    // With the stream kept, GMime gives each part its bounds in the message's own stream.
+    if (!stream || stream->super_stream != m_state->stream.get()) return std::nullopt;
+    const gint64 end = stream->bound_end < 0 ? static_cast<gint64>(m_state->view.size())  // open
+                                             : stream->bound_end;
+    if (stream->bound_start < 0 || end < stream->bound_start ||
+        static_cast<size_t>(end) > m_state->view.size())
+        return std::nullopt;
+    return std::pair{static_cast<size_t>(stream->bound_start), static_cast<size_t>(end)};
+}
+
+std::string_view ParsedMail::Content(GMimePart* part) const {
+    const std::optional<std::pair<size_t, size_t>> range = ContentRange(part);
+    return range ? m_state->view.substr(range->first, range->second - range->first)
+                 : std::string_view();
 }
 
 std::string_view ParsedMail::RawValue(GMimeHeader* header) const {

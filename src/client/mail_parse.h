@@ -12,12 +12,16 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "client/errors.h"
 
 // GMime's types, for the declarations only.
 typedef struct _GMimeMessage GMimeMessage;
 typedef struct _GMimeObject GMimeObject;
 typedef struct _GMimeHeader GMimeHeader;
+typedef struct _GMimePart GMimePart;
 
 namespace glyphary::client {
 
@@ -26,8 +30,15 @@ struct MailLimits {
     size_t depth = 32;             ///< levels of nested parts (multiparts, attached messages)
     size_t parts = 10000;          ///< lines that may begin a part
     size_t headerLines = 10000;    ///< lines that may be header lines, over all parts
+    size_t headerBytes = 1 << 22;  ///< their bytes
     size_t fieldBytes = 65536;     ///< one header field that GMime interprets
     size_t fieldsBytes = 1 << 19;  ///< all of them together
+};
+
+/// What is thrown for bytes that hold no mail message.
+class NotMail : public ClientError {
+  public:
+    using ClientError::ClientError;
 };
 
 /// Why `message` is no mail message, or nothing when it could be one: it must begin with a
@@ -38,8 +49,8 @@ std::optional<std::string> WhyNotMail(std::string_view message);
 /// A mail parsed by GMime within `MailLimits`.
 class ParsedMail {
   public:
-    /// Parses `message`, which must outlive this. Throws ClientError when it is no mail
-    /// message (WhyNotMail, or GMime finds none).
+    /// Parses `message`, which must outlive this. Throws NotMail when it is no mail message
+    /// (WhyNotMail, or GMime finds none).
     explicit ParsedMail(std::string_view message, const MailLimits& limits = {});
     ~ParsedMail();
     ParsedMail(const ParsedMail&) = delete;
@@ -63,6 +74,15 @@ class ParsedMail {
         size_t end = 0;
     };
     std::optional<Span> Locate(GMimeHeader* header) const;
+
+    /// Where the content of `part` (before its transfer decoding) lies in the message: from
+    /// the first byte after its header's empty line to the last before the line end that
+    /// precedes the next delimiter (or to the end).
+    std::optional<std::pair<size_t, size_t>> ContentRange(GMimePart* part) const;
+
+    /// The content of `part` as GMime read it (CRs alone as LFs), before its transfer
+    /// decoding; empty when GMime did not place it.
+    std::string_view Content(GMimePart* part) const;
 
     /// The original bytes of the value of `header` (after the colon, up to the end of its
     /// line end) and its name as the message has them; GMime's own when Locate fails.

@@ -100,8 +100,10 @@ TEST_F(MailDecode, WhatIsNoMailFailsClearly) {
     const Outcome carrier = Run({"mail", "--decode", "--carrier", "nokia"}, kAu);
     EXPECT_EQ(carrier.status, 2);
     EXPECT_THAT(carrier.err, HasSubstr("unknown carrier 'nokia'"));
-    for (const std::vector<std::string>& wrong :
-         {std::vector<std::string>{"mail", "--show-codes"}, {"mail", "-o", "x"}}) {
+    for (const std::vector<std::string>& wrong : {std::vector<std::string>{"mail", "--show-codes"},
+                                                  {"mail", "-o", "x"},
+                                                  {"mail", "--decode", "--keep-headers"},
+                                                  {"mail", "--decode", "-v"}}) {
         const Outcome r = Run(wrong, kAu);
         EXPECT_EQ(r.status, 2) << wrong.back();
         EXPECT_THAT(r.err, HasSubstr("goes with")) << wrong.back();

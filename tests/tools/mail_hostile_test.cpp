@@ -114,7 +114,10 @@ TEST_F(MailHostile, EachHostileMailIsShownWithinBoundedMemoryAndTime) {
          "From: a@b\r\nContent-Type: text/plain; " + Repeat("a=b;", 500000) + "\r\n\r\nbody\r\n", 3,
          "Content-Type field"},
         {"an address storm", "From: a@b\r\nTo: " + Repeat("a@b,", 2500000) + "\r\n\r\nbody\r\n", 3,
-         "To field"},
+         "more than 4,194,304 bytes of header"},
+        {"addresses below the field limit",
+         "From: a@b\r\n" + Repeat("To: " + Repeat("a@b,", 16000) + "\r\n", 20) + "\r\nbody\r\n", 3,
+         "beyond what the header fields of one mail may hold"},
     };
     for (const auto& c : cases) {
         const Decoded run = Decode(c.mail);

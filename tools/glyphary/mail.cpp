@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "client/mail.h"
+#include "client/au_mail.h"
 #include "client/mail_parse.h"
 #include "batch.h"
 #include "commands.h"
@@ -57,12 +57,21 @@ class Progress {
     bool m_drawn = false;
 };
 
-// What became of one file converted in place.
+// What the conversion of every file shares: the module's mail map and the options.
+struct Conversion {
+    client::MailCodeMap map;
+    client::AuMailOptions options;
+    bool verbose = false;
+};
+
+// What became of one file.
 struct Result {
     enum class Kind { converted, unchanged, skipped, failed } kind = Kind::failed;
     std::string message;       // why it failed or was skipped
     bool outOfMemory = false;  // then the message is made when it is reported
     std::optional<size_t> size;
+    client::AuMailPath path = client::AuMailPath::module;
+    std::vector<std::string> unread;  // why its structure was not read whole
 };
 
 std::string OutOfMemory(const std::string& name, std::optional<size_t> size) {
@@ -70,7 +79,29 @@ std::string OutOfMemory(const std::string& name, std::optional<size_t> size) {
            (size ? " (" + std::to_string(*size) + " bytes)" : "");
 }
 
-Result ConvertInPlace(client::Glyphary& object, const std::string& file) noexcept {
+const char* Described(const Result& result) {
+    if (result.kind == Result::Kind::unchanged) return "unchanged";
+    switch (result.path) {
+        case client::AuMailPath::module:
+            return "converted by the module";
+        case client::AuMailPath::moduleHeaders:
+            return "converted by the module, the encoded words of its header by the program";
+        case client::AuMailPath::structure:
+            break;
+    }
+    return "converted through its MIME structure";
+}
+
+// What is said of a converted or unchanged file: its structure's limits always, its path with
+// -v.
+void Tell(const std::string& name, const Result& result, const Conversion& conversion) {
+    for (const std::string& what : result.unread)
+        Report(name + ": converted by the module alone, its structure not read whole: " + what);
+    if (conversion.verbose) Report(name + ": " + Described(result));
+}
+
+Result ConvertInPlace(client::Glyphary& object, const Conversion& conversion,
+                      const std::string& file) noexcept {
     Result result;
     try {
         try {
@@ -78,19 +109,21 @@ Result ConvertInPlace(client::Glyphary& object, const std::string& file) noexcep
             InPlaceFile mail(file);
             result.size = mail.size();
             const std::string message = mail.Read();
-            // A stray attachment or any other file in the glob is never rewritten.
-            if (std::optional<std::string> why = client::WhyNotMail(message)) {
-                result.kind = Result::Kind::skipped;
-                result.message = file + ": " + *why + " (skipped)";
-                return result;
-            }
-            const std::string converted = client::ConvertEzwebMail(object, message);
-            if (converted == message) {
+            client::AuMail converted =
+                client::ConvertAuMail(&object, conversion.map, message, conversion.options);
+            result.path = converted.path;
+            result.unread = std::move(converted.unread);
+            if (converted.bytes == message) {
                 result.kind = Result::Kind::unchanged;  // the file keeps its time stamps
             } else {
-                mail.Replace(converted);
+                mail.Replace(converted.bytes);
                 result.kind = Result::Kind::converted;
             }
+            return result;
+        } catch (const client::NotMail& e) {
+            // A stray attachment or any other file in the glob is never rewritten.
+            result.kind = Result::Kind::skipped;
+            result.message = file + ": " + e.what() + " (skipped)";
             return result;
         } catch (const ComError& e) {
             if (e.hr() != E_OUTOFMEMORY) {
@@ -111,7 +144,8 @@ Result ConvertInPlace(client::Glyphary& object, const std::string& file) noexcep
     return result;
 }
 
-int RunInPlace(Session& session, const std::vector<std::string>& files, size_t jobs) {
+int RunInPlace(Session& session, const Conversion& conversion,
+               const std::vector<std::string>& files, size_t jobs) {
     CleanUpOnSignals();  // before any thread starts
     client::Glyphary object(session.module().Create());
     using Files = Batch<client::Glyphary, Result>;
@@ -120,23 +154,31 @@ int RunInPlace(Session& session, const std::vector<std::string>& files, size_t j
         Module& module = session.module();
         batch.emplace(
             files.size(), [&module] { return std::make_unique<client::Glyphary>(module.Create()); },
-            [&files](client::Glyphary& o, size_t i) { return ConvertInPlace(o, files[i]); },
+            [&](client::Glyphary& o, size_t i) { return ConvertInPlace(o, conversion, files[i]); },
             files.size());
         batch->Start(threads);
     }
 
-    size_t converted = 0, unchanged = 0, skipped = 0, failed = 0;
+    size_t converted = 0, structure = 0, unchanged = 0, skipped = 0, failed = 0;
     Progress progress(files.size(), IsTerminal(STDERR_FILENO));
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& file = files[i];
         progress.Show(i, file);
-        const Result result = batch ? batch->Take(i, object) : ConvertInPlace(object, file);
+        const Result result =
+            batch ? batch->Take(i, object) : ConvertInPlace(object, conversion, file);
         switch (result.kind) {
             case Result::Kind::converted:
-                ++converted;
-                break;
             case Result::Kind::unchanged:
-                ++unchanged;
+                if (!result.unread.empty() || conversion.verbose) {
+                    progress.Clear();
+                    Tell(file, result, conversion);
+                }
+                if (result.kind == Result::Kind::unchanged) {
+                    ++unchanged;
+                } else {
+                    ++converted;
+                    if (result.path == client::AuMailPath::structure) ++structure;
+                }
                 break;
             case Result::Kind::skipped:
                 progress.Clear();
@@ -153,12 +195,20 @@ int RunInPlace(Session& session, const std::vector<std::string>& files, size_t j
     }
     progress.Show(files.size(), "");
     progress.Clear();
-    std::string summary = std::to_string(converted) + " converted, " + std::to_string(unchanged) +
-                          " unchanged, " + std::to_string(failed) + " failed";
+    std::string summary = std::to_string(converted) + " converted";
+    if (structure > 0) summary += " (" + std::to_string(structure) + " through their structure)";
+    summary +=
+        ", " + std::to_string(unchanged) + " unchanged, " + std::to_string(failed) + " failed";
     if (skipped > 0) summary += ", " + std::to_string(skipped) + " not mail (skipped)";
     summary += "\n";
     std::fputs(summary.c_str(), stderr);
     return failed ? 1 : 0;
+}
+
+// The mail map the module loaded: none when its settings path does not fit its buffers.
+client::MailCodeMap LoadMailMap(Module& module) {
+    if (!client::SettingsPathTooLong(module.path()).empty()) return {};
+    return client::MailCodeMap::FromSettings(module.SettingsPath());
 }
 
 // The size of the file at `path` (stdin for "-") when it is a regular file, for messages.
@@ -184,13 +234,24 @@ size_t Jobs(const Arguments& args) {
 }
 
 int RunMail(Session& session, const Arguments& args) {
-    if (args.Has("decode")) return RunMailDecode(session, args);
+    if (args.Has("decode")) {
+        for (const char* option : {"verbose", "keep-headers"})
+            if (args.Has(option))
+                throw UsageError("--" + std::string(option) +
+                                 " goes with converting, not --decode");
+        return RunMailDecode(session, args);
+    }
     for (const char* option : {"carrier", "to", "show-codes", "output"})
         if (args.Has(option)) throw UsageError("--" + std::string(option) + " goes with --decode");
     const std::vector<std::string>& operands = args.Operands();
+    Conversion conversion;
+    conversion.options.headers = !args.Has("keep-headers");
+    conversion.verbose = args.Has("verbose");
     if (args.Has("in-place")) {
         if (operands.empty()) throw UsageError("--in-place needs the files to convert");
-        return RunInPlace(session, operands, Jobs(args));
+        const size_t jobs = Jobs(args);
+        conversion.map = LoadMailMap(session.module());
+        return RunInPlace(session, conversion, operands, jobs);
     }
     if (args.Has("jobs")) throw UsageError("--jobs goes with --in-place");
     if (operands.size() > 2)
@@ -201,18 +262,26 @@ int RunMail(Session& session, const Arguments& args) {
 
     CleanUpOnSignals();
     client::Glyphary object(session.module().Create());
+    conversion.map = LoadMailMap(session.module());
+    Result told;
     std::string result;
     try {
         const std::string message = ReadInput(in);
-        if (std::optional<std::string> why = client::WhyNotMail(message))
-            throw ToolError(name + ": " + *why + "; nothing written");
-        result = client::ConvertEzwebMail(object, message);
+        client::AuMail converted =
+            client::ConvertAuMail(&object, conversion.map, message, conversion.options);
+        told.kind = converted.bytes == message ? Result::Kind::unchanged : Result::Kind::converted;
+        told.path = converted.path;
+        told.unread = std::move(converted.unread);
+        result = std::move(converted.bytes);
+    } catch (const client::NotMail& e) {
+        throw ToolError(name + ": " + e.what() + "; nothing written");
     } catch (const ComError& e) {
         if (e.hr() == E_OUTOFMEMORY) throw ToolError(OutOfMemory(name, SizeOf(in)));
         throw ToolError(name + ": " + e.what());
     } catch (const std::bad_alloc&) {
         throw ToolError(OutOfMemory(name, SizeOf(in)));
     }
+    Tell(name, told, conversion);
     if (out == "-") {
         WriteAll(STDOUT_FILENO, result, "standard output");
     } else {

@@ -175,14 +175,19 @@ Examples:
   glyphary detect --explain < user-agents.txt
 )";
 
-constexpr const char* kMailHelp = R"(Usage: glyphary mail [IN [OUT]]
-       glyphary mail --in-place [-j N] FILE...
+constexpr const char* kMailHelp = R"(Usage: glyphary mail [-v] [--keep-headers] [IN [OUT]]
+       glyphary mail --in-place [-j N] [-v] [--keep-headers] FILE...
        glyphary mail --decode [-c CARRIER] [--to TABLE] [--show-codes] [-j N] [-o OUT] [FILE...]
 
 Rewrites the emoji codes of raw EZweb (au) mail as ConvertEzwebMail does: from IN (default:
-standard input) to OUT (default: standard output; '-' for either). Lines ended by LF alone
-keep their LF. A file that is no mail message (it does not begin with a header field, or has
-NUL in its header) is never rewritten. Nothing is written when the
+standard input) to OUT (default: standard output; '-' for either). Where the module refuses a
+mail or cannot see its structure (no preamble before the first part, a folded Content-Type
+or one with more parameters, nested multiparts, attached messages), the program finds its
+ISO-2022-JP text parts through their MIME structure and rewrites the same codes with the
+module's mail map, every other byte left as it was. ISO-2022-JP encoded words in the header
+(the Subject, names) get their codes rewritten too, unless --keep-headers is given. Lines
+ended by LF alone keep their LF. A file that is no mail message (it does not begin with a
+header field, or has NUL in its header) is never rewritten. Nothing is written when the
 conversion fails; OUT is replaced only by a complete result.
 
 With --in-place each FILE is converted where it lies: the result goes to a temporary file
@@ -191,8 +196,10 @@ succeeded, so a failure or a crash never loses a message. A file that changed, m
 went while it was converted is left alone and counted as failed; on SIGINT, SIGTERM or
 SIGHUP the temporary files are removed, and a later run removes those a killed run left.
 Only regular files are converted; a symbolic link stays a link and its target is written.
-A progress bar shows on a terminal; a summary ends the run: converted, unchanged, failed,
-and files that are no mail (skipped).
+A progress bar shows on a terminal; a summary ends the run: converted (and how many through
+their structure), unchanged, failed, and files that are no mail (skipped). With -v each file
+is named with what became of it: converted by the module, converted by the module with its
+header rewritten by the program, converted through its structure, unchanged, skipped.
 
 With --decode each mail (FILE..., default standard input) becomes UTF-8 text on standard
 output, or in OUT: From, To, Date and Subject (control characters shown as '?'), each text
@@ -212,6 +219,8 @@ Options:
   -i, --in-place     convert the files where they are
   -j, --jobs N       with --in-place or --decode: N files at once (default: one per
                      processor)
+  -v, --verbose      name each file with what became of it
+  --keep-headers     leave the header as it is: rewrite no encoded words
   --decode           show the mail as text
   -c, --carrier C    with --decode: whose emoji the mail holds (default: by the sender's
                      domain, else as the charset tells)
@@ -224,7 +233,7 @@ Options:
 Examples:
   glyphary mail incoming.eml converted.eml
   glyphary mail --in-place ~/Maildir/new/*
-  glyphary mail -i -j 4 ~/Maildir/cur/*
+  glyphary mail -i -j 4 -v ~/Maildir/cur/*
   glyphary mail --decode --to unicode ~/Maildir/new/1700000000.1.host
   glyphary mail --decode -j 4 -o archive.txt ~/Maildir/cur/*
 )";
@@ -320,7 +329,9 @@ const std::vector<Command>& Commands() {
           {"carrier", 'c', true},
           {"to", 0, true},
           {"show-codes", 0, false},
-          {"output", 'o', true}},
+          {"output", 'o', true},
+          {"verbose", 'v', false},
+          {"keep-headers", 0, false}},
          RunMail},
         {"info", {kInfoHelp}, {kModule, kHelp}, RunInfo},
         {"register", {kRegisterHelp}, {kModule, kHelp}, RunRegister},
