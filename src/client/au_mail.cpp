@@ -137,8 +137,9 @@ bool IsIso2022JpText(GMimeObject* object) {
     return media && charset && Lower(media) == "text" && IsIso2022Jp(charset);
 }
 
-Edits FindByStructure(std::string_view message, const MailCodeMap& map, bool headers) {
-    const ParsedMail parsed(message);
+Edits FindByStructure(std::string_view message, const MailCodeMap& map, bool headers,
+                      const MailLimits& limits) {
+    const ParsedMail parsed(message, limits);
     Edits edits;
     edits.unread = parsed.unread();
     GMimeMessage* top = parsed.message();
@@ -239,7 +240,7 @@ bool HeaderComplete(std::string_view message) {
 AuMail ConvertAuMail(Glyphary* object, const MailCodeMap& map, std::string_view message,
                      const AuMailOptions& options) {
     // The structure first: GMime's tree is gone before the module's copies are made.
-    const Edits edits = FindByStructure(message, map, options.headers);
+    const Edits edits = FindByStructure(message, map, options.headers, options.limits);
     AuMail result;
     result.bytes.reserve(message.size() + message.size() / 32);
     Rewriter rewriter(message, map, edits);

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "client/mail_parse.h"
 #include "client/object.h"
 
 namespace glyphary::client {
@@ -55,6 +56,7 @@ enum class AuMailPath {
 
 struct AuMailOptions {
     bool headers = true;  ///< rewrite ISO-2022-JP encoded words in the headers too
+    MailLimits limits;    ///< how much of the structure is read
 };
 
 struct AuMail {

@@ -113,8 +113,8 @@ TEST_F(AuMailTest, TheStructureGivesTheModulesBytesOnEveryMailTheModuleConverts)
         }
         ++compared;
         if (module != mail) ++transcoded;
-        EXPECT_EQ(ConvertAuMail(nullptr, map, mail, {false}).bytes, module) << mail;
-        const AuMail both = ConvertAuMail(&object, map, mail, {false});
+        EXPECT_EQ(ConvertAuMail(nullptr, map, mail, {false, {}}).bytes, module) << mail;
+        const AuMail both = ConvertAuMail(&object, map, mail, {false, {}});
         EXPECT_EQ(both.bytes, module) << mail;
         EXPECT_EQ(both.path, AuMailPath::module) << mail;
     }
