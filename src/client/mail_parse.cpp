@@ -331,8 +331,11 @@ void Guard::EndBlock(size_t next) {
 }
 
 void Guard::Rename(size_t field, std::string_view name, size_t length, const char* why) {
-    m_view[field] = 'X';  // "Xontent-Type": a field GMime keeps as text
-    m_unread.push_back("the " + std::string(name) + " field at byte " + Thousands(field) + " (" +
+    m_view[field] = 'X';                    // "Xontent-Type": a field GMime keeps as text
+    std::string shown(name.substr(0, 64));  // for a reader: printable ASCII
+    for (char& c : shown)
+        if (c < ' ' || c > '~') c = '?';
+    m_unread.push_back("the " + shown + " field at byte " + Thousands(field) + " (" +
                        Thousands(length) + " bytes, " + why + ") was not interpreted");
 }
 
