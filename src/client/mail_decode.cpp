@@ -124,11 +124,42 @@ class PartBytes {
     std::string m_decoded;
 };
 
-// How many bytes `object` takes written out (an attached message, listed with its size).
-size_t WrittenSize(GMimeObject* object) {
-    GPtr<GMimeStream> null(g_mime_stream_null_new());
-    const ssize_t n = g_mime_object_write_to_stream(object, nullptr, null.get());
-    return n > 0 ? static_cast<size_t>(n) : 0;
+// How many bytes the message attached as `part` spans in the mail: from its first header to the
+// end of its last content. (Written out by GMime it would get boundaries made up where it has
+// none, and writing such parameters anew can take GMime gigabytes.)
+size_t AttachedSize(const ParsedMail& parsed, GMimeMessagePart* part) {
+    GMimeMessage* message = g_mime_message_part_get_message(part);
+    if (!message) return 0;
+    size_t begin = static_cast<size_t>(-1), end = 0;
+    const auto take = [&](size_t from, size_t to) {
+        begin = std::min(begin, from);
+        end = std::max(end, to);
+    };
+    std::vector<GMimeObject*> pending = {GMIME_OBJECT(message)};
+    for (size_t seen = 0; !pending.empty() && seen < parsed.limits().parts; ++seen) {
+        GMimeObject* object = pending.back();
+        pending.pop_back();
+        if (GMimeHeaderList* headers = g_mime_object_get_header_list(object))
+            for (int i = 0, n = g_mime_header_list_get_count(headers); i < n; ++i)
+                if (const auto span = parsed.Locate(g_mime_header_list_get_header_at(headers, i)))
+                    take(span->begin, span->end);
+        if (GMIME_IS_MESSAGE(object)) {
+            if (GMimeObject* body = g_mime_message_get_mime_part(GMIME_MESSAGE(object)))
+                pending.push_back(body);
+        } else if (GMIME_IS_MULTIPART(object)) {
+            GMimeMultipart* multipart = GMIME_MULTIPART(object);
+            for (int i = 0, n = g_mime_multipart_get_count(multipart); i < n; ++i)
+                if (GMimeObject* child = g_mime_multipart_get_part(multipart, i))
+                    pending.push_back(child);
+        } else if (GMIME_IS_MESSAGE_PART(object)) {
+            if (GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object)))
+                pending.push_back(GMIME_OBJECT(inner));
+        } else if (GMIME_IS_PART(object)) {
+            if (const auto range = parsed.ContentRange(GMIME_PART(object)))
+                take(range->first, range->second);
+        }
+    }
+    return end > begin ? end - begin : 0;
 }
 
 DecodedMail::Part DecodePart(const ParsedMail& parsed, GMimePart* part, EMapMode mailCarrier) {
@@ -174,7 +205,10 @@ DecodedMail::Part UnsplitMultipart(GMimeMultipart* multipart, EMapMode carrier) 
     if (jis && part.carrier == MPM_none) part.carrier = MPM_ezweb;
     part.content = LfLines(DecodeMailText(bytes, jis ? "iso-2022-jp" : "utf-8", part.carrier));
     part.undecodable = Undecodable(bytes, part.content, !jis);
-    const char* boundary = g_mime_multipart_get_boundary(multipart);
+    // Read from the Content-Type: g_mime_multipart_get_boundary() makes one up for a multipart
+    // without, and writing the parameters anew can take GMime gigabytes for a hostile one.
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    const char* boundary = type ? g_mime_content_type_get_parameter(type, "boundary") : nullptr;
     part.note = part.type + " without parts: " +
                 (boundary ? "no line is its delimiter (boundary \"" + Printable(boundary) + "\")"
                           : std::string("it names no boundary")) +
@@ -264,7 +298,8 @@ DecodedMail DecodeMail(std::string_view message, std::optional<EMapMode> carrier
         } else {  // an attached message: listed, not opened
             DecodedMail::Part part;
             part.type = MimeType(object);
-            part.size = WrittenSize(object);
+            if (GMIME_IS_MESSAGE_PART(object))
+                part.size = AttachedSize(parsed, GMIME_MESSAGE_PART(object));
             part.carrier = mail.carrier;
             mail.parts.push_back(std::move(part));
         }

@@ -163,6 +163,20 @@ TEST_F(MailHostile, WhatGMimeCannotSplitOrShowIsShownAsText) {
         EXPECT_THAT(run.outcome.out, HasSubstr("[multipart/mixed without parts: "));
         EXPECT_THAT(run.outcome.out, HasSubstr("hello\n--b1\nContent-Type: text/plain\n\nthere\n"));
     }
+    // Found by fuzzing: asked for the boundary of a multipart without one, GMime makes one up
+    // and writes the parameters anew, which took it 24 GB for these.
+    const Decoded noBoundary = Decode(
+        "From: a@b\r\nContent-Type: multipart/alternative;" + std::string(21, 'z') +
+        "\x89\x89\x89\x89\x89\x89\x89\x89\x89\x89\x89\x89\x89\x8D\x89\x89\x89\xC9\x89\x89k.ne.j$Bu!"
+        "=1B(B?=nt-ge/rfc\xFF\xFF\xFF\xFF"
+        "82\r\n\r\n" +
+        body);
+    EXPECT_EQ(noBoundary.outcome.status, 0) << noBoundary.outcome.err;
+    EXPECT_THAT(noBoundary.outcome.out, HasSubstr("it names no boundary"));
+    if (!kSanitized) {
+        EXPECT_LT(noBoundary.peakKb, 128 * 1024);
+    }
+
     // A boundary of 200 KB makes a Content-Type longer than GMime is let interpret: the body is
     // then plain text, and the output says why.
     const Decoded long200k =
