@@ -347,7 +347,45 @@ void Guard::Cut(size_t at, const std::string& why) {
 
 void InitGMime() {
     static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
+    std::call_once(once, [] {
+        g_mime_init();
+        // GLib makes a class the first time an object of it is made, under locks of its own
+        // whose ordering ThreadSanitizer cannot see (GLib is not built with it): the classes
+        // GMime may make while parsing are made here, once, before any thread parses, and kept.
+        const GType types[] = {
+            g_mime_message_get_type(),
+            g_mime_message_part_get_type(),
+            g_mime_message_partial_get_type(),
+            g_mime_multipart_get_type(),
+            g_mime_multipart_signed_get_type(),
+            g_mime_multipart_encrypted_get_type(),
+            g_mime_part_get_type(),
+            g_mime_text_part_get_type(),
+            g_mime_application_pkcs7_mime_get_type(),
+            g_mime_object_get_type(),
+            g_mime_parser_get_type(),
+            g_mime_data_wrapper_get_type(),
+            g_mime_content_type_get_type(),
+            g_mime_content_disposition_get_type(),
+            g_mime_param_get_type(),
+            g_mime_param_list_get_type(),
+            g_mime_header_get_type(),
+            g_mime_header_list_get_type(),
+            g_mime_stream_get_type(),
+            g_mime_stream_mem_get_type(),
+            g_mime_stream_null_get_type(),
+            g_mime_stream_filter_get_type(),
+            g_mime_filter_get_type(),
+            g_mime_filter_basic_get_type(),
+            g_mime_filter_charset_get_type(),
+            internet_address_get_type(),
+            internet_address_mailbox_get_type(),
+            internet_address_group_get_type(),
+            internet_address_list_get_type(),
+        };
+        for (const GType type : types)
+            if (G_TYPE_IS_CLASSED(type)) g_type_class_ref(type);
+    });
 }
 
 struct Unref {
