@@ -28,6 +28,7 @@ Every request gets its own conversion object; nothing is shared between threads 
 loaded module, so the middleware serves threaded servers as they are.
 """
 
+import functools
 import io
 import os
 import re
@@ -47,7 +48,7 @@ except ImportError as missing:
         name=__name__,
     ) from missing
 
-from ._glyphary import Converter, Error, Glyphary, decode, encoding_name
+from ._glyphary import Error, Glyphary, PageLocalizer, decode, encoding_name, read_settings
 from ._standard import StandardEmoji
 
 # _PartDecoder below replaces how the decoder reads a part's headers; a Werkzeug without that
@@ -58,8 +59,7 @@ if not callable(getattr(MultipartDecoder, "_parse_headers", None)):
 __all__ = ["EmojiMiddleware"]
 
 HANDSET_ENCODINGS = {"imode": "sjis", "ezweb": "sjis", "softbank": "sjis"}
-_CONVERTED_TYPES = {"text/html", "application/xhtml+xml", "text/plain"}
-_MARKUP_TYPES = {"text/html", "application/xhtml+xml"}
+_PAGE_KINDS = {"text/html": "html", "application/xhtml+xml": "xhtml", "text/plain": "plain"}
 _CHARSET_LABELS = {"sjis": "Shift_JIS", "utf-8": "UTF-8", "utf-16le": "UTF-16LE"}
 
 
@@ -117,35 +117,6 @@ def _serialise(mimetype, parameters):
     return "; ".join(out)
 
 
-def pattern_for_ids(pattern, ids):
-    """`pattern` with its first capturing group (the id) matching exactly one of `ids`."""
-    start = depth = None
-    i = 0
-    while i < len(pattern):
-        c = pattern[i]
-        if c == "\\":
-            i += 2
-            continue
-        if c == "[":  # a class: its brackets and parentheses are literal
-            i += 2 if pattern.startswith("[^", i) else 1
-            i += pattern[i : i + 1] == "]"
-            while i < len(pattern) and pattern[i] != "]":
-                i += 2 if pattern[i] == "\\" else 1
-        elif c == "(":
-            if start is None and not pattern.startswith("(?", i) and not pattern.startswith("(*", i):
-                start, depth = i, 0
-            if depth is not None:
-                depth += 1
-        elif c == ")" and depth is not None:
-            depth -= 1
-            if depth == 0:
-                ordered = sorted(set(ids), key=lambda s: (-len(s), s))
-                escaped = (re.sub(r"[!-/:-@\[-`{-~ ]", lambda m: "\\x{%X}" % ord(m[0]), s) for s in ordered)
-                return "%s(%s)%s" % (pattern[:start], "|".join(escaped) or "(?!)", pattern[i + 1 :])
-        i += 1
-    raise ValueError("the localize pattern %r has no capturing group for the id" % pattern)
-
-
 def _charset(label):
     """Our encoding for a charset label a request gives, or None."""
     if not label:
@@ -159,16 +130,12 @@ class _Request:
     """What one request needs: its client, and how its text is read and written."""
 
     def __init__(self, middleware, environ):
-        self.carrier = middleware._detector().carrier_of(environ.get("HTTP_USER_AGENT", ""))
+        self.middleware = middleware
+        self.carrier = middleware._carrier_of(environ.get("HTTP_USER_AGENT", ""))
         self.handset = self.carrier in middleware.encodings
         self.encoding = middleware.encodings[self.carrier] if self.handset else "utf-8"
-        # The object localizes responses for this client; for handsets it also globalizes
-        # what they post.
-        mode = self.carrier if self.handset else "unicode"
-        self.object = Glyphary(mode, middleware._module_path)
-        if middleware._pattern is not None:
-            self.object.localize_pattern = middleware._pattern
-        self.standard = None if self.handset else middleware._standard
+        # Responses are localized in the carrier's mode, or with standard emoji.
+        self.mode = self.carrier if self.handset else "unicode"
 
     def text(self, raw: bytes, charset=None) -> bytes:
         """Posted bytes to the UTF-8 the application reads, emoji as neutral notation."""
@@ -176,9 +143,9 @@ class _Request:
         carrier = self.carrier if self.handset else "none"
         text = decode(raw, encoding, carrier, errors="replace")
         if self.handset:
-            text = self.object.globalize(text)
-        elif self.standard is not None:
-            text = self.standard.globalize(text)
+            text = self.middleware._object(self.carrier).globalize(text)
+        elif self.middleware._standard is not None:
+            text = self.middleware._standard.globalize(text)
         return text.encode("utf-8", "replace")
 
 
@@ -213,24 +180,39 @@ class EmojiMiddleware:
         self.encodings = dict(HANDSET_ENCODINGS if encodings is None else encodings)
         self.max_form_size = max_form_size
         self._local = threading.local()
-        # The module is loaded now, so that a wrong configuration shows at start-up.
+        # The module and its configuration are loaded now, so that a wrong one shows at
+        # start-up rather than in the first request.
         self._module_path = module
-        detector = self._detector()
-        self._module_path = detector.module_path
+        self._module_path = self._detector().module_path
         _check_settings(self._module_path)
-        self._pattern = localize_pattern
-        if localize_ids is not None:
-            self._pattern = pattern_for_ids(localize_pattern or detector.localize_pattern, localize_ids)
-        if self._pattern is not None:
-            detector.localize_pattern = self._pattern
-            detector.localize("")  # an ill-formed pattern fails here, not in the first response
+        # Responses: the pattern compiled, the ids' replacements and the standard emoji
+        # converters made once here for every thread and request.
+        self._pages = PageLocalizer(self._module_path, localize_pattern, localize_ids)
+        for mode in {*self.encodings, "unicode"}:
+            self._pages.prepare(mode)
         self._standard = StandardEmoji(self._module_path) if standard_emoji else None
+        # User-Agents repeat: each is matched against the rules once (up to a bound, since
+        # clients choose them).
+        self._carrier_of = functools.lru_cache(maxsize=4096)(self._detect)
 
     def _detector(self):
         detector = getattr(self._local, "detector", None)
         if detector is None:
             detector = self._local.detector = Glyphary("none", self._module_path)
         return detector
+
+    def _detect(self, user_agent):
+        return self._detector().carrier_of(user_agent)
+
+    def _object(self, carrier):
+        """This thread's object for `carrier`, which globalizes what its handsets post."""
+        objects = getattr(self._local, "objects", None)
+        if objects is None:
+            objects = self._local.objects = {}
+        found = objects.get(carrier)
+        if found is None:
+            found = objects[carrier] = Glyphary(carrier, self._module_path)
+        return found
 
     def __call__(self, environ, start_response):
         request = _Request(self, environ)
@@ -317,15 +299,14 @@ class EmojiMiddleware:
 
 
 def _check_settings(module_path):
-    """Raises Error when the Glyphary.setting beside the module cannot be read."""
-    settings = os.path.join(os.path.dirname(module_path), "Glyphary.setting")
-    try:
-        with open(settings, "rb") as file:
-            file.read(1)
-    except OSError as e:
-        error = Error("the module's configuration %s cannot be read: %s" % (settings, e.strerror or e))
+    """Raises Error, saying where and why, when the Glyphary.setting beside the module cannot
+    be read or is not well-formed (the module would run with empty tables)."""
+    path = os.path.join(os.path.dirname(module_path), "Glyphary.setting")
+    settings = read_settings(path)
+    if not settings.loaded:
+        error = Error("the module's configuration %s: %s" % (path, settings.problem))
         error.hresult, error.description = None, str(error)
-        raise error from None
+        raise error
 
 
 def _convert_urlencoded(data: bytes, request, charset) -> bytes:
@@ -463,15 +444,15 @@ class _Response:
     def _prepare(self, headers, content_type):
         mimetype, parameters = media_type(content_type)
         charset = parameters.pop("charset", None)
-        if mimetype not in _CONVERTED_TYPES or (charset is not None and _charset(charset) != "utf-8"):
+        kind = _PAGE_KINDS.get(mimetype)
+        if kind is None or (charset is not None and _charset(charset) != "utf-8"):
             return headers  # not text, or not in the UTF-8 we convert from
         request = self.request
-        self.converter = Converter(
-            request.object,
-            "localize",
-            source="utf-8",
-            target=request.encoding,
-            errors="xmlcharrefreplace" if mimetype in _MARKUP_TYPES else "replace",
+        self.converter = request.middleware._pages.stream(
+            request.mode,
+            kind,
+            request.encoding,
+            "replace" if kind == "plain" else "xmlcharrefreplace",
         )
         parameters["charset"] = _CHARSET_LABELS[request.encoding]
         value = _serialise(mimetype, parameters)

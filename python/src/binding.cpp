@@ -15,6 +15,7 @@
 #include "client/object.h"
 #include "client/settings.h"
 #include "client/text_converter.h"
+#include "arguments.h"
 #include "runtime.h"
 #include "text.h"
 #include "text/codec.h"
@@ -92,29 +93,6 @@ py::str Str(std::u16string_view units) {
     return py::reinterpret_steal<py::str>(str);
 }
 
-// The bytes of any object with the buffer interface (bytes, bytearray, memoryview), held for
-// as long as this lives.
-class Bytes {
-  public:
-    Bytes(py::handle object, const char* what) {
-        if (PyUnicode_Check(object.ptr()) ||
-            PyObject_GetBuffer(object.ptr(), &m_view, PyBUF_SIMPLE) != 0) {
-            PyErr_Clear();
-            throw py::type_error(std::string(what) + " must be bytes-like, not " +
-                                 Py_TYPE(object.ptr())->tp_name);
-        }
-    }
-    ~Bytes() { PyBuffer_Release(&m_view); }
-    Bytes(const Bytes&) = delete;
-    Bytes& operator=(const Bytes&) = delete;
-    std::string_view view() const {
-        return {static_cast<const char*>(m_view.buf), static_cast<size_t>(m_view.len)};
-    }
-
-  private:
-    Py_buffer m_view{};
-};
-
 py::bytes ToBytes(std::string_view bytes) {
     return py::bytes(bytes.data(), bytes.size());
 }
@@ -163,7 +141,7 @@ Policy ErrorPolicy(const std::string& name) {
 class Object {
   public:
     Object(py::handle carrier, std::optional<std::filesystem::path> module) {
-        const EMapMode mode = Carrier(carrier);
+        const EMapMode mode = CarrierMode(carrier);
         py::gil_scoped_release release;
         EnterApartment();
         m_module = AcquireModule(module);
@@ -184,7 +162,7 @@ class Object {
         return Locked([](client::Glyphary& o) { return static_cast<long>(o.MapMode()); });
     }
     void SetMode(py::handle carrier) {
-        const EMapMode mode = Carrier(carrier);
+        const EMapMode mode = CarrierMode(carrier);
         Locked([mode](client::Glyphary& o) { o.SetMapMode(mode); });
     }
     py::str Get(Property property) {
@@ -242,7 +220,7 @@ class Object {
     }
 
     std::vector<py::str> MapIds(py::handle carrier) {
-        const long mode = Carrier(carrier);
+        const long mode = CarrierMode(carrier);
         const std::filesystem::path settings = m_module->SettingsPath();
         const std::set<std::u16string> ids = [&] {
             py::gil_scoped_release release;
@@ -321,10 +299,10 @@ class Converter {
 
 constexpr const char* kObjectDoc = R"(One conversion object of the Glyphary module.
 
-Glyphary(carrier="imode", module=None)
-
 carrier: a name (imode, ezweb, softbank, unicode, none; also docomo, au, kddi,
-vodafone) or a map mode number. module: the glyphary.so to use (and the
+vodafone) or a map mode number; by default none (map mode 0: no carrier, whose
+table is empty, so localize writes every notation through the undefined format and
+globalize leaves text as it is). module: the glyphary.so to use (and the
 Glyphary.setting beside it); None means $GLYPHARY_MODULE, else the module installed
 beside the package, else the build tree's, else the class registered as "Glyphary".
 A module is loaded once per process and stays loaded.
@@ -335,6 +313,14 @@ then they wait for each other; for conversions in parallel give each thread its 
 object. Failed calls raise glyphary.Error.)";
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// What the other files of the extension share
+
+EMapMode CarrierMode(py::handle carrier) {
+    return Carrier(carrier);
+}
+
 }  // namespace glyphary::python
 
 PYBIND11_MODULE(_glyphary, m) {
@@ -363,16 +349,18 @@ PYBIND11_MODULE(_glyphary, m) {
     py::register_exception_translator(Translate);
 
     py::class_<Object> object(m, "Glyphary", kObjectDoc);
-    object.def(py::init([](py::handle carrier, std::optional<std::filesystem::path> module) {
-                   return std::make_unique<Object>(carrier, std::move(module));
+    object.def(py::init([](CarrierArg carrier, PathArg module) {
+                   return std::make_unique<Object>(carrier.value, ModulePath(module.value));
                }),
-               py::arg("carrier") = "imode", py::arg("module") = py::none());
+               py::arg("carrier") = "none", py::arg("module") = py::none());
     object.def_property(
         "carrier", [](Object& o) { return glyphary::client::CarrierName(o.Mode()); },
-        &Object::SetMode,
+        [](Object& o, CarrierArg carrier) { o.SetMode(carrier.value); },
         "The carrier whose emoji the object converts (MapMode): its name, or 'mode N'. Set a "
         "name or a number.");
-    object.def_property("mode", &Object::Mode, &Object::SetMode, "MapMode as a number.");
+    object.def_property(
+        "mode", &Object::Mode, [](Object& o, CarrierArg carrier) { o.SetMode(carrier.value); },
+        "MapMode as a number.");
     struct Named {
         const char* name;
         Property property;
@@ -392,32 +380,41 @@ PYBIND11_MODULE(_glyphary, m) {
         const Property property = p.property;
         object.def_property(
             p.name, [property](Object& o) { return o.Get(property); },
-            [property](Object& o, py::handle value) { o.Put(property, value); }, p.doc);
+            [property](Object& o, TextArg value) { o.Put(property, value.value); }, p.doc);
     }
     object.def(
         "globalize",
-        [](Object& o, py::handle text) { return o.Convert(Operation::globalize, text); },
+        [](Object& o, TextArg text) { return o.Convert(Operation::globalize, text.value); },
         py::arg("text"), "Every carrier emoji of the text becomes its neutral notation.");
     object.def(
-        "localize", [](Object& o, py::handle text) { return o.Convert(Operation::localize, text); },
+        "localize",
+        [](Object& o, TextArg text) { return o.Convert(Operation::localize, text.value); },
         py::arg("text"), "Every neutral notation in the text becomes the carrier's emoji.");
-    object.def("detect", &Object::Detect, py::arg("user_agent"),
-               "The id of the first user-agent rule that matches the whole User-Agent (the "
-               "carrier's map mode in the sample configuration), or 0.");
+    object.def(
+        "detect", [](Object& o, TextArg userAgent) { return o.Detect(userAgent.value); },
+        py::arg("user_agent"),
+        "The id of the first user-agent rule that matches the whole User-Agent (the "
+        "carrier's map mode in the sample configuration), or 0.");
     object.def(
         "carrier_of",
-        [](Object& o, py::handle userAgent) {
-            return glyphary::client::CarrierName(o.Detect(userAgent));
+        [](Object& o, TextArg userAgent) {
+            return glyphary::client::CarrierName(o.Detect(userAgent.value));
         },
         py::arg("user_agent"),
         "The carrier a User-Agent names, as the glyphary program names it: imode, ezweb, "
         "softbank or none.");
-    object.def("convert_ezweb_mail", &Object::ConvertMail, py::arg("source"),
-               py::arg("destination") = py::none(),
-               "An au mail message with its emoji codes rewritten. source: bytes or a binary "
-               "file; destination: a binary file to write to, or None to get the bytes back.");
-    object.def("map_ids", &Object::MapIds, py::arg("carrier"),
-               "The ids of the map files Glyphary.setting names for a carrier or mode, sorted.");
+    object.def(
+        "convert_ezweb_mail",
+        [](Object& o, SourceArg source, FileArg destination) {
+            return BytesOrNone{o.ConvertMail(source.value, destination.value)};
+        },
+        py::arg("source"), py::arg("destination") = py::none(),
+        "An au mail message with its emoji codes rewritten. source: bytes or a binary "
+        "file; destination: a binary file to write to, or None to get the bytes back.");
+    object.def(
+        "map_ids", [](Object& o, CarrierArg carrier) { return o.MapIds(carrier.value); },
+        py::arg("carrier"),
+        "The ids of the map files Glyphary.setting names for a carrier or mode, sorted.");
     object.def_property_readonly("module_path", &Object::ModulePath,
                                  "The file of the module the object comes from.");
     object.def("__repr__", [](Object& o) {
@@ -429,13 +426,17 @@ PYBIND11_MODULE(_glyphary, m) {
                           "decoded from source, converted, encoded to target, in bounded memory. "
                           "ncr reads and writes emoji as character references; errors as for "
                           "decode and encode, each direction its own way.")
-        .def(py::init<py::object, std::string, std::string, std::string, py::handle, bool,
-                      std::string>(),
+        .def(py::init([](GlypharyArg glyphary, const std::string& operation,
+                         const std::string& source, const std::string& target, CarrierArg carrier,
+                         bool ncr, const std::string& errors) {
+                 return std::make_unique<Converter>(glyphary.value, operation, source, target,
+                                                    carrier.value, ncr, errors);
+             }),
              py::arg("glyphary"), py::arg("operation"), py::arg("source") = "utf-8",
              py::arg("target") = "utf-8", py::arg("carrier") = py::none(), py::arg("ncr") = false,
              py::arg("errors") = "strict")
         .def(
-            "convert", [](Converter& c, py::handle data) { return c.Feed(data, false); },
+            "convert", [](Converter& c, BufferArg data) { return c.Feed(data.value, false); },
             py::arg("data"), "What the bytes convert to so far.")
         .def(
             "finish", [](Converter& c) { return c.Feed(py::bytes(), true); },
@@ -443,11 +444,11 @@ PYBIND11_MODULE(_glyphary, m) {
 
     m.def(
         "decode",
-        [](py::handle data, const std::string& encoding, py::handle carrier, bool ncr,
+        [](BufferArg data, const std::string& encoding, CarrierArg carrier, bool ncr,
            const std::string& errors) {
-            const glyphary::text::Format format = Format(encoding, Carrier(carrier), ncr);
+            const glyphary::text::Format format = Format(encoding, Carrier(carrier.value), ncr);
             const Policy policy = ErrorPolicy(errors);
-            const Bytes bytes(data, "data");
+            const Bytes bytes(data.value, "data");
             std::u16string units;
             {
                 py::gil_scoped_release release;
@@ -464,11 +465,11 @@ PYBIND11_MODULE(_glyphary, m) {
         "as U+DC00+b.");
     m.def(
         "encode",
-        [](py::handle text, const std::string& encoding, py::handle carrier, bool ncr,
+        [](TextArg text, const std::string& encoding, CarrierArg carrier, bool ncr,
            const std::string& errors) {
-            const glyphary::text::Format format = Format(encoding, Carrier(carrier), ncr);
+            const glyphary::text::Format format = Format(encoding, Carrier(carrier.value), ncr);
             const Policy policy = ErrorPolicy(errors);
-            const std::u16string units = Units(text, "text");
+            const std::u16string units = Units(text.value, "text");
             std::string bytes;
             {
                 py::gil_scoped_release release;
@@ -492,4 +493,7 @@ PYBIND11_MODULE(_glyphary, m) {
         py::arg("label"),
         "The encoding a name or charset label stands for (utf-8, utf-16le or sjis; letter case "
         "and punctuation are free), or None.");
+
+    DefinePages(m);
+    DefineConversions(m);
 }
