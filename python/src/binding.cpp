@@ -140,6 +140,10 @@ Policy ErrorPolicy(const std::string& name) {
 
 class Object {
   public:
+    // Texts up to this many units are converted without releasing the GIL: a few
+    // microseconds at most.
+    static constexpr size_t kShortUnits = 1024;
+
     Object(py::handle carrier, std::optional<std::filesystem::path> module) {
         const EMapMode mode = CarrierMode(carrier);
         py::gil_scoped_release release;
@@ -156,6 +160,20 @@ class Object {
         EnterApartment();
         std::lock_guard lock(m_mutex);
         return call(*m_object);
+    }
+
+    // The same for a call on `units` units of text: a short one keeps the GIL (handing it over
+    // and back would cost more than the call) unless another thread holds the object.
+    template <class Call>
+    auto Briefly(size_t units, Call&& call) {
+        if (units <= kShortUnits) {
+            std::unique_lock lock(m_mutex, std::try_to_lock);
+            if (lock) {
+                EnterApartment();
+                return call(*m_object);
+            }
+        }
+        return Locked(std::forward<Call>(call));
     }
 
     long Mode() {
@@ -184,11 +202,11 @@ class Object {
         if (!in) throw std::bad_alloc();
         WriteUnits(text.ptr(), in.get());
         const std::u16string_view units(in.get(), n);
-        if (units.find(u'\0') != units.npos)
+        if (HasZeroUnit(units))
             return Str(Locked([&](client::Glyphary& o) { return o.Convert(operation, units); }));
         const bool globalize = operation == Operation::globalize;
         unique_bstr out;
-        Locked([&](client::Glyphary& o) {
+        Briefly(n, [&](client::Glyphary& o) {
             client::Check(globalize ? o.get()->Globalize(in.get(), out.put())
                                     : o.get()->Localize(in.get(), out.put()),
                           globalize ? "Globalize" : "Localize");
@@ -297,6 +315,58 @@ class Converter {
     bool m_finished = false;
 };
 
+// ---------------------------------------------------------------------------------------------
+// The per-string calls
+//
+// globalize and localize are plain CPython methods: pybind11's dispatcher (argument casters,
+// overload resolution, its exception translation) costs as much as converting a short string
+// does, and these are the calls that run once per string.
+
+// The Python error for the exception being handled, as pybind11 would set it.
+void SetPythonError() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const client::ComError&) {
+        Translate(std::current_exception());
+    } catch (const client::ClientError&) {
+        Translate(std::current_exception());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+template <Operation operation>
+PyObject* ConvertMethod(PyObject* self, PyObject* text) noexcept {
+    try {
+        // The descriptor has checked that self is a Glyphary; its object may not be made yet
+        // (a subclass whose __init__ did not call ours).
+        auto* instance = reinterpret_cast<py::detail::instance*>(self);
+        auto* object = static_cast<Object*>(instance->get_value_and_holder().value_ptr());
+        if (!object) throw py::type_error("the Glyphary object was not initialised");
+        return object->Convert(operation, text).release().ptr();
+    } catch (...) {
+        SetPythonError();
+        return nullptr;
+    }
+}
+
+PyMethodDef kConvertMethods[] = {
+    {"globalize", ConvertMethod<Operation::globalize>, METH_O,
+     "globalize(self: glyphary._glyphary.Glyphary, text: str) -> str\n\nEvery carrier emoji of "
+     "the text becomes its neutral notation."},
+    {"localize", ConvertMethod<Operation::localize>, METH_O,
+     "localize(self: glyphary._glyphary.Glyphary, text: str) -> str\n\nEvery neutral notation "
+     "in the text becomes the carrier's emoji."},
+};
+
 constexpr const char* kObjectDoc = R"(One conversion object of the Glyphary module.
 
 carrier: a name (imode, ezweb, softbank, unicode, none; also docomo, au, kddi,
@@ -382,14 +452,12 @@ PYBIND11_MODULE(_glyphary, m) {
             p.name, [property](Object& o) { return o.Get(property); },
             [property](Object& o, TextArg value) { o.Put(property, value.value); }, p.doc);
     }
-    object.def(
-        "globalize",
-        [](Object& o, TextArg text) { return o.Convert(Operation::globalize, text.value); },
-        py::arg("text"), "Every carrier emoji of the text becomes its neutral notation.");
-    object.def(
-        "localize",
-        [](Object& o, TextArg text) { return o.Convert(Operation::localize, text.value); },
-        py::arg("text"), "Every neutral notation in the text becomes the carrier's emoji.");
+    for (PyMethodDef& method : kConvertMethods) {
+        PyObject* descriptor =
+            PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(object.ptr()), &method);
+        if (!descriptor) throw py::error_already_set();
+        object.attr(method.ml_name) = py::reinterpret_steal<py::object>(descriptor);
+    }
     object.def(
         "detect", [](Object& o, TextArg userAgent) { return o.Detect(userAgent.value); },
         py::arg("user_agent"),
