@@ -406,16 +406,35 @@ class _MultipartRewriter:
         # A preamble goes: it carries nothing for the application.
 
 
+@functools.lru_cache(maxsize=256)
+def _page_type(content_type, encoding):
+    """(kind of page, the Content-Type to send in `encoding`) of a response whose Content-Type
+    the middleware converts, else None. Applications send few distinct ones: each is read once."""
+    mimetype, parameters = media_type(content_type)
+    charset = parameters.pop("charset", None)
+    kind = _PAGE_KINDS.get(mimetype)
+    if kind is None or (charset is not None and _charset(charset) != "utf-8"):
+        return None
+    parameters["charset"] = _CHARSET_LABELS[encoding]
+    return kind, _serialise(mimetype, parameters)
+
+
 class _Response:
-    """The application's start_response and body, localized for the client."""
+    """The application's start_response and body, localized for the client. The server's
+    start_response is called when the first converted bytes are ready: a body the
+    application gives in one piece then goes with its Content-Length, in one write."""
 
     def __init__(self, request, start_response, environ):
         self.request = request
         self.start = start_response
         self.environ = environ
         self.converter = None
+        self.pending = None  # (status, headers, exc_info) not given to the server yet
+        self.server_write = None
 
     def start_response(self, status, headers, exc_info=None):
+        if exc_info is not None and self.server_write is not None:
+            return self.start(status, headers, exc_info)  # too late: the server re-raises
         self.converter = None
         content_type = None
         convert = bool(self.environ.get("glyphary.convert", True))
@@ -433,29 +452,34 @@ class _Response:
         headers = kept
         if content_type is not None and convert:
             headers = self._prepare(headers, content_type)
-        write = self.start(status, headers, exc_info)
-        converter = self.converter
+        self.pending = (status, headers, exc_info)
+        return self.write
 
-        def converted_write(data):
-            write(converter.convert(data) if converter else data)
+    def begin(self, length=None):
+        """Gives the server the status and headers, with the body's length when known."""
+        if self.server_write is None:
+            status, headers, exc_info = self.pending
+            if length is not None:
+                headers = headers + [("Content-Length", str(length))]
+            self.server_write = self.start(status, headers, exc_info)
 
-        return converted_write
+    def write(self, data):
+        """The write callable of start_response, for applications that still use it."""
+        self.begin()
+        self.server_write(self.converter.convert(data) if self.converter else data)
 
     def _prepare(self, headers, content_type):
-        mimetype, parameters = media_type(content_type)
-        charset = parameters.pop("charset", None)
-        kind = _PAGE_KINDS.get(mimetype)
-        if kind is None or (charset is not None and _charset(charset) != "utf-8"):
-            return headers  # not text, or not in the UTF-8 we convert from
         request = self.request
+        page = _page_type(content_type, request.encoding)
+        if page is None:
+            return headers  # not text, or not in the UTF-8 we convert from
+        kind, value = page
         self.converter = request.middleware._pages.stream(
             request.mode,
             kind,
             request.encoding,
             "replace" if kind == "plain" else "xmlcharrefreplace",
         )
-        parameters["charset"] = _CHARSET_LABELS[request.encoding]
-        value = _serialise(mimetype, parameters)
         kept = [
             (n, v)
             for n, v in headers
@@ -467,18 +491,25 @@ class _Response:
 
     def iterate(self, result):
         try:
+            held = None  # converted bytes not given on yet: the last may be the whole body
             for chunk in result:
                 converter = self.converter
                 if converter is None:
+                    self.begin()
                     yield chunk
                     continue
                 data = converter.convert(chunk)
                 if data:
-                    yield data
+                    if held is not None:
+                        self.begin()
+                        yield held
+                    held = data
             if self.converter is not None:
-                data = self.converter.finish()
-                if data:
-                    yield data
+                held = (held or b"") + self.converter.finish()
+                self.begin(None if self.server_write else len(held))
+                yield held
+            elif self.pending is not None:
+                self.begin()
         finally:
             close = getattr(result, "close", None)
             if close is not None:

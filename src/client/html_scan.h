@@ -15,7 +15,7 @@ namespace glyphary::client {
 class HtmlScanner {
   public:
     /// `xml`: the page is XHTML, where `<script/>` is an empty element (in HTML it opens one).
-    explicit HtmlScanner(bool xml = false) : m_xml(xml) {}
+    explicit HtmlScanner(bool xml = false);
 
     /// The length of the run at the start of `units` (not empty) whose units are all
     /// readable or all markup, as `readable` says; the scanner moves past it. When the run
@@ -67,6 +67,12 @@ class HtmlScanner {
     // (a run of text up to the next '<'), and their kind; so that long runs are not stepped
     // one unit at a time.
     size_t Skippable(std::u16string_view units, bool& readable) const;
+    bool Skips() const {
+        return m_state == State::data || m_state == State::rawText ||
+               m_state == State::attrValueDouble || m_state == State::attrValueSingle ||
+               m_state == State::bogusComment || m_state == State::comment ||
+               m_state == State::cdata;
+    }
     void EndTagName();
     void CloseTag();
     bool NameIs(std::string_view name) const;
@@ -75,6 +81,8 @@ class HtmlScanner {
 
     State m_state = State::data;
     bool m_xml;
+    // The units before the first of a kind, SIMD where the processor has it; chosen once.
+    size_t (*m_upTo)(const char16_t* units, size_t n, char16_t stop);
     bool m_pending = false;  // the first unit of the next call has been stepped already
     bool m_pendingReadable = false;
     bool m_endTag = false;        // the tag being read is an end tag

@@ -221,13 +221,76 @@ class PageConverter::Readable {
         }
         const std::u16string_view settled(m_localized.data(), cut);
         const auto& triggers = m_localizer.m_standard->triggers;
-        if (std::any_of(settled.begin(), settled.end(), [&](char16_t u) { return triggers[u]; })) {
-            m_standard->Convert(settled, [this](std::u16string_view piece) { m_out += piece; });
-        } else {
-            m_out += settled;
+        // Only the parts around units that may begin to make a standard emoji go to the
+        // module, each from the cut before it to the cut after it: what lies between holds
+        // no emoji and stays as it is.
+        size_t copied = 0;
+        for (size_t i = 0; i < settled.size(); ++i) {
+            if (!triggers[settled[i]]) continue;
+            size_t begin = i, end = i + 1;
+            while (begin > copied && !m_standard->MayCut(settled[begin - 1], settled[begin]))
+                --begin;
+            while (end < settled.size() && !m_standard->MayCut(settled[end - 1], settled[end]))
+                ++end;
+            m_out += settled.substr(copied, begin - copied);
+            const std::u16string_view part = settled.substr(begin, end - begin);
+            if (part.find(kSeparator) == part.npos && part.back() != kZwj) {
+                Defer(part);
+            } else {
+                m_standard->Convert(part, [this](std::u16string_view piece) { m_out += piece; });
+            }
+            copied = end;
+            i = end - 1;
         }
+        m_out += settled.substr(copied);
         m_localized.erase(0, cut);
     }
+
+    // Text for the standard emoji step waits in one batch, converted in one call when the
+    // page's output is handed on: a call costs much more than the few units around an emoji.
+    // The parts are joined by a noncharacter, which no emoji sequence holds or reaches across
+    // (the pattern takes what follows a U+200D, so a part that ends with one goes alone), and
+    // split again after.
+    void Defer(std::u16string_view text) {
+        m_deferredAt.push_back(m_out.size());
+        m_batch += text;
+        m_batch += kSeparator;
+    }
+
+  public:
+    /// Puts the standard emoji step's results in their places in the output.
+    void Resolve() {
+        if (m_deferredAt.empty()) return;
+        std::u16string converted;
+        converted.reserve(m_batch.size());
+        m_standard->Convert(m_batch, [&](std::u16string_view piece) { converted += piece; });
+        std::u16string out;
+        out.reserve(m_out.size() + converted.size());
+        size_t from = 0, piece = 0, batched = 0;
+        for (const size_t at : m_deferredAt) {
+            out.append(m_out, from, at - from);
+            from = at;
+            const size_t end = converted.find(kSeparator, piece);
+            const size_t sourceEnd = m_batch.find(kSeparator, batched);
+            if (end == converted.npos) {  // cannot be: converted alone after all
+                m_standard->Convert(
+                    std::u16string_view(m_batch).substr(batched, sourceEnd - batched),
+                    [&](std::u16string_view u) { out += u; });
+            } else {
+                out.append(converted, piece, end - piece);
+                piece = end + 1;
+            }
+            batched = sourceEnd + 1;
+        }
+        out.append(m_out, from);
+        m_out.swap(out);
+        m_deferredAt.clear();
+        m_batch.clear();
+    }
+
+  private:
+    static constexpr char16_t kSeparator = u'\xFFFF';
+    static constexpr char16_t kZwj = u'\x200D';
 
     PageLocalizer& m_localizer;
     EMapMode m_mode;
@@ -236,6 +299,8 @@ class PageConverter::Readable {
     std::unique_ptr<CarrierConverter> m_standard;  // null: standard emoji stay
     std::u16string m_text;                         // not settled by the notation step
     std::u16string m_localized;                    // not settled by the standard emoji step
+    std::u16string m_batch;                        // deferred to Resolve, joined
+    std::vector<size_t> m_deferredAt;              // where each goes in the output
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -284,6 +349,7 @@ void PageConverter::Finish() {
 }
 
 void PageConverter::Flush() {
+    m_readable->Resolve();
     if (m_output.empty()) return;
     m_sink(m_output);
     m_output.clear();
