@@ -11,8 +11,11 @@ handsets, UTF-8 for the rest) unless the request names another charset, and reac
 application as UTF-8 with emoji in neutral notation: a handset's emoji through Globalize, the
 standard emoji of other clients through the standard-emoji table. text/html,
 application/xhtml+xml and text/plain responses in UTF-8 are localized for the client and
-re-encoded as they stream: handsets get their carrier's emoji in their page encoding, other
-clients the standard Unicode emoji (or their text fallback).
+re-encoded as they stream: in HTML and XHTML only what people read (text, and the values of
+title, alt, value and placeholder; never scripts, styles, comments, CDATA, tag names or other
+attributes), in plain text all of it. Handsets get their carrier's emoji in their page
+encoding, for notation and for the standard emoji the page holds (the carrier's text for
+those it has none of); other clients the standard emoji.
 
 A response is left as the application wrote it when the application sets
 ``environ["glyphary.convert"] = False`` before starting it, or sends the header
@@ -24,8 +27,9 @@ A form post needs a Content-Length unless the server says it ends the input itse
 (``wsgi.input_terminated``, as servers that take chunked uploads do): 411 otherwise.
 Malformed bodies get 400.
 
-Every request gets its own conversion object; nothing is shared between threads but the
-loaded module, so the middleware serves threaded servers as they are.
+What responses need (the pattern, the ids' replacements, the standard emoji converters) is
+made when the middleware is, and shared by every thread; the objects that read posts are one
+per thread. Threaded servers are served as they are.
 """
 
 import functools
@@ -161,8 +165,9 @@ class EmojiMiddleware:
     the id; default: the one Glyphary.setting gives). localize_ids: when given, only these ids
     are localized in responses; any other notation stays as written.
 
-    Raises glyphary.Error when the module cannot be loaded or its Glyphary.setting cannot be
-    read.
+    Raises glyphary.Error when the module cannot be loaded, its Glyphary.setting cannot be
+    read or is not well-formed (the message names the file, and the line and column), or
+    localize_pattern is ill-formed.
     """
 
     def __init__(

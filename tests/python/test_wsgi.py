@@ -433,3 +433,35 @@ def test_without_werkzeug_the_import_names_what_to_install():
     failed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert "ImportError: glyphary.wsgi reads multipart/form-data with Werkzeug" in failed.stderr
     assert "pip install 'glyphary[wsgi]'" in failed.stderr and "python3-werkzeug" in failed.stderr
+
+
+def test_pages_converted_on_many_threads_at_once_are_those_of_one_thread():
+    # One localizer, its standard emoji converters pooled: each thread's pages must be what a
+    # lone thread makes of them, for handsets and PCs, whole and in pieces.
+    import threading
+
+    from conftest import STYLED_TEXT
+
+    pages = glyphary.PageLocalizer()
+    data = STYLED_TEXT.encode() * 20
+    clients = [("imode", "sjis"), ("softbank", "sjis"), ("unicode", "utf-8")]
+
+    def convert(carrier, encoding, size):
+        stream = pages.stream(carrier, "html", encoding)
+        return b"".join(stream.convert(data[i : i + size]) for i in range(0, len(data), size)) + stream.finish()
+
+    expected = {carrier: convert(carrier, encoding, len(data)) for carrier, encoding in clients}
+    failures = []
+
+    def work(n):
+        carrier, encoding = clients[n % len(clients)]
+        for size in (7, 100, 4096):
+            if convert(carrier, encoding, size) != expected[carrier]:
+                failures.append((carrier, size))
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(9)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures
