@@ -34,6 +34,7 @@ struct MaybeTextName {};  ///< str | None
 struct MaybeCarrierName {};  ///< str | int | None
 struct SettingsPathName {};  ///< str | os.PathLike[str]
 struct IdsName {};           ///< Iterable[str] | None
+struct NamesName {};         ///< str | Iterable[str] | None: names, one string or several
 using CarrierArg = Arg<CarrierName>;
 using TextArg = Arg<TextName>;
 using BufferArg = Arg<BufferName>;
@@ -44,6 +45,7 @@ using BytesOrNone = Arg<ResultName>;
 using GlypharyArg = Arg<GlypharyName>;
 using MaybeTextArg = Arg<MaybeTextName>;
 using IdsArg = Arg<IdsName>;
+using NamesArg = Arg<NamesName>;
 using MaybeCarrierArg = Arg<MaybeCarrierName>;
 using SettingsPathArg = Arg<SettingsPathName>;
 
@@ -108,6 +110,7 @@ GLYPHARY_ARG_CASTER(ResultName, const_name("bytes | None"))
 GLYPHARY_ARG_CASTER(GlypharyName, const_name("Glyphary"))
 GLYPHARY_ARG_CASTER(MaybeTextName, const_name("str | None"))
 GLYPHARY_ARG_CASTER(IdsName, const_name("Iterable[str] | None"))
+GLYPHARY_ARG_CASTER(NamesName, const_name("str | Iterable[str] | None"))
 GLYPHARY_ARG_CASTER(MaybeCarrierName, const_name("str | int | None"))
 GLYPHARY_ARG_CASTER(SettingsPathName, const_name("str | os.PathLike[str]"))
 
