@@ -630,8 +630,7 @@ PYBIND11_MODULE(_glyphary, m) {
         "encode",
         [](TextArg text, const std::string& encoding, CarrierArg carrier, bool ncr,
            const std::string& errors) {
-            const glyphary::text::Format format =
-                Format(encoding, TextCarrier(carrier.value), ncr);
+            const glyphary::text::Format format = Format(encoding, TextCarrier(carrier.value), ncr);
             const Policy policy = ErrorPolicy(errors);
             const std::u16string units = Units(text.value, "text");
             std::string bytes;
