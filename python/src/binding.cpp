@@ -124,6 +124,7 @@ bool IsAuto(py::handle carrier) {
 text::Forms Forms(py::handle forms, bool ncr) {
     text::Forms read = ncr ? text::Forms(text::Form::references) : text::Forms();
     if (forms.is_none()) return read;
+    CheckStr(forms, "forms");
     std::string unknown;
     const std::optional<text::Forms> named = text::ParseForms(forms.cast<std::string>(), &unknown);
     if (!named)
@@ -158,8 +159,13 @@ text::AutoOptions AutoOptions(py::handle prefer, const std::string& record) {
     if (PyUnicode_Check(prefer.ptr())) {
         names = prefer.cast<std::string>();
     } else {
-        for (const py::handle name : prefer)
+        if (!py::isinstance<py::iterable>(prefer))
+            throw py::type_error(std::string("prefer must be carrier names, not ") +
+                                 Py_TYPE(prefer.ptr())->tp_name);
+        for (const py::handle name : prefer) {
+            CheckStr(name, "a carrier name in prefer");
             names += (names.empty() ? "" : ",") + name.cast<std::string>();
+        }
     }
     std::string unknown;
     const auto order = text::ParsePrefer(names, &unknown);
@@ -321,6 +327,9 @@ class Converter {
               const std::string& target, py::handle carrier, bool ncr, const std::string& errors,
               py::handle forms, py::handle prefer, const std::string& record)
         : m_owner(std::move(owner)) {
+        if (!py::isinstance<Object>(m_owner))
+            throw py::type_error(std::string("glyphary must be a glyphary.Glyphary, not ") +
+                                 Py_TYPE(m_owner.ptr())->tp_name);
         Object& object = m_owner.cast<Object&>();
         Operation op;
         if (operation == "globalize") {

@@ -316,6 +316,10 @@ def test_bad_arguments_raise_clear_python_errors(tmp_path):
         (lambda: glyphary.PageLocalizer(localize_ids="sunny"), TypeError, "collection of ids"),
         (lambda: glyphary.PageLocalizer(localize_pattern="(:"), glyphary.Error, "LocalizePattern"),
         (lambda: glyphary.decode_mail(b""), glyphary.Error, ""),
+        (lambda: glyphary.decode(b"x", forms=3), TypeError, "forms must be str, not int"),
+        (lambda: glyphary.decode(b"x", carrier="auto", prefer=[1]), TypeError, "carrier name in prefer"),
+        (lambda: glyphary.decode(b"x", carrier="auto", prefer=["ezweb", "nosuch"]), ValueError, "'nosuch'"),
+        (lambda: glyphary.Converter(g.localize, "globalize"), TypeError, "must be a glyphary.Glyphary"),
     ]
     for call, kind, message in cases:
         with pytest.raises(kind, match=message):
