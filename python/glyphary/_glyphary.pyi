@@ -1,7 +1,7 @@
 """Types of the extension glyphary._glyphary (re-exported by glyphary)."""
 
 import os
-from typing import BinaryIO, Literal, overload
+from typing import BinaryIO, Iterable, Literal, overload
 
 __version__: str
 
@@ -31,10 +31,12 @@ _Record = Literal["line", "paragraph", "whole"]
 _Errors = Literal["strict", "replace", "surrogateescape", "xmlcharrefreplace"]
 
 class Glyphary:
-    """One conversion object; calls on it run one at a time, with the GIL released."""
+    """One conversion object; calls on it run one at a time, with the GIL released.
+
+    carrier: by default none (map mode 0, no carrier: its table is empty)."""
 
     def __init__(
-        self, carrier: _Carrier = "imode", module: str | os.PathLike[str] | None = None
+        self, carrier: _Carrier = "none", module: str | os.PathLike[str] | None = None
     ) -> None: ...
     @property
     def carrier(self) -> str:
@@ -56,7 +58,9 @@ class Glyphary:
     def detect(self, user_agent: str) -> int: ...
     def carrier_of(self, user_agent: str) -> str: ...
     @overload
-    def convert_ezweb_mail(self, source: bytes | bytearray | memoryview | BinaryIO) -> bytes: ...
+    def convert_ezweb_mail(
+        self, source: bytes | bytearray | memoryview | BinaryIO, destination: None = None
+    ) -> bytes: ...
     @overload
     def convert_ezweb_mail(
         self, source: bytes | bytearray | memoryview | BinaryIO, destination: BinaryIO
@@ -104,3 +108,57 @@ def encode(
 ) -> bytes: ...
 def encoding_name(label: str) -> str | None:
     """utf-8, utf-16le or sjis for a name or charset label of one of them, else None."""
+
+class TableConverter:
+    """Text from one table's emoji to another's (glyphary.CarrierConverter wraps it)."""
+
+    def __init__(
+        self, source: _Carrier, target: _Carrier, module: str | os.PathLike[str] | None = None
+    ) -> None: ...
+    def convert(self, text: str) -> str: ...
+
+class PageStream:
+    """One page through a PageLocalizer: UTF-8 bytes in, the client's bytes out."""
+
+    def convert(self, data: bytes | bytearray | memoryview) -> bytes: ...
+    def finish(self) -> bytes: ...
+
+class PageLocalizer:
+    """Web pages localized for each client as they stream: HTML text and the title, alt,
+    value and placeholder attributes (or all of a plain text); never scripts, styles,
+    comments, CDATA, tag names or other attributes. Thread-safe."""
+
+    def __init__(
+        self,
+        module: str | os.PathLike[str] | None = None,
+        localize_pattern: str | None = None,
+        localize_ids: Iterable[str] | None = None,
+    ) -> None: ...
+    def prepare(self, carrier: _Carrier) -> None: ...
+    def stream(
+        self,
+        carrier: _Carrier,
+        kind: Literal["html", "xhtml", "plain"] = "html",
+        encoding: str = "utf-8",
+        errors: Literal["xmlcharrefreplace", "replace", "strict"] = "xmlcharrefreplace",
+    ) -> PageStream: ...
+
+def decode_mail(
+    message: bytes | bytearray | memoryview | BinaryIO,
+    carrier: _Carrier | None = None,
+    to: _Carrier | None = None,
+    module: str | os.PathLike[str] | None = None,
+) -> str:
+    """A handset's mail as text: headers, then each part; emoji as notation, or as `to`'s."""
+
+class Settings:
+    """What a Glyphary.setting says, as the module reads it."""
+
+    loaded: bool
+    problem: str
+    @property
+    def maps(self) -> list[tuple[int, str]]: ...
+    @property
+    def user_agents(self) -> list[tuple[int, str]]: ...
+
+def read_settings(path: str | os.PathLike[str]) -> Settings: ...
