@@ -52,9 +52,11 @@ class TextPipe {
     /// converter's Finish. Throws OutputEncodingError.
     void Finish();
 
-    /// Their issues tell what was replaced or kept, and where.
+    /// Their issues tell what was replaced or kept, and where (a hook on them hears of each).
     const Decoder& decoder() const noexcept { return m_decoder; }
     const Encoder& encoder() const noexcept { return m_encoder; }
+    Decoder& decoder() noexcept { return m_decoder; }
+    Encoder& encoder() noexcept { return m_encoder; }
 
   private:
     void Encode(std::u16string_view units, bool final);
