@@ -154,7 +154,14 @@ bool Has(const CatalogEntry& e, EMapMode carrier) {
 bool Matches(const CatalogEntry& e, const boost::wregex& pattern) {
     const auto found = [&](std::u16string_view text) {
         const std::wstring wide(text.begin(), text.end());
-        return boost::regex_search(wide, pattern);
+        // Boost gives up on a pattern that takes too many steps or too much memory for its
+        // backtracking, with a plain std::runtime_error: a fault of the pattern, reported as
+        // compile errors are.
+        try {
+            return boost::regex_search(wide, pattern);
+        } catch (const std::runtime_error& e) {
+            throw UsageError(std::string("PATTERN: ") + e.what());
+        }
     };
     if (found(e.id) || found(e.name) || found(e.nameJa)) return true;
     for (const std::u16string& alias : e.aliases)
