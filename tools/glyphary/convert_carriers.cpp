@@ -1,6 +1,6 @@
 // glyphary convert: one carrier's text shown on another carrier, or as standard emoji, and
 // standard emoji shown on a carrier, through client::CarrierConverter. Files or stdin to
-// stdout, in pieces: memory stays bounded whatever the size of the input.
+// stdout, or files in place, in pieces: memory stays bounded whatever the size of the input.
 #include <memory>
 
 #include "client/carrier_convert.h"
@@ -24,52 +24,56 @@ EMapMode ParseTable(const std::string& option, const Arguments& args) {
     return mode;
 }
 
-// One input converted to stdout through `converter`, whose sink calls `sink`. Output is
-// written as it is converted; on a failure, what was not written yet is dropped.
-void ConvertInput(client::CarrierConverter& converter, client::TextSink& sink,
-                  const text::Format& in, const text::Format& out, bool showCodes,
-                  const std::string& path) {
-    text::TextPipe pipe(in, text::Errors::strict, out, text::Errors::strict, WriteToStdout,
-                        showCodes);
-    sink = [&pipe](std::u16string_view piece) { pipe.Take(piece); };
-    PipeInput(path, pipe, converter, in, out);
-}
+// The two objects of a CarrierConverter, made on the thread that uses them, for one input
+// after another. After an input that failed halfway it starts afresh: its converter may hold
+// the text before the failure.
+class CarrierConversion : public Conversion {
+  public:
+    CarrierConversion(Module& module, EMapMode from, EMapMode to)
+        : m_module(module), m_from(from), m_to(to) {
+        Make();  // fails here, before any input is read, when the configuration cannot serve
+    }
+
+    void Begin(client::TextSink sink) override {
+        m_sink = std::move(sink);
+        if (m_dirty) Make();
+        m_dirty = true;
+    }
+    char16_t* Reserve(size_t units) override { return m_converter->Reserve(units); }
+    void Commit(size_t units) override { m_converter->Commit(units); }
+    void Finish() override {
+        m_converter->Finish();
+        m_dirty = false;
+    }
+
+  private:
+    void Make() {
+        m_converter.reset();
+        m_converter = std::make_unique<client::CarrierConverter>(
+            m_module, m_from, m_to, [this](std::u16string_view piece) { m_sink(piece); });
+    }
+
+    Module& m_module;
+    EMapMode m_from, m_to;
+    client::TextSink m_sink;
+    std::unique_ptr<client::CarrierConverter> m_converter;
+    bool m_dirty = false;
+};
 
 }  // namespace
 
 int RunConvert(Session& session, const Arguments& args) {
     const EMapMode from = ParseTable("from", args);
     const EMapMode to = ParseTable("to", args);
+    const TextOptions options = ParseTextOptions(args);
     // Shift_JIS follows the source carrier's layout on the way in, the target's on the way out.
-    const text::Format in = TextFormatOf(args, from), out = TextFormatOf(args, to);
-
-    // One converter for every input: its set-up (two objects, and from unicode the pattern
-    // built from the table) fails here, before any input is read, when the configuration
-    // cannot serve. After a failed input the next one gets a fresh converter.
+    const TextSettings settings{options.InputFormat(from), options.OutputFormat(to), options.errors,
+                                options.showCodes};
     Module& module = session.module();
-    client::TextSink sink;
-    const auto make = [&] {
-        return std::make_unique<client::CarrierConverter>(
-            module, from, to, [&sink](std::u16string_view piece) { sink(piece); });
+    const MakeConversion make = [&module, from, to] {
+        return std::make_unique<CarrierConversion>(module, from, to);
     };
-    std::unique_ptr<client::CarrierConverter> converter = make();
-
-    std::vector<std::string> inputs = args.Operands();
-    if (inputs.empty()) inputs.push_back("-");
-    int status = 0;
-    for (const std::string& input : inputs) {
-        try {
-            ConvertInput(*converter, sink, in, out, args.Has("show-codes"), input);
-            continue;
-        } catch (const ComError& e) {
-            Report((input == "-" ? "standard input" : input) + ": " + e.what());
-        } catch (const ToolError& e) {
-            Report(e.what());
-        }
-        status = 1;
-        converter = make();
-    }
-    return status;
+    return RunTextCommand(args, options, make, settings);
 }
 
 }  // namespace glyphary::tool
