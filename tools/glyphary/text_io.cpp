@@ -207,20 +207,28 @@ InputConversion::InputConversion(Conversion& conversion, const TextSettings& set
         m_pipe.decoder().issues().SetHook([this](const text::Issue& issue) {
             m_report.Add(issue, m_settings.in, true, m_name, m_inputLines.LineAt(issue.offset),
                          m_settings.errors);
+            m_substitutes += m_settings.errors == text::Errors::keep ? issue.length : 1;
         });
-        // A byte that a byte encoding's decoder kept returns as that byte: one item, already
-        // counted as it was read.
-        const bool keptBytes = settings.errors == text::Errors::keep &&
-                               settings.in.encoding != text::Encoding::utf16le;
-        m_pipe.encoder().issues().SetHook([this, keptBytes](const text::Issue& issue) {
-            if (keptBytes && issue.fault == text::Fault::loneSurrogate && issue.value >= 0xDC80 &&
-                issue.value <= 0xDCFF)
+        m_pipe.encoder().issues().SetHook([this](const text::Issue& issue) {
+            if (m_substitutes && IsSubstitute(issue)) {
+                --m_substitutes;
                 return;
+            }
             m_report.Add(issue, m_settings.out, false, m_name, m_outputLines.LineAt(issue.offset),
                          m_settings.errors);
         });
     }
     m_conversion.Begin([this](std::u16string_view units) { Take(units); });
+}
+
+// What the decoder wrote for an item it replaced (U+FFFD) or kept (a byte as U+DC00 + b)
+// reaches the encoder as an item again when the output cannot carry it: one item, counted
+// once, as it was read.
+bool InputConversion::IsSubstitute(const text::Issue& issue) const {
+    if (m_settings.errors == text::Errors::replace)
+        return issue.fault == text::Fault::noCode && issue.value == 0xFFFD;
+    return issue.fault == text::Fault::loneSurrogate && issue.value >= 0xDC00 &&
+           issue.value <= 0xDCFF;
 }
 
 void InputConversion::Feeder::Commit(size_t units) {

@@ -159,6 +159,7 @@ class InputConversion {
         void Commit(size_t units);
     };
     void Take(std::u16string_view units);
+    bool IsSubstitute(const text::Issue& issue) const;
     template <class Step>
     void Guarded(Step&& step);
 
@@ -172,6 +173,7 @@ class InputConversion {
     char16_t* m_reserved = nullptr;
     std::u16string m_shown;
     size_t m_changedLines = 0;
+    size_t m_substitutes = 0;  // units the decoder wrote for items, not met by the encoder yet
 };
 
 // ---------------------------------------------------------------------------------------------
