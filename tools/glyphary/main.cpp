@@ -70,7 +70,7 @@ constexpr const char* kTextOptions =
                          cannot carry: strict (default: the input fails there), replace
                          (U+FFFD in the text, '?' in the output) or keep (the bytes as
                          they were; what the output cannot carry as &#N;). Each item
-                         replaced or kept is counted; the first few are listed on
+                         replaced or kept is counted; the first ten are listed on
                          standard error with file, line and byte (or unit of the result)
   --show-codes           write carrier emoji (private-use characters, which terminals
                          cannot draw) as U+XXXX
@@ -89,7 +89,8 @@ In place:
   -r, --recursive        with --in-place: the files under each directory FILE, entries in
                          byte order of their names; symbolic links to directories are not
                          followed (and named), links to files are written through, a file
-                         reached twice is converted once
+                         reached twice is converted once; unreadable files and directories
+                         are named and count as failed
   -j, --jobs N           with --in-place: N files at once (default: one per processor);
                          messages and summary are the same whatever N
   --check                a dry run of --in-place: writes nothing, lists on standard output
