@@ -17,6 +17,13 @@ class EncodingError(Error, ValueError):
     offset: int
 
 _Carrier = str | int
+# Legacy forms of emoji to read, comma-separated: references, localsrc, webcodes, google
+# ("default": those four), sjis-references, cp932; None reads none (ncr: references).
+_Forms = str | None
+# carrier "auto": the carriers to prefer for a code that its record does not decide (names,
+# first preferred), and what one record is.
+_Prefer = str | list[str] | None
+_Record = Literal["line", "paragraph", "whole"]
 # strict raises EncodingError. replace: U+FFFD for what does not decode, '?' for what cannot be
 # encoded. surrogateescape: a byte b of 0x80 or above that does not decode becomes U+DC00+b,
 # and such a unit is written back as its byte. xmlcharrefreplace: what cannot be encoded is
@@ -65,19 +72,28 @@ class Converter:
         operation: Literal["globalize", "localize"],
         source: str = "utf-8",
         target: str = "utf-8",
-        carrier: _Carrier | None = None,
+        carrier: _Carrier | Literal["auto"] | None = None,
         ncr: bool = False,
         errors: _Errors = "strict",
+        forms: _Forms = None,
+        prefer: _Prefer = None,
+        record: _Record = "line",
     ) -> None: ...
     def convert(self, data: bytes | bytearray | memoryview) -> bytes: ...
     def finish(self) -> bytes: ...
+    @property
+    def guesses(self) -> int:
+        """carrier "auto": emoji whose carrier was a guess so far."""
 
 def decode(
     data: bytes | bytearray | memoryview,
     encoding: str = "utf-8",
-    carrier: _Carrier = "none",
+    carrier: _Carrier | Literal["auto"] = "none",
     ncr: bool = False,
     errors: _Errors = "strict",
+    forms: _Forms = None,
+    prefer: _Prefer = None,
+    record: _Record = "line",
 ) -> str: ...
 def encode(
     text: str,

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 
+#include "client/carrier_convert.h"
 #include "client/carriers.h"
 #include "client/errors.h"
 #include "client/mail.h"
@@ -18,6 +19,7 @@
 #include "runtime.h"
 #include "text.h"
 #include "text/codec.h"
+#include "text/resolver.h"
 #include "text/text_pipe.h"
 
 namespace py = pybind11;
@@ -135,12 +137,59 @@ EMapMode Carrier(py::handle carrier) {
     return *mode;
 }
 
-text::Format Format(const std::string& encoding, EMapMode carrier, bool ncr) {
+bool IsAuto(py::handle carrier) {
+    return PyUnicode_Check(carrier.ptr()) && carrier.cast<std::string>() == "auto";
+}
+
+// The forms a list of names gives ("references,localsrc", "default"; None: none), and
+// references with ncr.
+text::Forms Forms(py::handle forms, bool ncr) {
+    text::Forms read = ncr ? text::Forms(text::Form::references) : text::Forms();
+    if (forms.is_none()) return read;
+    std::string unknown;
+    const std::optional<text::Forms> named = text::ParseForms(forms.cast<std::string>(), &unknown);
+    if (!named)
+        throw py::value_error("unknown form '" + unknown + "': use " +
+                              text::FormNames(text::kDefaultInputForms) +
+                              ", sjis-references, cp932, default or none");
+    return read | *named;
+}
+
+// The text layer's carrier of a carrier argument: "auto", or a carrier name or mode.
+text::Carrier TextCarrier(py::handle carrier) {
+    return IsAuto(carrier) ? text::Carrier::automatic : text::CarrierOfMode(Carrier(carrier));
+}
+
+text::Format Format(const std::string& encoding, text::Carrier carrier, bool ncr,
+                    py::handle forms = py::none()) {
     const std::optional<text::Encoding> parsed = text::ParseEncoding(encoding);
     if (!parsed)
         throw py::value_error("unknown encoding '" + encoding + "': use utf-8, utf-16le or sjis");
-    return {*parsed, text::CarrierOfMode(carrier),
-            ncr ? text::Forms(text::Form::references) : text::Forms()};
+    return {*parsed, carrier, Forms(forms, ncr)};
+}
+
+// How `carrier="auto"` decides: `prefer` a list of carrier names (or one string of them),
+// `record` line, paragraph or whole.
+text::AutoOptions AutoOptions(py::handle prefer, const std::string& record) {
+    text::AutoOptions options;
+    const std::optional<text::Record> r = text::ParseRecord(record);
+    if (!r) throw py::value_error("unknown record '" + record + "': use line, paragraph or whole");
+    options.record = *r;
+    if (prefer.is_none()) return options;
+    std::string names;
+    if (PyUnicode_Check(prefer.ptr())) {
+        names = prefer.cast<std::string>();
+    } else {
+        for (const py::handle name : prefer)
+            names += (names.empty() ? "" : ",") + name.cast<std::string>();
+    }
+    std::string unknown;
+    const auto order = text::ParsePrefer(names, &unknown);
+    if (!order)
+        throw py::value_error("unknown or repeated carrier '" + unknown +
+                              "' in prefer: use imode, ezweb, softbank");
+    options.prefer = *order;
+    return options;
 }
 
 // Python's names of error handlers, as the text layer's policy for each direction.
@@ -258,6 +307,7 @@ class Object {
     }
 
     std::string ModulePath() const { return m_module->path().string(); }
+    client::Module& module() { return *m_module; }
 
   private:
     std::shared_ptr<client::Module> m_module;  // the object's code lives there
@@ -266,11 +316,14 @@ class Object {
 };
 
 // A stream through an object: the text layer's pipe around the client's converter. It shares
-// the object's lock, so calls on the two never overlap.
+// the object's lock, so calls on the two never overlap. With carrier "auto" each emoji's
+// carrier is found per record and the text globalized in that carrier's mode, to the object's
+// GlobalizeFormat.
 class Converter {
   public:
     Converter(py::object owner, const std::string& operation, const std::string& source,
-              const std::string& target, py::handle carrier, bool ncr, const std::string& errors)
+              const std::string& target, py::handle carrier, bool ncr, const std::string& errors,
+              py::handle forms, py::handle prefer, const std::string& record)
         : m_owner(std::move(owner)) {
         Object& object = m_owner.cast<Object&>();
         Operation op;
@@ -281,17 +334,29 @@ class Converter {
         } else {
             throw py::value_error("operation must be 'globalize' or 'localize'");
         }
-        const EMapMode mode =
-            carrier.is_none() ? static_cast<EMapMode>(object.Mode()) : Carrier(carrier);
-        const text::Format from = Format(source, mode, ncr);
-        const text::Format to = Format(target, mode, ncr);
+        const bool automatic = IsAuto(carrier);
+        if (automatic && op != Operation::globalize)
+            throw py::value_error(
+                "carrier 'auto' reads the carriers' emoji: operation 'globalize'");
+        const text::Carrier mode =
+            carrier.is_none() ? text::CarrierOfMode(object.Mode()) : TextCarrier(carrier);
+        const text::Format from = Format(source, mode, ncr, forms);
+        // Notation out: no carrier's codes to write.
+        const text::Format to = Format(target, automatic ? text::Carrier::none : mode, ncr);
+        const text::AutoOptions options = AutoOptions(prefer, record);
         const Policy policy = ErrorPolicy(errors);
         m_pipe = std::make_unique<text::TextPipe>(
             from, policy.decoding, to, policy.encoding,
             [this](std::string_view bytes) { m_out.append(bytes); });
+        const client::TextSink sink = [this](std::u16string_view piece) { m_pipe->Take(piece); };
         object.Locked([&](client::Glyphary& o) {
-            m_converter = std::make_unique<client::TextConverter>(
-                o, op, [this](std::u16string_view piece) { m_pipe->Take(piece); });
+            if (automatic) {
+                m_carriers = std::make_unique<client::CarrierConverter>(
+                    object.module(), client::Source::Automatic(options),
+                    client::Target::Notation(o.Get(Property::globalizeFormat)), sink);
+            } else {
+                m_converter = std::make_unique<client::TextConverter>(o, op, sink);
+            }
         });
     }
 
@@ -301,21 +366,34 @@ class Converter {
         {
             const Bytes bytes(data, "data");
             m_owner.cast<Object&>().Locked([&](client::Glyphary&) {
-                m_pipe->Feed(*m_converter, bytes.view(), final);
-                if (!final) return m_pipe->Flush();
-                m_converter->Finish();
-                m_pipe->Finish();
+                if (m_carriers) {
+                    Through(*m_carriers, bytes.view(), final);
+                } else {
+                    Through(*m_converter, bytes.view(), final);
+                }
             });
         }
         m_finished = final;
         return ToBytes(m_out);
     }
 
+    /// Guesses of carrier "auto" so far: ambiguous codes their record did not decide.
+    size_t Guesses() const { return m_carriers ? m_carriers->resolver()->guesses() : 0; }
+
   private:
+    template <class Stream>
+    void Through(Stream& stream, std::string_view bytes, bool final) {
+        m_pipe->Feed(stream, bytes, final);
+        if (!final) return m_pipe->Flush();
+        stream.Finish();
+        m_pipe->Finish();
+    }
+
     py::object m_owner;  // keeps the object alive for the stream
     std::string m_out;   // what the pipe wrote during a call
     std::unique_ptr<text::TextPipe> m_pipe;
     std::unique_ptr<client::TextConverter> m_converter;
+    std::unique_ptr<client::CarrierConverter> m_carriers;  // carrier "auto"
     bool m_finished = false;
 };
 
@@ -428,45 +506,60 @@ PYBIND11_MODULE(_glyphary, m) {
                           "Bytes through an object's Globalize or Localize, piece by piece: "
                           "decoded from source, converted, encoded to target, in bounded memory. "
                           "ncr reads and writes emoji as character references; errors as for "
-                          "decode and encode, each direction its own way.")
+                          "decode and encode, each direction its own way; forms, prefer and "
+                          "record as for decode. carrier 'auto' (operation 'globalize'): each "
+                          "emoji's carrier found per record, to the object's GlobalizeFormat.")
         .def(py::init<py::object, std::string, std::string, std::string, py::handle, bool,
-                      std::string>(),
+                      std::string, py::handle, py::handle, std::string>(),
              py::arg("glyphary"), py::arg("operation"), py::arg("source") = "utf-8",
              py::arg("target") = "utf-8", py::arg("carrier") = py::none(), py::arg("ncr") = false,
-             py::arg("errors") = "strict")
+             py::arg("errors") = "strict", py::arg("forms") = py::none(),
+             py::arg("prefer") = py::none(), py::arg("record") = "line")
         .def(
             "convert", [](Converter& c, py::handle data) { return c.Feed(data, false); },
             py::arg("data"), "What the bytes convert to so far.")
         .def(
             "finish", [](Converter& c) { return c.Feed(py::bytes(), true); },
-            "The rest, at the end of the stream.");
+            "The rest, at the end of the stream.")
+        .def_property_readonly("guesses", &Converter::Guesses,
+                               "carrier 'auto': the emoji whose carrier was a guess so far (an "
+                               "ambiguous code that its record did not decide).");
 
     m.def(
         "decode",
         [](py::handle data, const std::string& encoding, py::handle carrier, bool ncr,
-           const std::string& errors) {
-            const glyphary::text::Format format = Format(encoding, Carrier(carrier), ncr);
+           const std::string& errors, py::handle forms, py::handle prefer,
+           const std::string& record) {
+            const glyphary::text::Format format =
+                Format(encoding, TextCarrier(carrier), ncr, forms);
+            const glyphary::text::AutoOptions options = AutoOptions(prefer, record);
             const Policy policy = ErrorPolicy(errors);
             const Bytes bytes(data, "data");
             std::u16string units;
             {
                 py::gil_scoped_release release;
-                units = glyphary::text::Decode(bytes.view(), format, policy.decoding);
+                units =
+                    glyphary::text::DecodeResolved(bytes.view(), format, policy.decoding, options);
             }
             return Str(units);
         },
         py::arg("data"), py::arg("encoding") = "utf-8", py::arg("carrier") = "none",
-        py::arg("ncr") = false, py::arg("errors") = "strict",
+        py::arg("ncr") = false, py::arg("errors") = "strict", py::arg("forms") = py::none(),
+        py::arg("prefer") = py::none(), py::arg("record") = "line",
         "Bytes to str, in an encoding of the handsets (utf-8, utf-16le, sjis with the carrier's "
         "emoji). ncr: references to private-use characters (&#xE63E;) are read as those. "
         "errors: 'strict' raises EncodingError; 'replace' (or 'xmlcharrefreplace') writes "
         "U+FFFD for each ill-formed part; 'surrogateescape' keeps each byte b of 0x80 or above "
-        "as U+DC00+b.");
+        "as U+DC00+b. forms: the legacy forms to read, comma-separated (references, localsrc, "
+        "webcodes, google, sjis-references, cp932; 'default' for the first four). carrier "
+        "'auto': each emoji's carrier found from its code per record (record: line, paragraph "
+        "or whole), ambiguous ones by the record's other codes, else by prefer (carrier names, "
+        "first preferred).");
     m.def(
         "encode",
         [](py::handle text, const std::string& encoding, py::handle carrier, bool ncr,
            const std::string& errors) {
-            const glyphary::text::Format format = Format(encoding, Carrier(carrier), ncr);
+            const glyphary::text::Format format = Format(encoding, TextCarrier(carrier), ncr);
             const Policy policy = ErrorPolicy(errors);
             const std::u16string units = Units(text, "text");
             std::string bytes;

@@ -30,7 +30,9 @@ class TextPipe {
     using Writer = std::function<void(std::string_view)>;
 
     /// Input in `in`, decoded under `decoding`; output in `out`, encoded under `encoding`.
-    /// With `showCodes`, private-use characters are written as U+XXXX (for a terminal).
+    /// With `showCodes`, private-use characters are written as U+XXXX (for a terminal). Input
+    /// for Carrier::automatic is marked text, for a converter that resolves it (the client's
+    /// CarrierConverter from an automatic source).
     TextPipe(const Format& in, Errors decoding, const Format& out, Errors encoding, Writer write,
              bool showCodes = false);
 
