@@ -42,7 +42,7 @@ class ObjectConversion : public Conversion {
         for (const auto& [property, value] : overrides) m_object.Put(property, value);
     }
 
-    void Begin(client::TextSink sink) override {
+    void Begin(client::TextSink sink, const std::string&) override {
         m_converter.reset();
         m_converter =
             std::make_unique<client::TextConverter>(m_object, m_operation, std::move(sink));

@@ -131,6 +131,8 @@ std::vector<Cell> Row(const CatalogEntry& e) {
             CarrierCell(e.carriers[0]),
             CarrierCell(e.carriers[1]),
             CarrierCell(e.carriers[2]),
+            Ascii(e.auNumber ? std::to_string(e.auNumber) : "-"),
+            Ascii(e.google ? CodePoint(e.google) : "-"),
             Ascii(codePoints.empty() ? "-" : codePoints),
             Shown(e.standard),
             Shown(e.name),
@@ -198,8 +200,9 @@ int RunList(Session& session, const Arguments& args) {
     if (!args.Operands().empty()) pattern = CompileUserPattern(args.Operands()[0]);
 
     std::vector<std::vector<Cell>> rows = {{Ascii("id"), Ascii("aliases"), Ascii("i-mode"),
-                                            Ascii("EZweb"), Ascii("SoftBank"), Ascii("unicode"),
-                                            Ascii("emoji"), Ascii("name"), Ascii("name_ja")}};
+                                            Ascii("EZweb"), Ascii("SoftBank"), Ascii("au#"),
+                                            Ascii("google"), Ascii("unicode"), Ascii("emoji"),
+                                            Ascii("name"), Ascii("name_ja")}};
     for (const CatalogEntry& e : client::ReadCatalog(session.module().SettingsPath()))
         if ((!carrier || Has(e, *carrier)) && (!pattern || Matches(e, *pattern)))
             rows.push_back(Row(e));

@@ -184,7 +184,9 @@ constexpr const char* kListHelp = R"(Usage: glyphary list [--carrier TABLE] [PAT
 
 One row per emoji of the configuration: its id, its aliases, the code of each carrier as
 U+XXXX with its Shift_JIS code in hex ('~' marks a substitute made of the carrier's own
-emoji, text shows as text, '-' none), the standard emoji's code points and the emoji
+emoji, text shows as text, '-' none), au's emoji number (the N of <img localsrc="N">)
+and Google's private-use code when a carrier has the emoji as its own, the standard
+emoji's code points and the emoji
 itself (or the text shown in its place), its English and its Japanese name.
 
 PATTERN is a regular expression (Perl syntax), matched without regard to letter case
@@ -329,7 +331,11 @@ const std::vector<Command>& Commands() {
          RunLocalize},
         {"convert",
          {kConvertHelp, kTextOptions, kConvertNotes},
-         TextCommandOptions({{"from", 'f', true}, {"to", 't', true}}),
+         TextCommandOptions({{"from", 'f', true},
+                             {"to", 't', true},
+                             {"record", 0, true},
+                             {"prefer", 0, true},
+                             {"explain", 0, false}}),
          RunConvert},
         {"list", {kListHelp}, {kModule, kHelp, {"carrier", 'c', true}}, RunList},
         {"detect", {kDetectHelp}, {kModule, kHelp, {"explain", 0, false}}, RunDetect},

@@ -29,6 +29,24 @@ std::string Plural(size_t n, const char* one, const char* many) {
 
 }  // namespace
 
+bool InDecodedUnits(const text::Issue& issue, const text::Format& format) {
+    switch (issue.fault) {
+        case text::Fault::cp932Code:
+        case text::Fault::noEquivalent:
+        case text::Fault::unknownGoogle:
+        case text::Fault::unknownNumber:
+            return true;
+        case text::Fault::escapePage:
+        case text::Fault::escapeEmpty:
+        case text::Fault::escapeUnclosed:
+        case text::Fault::escapeCode:
+        case text::Fault::escapeCut:
+            return format.encoding != text::Encoding::sjis;
+        default:
+            return false;
+    }
+}
+
 void IssueReport::Add(const text::Issue& issue, const text::Format& format, bool decoding,
                       const std::string& name, size_t line, text::Errors errors) {
     Kind kind = noCode;
@@ -57,14 +75,27 @@ void IssueReport::Add(const text::Issue& issue, const text::Format& format, bool
         case text::Fault::noCode:
             kind = noCode;
             break;
+        case text::Fault::cp932Code:
+            kind = unrecoverable;
+            break;
+        case text::Fault::noEquivalent:
+            kind = noEquivalent;
+            break;
+        case text::Fault::unknownGoogle:
+        case text::Fault::unknownNumber:
+            kind = unknownEmoji;
+            break;
     }
     ++m_counts[kind];
     ++m_total;
     if (m_listed.size() >= kListed) return;
-    const std::string where = decoding ? "byte " + std::to_string(issue.offset)
-                                       : "unit " + std::to_string(issue.offset) + " of the result";
-    m_listed.push_back(name + ":" + std::to_string(line) + ": " + where + ": " +
-                       text::Describe(issue, format) + "; " + WrittenAs(issue, decoding, errors));
+    const std::string where = !decoding ? "unit " + std::to_string(issue.offset) + " of the result"
+                              : InDecodedUnits(issue, format)
+                                  ? "unit " + std::to_string(issue.offset) + " of the decoded text"
+                                  : "byte " + std::to_string(issue.offset);
+    m_listed.push_back(name + (line ? ":" + std::to_string(line) : std::string()) + ": " + where +
+                       ": " + text::Describe(issue, format) + "; " +
+                       WrittenAs(issue, decoding, errors));
 }
 
 void IssueReport::Merge(const IssueReport& other) {
@@ -84,6 +115,10 @@ std::string IssueReport::Counts() const {
         {"broken SoftBank escape", "broken SoftBank escapes"},
         {"lone surrogate", "lone surrogates"},
         {"character without a code in the output", "characters without a code in the output"},
+        {"code the carrier's layout lacks (through CP932)",
+         "codes the carrier's layout lacks (through CP932)"},
+        {"emoji the carrier lacks", "emoji the carrier lacks"},
+        {"unknown emoji number or Google code", "unknown emoji numbers or Google codes"},
     };
     std::string out;
     for (size_t k = 0; k < kKinds; ++k) {
@@ -205,8 +240,10 @@ InputConversion::InputConversion(Conversion& conversion, const TextSettings& set
     if (changes) m_changes = std::make_unique<LineChanges>();
     if (settings.errors != text::Errors::strict) {
         m_pipe.decoder().issues().SetHook([this](const text::Issue& issue) {
-            m_report.Add(issue, m_settings.in, true, m_name, m_inputLines.LineAt(issue.offset),
-                         m_settings.errors);
+            // Items of the forms count in units of the decoded text, whose lines no one counts.
+            const bool units = InDecodedUnits(issue, m_settings.in);
+            m_report.Add(issue, m_settings.in, true, m_name,
+                         units ? 0 : m_inputLines.LineAt(issue.offset), m_settings.errors);
             m_substitutes += m_settings.errors == text::Errors::keep ? issue.length : 1;
         });
         m_pipe.encoder().issues().SetHook([this](const text::Issue& issue) {
@@ -218,7 +255,7 @@ InputConversion::InputConversion(Conversion& conversion, const TextSettings& set
                          m_settings.errors);
         });
     }
-    m_conversion.Begin([this](std::u16string_view units) { Take(units); });
+    m_conversion.Begin([this](std::u16string_view units) { Take(units); }, m_name);
 }
 
 // What the decoder wrote for an item it replaced (U+FFFD) or kept (a byte as U+DC00 + b)

@@ -26,9 +26,9 @@ namespace glyphary::tool {
 class Conversion {
   public:
     virtual ~Conversion() = default;
-    /// Starts an input whose converted text goes to `sink`; what an input that failed halfway
-    /// left behind is dropped.
-    virtual void Begin(client::TextSink sink) = 0;
+    /// Starts the input `name` (for messages), whose converted text goes to `sink`; what an
+    /// input that failed halfway left behind is dropped.
+    virtual void Begin(client::TextSink sink, const std::string& name) = 0;
     /// Room for `units` more units of input; valid until Commit.
     virtual char16_t* Reserve(size_t units) = 0;
     /// The first `units` units written at Reserve's pointer are input; converts what it can.
@@ -52,6 +52,10 @@ struct TextSettings {
 // ---------------------------------------------------------------------------------------------
 // What was replaced or kept
 
+/// Whether `issue`, met decoding `format`, counts its offset in units of the decoded text
+/// (an item of a legacy form) rather than in bytes.
+bool InDecodedUnits(const text::Issue& issue, const text::Format& format);
+
 /// The items the error policy replaced or kept, by kind, the first few with their place.
 class IssueReport {
   public:
@@ -59,7 +63,7 @@ class IssueReport {
     static constexpr size_t kListed = 10;
 
     /// Accounts for `issue` met in `format` while reading (`decoding`) or writing the input
-    /// `name`, on line `line`, under the policy `errors`.
+    /// `name`, on line `line` (0: not known), under the policy `errors`.
     void Add(const text::Issue& issue, const text::Format& format, bool decoding,
              const std::string& name, size_t line, text::Errors errors);
     /// Adds `other`'s counts, and its items while fewer than kListed are listed.
@@ -73,7 +77,18 @@ class IssueReport {
     void Print(text::Errors errors, size_t files) const;
 
   private:
-    enum Kind { invalidUtf8, oddByte, invalidSjis, brokenEscape, loneSurrogate, noCode, kKinds };
+    enum Kind {
+        invalidUtf8,
+        oddByte,
+        invalidSjis,
+        brokenEscape,
+        loneSurrogate,
+        noCode,
+        unrecoverable,
+        noEquivalent,
+        unknownEmoji,
+        kKinds
+    };
 
     std::array<size_t, kKinds> m_counts{};
     size_t m_total = 0;

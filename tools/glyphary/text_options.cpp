@@ -14,7 +14,7 @@ const std::vector<OptionDef>& TextOptionDefs() {
         {"encoding", 'e', true},  {"input-encoding", 0, true}, {"output-encoding", 0, true},
         {"ncr", 0, false},        {"errors", 0, true},         {"show-codes", 0, false},
         {"in-place", 'i', false}, {"recursive", 'r', false},   {"jobs", 'j', true},
-        {"check", 0, false},      {"backup", 0, true},
+        {"check", 0, false},      {"backup", 0, true},         {"forms", 0, true},
     };
     return defs;
 }
@@ -53,7 +53,13 @@ text::Format FormatOf(text::Encoding encoding, EMapMode mode, bool references) {
 }  // namespace
 
 text::Format TextOptions::InputFormat(EMapMode mode) const {
-    return FormatOf(input, mode, references);
+    text::Format format = FormatOf(input, mode, references);
+    format.forms = format.forms | forms;
+    return format;
+}
+
+text::Format TextOptions::AutoInputFormat() const {
+    return {input, text::Carrier::automatic, references ? forms | text::Form::references : forms};
 }
 
 text::Format TextOptions::OutputFormat(EMapMode mode) const {
@@ -66,6 +72,15 @@ TextOptions ParseTextOptions(const Arguments& args) {
     options.output = EncodingOf(args, "output-encoding");
     options.references = args.Has("ncr");
     options.errors = ErrorsOf(args);
+    if (args.Has("forms")) {
+        std::string unknown;
+        const std::optional<text::Forms> forms = text::ParseForms(args.Value("forms"), &unknown);
+        if (!forms)
+            throw UsageError("--forms: unknown form '" + unknown +
+                             "': use default, none or a list of references, sjis-references, "
+                             "localsrc, webcodes, google, cp932");
+        options.forms = *forms;
+    }
     options.showCodes = args.Has("show-codes");
 
     InPlaceOptions& place = options.inPlace;

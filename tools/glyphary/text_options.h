@@ -8,6 +8,7 @@
 #include "cli.h"
 #include "com/iglyphary.h"
 #include "text/format.h"
+#include "text/resolver.h"
 
 namespace glyphary::tool {
 
@@ -28,6 +29,8 @@ struct TextOptions {
     text::Encoding input = text::Encoding::utf8;
     text::Encoding output = text::Encoding::utf8;
     bool references = false;  ///< --ncr
+    /// --forms: the legacy forms input is read in (--ncr adds references).
+    text::Forms forms = text::kDefaultInputForms;
     text::Errors errors = text::Errors::strict;
     bool showCodes = false;
     InPlaceOptions inPlace;
@@ -35,6 +38,8 @@ struct TextOptions {
     /// The format of input written for map mode `mode` (Shift_JIS follows its carrier's
     /// layout). UsageError when that encoding cannot carry its text.
     text::Format InputFormat(EMapMode mode) const;
+    /// The format of input from every carrier at once (convert --from auto).
+    text::Format AutoInputFormat() const;
     /// The format of output written for map mode `mode`.
     text::Format OutputFormat(EMapMode mode) const;
 };
