@@ -77,8 +77,14 @@ TEST_F(Carriers, ConvertNamesWhatIsMissing) {
     } cases[] = {
         {{"convert", "--to", "imode"}, 2, "convert from which table to which?"},
         {{"convert", "--from", "imode"}, 2, "convert from which table to which?"},
-        {{"convert", "-f", "none", "-t", "imode"}, 2, "--from none: use imode, ezweb"},
-        {{"convert", "-f", "imode", "-t", "7"}, 2, "--to 7: use imode, ezweb"},
+        {{"convert", "-f", "none", "-t", "imode"}, 2, "--from none: use auto, imode, ezweb"},
+        {{"convert", "-f", "imode", "-t", "7"}, 2, "--to 7: use notation, imode, ezweb"},
+        {{"convert", "-f", "imode", "-t", "unicode", "--record", "whole"},
+         2,
+         "--record goes with --from auto"},
+        {{"convert", "-f", "auto", "-t", "unicode", "--record", "page"}, 2, "--record page: use"},
+        {{"convert", "-f", "auto", "-t", "unicode", "--prefer", "au,kddi"}, 2, "--prefer: 'kddi'"},
+        {{"convert", "-f", "auto", "-t", "notation", "--forms", "html"}, 2, "unknown form 'html'"},
         {{"convert", "-f", "imode", "-t", "docomo", "-e", "latin1"}, 2, "unknown encoding"},
         // This configuration has no table of standard emoji as written.
         {{"convert", "-f", "unicode", "-t", "imode"}, 1, "names no map for mode 5"},

@@ -122,6 +122,11 @@ void WriteFixtures(const fs::path& dir, const fs::path& home) {
          "Back from the sea\r\n\x90\xB0\x82\xEA \xF8\x9F\r\nFrom an au friend: \xF6\x64\r\n"},
         {"site/images/logo.png", std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16)},
         {"site/index.txt", "Diary index\r\n"},
+        // Three carriers' suns, then F98B: docomo's 5 and SoftBank's sun.
+        {"guestbook.sjis", "docomo \xF8\x9F\nau \xF6\x60\nSoftBank \xF9\x8B\n"},
+        {"board.html", "<p>&#63647; <img localsrc=\"44\"> &#xE04A;</p>\n"},
+        // au's turtle, F347, as a CP932 decoder read it: U+E23B (SoftBank's range).
+        {"export.csv", "42,Turtle \xEE\x88\xBB\n"},
         {"dump.sql",
          "INSERT INTO diary VALUES (1, 'Sunny \xF8\x9F');\n"
          "INSERT INTO diary VALUES (2, 'Cut short \x82');\n"},

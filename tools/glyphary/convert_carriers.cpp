@@ -16,7 +16,7 @@ namespace {
 constexpr const char* kTables = "imode, ezweb, softbank or unicode";
 
 client::Source SourceOf(const Arguments& args, const text::AutoOptions& options) {
-    if (!args.Has("from"))
+    if (!args.Has("from") || !args.Has("to"))
         throw UsageError(std::string("convert from which table to which? add --from (auto or ") +
                          kTables + ") and --to (notation or " + kTables + ")");
     const std::optional<client::Source> source = client::ParseSource(args.Value("from"), options);
@@ -25,8 +25,6 @@ client::Source SourceOf(const Arguments& args, const text::AutoOptions& options)
 }
 
 client::Target TargetOf(const Arguments& args) {
-    if (!args.Has("to"))
-        throw UsageError(std::string("convert to which table? add --to notation or ") + kTables);
     const std::optional<client::Target> target = client::ParseTarget(args.Value("to"));
     if (!target) throw UsageError("--to " + args.Value("to") + ": use notation, " + kTables);
     return *target;
@@ -93,10 +91,7 @@ class CarrierConversion : public Conversion {
             m_module, m_from, m_to, [this](std::u16string_view piece) { m_sink(piece); });
         if (m_explain && m_converter->resolver()) {
             m_converter->resolver()->SetGuessHook([this](const text::Guess& guess) {
-                WriteAll(
-                    STDERR_FILENO,
-                    m_name + ":" + std::to_string(guess.line) + ": " + text::Describe(guess) + "\n",
-                    "standard error");
+                Report(m_name + ":" + std::to_string(guess.line) + ": " + text::Describe(guess));
             });
         }
     }

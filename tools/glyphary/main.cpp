@@ -72,6 +72,10 @@ constexpr const char* kTextOptions =
                          they were; what the output cannot carry as &#N;). Each item
                          replaced or kept is counted; the first ten are listed on
                          standard error with file, line and byte (or unit of the result)
+  --forms LIST           the stored forms input is read in: references, localsrc,
+                         webcodes, google (these four: default), sjis-references (&#63647;
+                         for docomo's F8 9F) and cp932 (text a cp932 decoder read from the
+                         carrier's Shift_JIS); e.g. default,cp932, or none
   --show-codes           write carrier emoji (private-use characters, which terminals
                          cannot draw) as U+XXXX
   --module PATH          use another module and its configuration
@@ -155,7 +159,9 @@ Text written for one table shown on another: each emoji of the --from table beco
 the --to table shows for it (its own emoji, a substitute, or text); everything else,
 neutral notation such as :sunny: included, passes unchanged. TABLE is imode, ezweb,
 softbank or unicode (the standard emoji, however written: with or without U+FE0F, flags,
-keycaps; a longer sequence such as a skin tone or a ZWJ sequence stays whole).
+keycaps; a longer sequence such as a skin tone or a ZWJ sequence stays whole). --from auto
+reads every carrier's emoji at once; --to notation writes neutral notation (the configured
+GlobalizeFormat), for standard emoji too.
 
 The text goes through the interface twice: Globalize in the --from carrier's mode (or
 Localize in mode 5, the standard emoji as written, for --from unicode) into a notation of
@@ -163,8 +169,15 @@ its own that no text holds, then Localize in the --to table's mode. U+FDD0 units
 input (that notation's mark) and zero units pass through.
 
 Options:
-  -f, --from TABLE       the table the text is written for (required)
-  -t, --to TABLE         the table to show it on (required)
+  -f, --from TABLE       the table the text is written for (required), or auto: each
+                         emoji's carrier found from its code, record by record; a code
+                         several carriers have goes to the carrier the record's other
+                         emoji show, else to the first of --prefer, and is counted
+  -t, --to TABLE         the table to show it on (required), or notation
+  --record KIND          with auto: line (default), paragraph (up to a blank line) or whole
+  --prefer LIST          with auto: carriers in order for codes a record does not decide
+                         (default imode,ezweb,softbank; those left out come last)
+  --explain              with auto: each guess on standard error, with file and line
 )";
 
 constexpr const char* kConvertNotes = R"(
@@ -178,6 +191,8 @@ Examples:
   printf '\xe2\x98\x80\xef\xb8\x8f \xf0\x9f\x87\xaf\xf0\x9f\x87\xb5\n' | glyphary convert -f unicode -t imode
   glyphary convert -f imode -t unicode --input-encoding sjis --check -r site/
   glyphary convert -f imode -t unicode --input-encoding sjis --errors keep -i -r site/
+  glyphary convert -f auto -t unicode --input-encoding sjis --explain guestbook.sjis
+  glyphary convert -f ezweb -t notation --forms default,cp932 export.csv
 )";
 
 constexpr const char* kListHelp = R"(Usage: glyphary list [--carrier TABLE] [PATTERN]
