@@ -63,9 +63,10 @@ constexpr const char* kTextOptions =
                          it, emoji at their codes; SoftBank's ESC $ web codes are read)
   --input-encoding ENC   of input only, whatever -e says
   --output-encoding ENC  of output only, whatever -e says
-  --ncr                  emoji as character references: &#xE63E; and &#58942; are read
-                         as those private-use characters; on output, private-use
+  --ncr                  emoji as character references: on output, private-use
                          characters and what the encoding cannot carry become &#xHEX;
+                         (input reads &#xE63E; and &#58942; unless --forms leaves
+                         references out)
   --errors POLICY        input that does not decode, and characters the output encoding
                          cannot carry: strict (default: the input fails there), replace
                          (U+FFFD in the text, '?' in the output) or keep (the bytes as
