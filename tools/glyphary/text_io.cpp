@@ -289,9 +289,13 @@ void InputConversion::Guarded(Step&& step) {
     try {
         step();
     } catch (const text::InputEncodingError& e) {
-        throw UndecodableInput(m_name + ": byte " + std::to_string(e.offset()) + ": " + e.what() +
-                               " (is it " + text::EncodingName(m_settings.in.encoding) +
-                               "? see --input-encoding, or --errors)");
+        const bool units = InDecodedUnits(e.issue(), m_settings.in);
+        throw UndecodableInput(
+            m_name + (units ? ": unit " : ": byte ") + std::to_string(e.offset()) +
+            (units ? " of the decoded text: " : ": ") + e.what() +
+            (units ? std::string(" (see --forms, or --errors)")
+                   : " (is it " + std::string(text::EncodingName(m_settings.in.encoding)) +
+                         "? see --input-encoding, or --errors)"));
     } catch (const text::OutputEncodingError& e) {
         throw ToolError(m_name + ": the result's unit " + std::to_string(e.offset()) +
                         " cannot be written in " + text::EncodingName(m_settings.out.encoding) +
