@@ -146,6 +146,10 @@ void WriteFixtures(const fs::path& dir, const fs::path& home) {
                                               : "From: user@ezweb.ne.jp\r\nSubject: x";
         WriteFile(maildir / ("17000" + std::to_string(i + 100000).substr(1) + ".1.host"), content);
     }
+    // Mail already read, for --decode.
+    fs::create_directories(home / "Maildir/cur");
+    for (int i = 0; i < 3; ++i)
+        WriteFile(home / "Maildir/cur" / ("16990" + std::to_string(i) + ".1.host:2,S"), mail);
     // A gibibyte that reads as zeros and takes no room.
     if (!kSanitized) {
         WriteFile(dir / "huge.eml", "");
