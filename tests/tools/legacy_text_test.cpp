@@ -61,7 +61,7 @@ TEST_F(LegacyText, EveryFormOfEveryEmojiReadsAsItsCode) {
         Form::references | Form::sjisReferences | Form::localsrc | Form::webCodes | Form::google;
     for (const Carrier carrier : kCarriers) {
         const auto [codes, expected] = Baseline(carrier);
-        for (const Encoding encoding : {Encoding::utf8, Encoding::sjis}) {
+        for (const Encoding encoding : {Encoding::utf8, Encoding::utf16le, Encoding::sjis}) {
             for (const Forms forms : {all, Forms(Form::cp932)}) {
                 std::string in;
                 std::vector<std::string> want;
@@ -96,11 +96,13 @@ TEST_F(LegacyText, EveryFormOfEveryEmojiReadsAsItsCode) {
 TEST_F(LegacyText, AutoGivesEachRecordItsCarrierAndListsEveryGuess) {
     std::vector<std::pair<std::vector<char16_t>, std::vector<std::string>>> baselines;
     for (const Carrier carrier : kCarriers) baselines.push_back(Baseline(carrier));
-    for (const Encoding encoding : {Encoding::utf8, Encoding::sjis}) {
+    for (const Encoding encoding : {Encoding::utf8, Encoding::utf16le, Encoding::sjis}) {
         const std::string enc = text::EncodingName(encoding);
         // Each carrier's witness alone, as its own carrier converts it.
         std::string witnesses;
-        for (const Carrier c : kCarriers) witnesses += Witness(c, encoding, {}) + "\n";
+        const std::string space = text::Encode(u" ", Format{encoding}),
+                          feed = text::Encode(u"\n", Format{encoding});
+        for (const Carrier c : kCarriers) witnesses += Witness(c, encoding, {}) + feed;
         const Outcome w =
             Sample({"convert", "-f", "auto", "-t", "notation", "--input-encoding", enc}, witnesses);
         ASSERT_EQ(w.status, 0) << w.err;
@@ -117,8 +119,8 @@ TEST_F(LegacyText, AutoGivesEachRecordItsCarrierAndListsEveryGuess) {
                 if (i >= codes.size()) continue;
                 ++left;
                 const Written plain = WaysOf(kCarriers[k], codes[i], encoding)[0];
-                mixed += Input("", plain, "", encoding) + " " +
-                         Witness(kCarriers[k], encoding, {}) + "\n";
+                mixed += Input("", plain, "", encoding) + space +
+                         Witness(kCarriers[k], encoding, {}) + feed;
                 want.push_back(expected[i] + " " + witnessLines[k]);
             }
         }
