@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "support/module_fixture.h"
 #include "client/au_mail.h"
 #include "client/errors.h"
 #include "client/mail.h"
@@ -44,17 +45,8 @@ TEST(AuMail, TheClientTranscodesLinesAsTheModuleDoes) {
     }
 }
 
-class AuMailTest : public ::testing::Test {
+class AuMailTest : public glyphary::testing::ModuleTest {
   protected:
-    static void SetUpTestSuite() {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        s_module = new Module({GLYPHARY_MODULE_FILE, "test"});
-    }
-    static void TearDownTestSuite() {
-        delete s_module;
-        CoUninitialize();
-    }
-    static inline Module* s_module = nullptr;
 };
 
 // Mails of every shape the module converts, with the sample's mail map: the structure path
