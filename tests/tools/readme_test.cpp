@@ -181,6 +181,7 @@ TEST(Readme, EveryExampleOfTheProgramRunsAsShown) {
          {1}},
         {"(ulimit -v 400000; glyphary mail --in-place huge.eml)", {1}},
         {"glyphary mail --in-place ~/Maildir/new/*", {1}},
+        {"glyphary mail --in-place -j 4 ~/Maildir/cur/* ~/Maildir/new/*", {1}},
         {"glyphary localize", {2}},
         {"echo x | glyphary localize -c imode --localize-pattern '(:'", {2}},
         {"glyphary unregister", {0, 1}},

@@ -240,6 +240,9 @@ Examples:
 constexpr const char* kMailHelp = R"(Usage: glyphary mail [-v] [--keep-headers] [IN [OUT]]
        glyphary mail --in-place [-j N] [-v] [--keep-headers] FILE...
        glyphary mail --decode [-c CARRIER] [--to TABLE] [--show-codes] [-j N] [-o OUT] [FILE...]
+       glyphary mail --to-mime [-c CARRIER] [--notation] [-j N] [-o OUT] [FILE]
+       glyphary mail --to-mime [-c CARRIER] [--notation] [-j N] [-r] --output-dir DIR FILE...
+       glyphary mail --to-mime [-c CARRIER] [--notation] [-j N] [-r] --in-place FILE...
 
 Rewrites the emoji codes of raw EZweb (au) mail as ConvertEzwebMail does: from IN (default:
 standard input) to OUT (default: standard output; '-' for either). Where the module refuses a
@@ -272,24 +275,42 @@ nested parts, 10,000 parts, 10,000 header lines, header fields GMime interprets 
 each and 512 KiB in all): what a limit leaves unread is named at the end of its text, as
 "[not shown: ...]", and on standard error.
 
+With --to-mime each mail becomes a standard MIME message in UTF-8, for mail systems that
+read no carrier's charsets: every text part --decode shows is decoded the same way and
+written anew in UTF-8 (charset=utf-8, a transfer encoding GMime chooses, lines ended by LF),
+header fields with encoded words in another charset (Subject, names) anew in UTF-8; its
+emoji become standard emoji, or neutral notation with --notation. Attachments, attached
+messages, other header fields and the structure stay. One mail goes to standard output or
+OUT; many to --output-dir DIR (under its own name, or its path below a directory given with
+-r), or --in-place, with the same care as mail --in-place. A Maildir name that carries the
+size (",S=1234", ",W=1260") is renamed to the new size; a taken name is refused. With -r a
+directory stands for every file below it, but for hidden files and those in a tmp directory
+(mail still being delivered); files that are no mail are skipped. A mail that a limit leaves
+in part unread is not re-encoded (a failure).
+
 Exit status: 0 success; 1 a mail failed (not converted, or not decoded); 2 a command line
-that makes no sense; with --decode, 3 a mail shown in part (a limit), 4 text that did not
+that makes no sense; with --decode or --to-mime, 3 a mail shown in part (a limit), 4 text that did not
 decode in its charset (each such byte shown as U+FFFD, counted on standard error: often a
 wrong --carrier). The first of 1, 3, 4 that applies to any mail is the status.
 
 Options:
   -i, --in-place     convert the files where they are
-  -j, --jobs N       with --in-place or --decode: N files at once (default: one per
+  -j, --jobs N       with --in-place, --decode or --to-mime: N files at once (default: one per
                      processor)
   -v, --verbose      name each file with what became of it
   --keep-headers     leave the header as it is: rewrite no encoded words
   --decode           show the mail as text
-  -c, --carrier C    with --decode: whose emoji the mail holds (default: by the sender's
+  -c, --carrier C    with --decode or --to-mime: whose emoji the mail holds (default: by the sender's
                      domain, else as the charset tells)
   --to TABLE         with --decode: emoji as another table's (unicode: standard emoji)
                      instead of notation
-  --show-codes       with --decode: write carrier emoji as U+XXXX
-  -o, --output OUT   with --decode: write the text to OUT (never one of the mails)
+  --show-codes       with --decode or --to-mime: write carrier emoji as U+XXXX
+  -o, --output OUT   with --decode: write the text to OUT (never one of the mails);
+                     with --to-mime: write the mail to OUT
+  --to-mime          re-encode the mail as standard MIME in UTF-8
+  --output-dir DIR   with --to-mime: write each mail into DIR
+  -r, --recursive    with --to-mime: every mail below each directory given
+  --notation         with --to-mime: emoji as neutral notation, not standard emoji
   --module PATH      use another module and its configuration
 
 Examples:
@@ -298,6 +319,7 @@ Examples:
   glyphary mail -i -j 4 -v ~/Maildir/cur/*
   glyphary mail --decode --to unicode ~/Maildir/new/1700000000.1.host
   glyphary mail --decode -j 4 -o archive.txt ~/Maildir/cur/*
+  glyphary mail --to-mime -r --output-dir ~/utf8-mail ~/Maildir
 )";
 
 constexpr const char* kInfoHelp = R"(Usage: glyphary info
@@ -393,7 +415,11 @@ const std::vector<Command>& Commands() {
           {"show-codes", 0, false},
           {"output", 'o', true},
           {"verbose", 'v', false},
-          {"keep-headers", 0, false}},
+          {"keep-headers", 0, false},
+          {"to-mime", 0, false},
+          {"output-dir", 0, true},
+          {"recursive", 'r', false},
+          {"notation", 0, false}},
          RunMail},
         {"info", {kInfoHelp}, {kModule, kHelp}, RunInfo},
         {"register", {kRegisterHelp}, {kModule, kHelp}, RunRegister},

@@ -79,11 +79,13 @@ std::string InPlaceFile::Read() {
     return bytes;
 }
 
-void InPlaceFile::Replace(std::string_view bytes) {
+void InPlaceFile::Replace(std::string_view bytes, const std::string& renameTo) {
     State& s = *m_state;
     Check(s.file.Create(), s.path, s.file);
     Check(s.file.Write(bytes), s.path, s.file);
-    Check(s.file.Commit(), s.path, s.file);
+    files::CommitOptions options;
+    options.renameTo = renameTo;
+    Check(s.file.Commit(options), s.path, s.file);
 }
 
 int InPlaceFile::fd() const noexcept {

@@ -31,8 +31,9 @@ class InPlaceFile {
     std::string Read();
     /// Puts `bytes` in its place as ReplaceFile does, unless the file changed, moved or went
     /// since it was opened: then it is left as it is, nothing of ours stays, and ToolError
-    /// says "changed while converting".
-    void Replace(std::string_view bytes);
+    /// says "changed while converting". With `renameTo`, the result takes that name beside
+    /// the file and the file's own name goes (refused when the name is taken).
+    void Replace(std::string_view bytes, const std::string& renameTo = {});
 
     // A result written as it comes, for files read in pieces: Begin, Append..., Commit, as
     // Replace does in one go. Until Commit the file is untouched; the temporary file goes with
