@@ -63,7 +63,7 @@ HRESULT LocalizeCall(const ModeTable& idToCode, const std::wstring& pattern,
 HRESULT GetUserAgentIdCall(BSTR sUserAgent, LONG* pID) noexcept {
     if (!pID) return E_POINTER;
     return CallBoundary([&] {
-        const int32_t id = FindUserAgentId(WideFromOle(sUserAgent), g_tables.userAgentRules);
+        const int32_t id = FindUserAgentId(sUserAgent, g_tables.userAgentRules);
         *pID = id;
         return S_OK;
     });

@@ -15,6 +15,7 @@
 #include <boost/regex_fwd.hpp>
 
 #include "convert/format.h"
+#include "platform/win.h"
 #include "tables/tables.h"
 
 namespace glyphary {
@@ -89,5 +90,8 @@ void LocalizeText(std::wstring_view input, const LocalizeRegex& regex, const Mod
 /// compiled once, when a call first reaches it. Throws ConversionError: E_INVALIDARG for an
 /// ill-formed pattern that is reached, E_FAIL when the regex engine gives up.
 int32_t FindUserAgentId(std::wstring_view userAgent, const UserAgentRules& rules);
+/// The same for a zero-terminated UTF-16 string (null is empty), not read at all when there
+/// are no rules.
+int32_t FindUserAgentId(const OLECHAR* userAgent, const UserAgentRules& rules);
 
 }  // namespace glyphary
