@@ -56,16 +56,12 @@ uint64_t EscMask(const char* p, size_t n) {
 // branches that emoji, scattered through the text, would make mispredicted.
 [[gnu::noinline]] void TranscodeRun(char* __restrict data, size_t begin, size_t end,
                                     const EzwebMailCodeMap& map) {
-    // A pair read and written as one 16-bit word, its bytes swapped where the machine stores
-    // the first byte low.
-    const auto swap = [](uint16_t v) {
-        return std::endian::native == std::endian::little ? std::rotl(v, 8) : v;
-    };
     for (size_t cursor = begin; cursor + 2 <= end; cursor += 2) {
-        uint16_t pair;
-        std::memcpy(&pair, data + cursor, 2);
-        pair = swap(map.Translate(swap(pair)));
-        std::memcpy(data + cursor, &pair, 2);
+        const auto code = static_cast<uint16_t>(static_cast<uint8_t>(data[cursor]) << 8 |
+                                                static_cast<uint8_t>(data[cursor + 1]));
+        const uint16_t web = map.Translate(code);
+        data[cursor] = static_cast<char>(web >> 8);
+        data[cursor + 1] = static_cast<char>(web);
     }
 }
 
