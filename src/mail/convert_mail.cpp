@@ -72,9 +72,8 @@ HRESULT ReadLineInMemory(MailInput& input, platform::MemoryStream& memory, std::
         if (input.held >= 0) {
             line.push_back(static_cast<char>(input.held));
             input.held = -1;
-        } else if (rest.empty()) {
-            return S_FALSE;
         }
+        if (rest.empty()) return S_FALSE;
         const void* const cr = std::memchr(data, '\r', rest.size());
         if (!cr) {
             line.append(data, rest.size());
