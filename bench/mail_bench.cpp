@@ -9,6 +9,7 @@
 
 #include "mail/mail.h"
 #include "mail_message.h"
+#include "platform/com_object.h"
 #include "platform/owners.h"
 #include "support/mail_reference.h"
 
@@ -46,7 +47,8 @@ void Rewind(IStream* stream) {
 
 // Another kind of stream over a memory stream: its Read and Write are reached only through
 // the vtable, as those of any stream a client brings.
-class ForwardingStream final : public IStream {
+class ForwardingStream final
+    : public ComObject<ForwardingStream, StaticCount, Chain<IStream, IStream, ISequentialStream>> {
   public:
     explicit ForwardingStream(IStream* inner) : m_inner(inner) {}
     HRESULT STDMETHODCALLTYPE Read(void* pv, ULONG cb, ULONG* pcbRead) override {
@@ -55,12 +57,6 @@ class ForwardingStream final : public IStream {
     HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
         return m_inner->Write(pv, cb, pcbWritten);
     }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override {
         return E_NOTIMPL;
     }

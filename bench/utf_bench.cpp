@@ -1,15 +1,22 @@
-// Throughput of the platform's transcoder on text like a handset's: ASCII and Japanese words
-// mixed, a carrier emoji now and then.
+// Throughput of the transcoder on text like a handset's: ASCII and Japanese words mixed, a
+// carrier emoji now and then; with the SIMD paths, and without them (/scalar) for the ratio.
 #include <random>
 #include <string>
 
 #include <benchmark/benchmark.h>
 
-#include "platform/utf.h"
+#include "text/simd.h"
+#include "text/utf.h"
 
 namespace {
 
-using namespace glyphary::platform;
+using namespace glyphary::text;
+
+// Fast paths up to `level` while it lives.
+struct AtLevel {
+    explicit AtLevel(simd::Level level) { simd::Limit(level); }
+    ~AtLevel() { simd::Limit(simd::Level::avx512bw); }
+};
 
 const std::u16string& MixedText() {
     static const std::u16string text = [] {
@@ -26,25 +33,29 @@ const std::u16string& MixedText() {
 }
 
 const std::string& MixedUtf8() {
-    static const std::string bytes = *Utf8FromUtf16(MixedText(), UtfErrors::stop);
+    static const std::string bytes = *Utf8FromUtf16(MixedText(), Errors::strict);
     return bytes;
 }
 
+template <simd::Level kLevel>
 void Decode(benchmark::State& state) {
+    const AtLevel level(kLevel);
     const std::string& in = MixedUtf8();
     std::u16string out(in.size(), u'\0');
     for (auto _ : state) {
-        benchmark::DoNotOptimize(Utf16FromUtf8(in, out.data(), true, UtfErrors::stop));
+        benchmark::DoNotOptimize(Utf16FromUtf8(in, out.data(), true, Errors::strict));
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(in.size()));
 }
 
+template <simd::Level kLevel>
 void Encode(benchmark::State& state) {
+    const AtLevel level(kLevel);
     const std::u16string& in = MixedText();
     std::string out(in.size() * 3, '\0');
     for (auto _ : state) {
-        benchmark::DoNotOptimize(Utf8FromUtf16(in, out.data(), true, UtfErrors::stop));
+        benchmark::DoNotOptimize(Utf8FromUtf16(in, out.data(), true, Errors::strict));
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(MixedUtf8().size()));
@@ -52,5 +63,7 @@ void Encode(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(Decode)->Name("Utf/utf8-to-utf16");
-BENCHMARK(Encode)->Name("Utf/utf16-to-utf8");
+BENCHMARK(Decode<simd::Level::avx512bw>)->Name("Utf/utf8-to-utf16");
+BENCHMARK(Encode<simd::Level::avx512bw>)->Name("Utf/utf16-to-utf8");
+BENCHMARK(Decode<simd::Level::scalar>)->Name("Utf/utf8-to-utf16/scalar");
+BENCHMARK(Encode<simd::Level::scalar>)->Name("Utf/utf16-to-utf8/scalar");

@@ -1,37 +1,45 @@
-// Mail decoding and the client's codecs over arbitrary bytes. Besides not crashing or hanging:
+// Mail decoding and the text layer's decoders over arbitrary bytes. Besides not crashing or
+// hanging:
 // - a mail decodes, or fails with ClientError only, and its text is UTF-8;
-// - every streaming decoder gives, cut in two anywhere, what it gives on the whole input:
-//   the same units, or the same error at the same offset.
+// - every streaming decoder, under each error policy, gives, cut in two anywhere, what it
+//   gives on the whole input: the same units, and the same failure or items replaced.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
-#include "client/encoding.h"
 #include "client/errors.h"
 #include "client/mail_decode.h"
-#include "platform/utf.h"
+#include "text/codec.h"
+#include "text/utf.h"
 
 namespace {
 
 using namespace glyphary::client;
+namespace text = glyphary::text;
 
 void Check(bool condition) {
     if (!condition) std::abort();
 }
 
-// Units, or the error as "offset: message".
-std::u16string DecodeCut(std::string_view bytes, const TextFormat& format, size_t cut) {
-    Decoder decoder(format);
-    std::u16string out(Decoder::Room(bytes.size()) * 2, u'\0');
-    try {
-        size_t n = decoder.Decode(bytes.substr(0, cut), false, out.data());
-        n += decoder.Decode(bytes.substr(cut), true, out.data() + n);
-        out.resize(n);
-    } catch (const EncodingError& e) {
-        const std::string error = std::to_string(e.offset()) + ": " + e.what();
-        return u"error " + std::u16string(error.begin(), error.end());
+// Units, then the failure or the first item replaced, and how many were.
+std::u16string DecodeCut(std::string_view bytes, const text::Format& format, text::Errors errors,
+                         size_t cut) {
+    text::Decoder decoder(format, errors);
+    std::u16string out(text::Decoder::Room(bytes.size()) * 2, u'\0');
+    text::Decoded d = decoder.Decode(bytes.substr(0, cut), false, out.data());
+    size_t n = d.units;
+    if (d.ok) {
+        d = decoder.Decode(bytes.substr(cut), true, out.data() + n);
+        n += d.units;
     }
-    return out;
+    out.resize(n);
+    const text::Issues& issues = decoder.issues();
+    const std::optional<text::Issue> issue = d.ok ? issues.first() : issues.failure();
+    const std::string account = std::to_string(issues.count()) + " " +
+                                (issue ? std::to_string(issue->offset) + " " +
+                                             std::to_string(static_cast<int>(issue->fault))
+                                       : "");
+    return out + u" " + std::u16string(account.begin(), account.end());
 }
 
 }  // namespace
@@ -48,15 +56,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             DecodeMail(bytes, control & 4 ? std::optional(carrier) : std::nullopt);
         const std::string text =
             MailText(mail, [](std::u16string_view t, EMapMode) { return std::u16string(t); });
-        Check(glyphary::platform::Utf16FromUtf8(text, glyphary::platform::UtfErrors::stop)
-                  .has_value());
+        Check(text::Utf16FromUtf8(text, text::Errors::strict).has_value());
     } catch (const ClientError&) {
     }
 
-    const TextFormat format{control & 8 ? Encoding::sjis : Encoding::utf8, carrier,
-                            (control & 16) != 0};
-    const std::u16string whole = DecodeCut(bytes, format, bytes.size());
-    Check(DecodeCut(bytes, format, bytes.size() / 2) == whole);
-    Check(DecodeCut(bytes, format, control % (bytes.size() + 1)) == whole);
+    const text::Format format{control & 8 ? text::Encoding::sjis : text::Encoding::utf8,
+                              text::CarrierOfMode(carrier),
+                              control & 16 ? text::Forms(text::Form::references) : text::Forms()};
+    for (const text::Errors errors :
+         {text::Errors::strict, text::Errors::replace, text::Errors::keep}) {
+        const std::u16string whole = DecodeCut(bytes, format, errors, bytes.size());
+        Check(DecodeCut(bytes, format, errors, bytes.size() / 2) == whole);
+        Check(DecodeCut(bytes, format, errors, control % (bytes.size() + 1)) == whole);
+    }
     return 0;
 }

@@ -10,14 +10,36 @@ docstring for which one); glyphary.wsgi.EmojiMiddleware converts every request a
 of a WSGI application for the handset that sent it.
 """
 
-from ._glyphary import (
-    Converter,
-    EncodingError,
-    Error,
-    Glyphary,
-    __version__,
-    decode,
-    encode,
-)
+try:
+    from ._glyphary import (
+        Converter,
+        EncodingError,
+        Error,
+        Glyphary,
+        __version__,
+        decode,
+        encode,
+    )
+except ModuleNotFoundError as missing:
+    if missing.name != __name__ + "._glyphary":
+        raise
+    # Say which interpreter the package was built for, not merely that a module is missing.
+    import importlib.machinery as _machinery
+    import pathlib as _pathlib
+    import sys as _sys
+
+    _built = sorted(p.name for p in _pathlib.Path(__file__).parent.glob("_glyphary*.so"))
+    raise ImportError(
+        "glyphary's extension was built for another Python (%s), not for this %s %s, which "
+        "loads %s; install glyphary with this interpreter: %s -m pip install ..."
+        % (
+            ", ".join(_built) or "no extension is in the package",
+            _sys.implementation.name,
+            _sys.version.split()[0],
+            "_glyphary" + _machinery.EXTENSION_SUFFIXES[0],
+            _sys.executable,
+        ),
+        name=__name__,
+    ) from None
 
 __all__ = ["Converter", "EncodingError", "Error", "Glyphary", "decode", "encode", "__version__"]

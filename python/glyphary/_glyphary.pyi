@@ -17,7 +17,11 @@ class EncodingError(Error, ValueError):
     offset: int
 
 _Carrier = str | int
-_Errors = Literal["strict", "replace", "xmlcharrefreplace"]
+# strict raises EncodingError. replace: U+FFFD for what does not decode, '?' for what cannot be
+# encoded. surrogateescape: a byte b of 0x80 or above that does not decode becomes U+DC00+b,
+# and such a unit is written back as its byte. xmlcharrefreplace: what cannot be encoded is
+# written &#N; (and U+DC80..U+DCFF as their bytes); decoding, it replaces.
+_Errors = Literal["strict", "replace", "surrogateescape", "xmlcharrefreplace"]
 
 class Glyphary:
     """One conversion object; calls on it run one at a time, with the GIL released."""
@@ -82,3 +86,5 @@ def encode(
     ncr: bool = False,
     errors: _Errors = "strict",
 ) -> bytes: ...
+def encoding_name(label: str) -> str | None:
+    """utf-8, utf-16le or sjis for a name or charset label of one of them, else None."""

@@ -5,13 +5,14 @@ the emoji as written, codes the intermediate notation U+FDD0 id U+FDD1), then Lo
 mode with no table, whose undefined format writes each id in the notation wanted.
 """
 
+import re
 import threading
 
 from ._glyphary import Glyphary
 
 #: The mode whose map is keyed by standard emoji (unicode-in.map in the sample data).
 STANDARD_INPUT_MODE = 5
-_OPEN, _CLOSE = "\ufdd0", "\ufdd1"
+_NONCHARACTERS = re.compile("([\ufdd0\ufdd1])")
 # Characters that make what precedes them part of a longer sequence (ZWJ, emoji presentation,
 # keycap, skin tones, tags), written as the module sees them: UTF-16 units.
 _CONTINUES = r"\x{200D}|\x{FE0F}|\x{20E3}|\x{D83C}[\x{DFFB}-\x{DFFF}]|\x{DB40}[\x{DC20}-\x{DC7F}]"
@@ -65,9 +66,12 @@ class StandardEmoji:
             if not self._pattern:
                 return text
             find, write = pair
-            # The intermediate notation is ours: none of it may come from the text.
-            text = text.replace(_OPEN, "").replace(_CLOSE, "")
-            return write.localize(find.localize(text))
+            # The intermediate notation is ours, so the text's own noncharacters must not meet
+            # it: the runs between them are converted apart (no emoji sequence holds one, so
+            # a cut there changes no match) and the noncharacters kept as they were.
+            pieces = _NONCHARACTERS.split(text)
+            pieces[::2] = (write.localize(find.localize(p)) if p else p for p in pieces[::2])
+            return "".join(pieces)
         finally:
             with self._lock:
                 self._pool.append(pair)

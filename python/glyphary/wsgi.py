@@ -14,20 +14,46 @@ application/xhtml+xml and text/plain responses in UTF-8 are localized for the cl
 re-encoded as they stream: handsets get their carrier's emoji in their page encoding, other
 clients the standard Unicode emoji (or their text fallback).
 
+A response is left as the application wrote it when the application sets
+``environ["glyphary.convert"] = False`` before starting it, or sends the header
+``Glyphary-Convert: off`` (which the middleware removes from every response).
+
+Request bodies are read in bounded memory: urlencoded bodies and multipart text fields and
+part headers up to ``max_form_size`` (413 beyond), multipart files through a temporary file.
+A form post needs a Content-Length unless the server says it ends the input itself
+(``wsgi.input_terminated``, as servers that take chunked uploads do): 411 otherwise.
+Malformed bodies get 400.
+
 Every request gets its own conversion object; nothing is shared between threads but the
 loaded module, so the middleware serves threaded servers as they are.
 """
 
 import io
+import os
+import re
 import tempfile
 import threading
 import urllib.parse
 
-from multipart.exceptions import FormParserError
-from multipart.multipart import MultipartParser, parse_options_header
+try:
+    from werkzeug.datastructures import Headers
+    from werkzeug.exceptions import RequestEntityTooLarge
+    from werkzeug.sansio.multipart import Data, Epilogue, File, MultipartDecoder, NeedData
+except ImportError as missing:
+    raise ImportError(
+        "glyphary.wsgi reads multipart/form-data with Werkzeug, which this Python cannot "
+        "import (%s): pip install 'glyphary[wsgi]', or on Debian apt install python3-werkzeug"
+        % missing,
+        name=__name__,
+    ) from missing
 
-from ._glyphary import Converter, Glyphary, decode
+from ._glyphary import Converter, Error, Glyphary, decode, encoding_name
 from ._standard import StandardEmoji
+
+# _PartDecoder below replaces how the decoder reads a part's headers; a Werkzeug without that
+# step would leave the rewritten parts without headers.
+if not callable(getattr(MultipartDecoder, "_parse_headers", None)):
+    raise ImportError("glyphary.wsgi does not know this Werkzeug's multipart decoder", name=__name__)
 
 __all__ = ["EmojiMiddleware"]
 
@@ -35,21 +61,89 @@ HANDSET_ENCODINGS = {"imode": "sjis", "ezweb": "sjis", "softbank": "sjis"}
 _CONVERTED_TYPES = {"text/html", "application/xhtml+xml", "text/plain"}
 _MARKUP_TYPES = {"text/html", "application/xhtml+xml"}
 _CHARSET_LABELS = {"sjis": "Shift_JIS", "utf-8": "UTF-8", "utf-16le": "UTF-16LE"}
-# Charset labels of requests, by their letters and digits alone.
-_REQUEST_CHARSETS = {
-    "shiftjis": "sjis",
-    "sjis": "sjis",
-    "xsjis": "sjis",
-    "cp932": "sjis",
-    "windows31j": "sjis",
-    "mskanji": "sjis",
-    "utf8": "utf-8",
-    "utf16le": "utf-16le",
-}
 
 
-class _TooLarge(Exception):
-    pass
+# RFC 9110's media type: type "/" subtype *( OWS ";" OWS [ name "=" ( token / quoted-string ) ] ).
+_TOKEN = r"[!#$%&'*+.^_`|~0-9A-Za-z-]+"
+_MEDIA_TYPE = re.compile(r"[ \t]*(%s/%s)[ \t]*" % (_TOKEN, _TOKEN))
+_PARAMETER = re.compile(r';[ \t]*(?:(%s)=(%s|"(?:[^"\\]|\\.)*")[ \t]*)?' % (_TOKEN, _TOKEN))
+_QUOTED_PAIR = re.compile(r"\\(.)")
+_BOUNDARY = re.compile(r"[0-9A-Za-z'()+_,./:=? -]{0,69}[0-9A-Za-z'()+_,./:=?-]")
+_CONTENT_LENGTH = re.compile(r"[0-9]+")
+_FOLDED = re.compile(rb"(?:\r\n|\n|\r)[ \t]")  # a header line continued on the next
+
+
+class _Refused(Exception):
+    """A request the middleware answers itself, with `status` and a short reason."""
+
+    def __init__(self, status, reason):
+        super().__init__(reason)
+        self.status = status
+        self.reason = reason
+
+
+def _too_large(what):
+    return _Refused("413 Content Too Large", what + " larger than the middleware's max_form_size")
+
+
+def media_type(value):
+    """(type/subtype, {parameter: value}) of a Content-Type, type and parameter names in lower
+    case, values unquoted; (None, {}) when it is no media type. Later duplicates are ignored."""
+    match = _MEDIA_TYPE.match(value or "")
+    if not match:
+        return None, {}
+    parameters = {}
+    position = match.end()
+    while position < len(value):
+        parameter = _PARAMETER.match(value, position)
+        if not parameter:
+            break  # what follows is no parameter: read what came before it
+        if parameter[1]:
+            text = parameter[2]
+            if text.startswith('"'):
+                text = _QUOTED_PAIR.sub(r"\1", text[1:-1])
+            parameters.setdefault(parameter[1].lower(), text)
+        position = parameter.end()
+    return match[1].lower(), parameters
+
+
+def _serialise(mimetype, parameters):
+    """A media type with its parameters, quoting values that are no token."""
+    out = [mimetype]
+    for name, value in parameters.items():
+        if not re.fullmatch(_TOKEN, value):
+            value = '"%s"' % re.sub(r'(["\\])', r"\\\1", value)
+        out.append("%s=%s" % (name, value))
+    return "; ".join(out)
+
+
+def pattern_for_ids(pattern, ids):
+    """`pattern` with its first capturing group (the id) matching exactly one of `ids`."""
+    start = depth = None
+    i = 0
+    while i < len(pattern):
+        c = pattern[i]
+        if c == "\\":
+            i += 2
+            continue
+        if c == "[":  # a class: its brackets and parentheses are literal
+            i += 2 if pattern.startswith("[^", i) else 1
+            i += pattern[i : i + 1] == "]"
+            while i < len(pattern) and pattern[i] != "]":
+                i += 2 if pattern[i] == "\\" else 1
+        elif c == "(":
+            if start is None and not pattern.startswith("(?", i) and not pattern.startswith("(*", i):
+                start, depth = i, 0
+            if depth is not None:
+                depth += 1
+        elif c == ")" and depth is not None:
+            depth -= 1
+            if depth == 0:
+                ordered = sorted(set(ids), key=lambda s: (-len(s), s))
+                escaped = (re.sub(r"[!-/:-@\[-`{-~ ]", lambda m: "\\x{%X}" % ord(m[0]), s) for s in ordered)
+                return "%s(%s)%s" % (pattern[:start], "|".join(escaped) or "(?!)", pattern[i + 1 :])
+        i += 1
+    raise ValueError("the localize pattern %r has no capturing group for the id" % pattern)
 
 
 def _charset(label):
@@ -58,8 +152,7 @@ def _charset(label):
         return None
     if isinstance(label, bytes):
         label = label.decode("latin-1")
-    key = "".join(c for c in label.lower() if c.isalnum())
-    return _REQUEST_CHARSETS.get(key)
+    return encoding_name(label)
 
 
 class _Request:
@@ -73,6 +166,8 @@ class _Request:
         # what they post.
         mode = self.carrier if self.handset else "unicode"
         self.object = Glyphary(mode, middleware._module_path)
+        if middleware._pattern is not None:
+            self.object.localize_pattern = middleware._pattern
         self.standard = None if self.handset else middleware._standard
 
     def text(self, raw: bytes, charset=None) -> bytes:
@@ -93,8 +188,14 @@ class EmojiMiddleware:
     encodings: the page encoding per handset carrier (utf-8, sjis or utf-16le); a carrier
     left out is served as a client that is no handset. module: the glyphary.so to use.
     standard_emoji: whether standard emoji posted by other clients become notation.
-    max_form_size: the largest urlencoded body or multipart text field read into memory
-    (larger ones get 413); file parts of multipart bodies pass through a temporary file.
+    max_form_size: the largest urlencoded body, multipart text field or part header block
+    read into memory (larger ones get 413); file parts of multipart bodies pass through a
+    temporary file. localize_pattern: the pattern that finds notation in responses (group 1
+    the id; default: the one Glyphary.setting gives). localize_ids: when given, only these ids
+    are localized in responses; any other notation stays as written.
+
+    Raises glyphary.Error when the module cannot be loaded or its Glyphary.setting cannot be
+    read.
     """
 
     def __init__(
@@ -105,6 +206,8 @@ class EmojiMiddleware:
         module=None,
         standard_emoji=True,
         max_form_size=1 << 20,
+        localize_pattern=None,
+        localize_ids=None,
     ):
         self.app = app
         self.encodings = dict(HANDSET_ENCODINGS if encodings is None else encodings)
@@ -112,7 +215,15 @@ class EmojiMiddleware:
         self._local = threading.local()
         # The module is loaded now, so that a wrong configuration shows at start-up.
         self._module_path = module
-        self._module_path = self._detector().module_path
+        detector = self._detector()
+        self._module_path = detector.module_path
+        _check_settings(self._module_path)
+        self._pattern = localize_pattern
+        if localize_ids is not None:
+            self._pattern = pattern_for_ids(localize_pattern or detector.localize_pattern, localize_ids)
+        if self._pattern is not None:
+            detector.localize_pattern = self._pattern
+            detector.localize("")  # an ill-formed pattern fails here, not in the first response
         self._standard = StandardEmoji(self._module_path) if standard_emoji else None
 
     def _detector(self):
@@ -127,13 +238,14 @@ class EmojiMiddleware:
         environ["glyphary.encoding"] = request.encoding
         try:
             self._convert_request(environ, request)
-        except _TooLarge:
-            start_response("413 Content Too Large", [("Content-Type", "text/plain")])
-            return [b"request too large\n"]
-        except FormParserError:
-            start_response("400 Bad Request", [("Content-Type", "text/plain")])
-            return [b"malformed multipart/form-data\n"]
-        response = _Response(request, start_response)
+        except _Refused as refused:
+            body = (refused.reason + "\n").encode("utf-8")
+            start_response(
+                refused.status,
+                [("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", str(len(body)))],
+            )
+            return [body]
+        response = _Response(request, start_response, environ)
         result = self.app(environ, response.start_response)
         return response.iterate(result)
 
@@ -147,26 +259,47 @@ class EmojiMiddleware:
             environ["QUERY_STRING"] = converted.decode("ascii")
         if environ.get("REQUEST_METHOD", "GET") in ("GET", "HEAD"):
             return
-        mimetype, options = parse_options_header(environ.get("CONTENT_TYPE", ""))
-        if mimetype == b"application/x-www-form-urlencoded":
-            body = self._read_body(environ, self.max_form_size)
-            body = _convert_urlencoded(body, request, _charset(options.get(b"charset")))
+        mimetype, parameters = media_type(environ.get("CONTENT_TYPE", ""))
+        if mimetype == "application/x-www-form-urlencoded":
+            body = bytearray()
+            for chunk in self._body(environ, self.max_form_size):
+                body += chunk
+                if len(body) > self.max_form_size:
+                    raise _too_large("a form")
+            body = _convert_urlencoded(bytes(body), request, _charset(parameters.get("charset")))
             self._replace_body(environ, io.BytesIO(body), len(body))
             environ["CONTENT_TYPE"] = "application/x-www-form-urlencoded"
-        elif mimetype == b"multipart/form-data" and options.get(b"boundary"):
-            self._convert_multipart(environ, request, options[b"boundary"])
+        elif mimetype == "multipart/form-data":
+            boundary = parameters.get("boundary", "")
+            if not _BOUNDARY.fullmatch(boundary):
+                raise _Refused("400 Bad Request", "multipart/form-data without a valid boundary")
+            self._convert_multipart(environ, request, boundary.encode("latin-1"))
 
-    def _content_length(self, environ):
-        try:
-            return max(0, int(environ.get("CONTENT_LENGTH") or 0))
-        except ValueError:
-            return 0
-
-    def _read_body(self, environ, limit):
-        length = self._content_length(environ)
-        if length > limit:
-            raise _TooLarge()
-        return environ["wsgi.input"].read(length) if length else b""
+    def _body(self, environ, limit):
+        """The request body in pieces: Content-Length bytes, or up to the end when the server
+        ends the input itself; refused when neither is there, or a known length is over `limit`."""
+        stream = environ["wsgi.input"]
+        piece = max(1, min(65536, self.max_form_size // 4))
+        length = environ.get("CONTENT_LENGTH") or ""
+        if not length:
+            if not environ.get("wsgi.input_terminated"):
+                raise _Refused("411 Length Required", "a form post needs a Content-Length")
+            while True:
+                chunk = stream.read(piece)
+                if not chunk:
+                    return
+                yield chunk
+        if not _CONTENT_LENGTH.fullmatch(length):
+            raise _Refused("400 Bad Request", "the Content-Length is no number")
+        remaining = int(length)
+        if limit is not None and remaining > limit:
+            raise _too_large("a form")
+        while remaining > 0:
+            chunk = stream.read(min(remaining, piece))
+            if not chunk:
+                raise _Refused("400 Bad Request", "the body ended before its Content-Length")
+            remaining -= len(chunk)
+            yield chunk
 
     def _replace_body(self, environ, stream, length):
         environ["wsgi.input"] = stream
@@ -174,19 +307,25 @@ class EmojiMiddleware:
 
     def _convert_multipart(self, environ, request, boundary):
         out = tempfile.SpooledTemporaryFile(max_size=self.max_form_size)
-        rebuilt = _MultipartRewriter(boundary, request, out, self.max_form_size)
-        remaining = self._content_length(environ)
-        stream = environ["wsgi.input"]
-        while remaining > 0:
-            chunk = stream.read(min(remaining, 65536))
-            if not chunk:
-                break
-            remaining -= len(chunk)
-            rebuilt.parser.write(chunk)
-        rebuilt.parser.finalize()
+        rewriter = _MultipartRewriter(boundary, request, out, self.max_form_size)
+        for chunk in self._body(environ, None):
+            rewriter.feed(chunk)
+        rewriter.feed(None)
         length = out.tell()
         out.seek(0)
         self._replace_body(environ, out, length)
+
+
+def _check_settings(module_path):
+    """Raises Error when the Glyphary.setting beside the module cannot be read."""
+    settings = os.path.join(os.path.dirname(module_path), "Glyphary.setting")
+    try:
+        with open(settings, "rb") as file:
+            file.read(1)
+    except OSError as e:
+        error = Error("the module's configuration %s cannot be read: %s" % (settings, e.strerror or e))
+        error.hresult, error.description = None, str(error)
+        raise error from None
 
 
 def _convert_urlencoded(data: bytes, request, charset) -> bytes:
@@ -205,101 +344,113 @@ def _convert_urlencoded(data: bytes, request, charset) -> bytes:
     return b"&".join(pieces)
 
 
+class _PartDecoder(MultipartDecoder):
+    """werkzeug's streaming decoder, keeping each part's header lines as they were sent: their
+    bytes (a handset's file names are Shift_JIS) pass to the application unchanged."""
+
+    header_lines = ()
+
+    def _parse_headers(self, data):
+        self.header_lines = [
+            line for line in _FOLDED.sub(b" ", bytes(data)).splitlines() if line.strip()
+        ]
+        headers = Headers()
+        for line in self.header_lines:
+            name, colon, value = line.partition(b":")
+            if not colon:
+                raise ValueError("a part's header line has no colon")
+            headers.add(name.strip().decode("latin-1"), value.strip().decode("latin-1"))
+        return headers
+
+
 class _MultipartRewriter:
-    """multipart/form-data rewritten as it is parsed: text fields converted, files as sent."""
+    """multipart/form-data rewritten as it is parsed: text fields converted, files as sent,
+    each part's headers as sent but a text field's Content-Type; CR LF line ends throughout,
+    no preamble or epilogue."""
 
     def __init__(self, boundary, request, out, limit):
         self.request = request
         self.out = out
         self.limit = limit
         self.delimiter = b"--" + boundary
-        self.headers = []
-        self.field = b""
-        self.value = b""
+        self.decoder = _PartDecoder(boundary, limit)
         self.text = None  # the text field being gathered, or None for a part passed through
         self.charset = None
-        callbacks = {
-            "on_part_begin": self.part_begin,
-            "on_header_field": self.header_field,
-            "on_header_value": self.header_value,
-            "on_header_end": self.header_end,
-            "on_headers_finished": self.headers_finished,
-            "on_part_data": self.part_data,
-            "on_part_end": self.part_end,
-            "on_end": self.end,
-        }
-        self.parser = MultipartParser(boundary, callbacks)
+        self.done = False
 
-    def part_begin(self):
-        self.headers = []
-        self.field = self.value = b""
+    def feed(self, data):
+        """Takes the next piece of the body, or None at its end."""
+        if self.done:
+            return  # what follows the close delimiter is epilogue, which goes
+        try:
+            self.decoder.receive_data(data)
+            while not self.done:
+                event = self.decoder.next_event()
+                if isinstance(event, NeedData):
+                    break
+                self.handle(event)
+        except RequestEntityTooLarge:
+            raise _too_large("a multipart text field or part header block") from None
+        except ValueError as e:
+            raise _Refused("400 Bad Request", "malformed multipart/form-data: %s" % e) from None
 
-    def header_field(self, data, start, end):
-        self.field += data[start:end]
-
-    def header_value(self, data, start, end):
-        self.value += data[start:end]
-
-    def header_end(self):
-        self.headers.append((self.field, self.value))
-        self.field = self.value = b""
-
-    def headers_finished(self):
-        disposition, content_type = {}, None
-        for name, value in self.headers:
-            if name.lower() == b"content-disposition":
-                disposition = parse_options_header(value)[1]
-            elif name.lower() == b"content-type":
-                content_type = parse_options_header(value)
-        is_text = b"filename" not in disposition and (
-            content_type is None or content_type[0] == b"text/plain"
-        )
-        self.out.write(self.delimiter + b"\r\n")
-        for name, value in self.headers:
-            if is_text and name.lower() == b"content-type":
-                value = b"text/plain; charset=UTF-8"
-            self.out.write(name + b": " + value + b"\r\n")
-        self.out.write(b"\r\n")
-        self.text = bytearray() if is_text else None
-        self.charset = _charset(content_type[1].get(b"charset")) if content_type else None
-
-    def part_data(self, data, start, end):
-        if self.text is None:
-            self.out.write(data[start:end])
-            return
-        self.text += data[start:end]
-        if len(self.text) > self.limit:
-            raise _TooLarge()
-
-    def part_end(self):
-        if self.text is not None:
-            self.out.write(self.request.text(bytes(self.text), self.charset))
-            self.text = None
-        self.out.write(b"\r\n")
-
-    def end(self):
-        self.out.write(self.delimiter + b"--\r\n")
+    def handle(self, event):
+        if isinstance(event, Data):
+            if self.text is None:
+                self.out.write(event.data)
+            else:
+                self.text += event.data
+                if len(self.text) > self.limit:
+                    raise _too_large("a multipart text field")
+            if not event.more_data:
+                if self.text is not None:
+                    self.out.write(self.request.text(bytes(self.text), self.charset))
+                    self.text = None
+                self.out.write(b"\r\n")
+        elif isinstance(event, Epilogue):
+            self.out.write(self.delimiter + b"--\r\n")
+            self.done = True
+        elif hasattr(event, "headers"):  # Field or File: a part begins
+            content_type = event.headers.get("content-type")
+            mimetype, parameters = media_type(content_type) if content_type else ("text/plain", {})
+            is_text = not isinstance(event, File) and mimetype == "text/plain"
+            self.out.write(self.delimiter + b"\r\n")
+            for line in self.decoder.header_lines:
+                if is_text and line.split(b":", 1)[0].strip().lower() == b"content-type":
+                    line = b"Content-Type: text/plain; charset=UTF-8"
+                self.out.write(line + b"\r\n")
+            self.out.write(b"\r\n")
+            self.text = bytearray() if is_text else None
+            self.charset = _charset(parameters.get("charset"))
+        # A preamble goes: it carries nothing for the application.
 
 
 class _Response:
     """The application's start_response and body, localized for the client."""
 
-    def __init__(self, request, start_response):
+    def __init__(self, request, start_response, environ):
         self.request = request
         self.start = start_response
+        self.environ = environ
         self.converter = None
 
     def start_response(self, status, headers, exc_info=None):
         self.converter = None
         content_type = None
-        encoded = False
+        convert = bool(self.environ.get("glyphary.convert", True))
+        kept = []
         for name, value in headers:
             lowered = name.lower()
+            if lowered == "glyphary-convert":
+                convert = convert and value.strip().lower() != "off"
+                continue  # ours, not the client's
             if lowered == "content-type":
                 content_type = value
-            elif lowered == "content-encoding" and value.lower() != "identity":
-                encoded = True
-        if content_type is not None and not encoded:
+            elif lowered == "content-encoding" and value.strip().lower() != "identity":
+                convert = False
+            kept.append((name, value))
+        headers = kept
+        if content_type is not None and convert:
             headers = self._prepare(headers, content_type)
         write = self.start(status, headers, exc_info)
         converter = self.converter
@@ -310,10 +461,9 @@ class _Response:
         return converted_write
 
     def _prepare(self, headers, content_type):
-        mimetype, options = parse_options_header(content_type)
-        mimetype = mimetype.decode("latin-1")
-        charset = options.get(b"charset")
-        if mimetype not in _CONVERTED_TYPES or (charset and _charset(charset) != "utf-8"):
+        mimetype, parameters = media_type(content_type)
+        charset = parameters.pop("charset", None)
+        if mimetype not in _CONVERTED_TYPES or (charset is not None and _charset(charset) != "utf-8"):
             return headers  # not text, or not in the UTF-8 we convert from
         request = self.request
         self.converter = Converter(
@@ -323,12 +473,8 @@ class _Response:
             target=request.encoding,
             errors="xmlcharrefreplace" if mimetype in _MARKUP_TYPES else "replace",
         )
-        params = "".join(
-            "; %s=%s" % (k.decode("latin-1"), v.decode("latin-1"))
-            for k, v in options.items()
-            if k != b"charset"
-        )
-        value = "%s%s; charset=%s" % (mimetype, params, _CHARSET_LABELS[request.encoding])
+        parameters["charset"] = _CHARSET_LABELS[request.encoding]
+        value = _serialise(mimetype, parameters)
         kept = [
             (n, v)
             for n, v in headers

@@ -1,7 +1,7 @@
 // glyphary._glyphary: the module's objects for Python, over the client library, as the glyphary
-// program uses them. Every call into the module releases the GIL, enters the thread's COM
-// apartment and takes the object's lock (the objects are apartment-threaded: one call at a
-// time per object).
+// program uses them, and the text layer's codecs. Every call into the module releases the GIL,
+// enters the thread's COM apartment and takes the object's lock (the objects are
+// apartment-threaded: one call at a time per object).
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
@@ -14,9 +14,11 @@
 #include "client/mail.h"
 #include "client/object.h"
 #include "client/settings.h"
+#include "client/text_converter.h"
 #include "runtime.h"
-#include "stream.h"
 #include "text.h"
+#include "text/codec.h"
+#include "text/text_pipe.h"
 
 namespace py = pybind11;
 
@@ -54,7 +56,7 @@ void Translate(std::exception_ptr failure) {
         Raise(g_error, e.what(),
               {{"hresult", py::int_(static_cast<unsigned long>(static_cast<uint32_t>(e.hr())))},
                {"description", py::reinterpret_steal<py::object>(Text(e.description()))}});
-    } catch (const client::EncodingError& e) {
+    } catch (const text::EncodingError& e) {
         Raise(g_encodingError, e.what(),
               {{"hresult", py::none()},
                {"description", py::reinterpret_steal<py::object>(Text(e.what()))},
@@ -133,19 +135,26 @@ EMapMode Carrier(py::handle carrier) {
     return *mode;
 }
 
-client::TextFormat Format(const std::string& encoding, EMapMode carrier, bool ncr) {
-    client::TextFormat format{client::Encoding::utf8, carrier, ncr};
-    if (!client::ParseEncoding(encoding, format.encoding))
+text::Format Format(const std::string& encoding, EMapMode carrier, bool ncr) {
+    const std::optional<text::Encoding> parsed = text::ParseEncoding(encoding);
+    if (!parsed)
         throw py::value_error("unknown encoding '" + encoding + "': use utf-8, utf-16le or sjis");
-    return format;
+    return {*parsed, text::CarrierOfMode(carrier),
+            ncr ? text::Forms(text::Form::references) : text::Forms()};
 }
 
-Errors ErrorPolicy(const std::string& name) {
-    Errors errors{};
-    if (!ParseErrors(name, errors))
-        throw py::value_error("unknown error policy '" + name +
-                              "': use strict, replace or xmlcharrefreplace");
-    return errors;
+// Python's names of error handlers, as the text layer's policy for each direction.
+struct Policy {
+    text::Errors decoding, encoding;
+};
+
+Policy ErrorPolicy(const std::string& name) {
+    if (name == "strict") return {text::Errors::strict, text::Errors::strict};
+    if (name == "replace") return {text::Errors::replace, text::Errors::replace};
+    if (name == "surrogateescape") return {text::Errors::keep, text::Errors::keep};
+    if (name == "xmlcharrefreplace") return {text::Errors::replace, text::Errors::keep};
+    throw py::value_error("unknown error policy '" + name +
+                          "': use strict, replace, surrogateescape or xmlcharrefreplace");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -256,7 +265,8 @@ class Object {
     std::mutex m_mutex;
 };
 
-// A stream through an object; it shares the object's lock, so calls on the two never overlap.
+// A stream through an object: the text layer's pipe around the client's converter. It shares
+// the object's lock, so calls on the two never overlap.
 class Converter {
   public:
     Converter(py::object owner, const std::string& operation, const std::string& source,
@@ -273,31 +283,39 @@ class Converter {
         }
         const EMapMode mode =
             carrier.is_none() ? static_cast<EMapMode>(object.Mode()) : Carrier(carrier);
-        const client::TextFormat from = Format(source, mode, ncr);
-        const client::TextFormat to = Format(target, mode, ncr);
-        const Errors policy = ErrorPolicy(errors);
+        const text::Format from = Format(source, mode, ncr);
+        const text::Format to = Format(target, mode, ncr);
+        const Policy policy = ErrorPolicy(errors);
+        m_pipe = std::make_unique<text::TextPipe>(
+            from, policy.decoding, to, policy.encoding,
+            [this](std::string_view bytes) { m_out.append(bytes); });
         object.Locked([&](client::Glyphary& o) {
-            m_stream = std::make_unique<StreamConverter>(o, op, from, to, policy);
+            m_converter = std::make_unique<client::TextConverter>(
+                o, op, [this](std::u16string_view piece) { m_pipe->Take(piece); });
         });
     }
 
     py::bytes Feed(py::handle data, bool final) {
         if (m_finished) throw py::value_error("the stream has been finished");
-        std::string out;
+        m_out.clear();
         {
             const Bytes bytes(data, "data");
             m_owner.cast<Object&>().Locked([&](client::Glyphary&) {
-                m_stream->Convert(bytes.view(), final, out);
-                return 0;
+                m_pipe->Feed(*m_converter, bytes.view(), final);
+                if (!final) return m_pipe->Flush();
+                m_converter->Finish();
+                m_pipe->Finish();
             });
         }
         m_finished = final;
-        return ToBytes(out);
+        return ToBytes(m_out);
     }
 
   private:
     py::object m_owner;  // keeps the object alive for the stream
-    std::unique_ptr<StreamConverter> m_stream;
+    std::string m_out;   // what the pipe wrote during a call
+    std::unique_ptr<text::TextPipe> m_pipe;
+    std::unique_ptr<client::TextConverter> m_converter;
     bool m_finished = false;
 };
 
@@ -407,7 +425,10 @@ PYBIND11_MODULE(_glyphary, m) {
     });
 
     py::class_<Converter>(m, "Converter",
-                          "Bytes through an object's Globalize or Localize, piece by piece.")
+                          "Bytes through an object's Globalize or Localize, piece by piece: "
+                          "decoded from source, converted, encoded to target, in bounded memory. "
+                          "ncr reads and writes emoji as character references; errors as for "
+                          "decode and encode, each direction its own way.")
         .def(py::init<py::object, std::string, std::string, std::string, py::handle, bool,
                       std::string>(),
              py::arg("glyphary"), py::arg("operation"), py::arg("source") = "utf-8",
@@ -424,35 +445,51 @@ PYBIND11_MODULE(_glyphary, m) {
         "decode",
         [](py::handle data, const std::string& encoding, py::handle carrier, bool ncr,
            const std::string& errors) {
-            const glyphary::client::TextFormat format = Format(encoding, Carrier(carrier), ncr);
-            const Errors policy = ErrorPolicy(errors);
+            const glyphary::text::Format format = Format(encoding, Carrier(carrier), ncr);
+            const Policy policy = ErrorPolicy(errors);
             const Bytes bytes(data, "data");
             std::u16string units;
             {
                 py::gil_scoped_release release;
-                units = DecodeText(bytes.view(), format, policy);
+                units = glyphary::text::Decode(bytes.view(), format, policy.decoding);
             }
             return Str(units);
         },
         py::arg("data"), py::arg("encoding") = "utf-8", py::arg("carrier") = "none",
         py::arg("ncr") = false, py::arg("errors") = "strict",
         "Bytes to str, in an encoding of the handsets (utf-8, utf-16le, sjis with the carrier's "
-        "emoji).");
+        "emoji). ncr: references to private-use characters (&#xE63E;) are read as those. "
+        "errors: 'strict' raises EncodingError; 'replace' (or 'xmlcharrefreplace') writes "
+        "U+FFFD for each ill-formed part; 'surrogateescape' keeps each byte b of 0x80 or above "
+        "as U+DC00+b.");
     m.def(
         "encode",
         [](py::handle text, const std::string& encoding, py::handle carrier, bool ncr,
            const std::string& errors) {
-            const glyphary::client::TextFormat format = Format(encoding, Carrier(carrier), ncr);
-            const Errors policy = ErrorPolicy(errors);
+            const glyphary::text::Format format = Format(encoding, Carrier(carrier), ncr);
+            const Policy policy = ErrorPolicy(errors);
             const std::u16string units = Units(text, "text");
             std::string bytes;
             {
                 py::gil_scoped_release release;
-                bytes = EncodeText(units, format, policy);
+                bytes = glyphary::text::Encode(units, format, policy.encoding);
             }
             return ToBytes(bytes);
         },
         py::arg("text"), py::arg("encoding") = "utf-8", py::arg("carrier") = "none",
         py::arg("ncr") = false, py::arg("errors") = "strict",
-        "str to bytes, in an encoding of the handsets.");
+        "str to bytes, in an encoding of the handsets. ncr: private-use characters, and what "
+        "the encoding cannot carry, are written &#xHEX;. errors: 'strict' raises EncodingError; "
+        "'replace' writes '?'; 'xmlcharrefreplace' (or 'surrogateescape') writes U+DC80..U+DCFF "
+        "as their bytes and the rest as &#N;.");
+    m.def(
+        "encoding_name",
+        [](const std::string& label) -> std::optional<std::string> {
+            const std::optional<glyphary::text::Encoding> e = glyphary::text::ParseEncoding(label);
+            if (!e) return std::nullopt;
+            return std::string(glyphary::text::EncodingName(*e));
+        },
+        py::arg("label"),
+        "The encoding a name or charset label stands for (utf-8, utf-16le or sjis; letter case "
+        "and punctuation are free), or None.");
 }

@@ -3,18 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "text/unicode.h"
+
 namespace glyphary::python {
 
-namespace {
-
-bool IsHigh(char32_t u) {
-    return u >= 0xD800 && u <= 0xDBFF;
-}
-bool IsLow(char32_t u) {
-    return u >= 0xDC00 && u <= 0xDFFF;
-}
-
-}  // namespace
+using text::IsHighSurrogate;
+using text::IsLowSurrogate;
 
 size_t UnitCount(PyObject* str) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
@@ -38,15 +32,7 @@ void WriteUnits(PyObject* str, char16_t* out) {
             break;
         default: {
             const Py_UCS4* in = PyUnicode_4BYTE_DATA(str);
-            for (Py_ssize_t i = 0; i < length; ++i) {
-                const Py_UCS4 c = in[i];
-                if (c > 0xFFFF) {
-                    *out++ = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-                    *out++ = static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-                } else {
-                    *out++ = static_cast<char16_t>(c);
-                }
-            }
+            for (Py_ssize_t i = 0; i < length; ++i) out += text::WriteUtf16(in[i], out);
             break;
         }
     }
@@ -66,12 +52,12 @@ PyObject* NewStr(std::u16string_view units) {
     bool surrogates = false;
     for (char16_t u : units) {
         top = std::max(top, u);
-        surrogates |= (u & 0xF800) == 0xD800;
+        surrogates |= text::IsSurrogate(u);
     }
     size_t pairs = 0;
     if (surrogates) {
         for (size_t i = 0; i + 1 < n; ++i) {
-            if (IsHigh(units[i]) && IsLow(units[i + 1])) {
+            if (IsHighSurrogate(units[i]) && IsLowSurrogate(units[i + 1])) {
                 ++pairs;
                 ++i;
             }
@@ -90,14 +76,8 @@ PyObject* NewStr(std::u16string_view units) {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n - pairs), 0x10FFFF);
     if (!str) return nullptr;
     Py_UCS4* o = PyUnicode_4BYTE_DATA(str);
-    for (size_t i = 0; i < n; ++i) {
-        if (IsHigh(units[i]) && i + 1 < n && IsLow(units[i + 1])) {
-            *o++ = 0x10000 + ((char32_t(units[i]) - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else {
-            *o++ = units[i];
-        }
-    }
+    for (size_t i = 0; i < n; i += text::CharacterUnits(units, i))
+        *o++ = text::CodePointAt(units, i);
     return str;
 }
 

@@ -7,12 +7,12 @@
 #include "client/carriers.h"
 #include "client/errors.h"
 #include "client/settings.h"
-#include "platform/utf.h"
+#include "text/unicode.h"
 
 namespace glyphary::client {
 
-using platform::IsHighSurrogate;
-using platform::IsLowSurrogate;
+using text::IsHighSurrogate;
+using text::IsLowSurrogate;
 
 namespace {
 
@@ -68,8 +68,7 @@ bool IsModifier(std::u16string_view c) {
 std::vector<std::u16string_view> Characters(std::u16string_view text) {
     std::vector<std::u16string_view> out;
     for (size_t i = 0; i < text.size();) {
-        const size_t n =
-            i + 1 < text.size() && IsHighSurrogate(text[i]) && IsLowSurrogate(text[i + 1]) ? 2 : 1;
+        const size_t n = text::CharacterUnits(text, i);
         out.push_back(text.substr(i, n));
         i += n;
     }
@@ -212,19 +211,13 @@ StandardEmojiFinder MakeStandardEmojiFinder(const std::vector<std::u16string>& f
 std::vector<std::u16string> ReadStandardEmojiForms(const std::filesystem::path& settingsPath) {
     const SettingsFile settings = ReadSettings(settingsPath);
     if (!settings.loaded) throw ClientError(settingsPath.string() + " is missing or ill-formed");
-    const std::vector<std::filesystem::path> files =
-        MapFilesOf(settings, static_cast<int>(kStandardFormsMode));
-    if (files.empty())
+    if (MapFilesOf(settings, static_cast<int>(kStandardFormsMode)).empty())
         throw ClientError(settingsPath.string() + " names no map for mode " +
                           std::to_string(kStandardFormsMode) +
                           " (the standard emoji as written), which conversion from unicode needs");
     std::vector<std::u16string> forms;
-    for (const std::filesystem::path& file : files) {
-        const auto elements = ReadCodeMap(file);
-        if (!elements) throw ClientError(file.string() + " is missing or ill-formed");
-        for (const CodeMapElement& e : *elements)
-            if (!e.id.empty()) forms.push_back(e.id);
-    }
+    for (CodeMapElement& e : ReadCodeMapsOf(settings, static_cast<int>(kStandardFormsMode)))
+        if (!e.id.empty()) forms.push_back(std::move(e.id));
     return forms;
 }
 

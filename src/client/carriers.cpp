@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "client/errors.h"
+
 namespace glyphary::client {
 
 std::optional<EMapMode> ParseCarrier(std::string_view name) {
@@ -31,19 +33,19 @@ std::optional<EMapMode> ParseCarrier(std::string_view name) {
 }
 
 std::string CarrierName(long mode) {
-    switch (mode) {
-        case MPM_none:
-            return "none";
-        case MPM_imode:
-            return "imode";
-        case MPM_ezweb:
-            return "ezweb";
-        case MPM_softbank:
-            return "softbank";
-        case kUnicodeMode:
-            return "unicode";
-    }
+    if (mode == kUnicodeMode) return "unicode";
+    if (mode == MPM_none || text::CarrierOfMode(mode) != text::Carrier::none)
+        return text::CarrierName(text::CarrierOfMode(mode));
     return "mode " + std::to_string(mode);
+}
+
+text::Format TextFormat(text::Encoding encoding, EMapMode mode, bool references) {
+    if (encoding == text::Encoding::sjis && mode == kUnicodeMode && !references)
+        throw ClientError(
+            "Shift_JIS cannot carry the standard emoji of the unicode table: use utf-8, or "
+            "--ncr to write them as character references");
+    return {encoding, text::CarrierOfMode(mode),
+            references ? text::Forms(text::Form::references) : text::Forms()};
 }
 
 }  // namespace glyphary::client

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "com/iglyphary.h"
+#include "text/format.h"
 
 namespace glyphary::client {
 
@@ -18,6 +19,12 @@ std::optional<EMapMode> ParseCarrier(std::string_view name);
 
 /// "imode", "ezweb", "softbank", "unicode", "none", or "mode N" for any other value.
 std::string CarrierName(long mode);
+
+/// The text format of `encoding` for text of map mode `mode`: Shift_JIS follows the
+/// carrier's layout (plain CP932 for any other mode). Throws ClientError with a hint when it
+/// cannot carry that text: Shift_JIS has no codes for the standard emoji of the unicode table
+/// unless they go as references.
+text::Format TextFormat(text::Encoding encoding, EMapMode mode, bool references);
 
 /// The names ParseCarrier takes, for messages: "imode, ezweb, softbank, unicode, none or a
 /// mode number".

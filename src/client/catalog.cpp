@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <initializer_list>
 #include <map>
 #include <optional>
 
@@ -19,7 +18,7 @@ struct SjisRun {
     uint16_t first, sjis, count;
 };
 constexpr SjisRun kSjisRuns[] = {
-#include "client/sjis_layouts.inc"
+#include "text/sjis_layouts.inc"
 };
 
 // The Shift_JIS code of `code` on the handsets of the carrier of `mode`, or 0 when it is none
@@ -55,18 +54,6 @@ std::vector<std::u16string> Words(std::u16string_view text) {
         i = end + 1;
     }
     return words;
-}
-
-// The elements of every map file the settings name for `mode`, in loading order.
-std::vector<CodeMapElement> ReadMode(const SettingsFile& settings, int mode,
-                                     std::initializer_list<const char16_t*> extra) {
-    std::vector<CodeMapElement> all;
-    for (const std::filesystem::path& file : MapFilesOf(settings, mode)) {
-        auto elements = ReadCodeMap(file, extra);
-        if (!elements) throw ClientError(file.string() + " is missing or ill-formed");
-        for (CodeMapElement& e : *elements) all.push_back(std::move(e));
-    }
-    return all;
 }
 
 // What carrier `mode` shows for an entry: its own emoji when the entry gives its Shift_JIS
@@ -107,12 +94,12 @@ std::vector<CatalogEntry> ReadCatalog(const std::filesystem::path& settingsPath)
     constexpr int kCarrierModes[] = {MPM_imode, MPM_ezweb, MPM_softbank};
     std::array<std::map<std::u16string, CodeMapElement>, 3> carriers;
     for (size_t c = 0; c < 3; ++c)
-        for (CodeMapElement& e : ReadMode(settings, kCarrierModes[c], {u"sjis", u"name_ja"}))
+        for (CodeMapElement& e : ReadCodeMapsOf(settings, kCarrierModes[c], {u"sjis", u"name_ja"}))
             if (!e.id.empty()) carriers[c][e.id] = std::move(e);
 
     std::vector<CatalogEntry> catalog;
     for (const CodeMapElement& e :
-         ReadMode(settings, kUnicodeMode, {u"name", u"name_ja", u"unicode", u"aliases"})) {
+         ReadCodeMapsOf(settings, kUnicodeMode, {u"name", u"name_ja", u"unicode", u"aliases"})) {
         if (e.id.empty() || e.extra[0].empty()) continue;  // an alias or a borrowed code
         CatalogEntry& entry = catalog.emplace_back();
         entry.id = e.id;

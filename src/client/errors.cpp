@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "platform/owners.h"
-#include "platform/utf.h"
+#include "text/utf.h"
 
 namespace glyphary::client {
 
@@ -66,7 +66,7 @@ void Check(HRESULT hr, const std::string& operation) {
         unique_bstr text;
         if (SUCCEEDED(info->GetDescription(text.put())) && text) {
             const std::u16string_view view(text.get(), SysStringLen(text.get()));
-            description = *platform::Utf8FromUtf16(view, platform::UtfErrors::replace);
+            description = text::Utf8ForDisplay(view);
         }
     }
     throw ComError(operation, hr, description);

@@ -13,8 +13,9 @@
 // After the platform's headers, whose TRUE and FALSE GLib then leaves alone.
 #include <gmime/gmime.h>
 
-#include "client/shift_jis.h"
-#include "platform/utf.h"
+#include "text/codec.h"
+#include "text/shift_jis.h"
+#include "text/utf.h"
 
 namespace glyphary::client {
 namespace {
@@ -31,20 +32,22 @@ std::string Lower(std::string_view text) {
 enum class Charset { utf8, iso2022jp, shiftJis, other };
 
 Charset CharsetOf(const std::string& lower) {
-    static const char* const shiftJis[] = {"shift_jis",   "shift-jis", "sjis",     "x-sjis",
-                                           "cp932",       "ms932",     "ms_kanji", "csshiftjis",
-                                           "windows-31j", "x-ms-cp932"};
-    if (lower.empty() || lower == "utf-8" || lower == "utf8" || lower == "us-ascii" ||
-        lower == "ascii")
+    if (lower.empty() || lower == "us-ascii" || lower == "ascii")
         return Charset::utf8;  // unlabelled text is most often ASCII or UTF-8
     if (lower.rfind("iso-2022-jp", 0) == 0 || lower == "csiso2022jp") return Charset::iso2022jp;
-    for (const char* name : shiftJis)
-        if (lower == name) return Charset::shiftJis;
+    switch (text::ParseEncoding(lower).value_or(text::Encoding::utf16le)) {
+        case text::Encoding::utf8:
+            return Charset::utf8;
+        case text::Encoding::sjis:
+            return Charset::shiftJis;
+        case text::Encoding::utf16le:  // iconv's, as any other charset
+            break;
+    }
     return Charset::other;
 }
 
 std::u16string FromUtf8(std::string_view bytes) {
-    return *platform::Utf16FromUtf8(bytes, platform::UtfErrors::replace);
+    return *text::Utf16FromUtf8(bytes, text::Errors::replace);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -58,8 +61,8 @@ struct JisTable {
     uint16_t units[94 * 94];
 
     explicit JisTable(bool au) {
-        const ShiftJisTable& plain = ShiftJisTable::For(MPM_none);
-        const ShiftJisTable& kddi = ShiftJisTable::For(MPM_ezweb);
+        const text::ShiftJisTable& plain = text::ShiftJisTable::For(text::Carrier::none);
+        const text::ShiftJisTable& kddi = text::ShiftJisTable::For(text::Carrier::ezweb);
         for (unsigned row = 0x21; row <= 0x7E; ++row) {
             for (unsigned cell = 0x21; cell <= 0x7E; ++cell) {
                 const unsigned lead = ((row + 1) >> 1) + (row <= 0x5E ? 0x70 : 0xB0);
@@ -81,7 +84,7 @@ struct JisTable {
 std::u16string DecodeIso2022Jp(std::string_view text, bool au) {
     static const JisTable plainTable(false), auTable(true);
     const JisTable& jis = au ? auTable : plainTable;
-    const ShiftJisTable& kddi = ShiftJisTable::For(MPM_ezweb);
+    const text::ShiftJisTable& kddi = text::ShiftJisTable::For(text::Carrier::ezweb);
     enum class Set { ascii, katakana, jis0208, other } set = Set::ascii;
 
     const auto* in = reinterpret_cast<const uint8_t*>(text.data());
@@ -260,12 +263,9 @@ std::u16string DecodeMailText(std::string_view bytes, std::string_view charset, 
             return FromUtf8(bytes);
         case Charset::iso2022jp:
             return DecodeIso2022Jp(bytes, carrier == MPM_ezweb);
-        case Charset::shiftJis: {
-            ShiftJisDecoder decoder(ShiftJisTable::For(carrier), Malformed::replace);
-            std::u16string out(bytes.size() + 1, u'\0');
-            out.resize(decoder.Decode(bytes, true, out.data(), 0));
-            return out;
-        }
+        case Charset::shiftJis:
+            return text::Decode(bytes, {text::Encoding::sjis, text::CarrierOfMode(carrier), {}},
+                                text::Errors::replace);
         case Charset::other:
             break;
     }

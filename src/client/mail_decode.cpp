@@ -8,9 +8,9 @@
 #include <memory>
 #include <mutex>
 
-#include "client/encoding.h"
 #include "client/errors.h"
-#include "platform/utf.h"
+#include "text/unicode.h"
+#include "text/utf.h"
 
 namespace glyphary::client {
 namespace {
@@ -41,7 +41,7 @@ std::string Lower(std::string_view text) {
 // Text from the mail for a one-line listing: valid UTF-8, no control characters.
 std::string Printable(const char* text) {
     std::string out =
-        Utf8ForDisplay(*platform::Utf16FromUtf8(text ? text : "", platform::UtfErrors::replace));
+        text::Utf8ForDisplay(*text::Utf16FromUtf8(text ? text : "", text::Errors::replace));
     for (char& c : out)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
     return out;
@@ -206,7 +206,7 @@ DecodedMail DecodeMail(std::string_view message, std::optional<EMapMode> carrier
 std::string MailText(const DecodedMail& mail, const EmojiRenderer& render) {
     std::string out;
     for (const DecodedMail::Header& header : mail.headers) {
-        std::string value = Utf8ForDisplay(render(header.value, header.carrier));
+        std::string value = text::Utf8ForDisplay(render(header.value, header.carrier));
         for (char& c : value)
             if (c == '\n' || c == '\r') c = ' ';
         out += header.name + ": " + value + "\n";
@@ -218,15 +218,9 @@ std::string MailText(const DecodedMail& mail, const EmojiRenderer& render) {
             // fetched afresh from the system for each.
             const std::u16string_view content = part.content;
             for (size_t at = 0; at < content.size();) {
-                size_t end = std::min(content.size(), at + kRenderPiece);
-                if (end < content.size() && content[end] >= 0xDC00 && content[end] <= 0xDFFF)
-                    --end;  // a surrogate pair stays whole
-                const std::u16string text = render(content.substr(at, end - at), part.carrier);
-                const size_t start = out.size();
-                out.resize(start + 3 * text.size());
-                out.resize(start + platform::Utf8FromUtf16(text, out.data() + start, true,
-                                                           platform::UtfErrors::replace)
-                                       .written);
+                const size_t end =
+                    text::PieceEnd(content, std::min(content.size(), at + kRenderPiece));
+                text::AppendUtf8ForDisplay(render(content.substr(at, end - at), part.carrier), out);
                 at = end;
             }
             if (out.back() != '\n') out += "\n";

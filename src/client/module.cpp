@@ -5,7 +5,7 @@
 
 #include "client/errors.h"
 #include "platform/registry.h"
-#include "platform/utf.h"
+#include "text/utf.h"
 
 namespace glyphary::client {
 namespace fs = std::filesystem;
@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::u16string U16(const fs::path& path) {
-    return *platform::Utf16FromUtf8(path.string(), platform::UtfErrors::replace);
+    return *text::Utf16FromUtf8(path.string(), text::Errors::replace);
 }
 
 // The file of the class registered as "Glyphary", from its InProcServer32 key; empty when
@@ -36,14 +36,12 @@ fs::path RegisteredModulePath() {
         RegQueryValueExW(hKey, nullptr, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size);
     RegCloseKey(hKey);
     if (status != ERROR_SUCCESS || type != REG_SZ) return {};
-    return fs::path(*platform::Utf8FromUtf16(std::u16string_view(buffer, size / sizeof(OLECHAR)),
-                                             platform::UtfErrors::replace));
+    return fs::path(text::Utf8ForDisplay(std::u16string_view(buffer, size / sizeof(OLECHAR))));
 }
 
 // UTF-16 units of a file name, as the platform hands it to the module.
 size_t Utf16Units(const fs::path& path) {
-    return platform::Utf16FromUtf8(path.lexically_normal().string(), platform::UtfErrors::replace)
-        ->size();
+    return text::Utf16FromUtf8(path.lexically_normal().string(), text::Errors::replace)->size();
 }
 
 // The module keeps its own full path in a buffer of MAX_PATH units: one that does not fit
@@ -62,7 +60,7 @@ std::string LoaderMessage(DWORD error) {
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                    nullptr, error, 0, text, 1024, nullptr);
     if (n == 0) return "error " + std::to_string(error);
-    return *platform::Utf8FromUtf16(std::u16string_view(text, n), platform::UtfErrors::replace);
+    return text::Utf8ForDisplay(std::u16string_view(text, n));
 }
 
 }  // namespace

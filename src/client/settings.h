@@ -1,7 +1,7 @@
-// What "Glyphary.setting" and the map files it names say, read through the platform's MSXML
-// DOM the way the module's loaders read them (child elements of the root, exact names,
-// document order). The interface reports only results, so this is how the program learns the
-// order of the user-agent rules and the size of each mode's tables.
+// What "Glyphary.setting" and the map files it names say, read by the module's own
+// configuration reader (tables/config_reader.h), so the program sees what the module loads.
+// The interface reports only results, so this is how the program learns the order of the
+// user-agent rules and the size of each mode's tables.
 #pragma once
 
 #include <filesystem>
@@ -20,7 +20,9 @@ struct UserAgentRuleEntry {
 
 struct CodeMapEntry {
     int mode = 0;
-    std::filesystem::path path;  ///< resolved against the settings file's directory
+    /// Resolved against the settings file's directory as the module resolves it; empty when
+    /// the result does not fit the module's path buffers.
+    std::filesystem::path path;
 };
 
 struct SettingsFile {
@@ -51,6 +53,11 @@ struct CodeMapElement {
 std::optional<std::vector<CodeMapElement>> ReadCodeMap(
     const std::filesystem::path& path, std::initializer_list<const char16_t*> extra = {});
 
+/// The elements of every code map file the settings name for `mode`, in the order the module
+/// loads them. Throws ClientError when one is missing or not well-formed.
+std::vector<CodeMapElement> ReadCodeMapsOf(const SettingsFile& settings, int mode,
+                                           std::initializer_list<const char16_t*> extra = {});
+
 /// Adds the non-empty ids and codes of the code map file at `path` to `ids` and `codes` (the
 /// keys of its mode's two tables); false when the file is missing or not well-formed.
 bool ReadCodeMapKeys(const std::filesystem::path& path, std::set<std::u16string>& ids,
@@ -60,6 +67,7 @@ struct MailMapSize {
     bool loaded = false;
     size_t codes = 0;  ///< distinct mail codes with a web code
 };
+/// How many entries the EZweb mail map file at `path` gives the module.
 MailMapSize ReadMailMapSize(const std::filesystem::path& path);
 
 }  // namespace glyphary::client

@@ -5,11 +5,11 @@
 
 #include "client/errors.h"
 #include "convert/pattern_facts.h"
-#include "platform/utf.h"
+#include "text/unicode.h"
 
 namespace glyphary::client {
 
-using platform::IsHighSurrogate;
+using text::IsHighSurrogate;
 
 namespace {
 

@@ -1,47 +1,31 @@
-// GDualImpl: completes an interface implementation into a COM object: reference counting,
-// QueryInterface, and IDispatch answered by the interface's type information, which calls
-// the object back through its vtable.
+// GDualImpl: completes an interface implementation into a COM object: reference counting and
+// QueryInterface from ComObject, and IDispatch answered by the interface's type information,
+// which calls the object back through its vtable.
 #pragma once
 
 #include <atomic>
 
+#include "platform/com_object.h"
 #include "platform/win.h"
 
 namespace glyphary {
 
-/// The interface identifier of `TInterface`; specialised next to each interface.
-template <class TInterface>
-const IID& InterfaceIdOf() noexcept;
-
 /// `TImpl<TInterface>` made a complete object. `rpTypeInfo` is the type information of
 /// `TInterface` that answers IDispatch; `pnModuleCount` counts live objects for
 /// DllCanUnloadNow. Single inheritance throughout, so the object's address is its IUnknown,
-/// IDispatch and `TInterface` pointer alike. Created only on the heap, by a class factory.
+/// IDispatch and `TInterface` pointer alike. Calls on one object come from its apartment's
+/// thread only, so its own count is plain. Created only on the heap, by a class factory.
 template <class TInterface, template <class> class TImpl, ITypeInfo*& rpTypeInfo,
           std::atomic<LONG>* pnModuleCount>
-class GDualImpl final : public TImpl<TInterface> {
-  public:
-    GDualImpl() : m_nRefCount(0) { pnModuleCount->fetch_add(1); }
-    GDualImpl(const GDualImpl&) = delete;
-    GDualImpl& operator=(const GDualImpl&) = delete;
+class GDualImpl final
+    : public ComObject<GDualImpl<TInterface, TImpl, rpTypeInfo, pnModuleCount>, PlainCount,
+                       Chain<TImpl<TInterface>, TInterface, IDispatch>> {
+    using Object =
+        ComObject<GDualImpl, PlainCount, Chain<TImpl<TInterface>, TInterface, IDispatch>>;
+    friend Object;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == InterfaceIdOf<TInterface>()) {
-            *ppv = static_cast<TInterface*>(this);
-            this->AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    // Calls on one object come from its apartment's thread only: a plain count will do.
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_nRefCount; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --m_nRefCount;
-        if (count == 0) delete this;
-        return count;
-    }
+  public:
+    GDualImpl() { pnModuleCount->fetch_add(1); }
 
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) override {
         if (!pctinfo) return E_POINTER;
@@ -70,8 +54,6 @@ class GDualImpl final : public TImpl<TInterface> {
     // Not virtual: Release destroys the object as itself. The module count drops first, then
     // the implementation's state goes.
     ~GDualImpl() { pnModuleCount->fetch_sub(1); }
-
-    ULONG m_nRefCount;
 };
 
 }  // namespace glyphary

@@ -3,6 +3,7 @@
 #include "com/module.h"
 
 #include "com/exports.h"
+#include "platform/boundary.h"
 #include "platform/owners.h"
 #include "tables/loaders.h"
 
@@ -34,26 +35,21 @@ void LoadTypeInformation() {
     }
 }
 
-bool ProcessAttach(HINSTANCE hModule) noexcept {
-    try {
-        g_hModule = hModule;
-        GetModuleFileNameW(g_hModule, g_szModulePath, MAX_PATH);
-        GetModuleFileNameW(g_hModule, g_szModuleDir, MAX_PATH);
-        // A path that filled the buffer may come back unterminated.
-        g_szModulePath[MAX_PATH - 1] = 0;
-        g_szModuleDir[MAX_PATH - 1] = 0;
-        PathRemoveFileSpecW(g_szModuleDir);
+HRESULT ProcessAttach(HINSTANCE hModule) {
+    g_hModule = hModule;
+    GetModuleFileNameW(g_hModule, g_szModulePath, MAX_PATH);
+    GetModuleFileNameW(g_hModule, g_szModuleDir, MAX_PATH);
+    // A path that filled the buffer may come back unterminated.
+    g_szModulePath[MAX_PATH - 1] = 0;
+    g_szModuleDir[MAX_PATH - 1] = 0;
+    PathRemoveFileSpecW(g_szModuleDir);
 
-        LoadTypeInformation();
-        if (!g_pTI_IGlyphary) return false;
+    LoadTypeInformation();
+    if (!g_pTI_IGlyphary) return E_FAIL;
 
-        WCHAR settingsPath[MAX_PATH] = {};
-        PathCombineW(settingsPath, g_szModuleDir, kSettingFileName);
-        return SUCCEEDED(LoadSettingFile(SettingsPathForLoader(settingsPath)));
-    } catch (...) {
-        // An exception must not leave DllMain; it fails the load like any other failure.
-        return false;
-    }
+    WCHAR settingsPath[MAX_PATH] = {};
+    PathCombineW(settingsPath, g_szModuleDir, kSettingFileName);
+    return LoadSettingFile(SettingsPathForLoader(settingsPath));
 }
 
 void ProcessDetach() noexcept {
@@ -82,7 +78,8 @@ using namespace glyphary;
 STDAPI_(BOOL) DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID) {
     switch (fdwReason) {
         case DLL_PROCESS_ATTACH:
-            return ProcessAttach(hinstDLL) ? TRUE : FALSE;
+            // Any success code loads the module; a failure, thrown or returned, refuses it.
+            return SUCCEEDED(CallBoundary([&] { return ProcessAttach(hinstDLL); })) ? TRUE : FALSE;
         case DLL_PROCESS_DETACH:
             ProcessDetach();
             return TRUE;

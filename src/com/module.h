@@ -12,11 +12,6 @@
 
 namespace glyphary {
 
-template <>
-inline const IID& InterfaceIdOf<IGlyphary>() noexcept {
-    return IID_IGlyphary;
-}
-
 /// Live objects plus references held on the class factory; DllCanUnloadNow answers S_OK at 0.
 extern std::atomic<LONG> g_nRefCount;
 /// The type information of IGlyphary, set by process attach and held until process detach.

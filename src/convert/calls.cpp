@@ -20,11 +20,11 @@ HRESULT StoreResult(std::wstring_view text, BSTR* pOutput) {
 HRESULT GetStringProperty(const std::wstring& value, BSTR* p) noexcept {
     if (!p) return E_POINTER;
     *p = nullptr;
-    return CallBoundary([&] { return StoreResult(value, p); });
+    return CallBoundary(kGlypharyErrors, [&] { return StoreResult(value, p); });
 }
 
 HRESULT PutStringProperty(std::wstring& property, BSTR value) noexcept {
-    return CallBoundary([&] {
+    return CallBoundary(kGlypharyErrors, [&] {
         property = WideFromOle(value);  // the old value stays if this cannot allocate
         return S_OK;
     });
@@ -35,7 +35,7 @@ HRESULT GlobalizeCall(const ModeTable& codeToId, const std::wstring& format,
                       BSTR* pOutput) noexcept {
     if (!pOutput) return E_POINTER;
     *pOutput = nullptr;
-    return CallBoundary([&] {
+    return CallBoundary(kGlypharyErrors, [&] {
         const std::wstring input = WideFromOle(sInput);
         std::wstring output;
         GlobalizeText(input, codeToId, format, undefinedFormat, cache, output);
@@ -48,7 +48,7 @@ HRESULT LocalizeCall(const ModeTable& idToCode, const std::wstring& pattern,
                      BSTR* pOutput) noexcept {
     if (!pOutput) return E_POINTER;
     *pOutput = nullptr;
-    return CallBoundary([&] {
+    return CallBoundary(kGlypharyErrors, [&] {
         // The pattern is compiled before anything else, so an ill-formed one fails even on
         // empty input; the compiled form is kept until the property changes.
         if (!cache.regex)
@@ -62,7 +62,7 @@ HRESULT LocalizeCall(const ModeTable& idToCode, const std::wstring& pattern,
 
 HRESULT GetUserAgentIdCall(BSTR sUserAgent, LONG* pID) noexcept {
     if (!pID) return E_POINTER;
-    return CallBoundary([&] {
+    return CallBoundary(kGlypharyErrors, [&] {
         const int32_t id = FindUserAgentId(sUserAgent, g_tables.userAgentRules);
         *pID = id;
         return S_OK;
@@ -71,10 +71,10 @@ HRESULT GetUserAgentIdCall(BSTR sUserAgent, LONG* pID) noexcept {
 
 HRESULT ConvertEzwebMailCall(IStream* pStmIN, IStream* pStmOUT) noexcept {
     if (!pStmIN || !pStmOUT) return E_POINTER;
-    return CallBoundary([&] {
+    return CallBoundary(kGlypharyErrors, [&] {
         const wchar_t* fault = nullptr;
         const HRESULT hr = ConvertEzwebMail(pStmIN, pStmOUT, &fault);
-        return fault ? ReportError(hr, fault) : hr;
+        return fault ? ReportError(kGlypharyErrors, hr, fault) : hr;
     });
 }
 

@@ -8,10 +8,14 @@
 #include "com/iglyphary.h"
 #include "convert/conversions.h"
 #include "convert/errors.h"
+#include "platform/com_object.h"
 #include "platform/olestr.h"
 #include "tables/tables.h"
 
 namespace glyphary {
+
+template <>
+inline constexpr const IID* kIidOf<IGlyphary> = &IID_IGlyphary;
 
 /// The Globalize, Localize and GetUserAgentID calls behind the interface, on the object's
 /// state. Each checks its pointers, reads a null BSTR as the empty string, and reports a

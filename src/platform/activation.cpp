@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/boundary.h"
 #include "platform/combase.h"
 #include "platform/libloader.h"
 #include "platform/unicode.h"
@@ -92,7 +93,7 @@ void* EntryPoint(HMODULE module, const char* name) {
 std::mutex g_keptMutex;
 std::vector<HMODULE> g_kept;
 
-HRESULT GetRegisteredClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) try {
+HRESULT GetRegisteredClassObjectImpl(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     std::u16string server;
     const LSTATUS st =
         ReadDefaultString(u"CLSID\\" + GuidText(rclsid) + u"\\InProcServer32", server);
@@ -125,8 +126,10 @@ HRESULT GetRegisteredClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) try 
     }
     if (alreadyKept) FreeLibrary(module);
     return hr;
-} catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+}
+
+HRESULT GetRegisteredClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
+    return glyphary::CallBoundary([&] { return GetRegisteredClassObjectImpl(rclsid, riid, ppv); });
 }
 
 struct InstallLookup {
@@ -158,19 +161,19 @@ STDAPI_(int) StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
     return kGuidChars + 1;
 }
 
-STDAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) try {
+STDAPI CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
     if (!lpszProgID || !lpclsid) return E_INVALIDARG;
     *lpclsid = GUID_NULL;
     const std::u16string_view progId(lpszProgID);
     // A ProgID is one key name.
     if (progId.empty() || progId.find(u'\\') != progId.npos) return CO_E_CLASSSTRING;
-    std::u16string text;
-    const LSTATUS st = ReadDefaultString(std::u16string(progId) + u"\\CLSID", text);
-    if (st == ERROR_BADDB || st == ERROR_CANTREAD) return REGDB_E_READREGDB;
-    if (st != ERROR_SUCCESS) return CO_E_CLASSSTRING;
-    return ParseGuid(text, *lpclsid) ? S_OK : CO_E_CLASSSTRING;
-} catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
+    return glyphary::CallBoundary([&] {
+        std::u16string text;
+        const LSTATUS st = ReadDefaultString(std::u16string(progId) + u"\\CLSID", text);
+        if (st == ERROR_BADDB || st == ERROR_CANTREAD) return REGDB_E_READREGDB;
+        if (st != ERROR_SUCCESS) return CO_E_CLASSSTRING;
+        return ParseGuid(text, *lpclsid) ? S_OK : CO_E_CLASSSTRING;
+    });
 }
 
 STDAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {

@@ -1,36 +1,14 @@
 // Error information: CreateErrorInfo's object and the per-thread slot behind SetErrorInfo and
 // GetErrorInfo.
-#include <atomic>
-#include <new>
-
+#include "platform/com_object.h"
 #include "platform/oleauto.h"
 #include "platform/owners.h"
 
 namespace {
 
-class ErrorInfo final : public IErrorInfo, public ICreateErrorInfo {
+class ErrorInfo final
+    : public glyphary::ComObject<ErrorInfo, glyphary::AtomicCount, IErrorInfo, ICreateErrorInfo> {
   public:
-    // IUnknown, shared by both interfaces.
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IErrorInfo) {
-            *ppv = static_cast<IErrorInfo*>(this);
-        } else if (riid == IID_ICreateErrorInfo) {
-            *ppv = static_cast<ICreateErrorInfo*>(this);
-        } else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = --m_refs;
-        if (refs == 0) delete this;
-        return refs;
-    }
-
     // IErrorInfo
     HRESULT STDMETHODCALLTYPE GetGUID(GUID* pGUID) override {
         if (!pGUID) return E_INVALIDARG;
@@ -62,6 +40,7 @@ class ErrorInfo final : public IErrorInfo, public ICreateErrorInfo {
     }
 
   private:
+    friend ComObject;
     ~ErrorInfo() = default;
 
     static HRESULT Copy(const glyphary::unique_bstr& from, BSTR* to) {
@@ -78,7 +57,6 @@ class ErrorInfo final : public IErrorInfo, public ICreateErrorInfo {
         return S_OK;
     }
 
-    std::atomic<ULONG> m_refs{1};
     GUID m_guid = GUID_NULL;
     glyphary::unique_bstr m_source, m_description, m_helpFile;
     DWORD m_helpContext = 0;
@@ -91,9 +69,8 @@ thread_local glyphary::com_ptr<IErrorInfo> t_errorInfo;
 
 STDAPI CreateErrorInfo(ICreateErrorInfo** pperrinfo) {
     if (!pperrinfo) return E_INVALIDARG;
-    auto* info = new (std::nothrow) ErrorInfo;
-    *pperrinfo = info;
-    return info ? S_OK : E_OUTOFMEMORY;
+    return glyphary::CreateObject<ErrorInfo>(IID_ICreateErrorInfo,
+                                             reinterpret_cast<void**>(pperrinfo));
 }
 
 STDAPI SetErrorInfo(ULONG, IErrorInfo* perrinfo) {

@@ -4,11 +4,11 @@
 // Linux only (see win.h).
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <span>
 
+#include "platform/com_object.h"
 #include "platform/objidl.h"
 #include "platform/stream.h"
 
@@ -16,11 +16,9 @@ namespace glyphary::platform {
 
 // What the platform's streams share: IUnknown, CopyTo written over Read and Write, and the
 // members of a stream that is not transacted and has no region locks or clones.
-class GLYPHARY_PLATFORM_API StreamBase : public IStream {
+class GLYPHARY_PLATFORM_API StreamBase
+    : public ComObject<StreamBase, AtomicCount, Chain<IStream, IStream, ISequentialStream>> {
   public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
                                      ULARGE_INTEGER* pcbWritten) override;
     HRESULT STDMETHODCALLTYPE Commit(DWORD) override;
@@ -30,10 +28,9 @@ class GLYPHARY_PLATFORM_API StreamBase : public IStream {
     HRESULT STDMETHODCALLTYPE Clone(IStream** ppstm) override;
 
   protected:
+    friend ComObject;
+    StreamBase() = default;
     virtual ~StreamBase();
-
-  private:
-    std::atomic<ULONG> m_refs{1};
 };
 
 // A growable memory stream. Reads of one byte are the common case (the mail reader asks for

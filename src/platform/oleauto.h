@@ -167,11 +167,11 @@ STDAPI VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
 #define VARIANT_LOCALBOOL 0x10
 
 /// Converts `pvarSrc` (VT_BYREF sources are dereferenced) to type `vt` into `pvargDest`, which
-/// may be the same variant. Covers the integer types, VT_BOOL, VT_BSTR, VT_R4/VT_R8 (to the
-/// others and from the numeric ones), VT_UNKNOWN/VT_DISPATCH (QueryInterface) and
-/// VT_EMPTY/VT_NULL, with Windows' results: DISP_E_OVERFLOW out of range, DISP_E_TYPEMISMATCH
-/// for text that is no number, VT_NULL and interfaces to values; DISP_E_BADVARTYPE for the
-/// types not covered (dates, currency, decimals, arrays).
+/// may be the same variant: the conversions a late-bound call makes, to VT_I4, VT_UI4 and
+/// VT_BSTR, from the integer types, VT_R4/VT_R8, VT_BOOL, VT_BSTR, VT_EMPTY and an object's
+/// value property, with Windows' results (DISP_E_OVERFLOW out of range, DISP_E_TYPEMISMATCH
+/// for text that is no number and for VT_NULL). Any other conversion but a copy to the same
+/// type is DISP_E_TYPEMISMATCH; a type code that is no VARIANT type is DISP_E_BADVARTYPE.
 STDAPI VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags,
                          VARTYPE vt);
 /// VariantChangeType; `lcid` is ignored: text is read and written as in the "C" locale.

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/boundary.h"
 #include "platform/registry_store.h"
 #include "platform/unicode.h"
 
@@ -100,22 +101,20 @@ const char* StatusText(LSTATUS st) {
             return "ill-formed key path";
         case ERROR_NOACCESS:
             return "no data at the address given";
+        case ERROR_INTERNAL_ERROR:
+            return "internal error";
     }
     return "error";
 }
 
-// Runs the body of a registry function: out of memory becomes ERROR_OUTOFMEMORY, and a
-// failure that kept no reason of its own gets one that names the function and the status.
-// ERROR_MORE_DATA and ERROR_NO_MORE_ITEMS answer questions; they are no failures.
+// Runs the body of a registry function inside the boundary (out of memory becomes
+// ERROR_OUTOFMEMORY), and gives a failure that kept no reason of its own one that names the
+// function and the status. ERROR_MORE_DATA and ERROR_NO_MORE_ITEMS answer questions; they
+// are no failures.
 template <class F>
 LSTATUS Call(const char* function, F&& body) noexcept {
     const unsigned before = reg::FailureCount();
-    LSTATUS st;
-    try {
-        st = body();
-    } catch (const std::bad_alloc&) {
-        st = ERROR_OUTOFMEMORY;
-    }
+    const LSTATUS st = glyphary::StatusBoundary(std::forward<F>(body));
     if (st != ERROR_SUCCESS && st != ERROR_MORE_DATA && st != ERROR_NO_MORE_ITEMS &&
         reg::FailureCount() == before) {
         try {

@@ -1,19 +1,17 @@
 // The registry file on disk (see registry_store.h).
 #include "platform/registry_store.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
-#include <sys/random.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <system_error>
+
+#include "files/fd.h"
+#include "files/replace.h"
 
 namespace glyphary::platform::registry {
 
@@ -54,61 +52,6 @@ unsigned FailureCount() noexcept {
 
 namespace {
 
-// Closes a file descriptor on every path out.
-class Fd {
-  public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(-1); }
-    void reset(int fd) {
-        if (m_fd >= 0) close(m_fd);
-        m_fd = fd;
-    }
-    int get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
-
-  private:
-    int m_fd;
-};
-
-bool ReadAll(int fd, std::string& out) {
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n == 0) return true;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        out.append(buffer, static_cast<size_t>(n));
-        if (out.size() > kMaxFileSize) return false;
-    }
-}
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
-std::string DirectoryOf(const std::string& file) {
-    const size_t slash = file.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : file.substr(0, slash);
-}
-
-std::string NameOf(const std::string& file) {
-    const size_t slash = file.rfind('/');
-    return slash == std::string::npos ? file : file.substr(slash + 1);
-}
-
 // Creates `dir` and its missing parents (private to the user, as XDG asks).
 bool MakeDirectories(const std::string& dir) {
     struct stat st;
@@ -117,68 +60,13 @@ bool MakeDirectories(const std::string& dir) {
         errno = ENOTDIR;
         return false;
     }
-    const std::string parent = DirectoryOf(dir);
+    const std::string parent = files::DirectoryOf(dir);
     if (parent != dir && !MakeDirectories(parent)) return false;
     return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
-// Where the symbolic links of `file` lead (a relative link counts from its own directory);
-// `file` itself when it is no link. A link to nowhere yet leads to the file it names, which a
-// write then creates. False, with errno, for a loop.
-bool FollowLinks(const std::string& file, std::string& target) {
-    std::string path = file;
-    for (int links = 0; links <= 40; ++links) {
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            target = path;
-            return true;
-        }
-        char buffer[PATH_MAX];
-        const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
-        if (n < 0) return false;
-        if (n == static_cast<ssize_t>(sizeof buffer)) {
-            errno = ENAMETOOLONG;
-            return false;
-        }
-        const std::string to(buffer, static_cast<size_t>(n));
-        path = to.starts_with('/') ? to : DirectoryOf(path) + "/" + to;
-    }
-    errno = ELOOP;
-    return false;
-}
-
-// Eight hex digits that no other writer is likely to pick; O_EXCL settles the rare clash.
-std::string RandomSuffix() {
-    static thread_local unsigned counter = 0;
-    uint32_t r;
-    if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        r = static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(now.tv_nsec) ^
-            ++counter;
-    }
-    char text[9];
-    std::snprintf(text, sizeof text, "%08x", r);
-    return text;
-}
-
-bool IsTemporaryName(std::string_view name, std::string_view prefix) {
-    if (name.size() != prefix.size() + 8 || !name.starts_with(prefix)) return false;
-    for (char c : name.substr(prefix.size()))
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    return true;
-}
-
-// Temporary files that killed writers left beside the registry. Only the holder of the lock
-// writes one, so under the lock every one of them is stale.
-void RemoveStaleTemporaries(const std::string& dir, const std::string& prefix) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) return;
-    while (const dirent* entry = readdir(d)) {
-        if (IsTemporaryName(entry->d_name, prefix)) unlinkat(dirfd(d), entry->d_name, 0);
-    }
-    closedir(d);
-}
+// The registry's temporary files: "registry.tmp-" and eight letters or digits, beside it.
+constexpr files::Naming kTemporaries{"", ".tmp-", 8};
 
 }  // namespace
 
@@ -232,7 +120,7 @@ void Snapshot::Remember(const std::string& f, const struct stat* st) {
 LSTATUS Snapshot::Load(const std::string& f) {
     const std::string who = "the registry " + f;
     // Non-blocking, so that a FIFO planted in its place cannot hang the open.
-    Fd fd(open(f.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    files::Fd fd(open(f.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd) {
         const int error = errno;
         if (error != ENOENT) {
@@ -259,7 +147,7 @@ LSTATUS Snapshot::Load(const std::string& f) {
     if (Matches(f, &st)) return ERROR_SUCCESS;
     root.reset();
     std::string text;
-    if (!ReadAll(fd.get(), text)) {
+    if (!files::ReadAll(fd.get(), text, kMaxFileSize)) {
         if (text.size() > kMaxFileSize)
             return Fail(ERROR_BADDB, who + " is damaged: it is larger than 64 MiB");
         return Fail(ERROR_CANTREAD, who + " cannot be read (" + ErrnoText(errno) + ")");
@@ -279,14 +167,14 @@ LSTATUS Snapshot::Load(const std::string& f) {
 // Writing
 
 WriteLock::WriteLock(const std::string& file) : m_file(file) {
-    if (!FollowLinks(file, m_target)) {
+    if (!files::FollowLinks(file, m_target)) {
         Fail(ERROR_CANTWRITE, "the registry " + file +
                                   " cannot be written: its symbolic links lead nowhere (" +
                                   ErrnoText(errno) + ")");
         return;
     }
     const std::string who = Describe(m_file, m_target);
-    const std::string dir = DirectoryOf(m_target);
+    const std::string dir = files::DirectoryOf(m_target);
     if (!MakeDirectories(dir)) {
         Fail(ERROR_CANTWRITE,
              who + " cannot be written: no directory " + dir + " (" + ErrnoText(errno) + ")");
@@ -318,7 +206,6 @@ WriteLock::~WriteLock() {
 LSTATUS Store(const WriteLock& lock, const Key& root, struct stat& written) {
     const std::string& target = lock.target();
     const std::string who = Describe(lock.file(), target);
-    const std::string dir = DirectoryOf(target);
     // The registry keeps its permissions; a file made read-only is left alone.
     struct stat old;
     const bool replacing = stat(target.c_str(), &old) == 0;
@@ -327,37 +214,30 @@ LSTATUS Store(const WriteLock& lock, const Key& root, struct stat& written) {
         return Fail(ERROR_ACCESS_DENIED, who + " is not writable (" + ErrnoText(errno) + ")");
 
     const std::string text = Serialize(root);
-    const std::string prefix = NameOf(target) + ".tmp-";
-    RemoveStaleTemporaries(dir, prefix);
-    // A name of our own, made here and now: never a file or link that was there before.
-    std::string temp;
-    Fd fd(-1);
-    for (int tries = 0; tries < 100 && !fd; ++tries) {
-        temp = dir + "/" + prefix + RandomSuffix();
-        fd.reset(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      replacing ? 0600 : 0644));
-        if (!fd && errno != EEXIST) break;
+    // Read afresh for every write: writers killed since the last one may have left some.
+    files::Leftovers leftovers(kTemporaries);
+    files::Replacement replacement(leftovers, "writing " + who);
+    files::Status st = replacement.Target(target, 0644);
+    if (st.ok()) st = replacement.Create();
+    if (st.ok()) st = replacement.Write(text);
+    if (st.ok()) st = replacement.Commit();
+    switch (st.fault) {
+        case files::Fault::none:
+            written = replacement.written();
+            return ERROR_SUCCESS;
+        case files::Fault::directory:
+            return Fail(ERROR_CANTWRITE, who + " is a directory");
+        case files::Fault::irregular:
+            return Fail(ERROR_CANTWRITE, who + " is not a regular file");
+        case files::Fault::create:
+            return Fail(ERROR_CANTWRITE, who + " is not writable: no new file can be made in " +
+                                             files::DirectoryOf(target) + " (" +
+                                             ErrnoText(st.error) + ")");
+        case files::Fault::replace:
+            return Fail(ERROR_CANTWRITE, who + " cannot be replaced (" + ErrnoText(st.error) + ")");
+        default:
+            return Fail(ERROR_CANTWRITE, who + " cannot be written (" + ErrnoText(st.error) + ")");
     }
-    if (!fd) {
-        return Fail(ERROR_CANTWRITE, who + " is not writable: no new file can be made in " + dir +
-                                         " (" + ErrnoText(errno) + ")");
-    }
-    if ((replacing && fchmod(fd.get(), old.st_mode & 0777) != 0) || !WriteAll(fd.get(), text) ||
-        fsync(fd.get()) != 0 || fstat(fd.get(), &written) != 0) {
-        const int error = errno;
-        unlink(temp.c_str());
-        return Fail(ERROR_CANTWRITE, who + " cannot be written (" + ErrnoText(error) + ")");
-    }
-    fd.reset(-1);
-    if (rename(temp.c_str(), target.c_str()) != 0) {
-        const int error = errno;
-        unlink(temp.c_str());
-        return Fail(ERROR_CANTWRITE, who + " cannot be replaced (" + ErrnoText(error) + ")");
-    }
-    // Make the rename itself durable; the new state is in place either way.
-    Fd directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory) fsync(directory.get());
-    return ERROR_SUCCESS;
 }
 
 }  // namespace glyphary::platform::registry

@@ -83,7 +83,8 @@ class WriteLock {
 };
 
 /// Replaces the locked file with the text of `root`: a new file of a name no one else uses,
-/// beside it, synced and renamed over it, with the old file's permissions. `written` describes
+/// beside it, synced and renamed over it, with the old file's permissions (and owner, where the
+/// process may give it). Temporary files that killed writers left are removed. `written` describes
 /// the new file. ERROR_CANTWRITE (or ERROR_ACCESS_DENIED for a read-only file) with the reason
 /// kept; the file is untouched then.
 LSTATUS Store(const WriteLock& lock, const Key& root, struct stat& written);

@@ -20,27 +20,6 @@ namespace glyphary::platform {
 // ---------------------------------------------------------------------------------------------
 // What both streams share.
 
-HRESULT StreamBase::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-        *ppv = static_cast<IStream*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG StreamBase::AddRef() {
-    return m_refs.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-ULONG StreamBase::Release() {
-    const ULONG refs = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (refs == 0) delete this;
-    return refs;
-}
-
 HRESULT StreamBase::CopyTo(IStream* pstm, ULARGE_INTEGER cb, ULARGE_INTEGER* pcbRead,
                            ULARGE_INTEGER* pcbWritten) {
     if (pcbRead) pcbRead->QuadPart = 0;
@@ -113,7 +92,9 @@ const void* VtableOf(const IStream* stream) noexcept {
 // Memory.
 
 MemoryStream* MemoryStream::Create() noexcept {
-    return new (std::nothrow) MemoryStream;
+    auto* stream = new (std::nothrow) MemoryStream;
+    if (stream) stream->AddRef();
+    return stream;
 }
 
 MemoryStream* MemoryStream::From(IStream* stream) noexcept {
@@ -390,10 +371,7 @@ HRESULT CreateStreamOnFd(int fd, bool closeOnRelease, IStream** ppstm) {
     if (!ppstm) return E_POINTER;
     *ppstm = nullptr;
     if (fd < 0) return E_HANDLE;
-    auto* stream = new (std::nothrow) FdStream(fd, closeOnRelease);
-    if (!stream) return E_OUTOFMEMORY;
-    *ppstm = stream;
-    return S_OK;
+    return CreateObject<FdStream>(IID_IStream, reinterpret_cast<void**>(ppstm), fd, closeOnRelease);
 }
 
 }  // namespace glyphary::platform

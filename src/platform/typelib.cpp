@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/boundary.h"
 #include "platform/typelib_objects.h"
 #include "platform/unicode.h"
 
@@ -34,24 +35,8 @@ bool EqualNoCase(const std::u16string& name, const OLECHAR* s) {
 // ---------------------------------------------------------------------------------------------
 // TypeInfo: IUnknown and the description
 
-HRESULT TypeInfo::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeInfo) {
-        *ppv = static_cast<ITypeInfo*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG TypeInfo::AddRef() {
-    return m_lib.AddRef();
-}
-
-ULONG TypeInfo::Release() {
-    return m_lib.Release();
-}
+TypeInfo::TypeInfo(TypeLib& lib, const TypeModel& model, UINT index) noexcept
+    : ComObject(std::in_place, lib), m_lib(lib), m_model(model), m_index(index) {}
 
 HRESULT TypeInfo::GetTypeAttr(TYPEATTR** ppTypeAttr) {
     if (!ppTypeAttr) return E_INVALIDARG;
@@ -322,27 +307,6 @@ TypeInfo* TypeLib::Resolve(HREFTYPE ref) noexcept {
     return ref < m_types.size() ? m_types[ref].get() : nullptr;
 }
 
-HRESULT TypeLib::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeLib) {
-        *ppv = static_cast<ITypeLib*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG TypeLib::AddRef() {
-    return m_refs.fetch_add(1, std::memory_order_relaxed) + 1;
-}
-
-ULONG TypeLib::Release() {
-    const ULONG count = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (count == 0) delete this;
-    return count;
-}
-
 UINT TypeLib::GetTypeInfoCount() {
     return static_cast<UINT>(m_types.size());
 }
@@ -430,21 +394,23 @@ STDAPI LoadTypeLib(LPCOLESTR szFile, ITypeLib** pptlib) {
     if (!pptlib) return E_INVALIDARG;
     *pptlib = nullptr;
     if (!szFile) return E_INVALIDARG;
-    try {
+    return glyphary::CallBoundary([&]() -> HRESULT {
         // A name holding a lone surrogate cannot name a file.
         const std::optional<std::string> path = Utf8FromUtf16(szFile);
         if (!path) return TYPE_E_CANTLOADLIBRARY;
         std::string text;
+        std::unique_ptr<LibraryModel> model;
         try {
             text = ReadTypeLibraryText(*path);
         } catch (const std::runtime_error&) {
             return TYPE_E_CANTLOADLIBRARY;
         }
-        *pptlib = new TypeLib(ParseTypeLibrary(text));
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (const std::invalid_argument&) {
-        return TYPE_E_INVDATAREAD;
-    }
+        try {
+            model = ParseTypeLibrary(text);
+        } catch (const std::invalid_argument&) {
+            return TYPE_E_INVDATAREAD;
+        }
+        *pptlib = glyphary::NewObject<TypeLib>(std::move(model));
+        return *pptlib ? S_OK : E_OUTOFMEMORY;
+    });
 }

@@ -2,10 +2,10 @@
 // per description. Internal to the platform library.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <vector>
 
+#include "platform/com_object.h"
 #include "platform/typelib_model.h"
 
 namespace glyphary::platform {
@@ -15,16 +15,11 @@ class TypeLib;
 /// A generic ITypeInfo: everything it answers comes from its TypeModel. It shares the
 /// reference count of its library, so a type information keeps its library alive (as on
 /// Windows) and the pair is freed together.
-class TypeInfo final : public ITypeInfo {
+class TypeInfo final : public ComObject<TypeInfo, OwnerCount, ITypeInfo> {
   public:
-    TypeInfo(TypeLib& lib, const TypeModel& model, UINT index) noexcept
-        : m_lib(lib), m_model(model), m_index(index) {}
+    TypeInfo(TypeLib& lib, const TypeModel& model, UINT index) noexcept;
 
     const TypeModel& model() const noexcept { return m_model; }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     HRESULT STDMETHODCALLTYPE GetTypeAttr(TYPEATTR** ppTypeAttr) override;
     HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp** ppTComp) override;
@@ -61,18 +56,14 @@ class TypeInfo final : public ITypeInfo {
     UINT m_index;  // in the library; imported types: UINT(-1)
 };
 
-class TypeLib final : public ITypeLib {
+class TypeLib final : public ComObject<TypeLib, AtomicCount, ITypeLib> {
   public:
-    /// Takes the model; the new library has one reference.
+    /// Takes the model.
     explicit TypeLib(std::unique_ptr<LibraryModel> model);
 
     const LibraryModel& model() const noexcept { return *m_model; }
     /// The type information of a reference, or null.
     TypeInfo* Resolve(HREFTYPE ref) noexcept;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     UINT STDMETHODCALLTYPE GetTypeInfoCount() override;
     HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, ITypeInfo** ppTInfo) override;
@@ -88,7 +79,6 @@ class TypeLib final : public ITypeLib {
     void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* pTLibAttr) override;
 
   private:
-    std::atomic<ULONG> m_refs{1};
     std::unique_ptr<LibraryModel> m_model;
     std::vector<std::unique_ptr<TypeInfo>> m_types;    // by index
     std::vector<std::unique_ptr<TypeInfo>> m_externs;  // by extern index

@@ -1,11 +1,19 @@
-// VariantChangeType: the coercions late binding needs, with Windows' results.
+// VariantChangeType: the conversions a late-bound call needs, with Windows' results.
 //
-// Integers travel as a 128-bit value and are range-checked against the target, so every
-// pair of integer types follows one rule (DISP_E_OVERFLOW outside the target's range). Two
-// Windows rules differ from it and are kept: VT_BOOL converts to an integer by its bit
-// pattern (VARIANT_TRUE is 255 as VT_UI1), and reals round half to even.
+// ITypeInfo::Invoke converts each argument to the type its parameter declares, and the
+// parameters of our interfaces are VT_I4 (enumerations too), VT_UI4 and VT_BSTR. So those are
+// the targets; the sources are whatever a script or a client may pass for them: any integer,
+// VT_R4/VT_R8, VT_BOOL, VT_BSTR, VT_EMPTY, VT_NULL, an object (by its value property), or a
+// VT_BYREF of these. A value converts to its own type by copy. Anything else is
+// DISP_E_TYPEMISMATCH, as Windows answers a conversion it does not make.
+//
+// Integers travel as a 128-bit value and are range-checked against the target. Windows has
+// three rules besides, kept here: the 32-bit integers (VT_I4, VT_UI4, VT_INT, VT_UINT) and
+// VT_BOOL convert to VT_I4 and VT_UI4 by their bit pattern (so -1 is 4294967295, and
+// VARIANT_TRUE too), and reals round half to even.
+#include <charconv>
 #include <cmath>
-#include <limits>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -17,175 +25,113 @@ namespace {
 using Int = __int128;
 
 // ---------------------------------------------------------------------------------------------
-// Sources: VT_BYREF dereferenced into a shallow copy that owns nothing.
+// Sources
 
-HRESULT Dereference(const VARIANT& in, VARIANT& out, bool nested = false) {
-    out = in;
-    if (!(in.vt & VT_BYREF)) return S_OK;
-    const VARTYPE vt = in.vt & ~VT_BYREF;
-    if (!in.byref) return E_INVALIDARG;
-    out.vt = vt;
+// What a source holds, whatever its type.
+struct Value {
+    enum class Kind { empty, null, integer, real, boolean, text, object, other } kind;
+    Int integer = 0;              // integer, boolean
+    bool bitPattern = false;      // integer, boolean: converts to 32 bits by its bit pattern
+    double real = 0;              // real
+    int digits = 0;               // real: the significant digits it has as text (VT_R4 7, VT_R8 15)
+    BSTR text = nullptr;          // text, not owned
+    IDispatch* object = nullptr;  // object, not owned
+};
+
+template <class T>
+T Load(const void* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+template <class T>
+Value Integer(const void* at) {
+    return {Value::Kind::integer, Load<T>(at), sizeof(T) == 4};
+}
+
+// The one list of the types read here. `at` is where the value lies: in the VARIANT, or
+// where a VT_BYREF one refers to.
+HRESULT Read(VARTYPE vt, const void* at, bool byReference, Value& out) {
+    using Kind = Value::Kind;
     switch (vt) {
+        case VT_EMPTY:
+        case VT_NULL:
+            if (byReference) return DISP_E_BADVARTYPE;
+            out = {vt == VT_EMPTY ? Kind::empty : Kind::null};
+            return S_OK;
         case VT_I1:
-            out.cVal = *in.pcVal;
-            break;
+            out = Integer<CHAR>(at);
+            return S_OK;
         case VT_UI1:
-            out.bVal = *in.pbVal;
-            break;
+            out = Integer<BYTE>(at);
+            return S_OK;
         case VT_I2:
-            out.iVal = *in.piVal;
-            break;
+            out = Integer<SHORT>(at);
+            return S_OK;
         case VT_UI2:
-            out.uiVal = *in.puiVal;
-            break;
-        case VT_BOOL:
-            out.boolVal = *in.pboolVal;
-            break;
+            out = Integer<USHORT>(at);
+            return S_OK;
         case VT_I4:
-            out.lVal = *in.plVal;
-            break;
+            out = Integer<LONG>(at);
+            return S_OK;
         case VT_UI4:
-            out.ulVal = *in.pulVal;
-            break;
+            out = Integer<ULONG>(at);
+            return S_OK;
         case VT_INT:
-            out.intVal = *in.pintVal;
-            break;
+            out = Integer<INT>(at);
+            return S_OK;
         case VT_UINT:
-            out.uintVal = *in.puintVal;
-            break;
-        case VT_ERROR:
-            out.scode = *in.pscode;
-            break;
+            out = Integer<UINT>(at);
+            return S_OK;
         case VT_I8:
-            out.llVal = *in.pllVal;
-            break;
+            out = Integer<LONGLONG>(at);
+            return S_OK;
         case VT_UI8:
-            out.ullVal = *in.pullVal;
-            break;
+            out = Integer<ULONGLONG>(at);
+            return S_OK;
         case VT_R4:
-            out.fltVal = *in.pfltVal;
-            break;
+            out = {Kind::real, 0, false, Load<FLOAT>(at), 7};
+            return S_OK;
         case VT_R8:
-            out.dblVal = *in.pdblVal;
-            break;
+            out = {Kind::real, 0, false, Load<DOUBLE>(at), 15};
+            return S_OK;
+        case VT_BOOL:
+            out = {Kind::boolean, Load<VARIANT_BOOL>(at), true};
+            return S_OK;
         case VT_BSTR:
-            out.bstrVal = *in.pbstrVal;
-            break;
-        case VT_UNKNOWN:
-            out.punkVal = *in.ppunkVal;
-            break;
+            out = {Kind::text};
+            out.text = Load<BSTR>(at);
+            return S_OK;
         case VT_DISPATCH:
-            out.pdispVal = *in.ppdispVal;
-            break;
-        case VT_VARIANT:
-            // One variant may refer to another, which may refer to a value; no deeper.
-            if (nested || in.pvarVal->vt == (VT_VARIANT | VT_BYREF)) return E_INVALIDARG;
-            return Dereference(*in.pvarVal, out, true);
+            out = {Kind::object};
+            out.object = Load<IDispatch*>(at);
+            return S_OK;
+        case VT_UNKNOWN:
+        case VT_ERROR:
+        case VT_CY:
+        case VT_DATE:
+        case VT_DECIMAL:
+            out = {Kind::other};
+            return S_OK;
         default:
             return DISP_E_BADVARTYPE;
     }
-    return S_OK;
+}
+
+// A VT_BYREF source is read where it refers to. One variant may refer to another, which may
+// refer to a value; no deeper.
+HRESULT Read(const VARIANT& in, Value& out, bool nested = false) {
+    if (!(in.vt & VT_BYREF)) return Read(in.vt, &in.llVal, false, out);
+    if (!in.byref) return E_INVALIDARG;
+    const VARTYPE vt = in.vt & ~VT_BYREF;
+    if (vt != VT_VARIANT) return Read(vt, in.byref, true, out);
+    if (nested || in.pvarVal->vt == (VT_VARIANT | VT_BYREF)) return E_INVALIDARG;
+    return Read(*in.pvarVal, out, true);
 }
 
 // ---------------------------------------------------------------------------------------------
-// Integer targets
-
-struct IntRange {
-    Int min, max;
-};
-
-std::optional<IntRange> RangeOf(VARTYPE vt) {
-    switch (vt) {
-        case VT_I1:
-            return IntRange{-128, 127};
-        case VT_UI1:
-            return IntRange{0, 255};
-        case VT_I2:
-            return IntRange{-32768, 32767};
-        case VT_UI2:
-            return IntRange{0, 65535};
-        case VT_I4:
-        case VT_INT:
-            return IntRange{INT32_MIN, INT32_MAX};
-        case VT_UI4:
-        case VT_UINT:
-            return IntRange{0, UINT32_MAX};
-        case VT_I8:
-            return IntRange{INT64_MIN, INT64_MAX};
-        case VT_UI8:
-            return IntRange{0, static_cast<Int>(UINT64_MAX)};
-        default:
-            return std::nullopt;
-    }
-}
-
-// Stores `v` as `vt`, reduced modulo the type's width (the caller has checked the range, or
-// wants the bit pattern).
-void StoreInteger(Int v, VARTYPE vt, VARIANT& out) {
-    out.vt = vt;
-    out.llVal = 0;
-    switch (vt) {
-        case VT_I1:
-            out.cVal = static_cast<CHAR>(v);
-            break;
-        case VT_UI1:
-            out.bVal = static_cast<BYTE>(v);
-            break;
-        case VT_I2:
-            out.iVal = static_cast<SHORT>(v);
-            break;
-        case VT_UI2:
-            out.uiVal = static_cast<USHORT>(v);
-            break;
-        case VT_I4:
-            out.lVal = static_cast<LONG>(v);
-            break;
-        case VT_INT:
-            out.intVal = static_cast<INT>(v);
-            break;
-        case VT_UI4:
-            out.ulVal = static_cast<ULONG>(v);
-            break;
-        case VT_UINT:
-            out.uintVal = static_cast<UINT>(v);
-            break;
-        case VT_I8:
-            out.llVal = static_cast<LONGLONG>(v);
-            break;
-        case VT_UI8:
-            out.ullVal = static_cast<ULONGLONG>(v);
-            break;
-        default:
-            break;
-    }
-}
-
-std::optional<Int> IntegerOf(const VARIANT& v) {
-    switch (v.vt) {
-        case VT_I1:
-            return v.cVal;
-        case VT_UI1:
-            return v.bVal;
-        case VT_I2:
-            return v.iVal;
-        case VT_UI2:
-            return v.uiVal;
-        case VT_I4:
-            return v.lVal;
-        case VT_INT:
-            return v.intVal;
-        case VT_UI4:
-            return v.ulVal;
-        case VT_UINT:
-            return v.uintVal;
-        case VT_I8:
-            return v.llVal;
-        case VT_UI8:
-            return v.ullVal;
-        default:
-            return std::nullopt;
-    }
-}
+// Numbers
 
 // A real rounded half to even, as Windows rounds; nullopt when it is no finite number or
 // too large for any integer type.
@@ -198,12 +144,11 @@ std::optional<Int> RoundReal(double x) {
     return static_cast<Int>(rounded);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Numbers in text: [blanks] [+|-] digits [. digits] [e|E [+|-] digits] [blanks], or with
 // digits only after the point; blanks are space, tab and line ends. Read exactly, then
-// rounded half to even for integer targets. (Windows also takes thousands separators,
-// currency signs and "&H" hexadecimal, depending on the locale; this does not.)
-
+// rounded half to even. (Windows also takes, depending on the locale, thousands separators,
+// currency signs and parentheses, a sign after the number or apart from it, and "&H"
+// hexadecimal; this does not.)
 struct TextNumber {
     bool negative = false;
     std::string digits;  // significant digits, no leading zeros
@@ -268,19 +213,22 @@ std::u16string_view TextOf(BSTR s) {
     return s ? std::u16string_view(s) : std::u16string_view();
 }
 
-bool EqualsIgnoringCase(std::u16string_view text, std::u16string_view lower) {
-    if (text.size() != lower.size()) return false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i] >= u'A' && text[i] <= u'Z' ? text[i] + 32 : text[i];
-        if (c != lower[i]) return false;
-    }
-    return true;
+// A real as Windows writes it: the type's significant digits, exponent form ("1E+20") when
+// the number is too large or too small for them, never "-0"; "NAN" and "INF" for the others.
+std::string RealText(double x, int digits) {
+    if (x == 0) return "0";
+    char text[64];
+    char* const end =
+        std::to_chars(text, text + sizeof text, x, std::chars_format::general, digits).ptr;
+    for (char* c = text; c != end; ++c)
+        if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
+    return std::string(text, end);
 }
 
 // ---------------------------------------------------------------------------------------------
 // The conversion
 
-HRESULT Coerce(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT& out, int depth);
+HRESULT Convert(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT& out, int depth);
 
 // An object's value: its default property (DISPID_VALUE), as Windows reads it.
 HRESULT ValueOfObject(IDispatch* object, USHORT flags, VARTYPE vt, VARIANT& out, int depth) {
@@ -290,194 +238,98 @@ HRESULT ValueOfObject(IDispatch* object, USHORT flags, VARTYPE vt, VARIANT& out,
     const HRESULT hr = object->Invoke(DISPID_VALUE, GUID_NULL, LOCALE_USER_DEFAULT,
                                       DISPATCH_PROPERTYGET, &none, &value, nullptr, nullptr);
     if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
-    return Coerce(value, flags, vt, out, depth + 1);
+    return Convert(value, flags, vt, out, depth + 1);
 }
 
-HRESULT ToInteger(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT& out, int depth) {
-    std::optional<Int> v;
-    bool nonzero = false;  // for VT_BOOL: whether the source is not zero (0.4 is true)
-    switch (src.vt) {
-        case VT_EMPTY:
-            v = 0;
-            nonzero = false;
-            break;
-        case VT_BOOL:
-            nonzero = src.boolVal != 0;
-            if (vt != VT_BOOL) {
-                StoreInteger(src.boolVal, vt, out);  // by bit pattern: TRUE is all ones
-                return S_OK;
-            }
-            break;
-        case VT_R4:
-        case VT_R8: {
-            const double x = src.vt == VT_R4 ? src.fltVal : src.dblVal;
-            nonzero = x != 0;
-            if (vt != VT_BOOL && !(v = RoundReal(x))) return DISP_E_OVERFLOW;
-            break;
-        }
-        case VT_BSTR: {
-            const std::u16string_view text = TextOf(src.bstrVal);
-            if (vt == VT_BOOL) {
-                std::u16string_view trimmed = text;
-                while (!trimmed.empty() && IsBlank(trimmed.front())) trimmed.remove_prefix(1);
-                while (!trimmed.empty() && IsBlank(trimmed.back())) trimmed.remove_suffix(1);
-                if (EqualsIgnoringCase(trimmed, u"true")) nonzero = true;
-                if (EqualsIgnoringCase(trimmed, u"false")) nonzero = false;
-                if (EqualsIgnoringCase(trimmed, u"true") || EqualsIgnoringCase(trimmed, u"false"))
-                    break;
-            }
-            const auto number = ParseNumber(text);
-            if (!number) return DISP_E_TYPEMISMATCH;
-            nonzero = !number->digits.empty();
-            if (vt != VT_BOOL && !(v = RoundNumber(*number))) return DISP_E_OVERFLOW;
-            break;
-        }
-        case VT_DISPATCH:
-            return ValueOfObject(src.pdispVal, flags, vt, out, depth);
-        case VT_NULL:
-        case VT_UNKNOWN:
-        case VT_ERROR:
-            return DISP_E_TYPEMISMATCH;
-        default:
-            v = IntegerOf(src);
-            if (!v) return DISP_E_BADVARTYPE;
-            nonzero = *v != 0;
-            break;
-    }
-    if (vt == VT_BOOL) {
-        out.vt = VT_BOOL;
-        out.llVal = 0;
-        out.boolVal = nonzero ? VARIANT_TRUE : VARIANT_FALSE;
+// VT_I4 or VT_UI4.
+HRESULT ToInteger(const Value& src, USHORT flags, VARTYPE vt, VARIANT& out, int depth) {
+    out.llVal = 0;
+    if (src.bitPattern) {
+        out.vt = vt;
+        out.ulVal = static_cast<ULONG>(src.integer);
         return S_OK;
     }
-    const IntRange range = *RangeOf(vt);
-    if (*v < range.min || *v > range.max) return DISP_E_OVERFLOW;
-    StoreInteger(*v, vt, out);
-    return S_OK;
-}
-
-HRESULT ToReal(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT& out, int depth) {
-    double x;
-    switch (src.vt) {
-        case VT_EMPTY:
-            x = 0;
+    std::optional<Int> v;
+    switch (src.kind) {
+        case Value::Kind::empty:
+            v = 0;
             break;
-        case VT_BOOL:
-            x = src.boolVal;
+        case Value::Kind::integer:
+            v = src.integer;
             break;
-        case VT_R4:
-            x = src.fltVal;
+        case Value::Kind::real:
+            if (!(v = RoundReal(src.real))) return DISP_E_OVERFLOW;
             break;
-        case VT_R8:
-            x = src.dblVal;
-            break;
-        case VT_DISPATCH:
-            return ValueOfObject(src.pdispVal, flags, vt, out, depth);
-        case VT_NULL:
-        case VT_UNKNOWN:
-        case VT_ERROR:
-            return DISP_E_TYPEMISMATCH;
-        case VT_BSTR:
-            return DISP_E_BADVARTYPE;  // text to real is not covered
-        default: {
-            const auto v = IntegerOf(src);
-            if (!v) return DISP_E_BADVARTYPE;
-            x = static_cast<double>(*v);
+        case Value::Kind::text: {
+            const auto number = ParseNumber(TextOf(src.text));
+            if (!number) return DISP_E_TYPEMISMATCH;
+            if (!(v = RoundNumber(*number))) return DISP_E_OVERFLOW;
             break;
         }
+        case Value::Kind::object:
+            return ValueOfObject(src.object, flags, vt, out, depth);
+        default:
+            return DISP_E_TYPEMISMATCH;
     }
-    out.llVal = 0;
+    const bool fits =
+        vt == VT_I4 ? *v >= INT32_MIN && *v <= INT32_MAX : *v >= 0 && *v <= UINT32_MAX;
+    if (!fits) return DISP_E_OVERFLOW;
     out.vt = vt;
-    if (vt == VT_R8) {
-        out.dblVal = x;
+    if (vt == VT_I4) {
+        out.lVal = static_cast<LONG>(*v);
     } else {
-        if (std::isfinite(x) && std::fabs(x) > std::numeric_limits<float>::max())
-            return DISP_E_OVERFLOW;
-        out.fltVal = static_cast<float>(x);
+        out.ulVal = static_cast<ULONG>(*v);
     }
     return S_OK;
 }
 
-HRESULT ToText(const VARIANT& src, USHORT flags, VARIANT& out, int depth) {
+HRESULT ToText(const Value& src, USHORT flags, VARIANT& out, int depth) {
     std::string text;
-    switch (src.vt) {
-        case VT_EMPTY:
+    switch (src.kind) {
+        case Value::Kind::empty:
             break;
-        case VT_BOOL:
-            text = flags & VARIANT_ALPHABOOL ? (src.boolVal ? "True" : "False")
-                                             : std::to_string(src.boolVal);
+        case Value::Kind::integer:
+            text = src.integer < 0 ? std::to_string(static_cast<long long>(src.integer))
+                                   : std::to_string(static_cast<unsigned long long>(src.integer));
             break;
-        case VT_DISPATCH:
-            return ValueOfObject(src.pdispVal, flags, VT_BSTR, out, depth);
-        case VT_NULL:
-        case VT_UNKNOWN:
-        case VT_ERROR:
+        case Value::Kind::boolean:
+            text = flags & VARIANT_ALPHABOOL ? (src.integer ? "True" : "False")
+                                             : std::to_string(static_cast<long long>(src.integer));
+            break;
+        case Value::Kind::real:
+            text = RealText(src.real, src.digits);
+            break;
+        case Value::Kind::text:  // a VT_BYREF one: copied whole, length prefix and all
+            out.bstrVal = SysAllocStringLen(src.text, SysStringLen(src.text));
+            if (!out.bstrVal) return E_OUTOFMEMORY;
+            out.vt = VT_BSTR;
+            return S_OK;
+        case Value::Kind::object:
+            return ValueOfObject(src.object, flags, VT_BSTR, out, depth);
+        default:
             return DISP_E_TYPEMISMATCH;
-        default: {
-            const auto v = IntegerOf(src);
-            if (!v) return DISP_E_BADVARTYPE;  // reals to text are not covered
-            text = *v < 0 ? std::to_string(static_cast<long long>(*v))
-                          : std::to_string(static_cast<unsigned long long>(*v));
-            break;
-        }
     }
     const std::u16string units(text.begin(), text.end());
-    BSTR s = SysAllocStringLen(units.data(), static_cast<UINT>(units.size()));
-    if (!s) return E_OUTOFMEMORY;
-    out.llVal = 0;
+    out.bstrVal = SysAllocStringLen(units.data(), static_cast<UINT>(units.size()));
+    if (!out.bstrVal) return E_OUTOFMEMORY;
     out.vt = VT_BSTR;
-    out.bstrVal = s;
     return S_OK;
 }
 
-HRESULT ToInterface(const VARIANT& src, VARTYPE vt, VARIANT& out) {
-    if (src.vt != VT_UNKNOWN && src.vt != VT_DISPATCH) {
-        return src.vt == VT_EMPTY || src.vt == VT_NULL || IntegerOf(src) || src.vt == VT_BOOL ||
-                       src.vt == VT_BSTR || src.vt == VT_R4 || src.vt == VT_R8 || src.vt == VT_ERROR
-                   ? DISP_E_TYPEMISMATCH
-                   : DISP_E_BADVARTYPE;
-    }
-    out.llVal = 0;
-    out.vt = vt;
-    out.punkVal = nullptr;
-    if (!src.punkVal) return S_OK;
-    return src.punkVal->QueryInterface(vt == VT_DISPATCH ? IID_IDispatch : IID_IUnknown,
-                                       reinterpret_cast<void**>(&out.punkVal));
-}
-
-// `src` (already dereferenced) as `vt` in `out`, which owns the result.
-HRESULT Coerce(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT& out, int depth) {
+// `src` as `vt` in `out`, which owns the result.
+HRESULT Convert(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT& out, int depth) {
     VariantInit(&out);
     if (src.vt == vt) return VariantCopy(&out, &src);
+    Value value{};
+    RETURN_IF_FAILED(Read(src, value));
     switch (vt) {
-        case VT_EMPTY:
-            return S_OK;
-        case VT_NULL:
-            if (src.vt != VT_EMPTY) return DISP_E_TYPEMISMATCH;
-            out.vt = VT_NULL;
-            return S_OK;
-        case VT_BOOL:
-        case VT_I1:
-        case VT_UI1:
-        case VT_I2:
-        case VT_UI2:
         case VT_I4:
         case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_I8:
-        case VT_UI8:
-            return ToInteger(src, flags, vt, out, depth);
-        case VT_R4:
-        case VT_R8:
-            return ToReal(src, flags, vt, out, depth);
+            return ToInteger(value, flags, vt, out, depth);
         case VT_BSTR:
-            return ToText(src, flags, out, depth);
-        case VT_UNKNOWN:
-        case VT_DISPATCH:
-            return ToInterface(src, vt, out);
+            return ToText(value, flags, out, depth);
         default:
-            return DISP_E_BADVARTYPE;
+            return DISP_E_TYPEMISMATCH;
     }
 }
 
@@ -486,11 +338,8 @@ HRESULT Coerce(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT& out, int d
 STDAPI VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LCID, USHORT wFlags,
                            VARTYPE vt) {
     if (!pvargDest || !pvarSrc) return E_INVALIDARG;
-    VARIANT src;
-    HRESULT hr = Dereference(*pvarSrc, src);
     VARIANT result;
-    VariantInit(&result);
-    if (SUCCEEDED(hr)) hr = Coerce(src, wFlags, vt, result, 0);
+    const HRESULT hr = Convert(*pvarSrc, wFlags, vt, result, 0);
     if (FAILED(hr)) {
         VariantClear(&result);
         // As on Windows: a separate destination is left empty; an in-place one unchanged.

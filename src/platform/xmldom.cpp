@@ -2,22 +2,44 @@
 // xml::Tree, with the members and statuses the configuration loaders rely on. Everything
 // else answers E_NOTIMPL. The class registers itself as a built-in class when the platform
 // library loads.
-#include <atomic>
-#include <new>
 #include <string>
 #include <utility>
 
 #include <libxml/parser.h>
 
+#include "platform/boundary.h"
+#include "platform/com_object.h"
 #include "platform/combase.h"
 #include "platform/msxml.h"
-#include "platform/utf.h"
+#include "platform/unicode.h"
 #include "platform/xmltree.h"
+
+namespace glyphary {
+
+template <>
+inline constexpr const IID* kIidOf<IXMLDOMNode> = &IID_IXMLDOMNode;
+template <>
+inline constexpr const IID* kIidOf<IXMLDOMElement> = &IID_IXMLDOMElement;
+template <>
+inline constexpr const IID* kIidOf<IXMLDOMAttribute> = &IID_IXMLDOMAttribute;
+template <>
+inline constexpr const IID* kIidOf<IXMLDOMDocument> = &IID_IXMLDOMDocument;
+template <>
+inline constexpr const IID* kIidOf<IXMLDOMNodeList> = &IID_IXMLDOMNodeList;
+template <>
+inline constexpr const IID* kIidOf<IXMLDOMParseError> = &IID_IXMLDOMParseError;
+
+}  // namespace glyphary
 
 namespace {
 
+using glyphary::AtomicCount;
+using glyphary::CallBoundary;
+using glyphary::Chain;
+using glyphary::ComObject;
+using glyphary::CreateObject;
+using glyphary::NoLateBinding;
 using glyphary::platform::Utf8FromUtf16;
-using glyphary::platform::UtfErrors;
 using glyphary::platform::xml::ParseResult;
 using glyphary::platform::xml::ParseStatus;
 using glyphary::platform::xml::Tree;
@@ -25,17 +47,6 @@ using TreePtr = std::shared_ptr<const Tree>;
 
 // ---------------------------------------------------------------------------------------------
 // Helpers
-
-template <class F>
-HRESULT Boundary(F&& f) noexcept {
-    try {
-        return f();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_FAIL;
-    }
-}
 
 HRESULT ReturnString(std::u16string_view text, BSTR* out) {
     *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
@@ -66,48 +77,21 @@ HRESULT NewElement(const TreePtr& tree, uint32_t node, REFIID riid, void** out);
 HRESULT NewNodeList(TreePtr tree, std::vector<uint32_t> nodes, IXMLDOMNodeList** out);
 
 // ---------------------------------------------------------------------------------------------
-// NodeObject: IUnknown, IDispatch and IXMLDOMNode for the three node classes
+// NodeObject: IXMLDOMNode for the three node classes. Late binding of the DOM is not offered.
 
 template <class Interface>
-class NodeObject : public Interface {
+class NodeObject
+    : public ComObject<NodeObject<Interface>, AtomicCount,
+                       Chain<NoLateBinding<Interface>, Interface, IXMLDOMNode, IDispatch>> {
+    using Object = ComObject<NodeObject, AtomicCount,
+                             Chain<NoLateBinding<Interface>, Interface, IXMLDOMNode, IDispatch>>;
+    friend Object;
+
   public:
-    NodeObject(const NodeObject&) = delete;
-    NodeObject& operator=(const NodeObject&) = delete;
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IXMLDOMNode ||
-            riid == InterfaceId()) {
-            *ppv = static_cast<Interface*>(this);
-            this->AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = --m_refs;
-        if (refs == 0) delete this;
-        return refs;
-    }
-
-    // IDispatch: late binding of the DOM is not offered.
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
-
     // IXMLDOMNode: what the loaders use
     HRESULT STDMETHODCALLTYPE get_nodeName(BSTR* name) override {
         if (!name) return E_INVALIDARG;
-        return Boundary([&] { return ReturnString(Name(), name); });
+        return CallBoundary([&] { return ReturnString(Name(), name); });
     }
     HRESULT STDMETHODCALLTYPE get_nodeType(DOMNodeType* type) override {
         if (!type) return E_INVALIDARG;
@@ -117,7 +101,7 @@ class NodeObject : public Interface {
     HRESULT STDMETHODCALLTYPE get_text(BSTR* text) override {
         if (!text) return E_INVALIDARG;
         *text = nullptr;
-        return Boundary([&] { return ReturnString(Text(), text); });
+        return CallBoundary([&] { return ReturnString(Text(), text); });
     }
     HRESULT STDMETHODCALLTYPE selectNodes(BSTR queryString, IXMLDOMNodeList** resultList) override {
         if (!resultList) return E_INVALIDARG;
@@ -125,7 +109,7 @@ class NodeObject : public Interface {
         const std::u16string_view name = ViewOf(queryString);
         if (name.empty()) return E_INVALIDARG;
         if (!IsBareName(name)) return E_NOTIMPL;
-        return Boundary([&] {
+        return CallBoundary([&] {
             std::vector<uint32_t> found;
             const TreePtr& tree = Owner();
             if (tree && HasElementChildren()) found = tree->ChildElements(Index(), name);
@@ -139,7 +123,7 @@ class NodeObject : public Interface {
         const std::u16string_view name = ViewOf(queryString);
         if (name.empty()) return E_INVALIDARG;
         if (!IsBareName(name)) return E_NOTIMPL;
-        return Boundary([&] {
+        return CallBoundary([&] {
             const TreePtr& tree = Owner();
             if (!tree || !HasElementChildren()) return S_FALSE;
             const std::vector<uint32_t> found = tree->ChildElements(Index(), name, 1);
@@ -197,16 +181,12 @@ class NodeObject : public Interface {
     virtual ~NodeObject() = default;
 
     // What the node stands for. Owner() is null for a document that holds nothing.
-    virtual REFIID InterfaceId() const = 0;
     virtual const TreePtr& Owner() const = 0;
     virtual uint32_t Index() const = 0;
     virtual bool HasElementChildren() const = 0;
     virtual DOMNodeType Type() const = 0;
     virtual std::u16string Name() const = 0;
     virtual std::u16string Text() const = 0;
-
-  private:
-    std::atomic<ULONG> m_refs{1};
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -232,7 +212,6 @@ class Attribute final : public NodeObject<IXMLDOMAttribute> {
     HRESULT STDMETHODCALLTYPE put_value(VARIANT) override { return E_NOTIMPL; }
 
   private:
-    REFIID InterfaceId() const override { return IID_IXMLDOMAttribute; }
     const TreePtr& Owner() const override { return m_tree; }
     uint32_t Index() const override { return m_index; }
     bool HasElementChildren() const override { return false; }
@@ -265,7 +244,7 @@ class Element final : public NodeObject<IXMLDOMElement> {
             return S_FALSE;
         }
         BSTR text = nullptr;
-        const HRESULT hr = Boundary(
+        const HRESULT hr = CallBoundary(
             [&] { return ReturnString(m_tree->view(m_tree->attribute(found).value), &text); });
         if (FAILED(hr)) return hr;
         value->vt = VT_BSTR;
@@ -278,8 +257,8 @@ class Element final : public NodeObject<IXMLDOMElement> {
         *attributeNode = nullptr;
         const uint32_t found = m_tree->FindAttribute(m_index, ViewOf(name));
         if (found == Tree::kNone) return S_FALSE;
-        *attributeNode = new (std::nothrow) Attribute(m_tree, found);
-        return *attributeNode ? S_OK : E_OUTOFMEMORY;
+        return CreateObject<Attribute>(IID_IXMLDOMAttribute,
+                                       reinterpret_cast<void**>(attributeNode), m_tree, found);
     }
     HRESULT STDMETHODCALLTYPE setAttribute(BSTR, VARIANT) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE removeAttribute(BSTR) override { return E_NOTIMPL; }
@@ -295,7 +274,6 @@ class Element final : public NodeObject<IXMLDOMElement> {
     HRESULT STDMETHODCALLTYPE normalize() override { return E_NOTIMPL; }
 
   private:
-    REFIID InterfaceId() const override { return IID_IXMLDOMElement; }
     const TreePtr& Owner() const override { return m_tree; }
     uint32_t Index() const override { return m_index; }
     bool HasElementChildren() const override { return true; }
@@ -310,61 +288,15 @@ class Element final : public NodeObject<IXMLDOMElement> {
 };
 
 HRESULT NewElement(const TreePtr& tree, uint32_t node, REFIID riid, void** out) {
-    auto* element = new (std::nothrow) Element(tree, node);
-    if (!element) return E_OUTOFMEMORY;
-    const HRESULT hr = element->QueryInterface(riid, out);
-    element->Release();
-    return hr;
+    return CreateObject<Element>(riid, out, tree, node);
 }
-
-// ---------------------------------------------------------------------------------------------
-// PlainObject: IUnknown and an IDispatch without late binding, for the objects that are no
-// nodes (`Iid` is the one interface they add)
-
-template <class Interface, const IID& Iid>
-class PlainObject : public Interface {
-  public:
-    PlainObject() = default;
-    PlainObject(const PlainObject&) = delete;
-    PlainObject& operator=(const PlainObject&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == Iid) {
-            *ppv = static_cast<Interface*>(this);
-            this->AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = --m_refs;
-        if (refs == 0) delete this;
-        return refs;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
-
-  protected:
-    virtual ~PlainObject() = default;
-
-  private:
-    std::atomic<ULONG> m_refs{1};
-};
 
 // ---------------------------------------------------------------------------------------------
 // Node list
 
-class NodeList final : public PlainObject<IXMLDOMNodeList, IID_IXMLDOMNodeList> {
+class NodeList final
+    : public ComObject<NodeList, AtomicCount,
+                       Chain<NoLateBinding<IXMLDOMNodeList>, IXMLDOMNodeList, IDispatch>> {
   public:
     NodeList(TreePtr tree, std::vector<uint32_t> nodes)
         : m_tree(std::move(tree)), m_nodes(std::move(nodes)) {}
@@ -394,7 +326,8 @@ class NodeList final : public PlainObject<IXMLDOMNodeList, IID_IXMLDOMNodeList> 
     HRESULT STDMETHODCALLTYPE get__newEnum(IUnknown**) override { return E_NOTIMPL; }
 
   private:
-    ~NodeList() override = default;
+    friend ComObject;
+    ~NodeList() = default;
 
     TreePtr m_tree;
     std::vector<uint32_t> m_nodes;  // fewer than 2^31: a document is at most 512 MiB
@@ -402,8 +335,8 @@ class NodeList final : public PlainObject<IXMLDOMNodeList, IID_IXMLDOMNodeList> 
 };
 
 HRESULT NewNodeList(TreePtr tree, std::vector<uint32_t> nodes, IXMLDOMNodeList** out) {
-    *out = new (std::nothrow) NodeList(std::move(tree), std::move(nodes));
-    return *out ? S_OK : E_OUTOFMEMORY;
+    return CreateObject<NodeList>(IID_IXMLDOMNodeList, reinterpret_cast<void**>(out),
+                                  std::move(tree), std::move(nodes));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -420,7 +353,9 @@ struct LoadError {
     LONG line = 0, column = 0;
 };
 
-class ParseError final : public PlainObject<IXMLDOMParseError, IID_IXMLDOMParseError> {
+class ParseError final
+    : public ComObject<ParseError, AtomicCount,
+                       Chain<NoLateBinding<IXMLDOMParseError>, IXMLDOMParseError, IDispatch>> {
   public:
     explicit ParseError(LoadError error) : m_error(std::move(error)) {}
 
@@ -429,15 +364,15 @@ class ParseError final : public PlainObject<IXMLDOMParseError, IID_IXMLDOMParseE
     }
     HRESULT STDMETHODCALLTYPE get_url(BSTR* urlString) override {
         if (!urlString) return E_INVALIDARG;
-        return Boundary([&] { return ReturnString(m_error.url, urlString); });
+        return CallBoundary([&] { return ReturnString(m_error.url, urlString); });
     }
     HRESULT STDMETHODCALLTYPE get_reason(BSTR* reasonString) override {
         if (!reasonString) return E_INVALIDARG;
-        return Boundary([&] { return ReturnString(m_error.reason, reasonString); });
+        return CallBoundary([&] { return ReturnString(m_error.reason, reasonString); });
     }
     HRESULT STDMETHODCALLTYPE get_srcText(BSTR* sourceString) override {
         if (!sourceString) return E_INVALIDARG;
-        return Boundary([&] { return ReturnString(u"", sourceString); });
+        return CallBoundary([&] { return ReturnString(u"", sourceString); });
     }
     HRESULT STDMETHODCALLTYPE get_line(LONG* lineNumber) override {
         return Number(m_error.line, lineNumber);
@@ -448,14 +383,14 @@ class ParseError final : public PlainObject<IXMLDOMParseError, IID_IXMLDOMParseE
     HRESULT STDMETHODCALLTYPE get_filepos(LONG*) override { return E_NOTIMPL; }
 
   private:
-    ~ParseError() override = default;
+    friend ComObject;
+    ~ParseError() = default;
     static HRESULT Number(LONG value, LONG* out) {
         if (!out) return E_INVALIDARG;
         *out = value;
         return S_OK;
     }
 
-    std::atomic<ULONG> m_refs{1};
     LoadError m_error;
 };
 
@@ -477,11 +412,11 @@ class Document final : public NodeObject<IXMLDOMDocument> {
         if (isSuccessful) *isSuccessful = VARIANT_FALSE;
         if (xmlSource.vt != VT_BSTR) return E_INVALIDARG;
         m_tree.reset();
-        return Boundary([&] {
+        return CallBoundary([&] {
             m_error = {kFileNotFound, std::u16string(ViewOf(xmlSource.bstrVal)),
                        u"The system cannot locate the object specified."};
             // A lone surrogate names no file.
-            const auto path = Utf8FromUtf16(ViewOf(xmlSource.bstrVal), UtfErrors::stop);
+            const auto path = Utf8FromUtf16(ViewOf(xmlSource.bstrVal));
             if (!path || path->empty()) return S_FALSE;
             return Take(glyphary::platform::xml::ParseFile(*path), isSuccessful);
         });
@@ -489,9 +424,9 @@ class Document final : public NodeObject<IXMLDOMDocument> {
     HRESULT STDMETHODCALLTYPE loadXML(BSTR bstrXML, VARIANT_BOOL* isSuccessful) override {
         if (isSuccessful) *isSuccessful = VARIANT_FALSE;
         m_tree.reset();
-        return Boundary([&] {
+        return CallBoundary([&] {
             m_error = {kIllFormed, u"", u"The text is not UTF-16."};
-            const auto text = Utf8FromUtf16(ViewOf(bstrXML), UtfErrors::stop);
+            const auto text = Utf8FromUtf16(ViewOf(bstrXML));
             if (!text) return S_FALSE;
             return Take(glyphary::platform::xml::ParseUtf8Text(*text), isSuccessful);
         });
@@ -531,8 +466,8 @@ class Document final : public NodeObject<IXMLDOMDocument> {
     HRESULT STDMETHODCALLTYPE get_readyState(LONG*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_parseError(IXMLDOMParseError** errorObj) override {
         if (!errorObj) return E_INVALIDARG;
-        *errorObj = new (std::nothrow) ParseError(m_error);
-        return *errorObj ? S_OK : E_OUTOFMEMORY;
+        return CreateObject<ParseError>(IID_IXMLDOMParseError, reinterpret_cast<void**>(errorObj),
+                                        m_error);
     }
     HRESULT STDMETHODCALLTYPE get_url(BSTR*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE get_async(VARIANT_BOOL*) override { return E_NOTIMPL; }
@@ -554,7 +489,7 @@ class Document final : public NodeObject<IXMLDOMDocument> {
     HRESULT Take(ParseResult result, VARIANT_BOOL* isSuccessful) {
         if (result.status != ParseStatus::Ok) {
             m_error.code = result.status == ParseStatus::IllFormed ? kIllFormed : kFileNotFound;
-            m_error.reason = *glyphary::platform::Utf16FromUtf8(result.reason, UtfErrors::replace);
+            m_error.reason = glyphary::platform::Utf16FromUtf8(result.reason);
             m_error.line = result.line;
             m_error.column = result.column;
             return S_FALSE;
@@ -565,7 +500,6 @@ class Document final : public NodeObject<IXMLDOMDocument> {
         return S_OK;
     }
 
-    REFIID InterfaceId() const override { return IID_IXMLDOMDocument; }
     const TreePtr& Owner() const override { return m_tree; }
     uint32_t Index() const override { return 0; }
     bool HasElementChildren() const override { return true; }
@@ -580,31 +514,18 @@ class Document final : public NodeObject<IXMLDOMDocument> {
 // ---------------------------------------------------------------------------------------------
 // Class object and registration
 
-class DocumentFactory final : public IClassFactory {
+// A static object: references do not keep it alive.
+class DocumentFactory final
+    : public ComObject<DocumentFactory, glyphary::StaticCount, IClassFactory> {
   public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    // A static object: references do not keep it alive.
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    DocumentFactory() = default;
 
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pUnkOuter, REFIID riid,
                                              void** ppvObject) override {
         if (!ppvObject) return E_POINTER;
         *ppvObject = nullptr;
         if (pUnkOuter) return CLASS_E_NOAGGREGATION;
-        auto* document = new (std::nothrow) Document();
-        if (!document) return E_OUTOFMEMORY;
-        const HRESULT hr = document->QueryInterface(riid, ppvObject);
-        document->Release();
-        return hr;
+        return CreateObject<Document>(riid, ppvObject);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };

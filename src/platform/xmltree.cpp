@@ -29,6 +29,8 @@
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
+#include "text/utf.h"
+
 namespace glyphary::platform::xml {
 
 // ---------------------------------------------------------------------------------------------
@@ -92,37 +94,11 @@ namespace {
 
 // Appends UTF-8 (always valid: libxml2 has checked it) as UTF-16 units.
 void AppendUtf8(std::u16string& out, const unsigned char* s, size_t n) {
-    size_t i = 0;
-    while (i < n) {
-        const unsigned c = s[i];
-        if (c < 0x80) {
-            out.push_back(static_cast<char16_t>(c));
-            ++i;
-            continue;
-        }
-        uint32_t cp;
-        size_t length;
-        if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            length = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            length = 3;
-        } else {
-            cp = c & 0x07;
-            length = 4;
-        }
-        if (i + length > n) break;
-        for (size_t k = 1; k < length; ++k) cp = (cp << 6) | (s[i + k] & 0x3F);
-        i += length;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
+    const size_t start = out.size();
+    out.resize(start + n);
+    const text::UtfResult r = text::Utf16FromUtf8({reinterpret_cast<const char*>(s), n},
+                                                  out.data() + start, true, text::Errors::replace);
+    out.resize(start + r.written);
 }
 
 size_t Length(const xmlChar* s) {

@@ -4,10 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "client/encoding.h"
 #include "client/errors.h"
 #include "client/mail_decode.h"
-#include "platform/utf.h"
+#include "text/utf.h"
 
 namespace {
 
@@ -229,8 +228,7 @@ TEST(MailDecode, HostileBytesGiveTextOrAnError) {
                 DecodeMail(bytes, round % 3 ? std::nullopt : std::optional(MPM_ezweb));
             const std::string text =
                 MailText(mail, [](std::u16string_view t, EMapMode) { return std::u16string(t); });
-            ASSERT_TRUE(
-                glyphary::platform::Utf16FromUtf8(text, glyphary::platform::UtfErrors::stop))
+            ASSERT_TRUE(glyphary::text::Utf16FromUtf8(text, glyphary::text::Errors::strict))
                 << round;
             ++decoded;
         } catch (const ClientError&) {

@@ -193,8 +193,8 @@ TEST_F(Dispatch, ConvertEzwebMailTakesStreamsPassedAsUnknown) {
     EXPECT_EQ(out1.writes, out2.writes);
     EXPECT_EQ(0, in2.writes);  // the first stream is only read, the second only written
     EXPECT_EQ(0, out2.reads);
-    EXPECT_EQ(0u, in2.refs);  // references taken for the call are given back
-    EXPECT_EQ(0u, out2.refs);
+    EXPECT_EQ(0u, in2.refs());  // references taken for the call are given back
+    EXPECT_EQ(0u, out2.refs());
 
     NotAStream notAStream;
     UINT argErr = 99;

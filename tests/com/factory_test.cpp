@@ -8,11 +8,6 @@
 
 namespace glyphary {
 
-template <>
-inline const IID& InterfaceIdOf<IDispatch>() noexcept {
-    return IID_IDispatch;
-}
-
 // Not used by these tests (no IDispatch call); external, so the compiler assumes nothing.
 ITypeInfo* g_typeInfo = nullptr;
 

@@ -5,13 +5,34 @@
 #include <string>
 #include <vector>
 
+#include "platform/com_object.h"
 #include "platform/win.h"
 
 namespace glyphary::testing {
 
-class ScriptedStream : public IStream {
+// Its references are not kept: taking or dropping one is another call ('x') to the log.
+class LoggedCount {
   public:
-    explicit ScriptedStream(std::string in = {}) : input(std::move(in)) {}
+    static constexpr bool kDeletes = false;
+    explicit LoggedCount(std::string& log) noexcept : m_log(log) {}
+    ULONG Increment() {
+        m_log += 'x';
+        return 1;
+    }
+    ULONG Decrement() {
+        m_log += 'x';
+        return 1;
+    }
+
+  private:
+    std::string& m_log;
+};
+
+class ScriptedStream
+    : public ComObject<ScriptedStream, LoggedCount, Chain<IStream, IStream, ISequentialStream>> {
+  public:
+    explicit ScriptedStream(std::string in = {})
+        : ComObject(std::in_place, log), input(std::move(in)) {}
 
     std::string input;
     size_t position = 0;  // the next input byte to serve
@@ -65,13 +86,6 @@ class ScriptedStream : public IStream {
         return S_OK;
     }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-        log += 'x';
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return Other(); }
-    ULONG STDMETHODCALLTYPE Release() override { return Other(); }
     HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override {
         return Other();
     }

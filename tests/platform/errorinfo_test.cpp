@@ -66,13 +66,4 @@ TEST(ErrorInfo, EachThreadHasItsOwnSlot) {
     EXPECT_EQ(Description(got.get()), u"main");
 }
 
-TEST(ErrorInfo, AnswersOnlyItsInterfaces) {
-    com_ptr<ICreateErrorInfo> create;
-    ASSERT_EQ(CreateErrorInfo(create.put()), S_OK);
-    void* p = reinterpret_cast<void*>(1);
-    EXPECT_EQ(create->QueryInterface(IID_IDispatch, &p), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
-    EXPECT_TRUE(create.try_query<IUnknown>(IID_IUnknown));
-}
-
 }  // namespace

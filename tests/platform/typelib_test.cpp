@@ -91,22 +91,22 @@ struct ITester : IDispatch {
     virtual HRESULT STDMETHODCALLTYPE put_Kind(LONG value) = 0;
 };
 
-// Records what reached each slot.
-class Tester final : public ITester {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOTIMPL; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
+constexpr IID kIidTester = {0xAAAAAAAA, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
 
+}  // namespace
+
+namespace glyphary {
+template <>
+inline constexpr const IID* kIidOf<ITester> = &kIidTester;
+}  // namespace glyphary
+
+namespace {
+
+// Records what reached each slot.
+class Tester final
+    : public glyphary::testing::StackObject<
+          Tester, glyphary::Chain<glyphary::NoLateBinding<ITester>, ITester, IDispatch>> {
+  public:
     HRESULT STDMETHODCALLTYPE put_Count(LONG value) override {
         count = value;
         return S_OK;
@@ -187,7 +187,6 @@ class TypeLibTest : public ::testing::Test {
                             argErr);
     }
 
-    static constexpr IID kIidTester = {0xAAAAAAAA, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
     std::filesystem::path m_path;
     com_ptr<ITypeLib> lib;
     com_ptr<ITypeInfo> info;
@@ -508,8 +507,8 @@ TEST_F(TypeLibTest, InvokeQueriesInterfaceArgumentsForTheDeclaredInterface) {
     ASSERT_EQ(S_OK, Call(kPass, DISPATCH_METHOD, {Unknown(&first), Unknown(&second, VT_DISPATCH)}));
     EXPECT_EQ(static_cast<IStream*>(&first), tester.first);
     EXPECT_EQ(static_cast<IStream*>(&second), tester.second);
-    EXPECT_EQ(0u, first.refs);  // the reference taken for the call is given back
-    EXPECT_EQ(0u, second.refs);
+    EXPECT_EQ(0u, first.refs());  // the reference taken for the call is given back
+    EXPECT_EQ(0u, second.refs());
 
     ASSERT_EQ(S_OK, Call(kPass, DISPATCH_METHOD, {Unknown(nullptr), Unknown(&first)}));
     EXPECT_EQ(nullptr, tester.first);
@@ -519,7 +518,7 @@ TEST_F(TypeLibTest, InvokeQueriesInterfaceArgumentsForTheDeclaredInterface) {
     EXPECT_EQ(DISP_E_TYPEMISMATCH,
               Call(kPass, DISPATCH_METHOD, {Unknown(&first), Unknown(&other)}, nullptr, &argErr));
     EXPECT_EQ(0u, argErr);  // the second argument is rgvarg[0]
-    EXPECT_EQ(0u, other.refs);
+    EXPECT_EQ(0u, other.refs());
     EXPECT_EQ(DISP_E_TYPEMISMATCH,
               Call(kPass, DISPATCH_METHOD, {I4(1), Unknown(&first)}, nullptr, &argErr));
     EXPECT_EQ(1u, argErr);

@@ -1,19 +1,12 @@
 #include <gtest/gtest.h>
 
 #include "platform/owners.h"
+#include "support/stack_object.h"
 
 namespace {
 
 // An IUnknown that counts its references, to see what VARIANT functions do with them.
-struct CountingUnknown final : IUnknown {
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-    ULONG refs = 1;
-};
+struct CountingUnknown final : glyphary::testing::StackObject<CountingUnknown, IUnknown> {};
 
 TEST(Variant, ClearReleasesWhatItHoldsAndEmptiesIt) {
     CountingUnknown unk;
@@ -24,7 +17,7 @@ TEST(Variant, ClearReleasesWhatItHoldsAndEmptiesIt) {
     v.punkVal = &unk;
     unk.AddRef();
     EXPECT_EQ(VariantClear(&v), S_OK);
-    EXPECT_EQ(unk.refs, 1u);
+    EXPECT_EQ(unk.refs(), 0u);
     EXPECT_EQ(v.vt, VT_EMPTY);
 
     v.vt = VT_BSTR;
@@ -48,10 +41,10 @@ TEST(Variant, CopyIsDeepForStringsAndAddRefsInterfaces) {
     a.punkVal = &unk;
     unk.AddRef();
     ASSERT_EQ(VariantCopy(&b, &a), S_OK);
-    EXPECT_EQ(unk.refs, 3u);
+    EXPECT_EQ(unk.refs(), 2u);
     a.reset();
     b.reset();
-    EXPECT_EQ(unk.refs, 1u);
+    EXPECT_EQ(unk.refs(), 0u);
 }
 
 TEST(Variant, LayoutIsWindowsX64) {

@@ -50,6 +50,33 @@ def run_cli(*args, data=b""):
     return done.stdout
 
 
+# Emoji every carrier has as its own, and one (the rainbow) that i-mode and au show as text.
+SHARED = [i for i in own_emoji("imode") if all(i in own_emoji(c) for c in CARRIERS)][:12]
+TEMPLATE = "<p>%s</p><p>:rainbow: 今日は</p>" % " ".join(":%s:" % i for i in SHARED)
+
+
+def page_for(carrier):
+    """The page bytes a client should get for TEMPLATE, from the map files alone."""
+    if carrier == "none":
+        table = codes("unicode.map")
+        return TEMPLATE.replace(":rainbow:", table["rainbow"]).replace(
+            " ".join(":%s:" % i for i in SHARED), " ".join(table[i] for i in SHARED)
+        ).encode("utf-8")
+    emoji, table = own_emoji(carrier), codes(CARRIERS[carrier])
+    out = TEMPLATE.replace(" ".join(":%s:" % i for i in SHARED), "\0").replace(":rainbow:", "\1")
+    before, after = out.split("\0")
+    middle, end = after.split("\1")
+    rainbow = table["rainbow"]
+    rainbow_bytes = emoji["rainbow"][1] if "rainbow" in emoji else rainbow.encode("cp932")
+    return (
+        before.encode("cp932")
+        + b" ".join(emoji[i][1] for i in SHARED)
+        + middle.encode("cp932")
+        + rainbow_bytes
+        + end.encode("cp932")
+    )
+
+
 @pytest.fixture(autouse=True)
 def no_module_override(monkeypatch):
     """Tests use the module of the build tree unless they say otherwise."""

@@ -92,11 +92,40 @@ def test_failures_raise_errors_with_the_hresult_and_the_description():
     assert failed.value.offset == 2
 
 
-def test_user_agents_name_their_carrier():
+# Real User-Agents of 2005-2015 and what the sample rules make of them.
+REAL_USER_AGENTS = [
+    *((agent, carrier) for carrier, agent in USER_AGENTS.items()),
+    ("DoCoMo/1.0/N503i/c10/TB", "imode"),
+    ("DoCoMo/2.0 N905i(c100;TB;W24H16)", "imode"),
+    ("Mozilla/4.08 (F906i;FOMA;c500;TB) NetFront/3.5", "imode"),  # the full browser
+    ("Mozilla/5.0 (FOMA;N-06A;c500;TB;W24H16) AppleWebKit/525.13", "imode"),
+    ("KDDI-SN3F UP.Browser/6.2_7.2.7.1.K.2.234 (GUI) MMP/2.0", "ezweb"),
+    ("UP.Browser/3.04-SN12 UP.Link/3.4.4", "ezweb"),
+    ("Mozilla/4.0 (compatible; MSIE 6.0; KDDI-SA39) Opera 8.60 [ja]", "ezweb"),  # PC site viewer
+    ("Vodafone/1.0/V905SH/SHJ001/SN123456789012345 Browser/VF-NetFront/3.3 Profile/MIDP-2.0", "softbank"),
+    ("J-PHONE/4.3/V602SH/SN123456789012345 SH/0007aa Profile/MIDP-1.0 Configuration/CLDC-1.0", "softbank"),
+    ("J-PHONE/2.0/J-DN02", "softbank"),
+    ("MOT-V980/80.2F.2E. MIB/2.2.1 Profile/MIDP-2.0 Configuration/CLDC-1.1", "softbank"),
+    ("Semulator/1.0/814SH/SHJ001/SN000000000000000 Browser/NetFront/3.4 Profile/MIDP-2.0", "softbank"),
+    ("Mozilla/5.0 (iPhone; CPU iPhone OS 6_1 like Mac OS X) AppleWebKit/536.26 (KHTML, like Gecko) "
+     "Version/6.0 Mobile/10B141 Safari/8536.25", "none"),
+    ("Mozilla/5.0 (Linux; U; Android 2.3.4; ja-jp; ISW11HT Build/GRJ22) AppleWebKit/533.1 "
+     "(KHTML, like Gecko) Version/4.0 Mobile Safari/533.1", "none"),
+    # Made up: a smartphone whose string carries a word the full-browser rules look for.
+    ("Mozilla/5.0 (Linux; Android 4.0; FOMA SC-04E KDDI-x) AppleWebKit/534.30", "none"),
+    ("Mozilla/3.0(WILLCOM;KYOCERA/WX310K/2;1.2.2.16.000000/0.1/C100) Opera 7.0", "none"),
+    ("Mozilla/3.0(DDIPOCKET;JRC/AH-J3001V,AH-J3002V/1.0/0100/c50)CNF/2.0", "none"),
+    ("Mozilla/5.0 (Windows NT 6.1; WOW64; rv:31.0) Gecko/20100101 Firefox/31.0", "none"),
+    ("Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)", "none"),
+    ("Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)", "none"),
+]
+
+
+def test_real_user_agents_name_their_carrier():
     g = glyphary.Glyphary()
-    for carrier, agent in USER_AGENTS.items():
-        assert g.carrier_of(agent) == carrier
-        assert g.detect(agent) == {"none": 0, "imode": 1, "ezweb": 2, "softbank": 3}[carrier]
+    ids = {"none": 0, "imode": 1, "ezweb": 2, "softbank": 3}
+    got = [(agent, g.carrier_of(agent), g.detect(agent)) for agent, _ in REAL_USER_AGENTS]
+    assert got == [(agent, carrier, ids[carrier]) for agent, carrier in REAL_USER_AGENTS]
 
 
 def test_ezweb_mail_from_bytes_and_files_as_the_program_converts_it():

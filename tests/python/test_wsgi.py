@@ -5,42 +5,21 @@ byte against bytes computed from the map files."""
 import http.client
 import io
 import json
+import re
+import shutil
 import socketserver
+import subprocess
+import sys
 import threading
 import urllib.parse
+from pathlib import Path
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
 
 import pytest
 
-from conftest import CARRIERS, USER_AGENTS, codes, own_emoji
-from glyphary.wsgi import EmojiMiddleware
-
-# Emoji every carrier has as its own, and one (the rainbow) that i-mode and au show as text.
-SHARED = [i for i in own_emoji("imode") if all(i in own_emoji(c) for c in CARRIERS)][:12]
-TEMPLATE = "<p>%s</p><p>:rainbow: 今日は</p>" % " ".join(":%s:" % i for i in SHARED)
-
-
-def page_for(carrier):
-    """The page bytes a client should get for TEMPLATE, from the map files alone."""
-    if carrier == "none":
-        table = codes("unicode.map")
-        return TEMPLATE.replace(":rainbow:", table["rainbow"]).replace(
-            " ".join(":%s:" % i for i in SHARED), " ".join(table[i] for i in SHARED)
-        ).encode("utf-8")
-    emoji, table = own_emoji(carrier), codes(CARRIERS[carrier])
-    out = TEMPLATE.replace(" ".join(":%s:" % i for i in SHARED), "\0").replace(":rainbow:", "\1")
-    before, after = out.split("\0")
-    middle, end = after.split("\1")
-    rainbow = table["rainbow"]
-    rainbow_bytes = emoji["rainbow"][1] if "rainbow" in emoji else rainbow.encode("cp932")
-    return (
-        before.encode("cp932")
-        + b" ".join(emoji[i][1] for i in SHARED)
-        + middle.encode("cp932")
-        + rainbow_bytes
-        + end.encode("cp932")
-    )
-
+from conftest import CARRIERS, SHARED, TEMPLATE, USER_AGENTS, codes, own_emoji, page_for
+import glyphary
+from glyphary.wsgi import EmojiMiddleware, media_type, pattern_for_ids
 
 class Recorder:
     """The application: remembers what it saw, answers TEMPLATE or what the path asks."""
@@ -227,16 +206,191 @@ def test_the_application_sees_json_bodies_untouched(server):
     assert app.seen[-1]["body"] == body
 
 
-def test_malformed_multipart_is_refused():
-    body = b"--b\r\nbad header\r\n\r\nx\r\n--b--\r\n"
-    environ = {
-        "HTTP_USER_AGENT": USER_AGENTS["imode"],
-        "REQUEST_METHOD": "POST",
-        "CONTENT_TYPE": "multipart/form-data; boundary=b",
-        "CONTENT_LENGTH": str(len(body)),
-        "wsgi.input": io.BytesIO(body),
+def call(middleware, body=None, content_type=None, carrier="imode", **environ):
+    """One request straight through `middleware`: status, headers, body."""
+    base = {
+        "HTTP_USER_AGENT": USER_AGENTS[carrier],
+        "REQUEST_METHOD": "GET",
+        "QUERY_STRING": "",
+        "PATH_INFO": "/",
+        "wsgi.input": io.BytesIO(),
     }
-    statuses = []
+    if body is not None:
+        base.update(REQUEST_METHOD="POST", CONTENT_LENGTH=str(len(body)), CONTENT_TYPE=content_type)
+        base["wsgi.input"] = io.BytesIO(body)
+    base.update(environ)
+    started = []
+    out = b"".join(middleware(base, lambda status, headers, exc_info=None: started.append((status, headers))))
+    return started[0][0], dict(started[0][1]), out
+
+
+SJIS_TEXT = "あ".encode("cp932") + own_emoji("imode")["sunny"][1]
+FORM = b"t=" + urllib.parse.quote_from_bytes(SJIS_TEXT).encode()
+PART_HEAD = b'Content-Disposition: form-data; name="t"\r\n\r\n'
+MULTIPART = b"--XX\r\n" + PART_HEAD + SJIS_TEXT + b"\r\n--XX--\r\n"
+CONVERTED = "あ:sunny:".encode()
+CONVERTED_FORM = b"t=" + urllib.parse.quote(CONVERTED).encode()
+CONVERTED_MULTIPART = b"--XX\r\n" + PART_HEAD + CONVERTED + b"\r\n--XX--\r\n"
+URLENCODED = "application/x-www-form-urlencoded"
+MULTIPART_XX = "multipart/form-data; boundary=XX"
+
+
+@pytest.mark.parametrize(
+    "content_type, body, expected",
+    [
+        # Media types compare as RFC 9110 says: case, quotes and optional whitespace aside.
+        pytest.param("Application/X-WWW-Form-URLEncoded", FORM, CONVERTED_FORM, id="type case"),
+        pytest.param('application/x-www-form-urlencoded ; Charset="Shift_JIS"', FORM, CONVERTED_FORM, id="spaces"),
+        pytest.param("Multipart/Form-Data; boundary=XX", MULTIPART, CONVERTED_MULTIPART, id="multipart case"),
+        pytest.param('multipart/form-data ;BOUNDARY="XX"', MULTIPART, CONVERTED_MULTIPART, id="quoted"),
+        # A preamble (valid), LF line ends (not, but sent), folded and Shift_JIS part headers.
+        pytest.param(MULTIPART_XX, b"preamble\r\n" + MULTIPART + b"epilogue", CONVERTED_MULTIPART, id="preamble"),
+        pytest.param(MULTIPART_XX, MULTIPART.replace(b"\r\n", b"\n"), CONVERTED_MULTIPART, id="LF"),
+        pytest.param(
+            MULTIPART_XX,
+            b'--XX\r\nContent-Disposition: form-data;\r\n name="f"; filename="' + SJIS_TEXT + b'"\r\n\r\n'
+            + SJIS_TEXT + b"\r\n--XX--\r\n",
+            b'--XX\r\nContent-Disposition: form-data; name="f"; filename="' + SJIS_TEXT + b'"\r\n\r\n'
+            + SJIS_TEXT + b"\r\n--XX--\r\n",
+            id="file name",
+        ),
+        # A text field naming its charset gets its Content-Type rewritten.
+        pytest.param(
+            MULTIPART_XX,
+            b"--XX\r\nContent-Type: Text/Plain; charset=UTF-8\r\n" + PART_HEAD + "☀".encode() + b"\r\n--XX--\r\n",
+            b"--XX\r\nContent-Type: text/plain; charset=UTF-8\r\n" + PART_HEAD + "☀".encode() + b"\r\n--XX--\r\n",
+            id="field charset",
+        ),
+    ],
+)
+def test_forms_are_read_whatever_their_media_type_spelling_and_line_ends(content_type, body, expected):
     app = Recorder()
-    EmojiMiddleware(app)(environ, lambda s, h, e=None: statuses.append(s))
-    assert statuses == ["400 Bad Request"] and not app.seen
+    status, _, _ = call(EmojiMiddleware(app), body, content_type)
+    assert status == "200 OK" and app.seen[-1]["body"] == expected
+
+
+def chunked(body):
+    """A body as a server that takes chunked uploads hands it over: no length, ended by EOF."""
+    return {"CONTENT_LENGTH": "", "wsgi.input": io.BytesIO(body), "wsgi.input_terminated": True}
+
+
+@pytest.mark.parametrize(
+    "content_type, body, environ, status",
+    [
+        pytest.param(URLENCODED, FORM, chunked(FORM), "200 OK", id="chunked form"),
+        pytest.param(MULTIPART_XX, MULTIPART, chunked(MULTIPART), "200 OK", id="chunked multipart"),
+        pytest.param(URLENCODED, b"t=" + b"a" * 2000, chunked(b"t=" + b"a" * 2000), "413 Content Too Large",
+                     id="chunked too large"),
+        pytest.param(URLENCODED, FORM, {"CONTENT_LENGTH": ""}, "411 Length Required", id="no length"),
+        pytest.param(MULTIPART_XX, MULTIPART, {"CONTENT_LENGTH": ""}, "411 Length Required", id="no length multipart"),
+        pytest.param(URLENCODED, FORM, {"CONTENT_LENGTH": "1e3"}, "400 Bad Request", id="bad length"),
+        pytest.param(URLENCODED, FORM, {"CONTENT_LENGTH": str(len(FORM) + 1)}, "400 Bad Request", id="cut short"),
+        pytest.param(MULTIPART_XX, MULTIPART[:-8], {}, "400 Bad Request", id="unterminated"),
+        pytest.param(MULTIPART_XX, b"--XX\r\nbad header\r\n\r\nx\r\n--XX--\r\n", {}, "400 Bad Request", id="no colon"),
+        pytest.param("multipart/form-data", MULTIPART, {}, "400 Bad Request", id="no boundary"),
+        pytest.param("multipart/form-data; boundary=YY", MULTIPART, {}, "400 Bad Request", id="no delimiter"),
+        # Every limit covers headers as well as text: a long Content-Disposition, a long field.
+        pytest.param(
+            MULTIPART_XX,
+            b'--XX\r\nContent-Disposition: form-data; name="' + b"n" * 5000 + b'"\r\n\r\nx\r\n--XX--\r\n',
+            {},
+            "413 Content Too Large",
+            id="long part header",
+        ),
+        pytest.param(
+            MULTIPART_XX, b"--XX\r\n" + PART_HEAD + b"a" * 1500 + b"\r\n--XX--\r\n", {}, "413 Content Too Large",
+            id="long text field",
+        ),
+    ],
+)
+def test_bodies_are_read_to_their_end_or_refused_with_the_reason(content_type, body, environ, status):
+    app = Recorder()
+    got, headers, text = call(EmojiMiddleware(app, max_form_size=1024), body, content_type, **environ)
+    assert got == status, text
+    if status == "200 OK":
+        assert app.seen[-1]["body"] in (CONVERTED_MULTIPART, CONVERTED_FORM)
+    else:
+        assert not app.seen and headers["Content-Type"].startswith("text/plain")
+
+
+def test_a_multipart_file_larger_than_the_form_limit_passes_through_a_temporary_file():
+    data = bytes(range(256)) * 64
+    body = b'--XX\r\nContent-Disposition: form-data; name="f"; filename="a"\r\n\r\n' + data + b"\r\n--XX--\r\n"
+    app = Recorder()
+    status, _, _ = call(EmojiMiddleware(app, max_form_size=1024), body, MULTIPART_XX)
+    assert status == "200 OK" and app.seen[-1]["body"] == body
+
+
+def test_noncharacters_posted_by_other_clients_are_kept():
+    table = codes("unicode.map")
+    text = "\ufdd0sunny\ufdd1 " + table["sunny"] + "\ufdd1\ufdd0"
+    app = Recorder()
+    call(EmojiMiddleware(app), urllib.parse.urlencode({"t": text}).encode(), URLENCODED, carrier="none")
+    assert app.seen[-1]["fields"] == {"t": ["\ufdd0sunny\ufdd1 :sunny:\ufdd1\ufdd0"]}
+
+
+def answering(content_type, text, extra_headers=(), environ_flag=None):
+    def app(environ, start_response):
+        if environ_flag is not None:
+            environ["glyphary.convert"] = environ_flag
+        start_response("200 OK", [("Content-Type", content_type), *extra_headers])
+        return [text.encode()]
+
+    return app
+
+
+SUNNY = own_emoji("imode")["sunny"][1]
+
+
+@pytest.mark.parametrize(
+    "content_type, converted",
+    [
+        ('Text/HTML; Charset="UTF-8"', True),
+        ("text/html ; charset=utf-8", True),
+        ("text/plain;charset=UTF8;format=flowed", True),
+        ('text/html; charset="Shift_JIS"', False),
+        ("text/css", False),
+        ("text/htmlx", False),
+    ],
+)
+def test_responses_are_chosen_by_media_type_as_rfc_9110_compares_them(content_type, converted):
+    status, headers, body = call(EmojiMiddleware(answering(content_type, ":sunny:")))
+    assert body == (SUNNY if converted else b":sunny:")
+    if converted:
+        assert media_type(headers["Content-Type"])[1]["charset"] == "Shift_JIS"
+
+
+@pytest.mark.parametrize(
+    "extra, flag",
+    [([("Glyphary-Convert", "off")], None), ([("glyphary-convert", " OFF ")], None), ([], False)],
+)
+def test_a_response_can_opt_out(extra, flag):
+    status, headers, body = call(EmojiMiddleware(answering("text/html", ":sunny:", extra, flag)))
+    assert body == b":sunny:" and headers["Content-Type"] == "text/html"
+    assert not any(name.lower() == "glyphary-convert" for name in headers)
+
+
+def test_the_localize_pattern_and_the_ids_can_be_chosen():
+    text = "a:link:hover x:o:y {sunny} :sunny:"
+    pattern = EmojiMiddleware(answering("text/html", text), localize_pattern=r"\{(\w+)\}")
+    assert call(pattern)[2] == b"a:link:hover x:o:y " + SUNNY + b" :sunny:"
+    ids = EmojiMiddleware(answering("text/html", text), localize_ids={"sunny", "c++"})
+    assert call(ids)[2] == b"a:link:hover x:o:y {sunny} " + SUNNY
+    assert pattern_for_ids(r"(?::)([a-z+]+)[(]:", ["c++", "x"]) == r"(?::)(c\x{2B}\x{2B}|x)[(]:"
+    with pytest.raises(ValueError, match="no capturing group"):
+        EmojiMiddleware(Recorder(), localize_ids=["sunny"], localize_pattern=r"\(:[(]")
+
+
+def test_a_configuration_that_cannot_be_read_fails_at_construction(tmp_path):
+    copy = tmp_path / "module"
+    shutil.copytree(Path(glyphary.Glyphary().module_path).parent, copy)
+    (copy / "Glyphary.setting").unlink()
+    with pytest.raises(glyphary.Error, match=re.escape(str(copy / "Glyphary.setting"))):
+        EmojiMiddleware(Recorder(), module=str(copy / "glyphary.so"))
+
+
+def test_without_werkzeug_the_import_names_what_to_install():
+    code = "import sys; sys.modules['werkzeug'] = None; import glyphary.wsgi"
+    failed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert "ImportError: glyphary.wsgi reads multipart/form-data with Werkzeug" in failed.stderr
+    assert "pip install 'glyphary[wsgi]'" in failed.stderr and "python3-werkzeug" in failed.stderr

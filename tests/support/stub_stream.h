@@ -3,23 +3,13 @@
 #pragma once
 
 #include "platform/win.h"
+#include "support/stack_object.h"
 
 namespace glyphary::testing {
 
-class StubStream final : public IStream {
+class StubStream final
+    : public StackObject<StubStream, Chain<IStream, IStream, ISequentialStream>> {
   public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-            *ppv = static_cast<IStream*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs; }  // lives on the stack
     HRESULT STDMETHODCALLTYPE Read(void*, ULONG, ULONG*) override {
         ++reads;
         return E_NOTIMPL;
@@ -47,28 +37,11 @@ class StubStream final : public IStream {
     HRESULT STDMETHODCALLTYPE Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Clone(IStream**) override { return E_NOTIMPL; }
 
-    ULONG refs = 0;
     int reads = 0;
     int writes = 0;
 };
 
 /// An object with IUnknown only: not acceptable where a stream is declared.
-class NotAStream final : public IUnknown {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-
-    ULONG refs = 0;
-};
+class NotAStream final : public StackObject<NotAStream, IUnknown> {};
 
 }  // namespace glyphary::testing

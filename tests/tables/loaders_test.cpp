@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/com_object.h"
 #include "platform/owners.h"
 #include "support/files.h"
 #include "support/tables.h"
@@ -20,18 +21,9 @@ using namespace glyphary::testing;
 // FailCreation(n) and hands every other one to the real class. (CoGetClassObject serves the
 // built-in class registered last.)
 
-class FailingDocumentFactory final : public IClassFactory {
+class FailingDocumentFactory final
+    : public ComObject<FailingDocumentFactory, StaticCount, IClassFactory> {
   public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (m_countdown > 0 && --m_countdown == 0) {
             *ppv = nullptr;

@@ -22,7 +22,7 @@ struct SjisRun {
     uint16_t count;
 };
 constexpr SjisRun kSjisRuns[] = {
-#include "client/sjis_layouts.inc"
+#include "text/sjis_layouts.inc"
 };
 
 class SampleData : public ::testing::Test {
@@ -56,7 +56,7 @@ TEST_F(SampleData, FillsEveryTable) {
         EXPECT_GT(g_tables.codeToIdByMode.Find(mode)->size(), 200u) << mode;
         EXPECT_GT(g_tables.idToCodeByMode.Find(mode)->size(), 200u) << mode;
     }
-    EXPECT_EQ(g_tables.userAgentRules.size(), 7u);
+    EXPECT_EQ(g_tables.userAgentRules.size(), 13u);
 
     // KDDI's published pairs: mail (JIS) -> web (Shift_JIS).
     const uint16_t pairs[][2] = {{0x753A, 0xF659}, {0x7541, 0xF660}, {0x7521, 0xF640},

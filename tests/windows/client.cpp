@@ -17,6 +17,7 @@
 #include "com/iglyphary.h"
 #include "mail_run.h"
 #include "platform/owners.h"
+#include "variant_cases.h"
 
 using namespace glyphary;
 using namespace glyphary::wintest;
@@ -409,6 +410,28 @@ void TestLateBoundStreams() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// What oleaut32 makes of the arguments a late-bound caller may pass, against the tables that
+// also hold the Linux platform's VariantChangeType: the two must agree.
+
+void TestVariantConversions() {
+    for (const auto& table : varianttest::kChangeTables) {
+        Group(table.name);
+        for (const varianttest::ChangeCase* c = table.begin; c != table.end; ++c) {
+            VARIANT src = varianttest::Source(*c);
+            unique_variant dest;
+            const HRESULT hr = VariantChangeType(&dest, &src, c->flags, c->to);
+            const std::string what = "case " + std::to_string(c - table.begin);
+            const std::string got = hr == S_OK ? varianttest::Describe(dest) : Hex(hr);
+            const std::string expected = c->hr == S_OK ? c->result : Hex(c->hr);
+            ++g_checks;
+            if (hr != c->hr || (hr == S_OK && (dest.vt != c->to || got != expected)))
+                Fail(what.c_str(), "got " + got + ", expected " + expected, __LINE__);
+            VariantClear(&src);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 // Registration: exactly the entries self-registration writes, byte for byte.
 
 void CheckKey(const wchar_t* path, DWORD subkeys, DWORD values) {
@@ -480,6 +503,7 @@ int wmain(int argc, wchar_t** argv) {
     TestProperties();
     TestConversions();
     TestLateBoundStreams();
+    TestVariantConversions();
     TestMail(argv[2], argv[3]);
     CoUninitialize();
     return Summary("glyphary-client");

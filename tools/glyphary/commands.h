@@ -9,11 +9,11 @@
 
 #include "cli.h"
 #include "client/carriers.h"
-#include "client/encoding.h"
 #include "client/errors.h"
 #include "client/module.h"
 #include "client/object.h"
 #include "client/settings.h"
+#include "text/utf.h"
 
 namespace glyphary::tool {
 
@@ -21,7 +21,7 @@ using client::CarrierName;
 using client::Check;
 using client::ComError;
 using client::Module;
-using client::Utf8ForDisplay;
+using text::Utf8ForDisplay;
 /// A failure that is no HRESULT: a file that cannot be read, a module that is not there.
 using ToolError = client::ClientError;
 

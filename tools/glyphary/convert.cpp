@@ -7,8 +7,6 @@
 namespace glyphary::tool {
 namespace {
 
-using client::Encoding;
-using client::EncodingError;
 using client::Operation;
 using client::Property;
 
@@ -33,9 +31,10 @@ std::vector<Property> PropertiesOf(Operation operation) {
 
 // One input converted to stdout. Output is written as it is converted; on a failure, what was
 // not written yet is dropped.
-void ConvertInput(client::Glyphary& object, Operation operation, const client::TextFormat& format,
+void ConvertInput(client::Glyphary& object, Operation operation, const text::Format& format,
                   bool showCodes, const std::string& path) {
-    client::TextPipe pipe(format, format, showCodes, WriteToStdout);
+    text::TextPipe pipe(format, text::Errors::strict, format, text::Errors::strict, WriteToStdout,
+                        showCodes);
     client::TextConverter converter(object, operation,
                                     [&pipe](std::u16string_view piece) { pipe.Take(piece); });
     PipeInput(path, pipe, converter, format, format);
@@ -46,18 +45,16 @@ int RunConversion(Session& session, const Arguments& args, Operation operation) 
         throw UsageError(
             "which carrier's emoji? add --carrier imode|ezweb|softbank|unicode|none|N");
     const EMapMode mode = ParseCarrier(args.Value("carrier"));
-    const client::TextFormat format = TextFormatOf(args, mode);
+    const text::Format format = TextFormatOf(args, mode);
 
     // Options are checked by the module's own rules before anything is read.
     std::vector<std::pair<Property, std::u16string>> overrides;
     for (const Override& o : kOverrides) {
         if (!args.Has(o.option)) continue;
-        std::u16string value;
-        try {
-            value = client::Decode(args.Value(o.option), {});
-        } catch (const EncodingError&) {
-            throw UsageError(std::string("the value of --") + o.option + " is not UTF-8");
-        }
+        const std::optional<std::u16string> decoded =
+            text::Utf16FromUtf8(args.Value(o.option), text::Errors::strict);
+        if (!decoded) throw UsageError(std::string("the value of --") + o.option + " is not UTF-8");
+        std::u16string value = *decoded;
         try {
             client::CheckProperty(o.property, value);
         } catch (const ToolError& e) {
@@ -101,17 +98,17 @@ int RunConversion(Session& session, const Arguments& args, Operation operation) 
 }  // namespace
 
 // The format of input and output from --encoding and --ncr, for text of map mode `mode`.
-client::TextFormat TextFormatOf(const Arguments& args, EMapMode mode) {
-    client::TextFormat format{client::Encoding::utf8, mode, args.Has("ncr")};
-    if (args.Has("encoding") && !client::ParseEncoding(args.Value("encoding"), format.encoding))
+text::Format TextFormatOf(const Arguments& args, EMapMode mode) {
+    const std::optional<text::Encoding> encoding =
+        args.Has("encoding") ? text::ParseEncoding(args.Value("encoding")) : text::Encoding::utf8;
+    if (!encoding)
         throw UsageError("unknown encoding '" + args.Value("encoding") +
                          "': use utf-8, utf-16le or sjis");
     try {
-        client::CheckTextFormat(format);
+        return client::TextFormat(*encoding, mode, args.Has("ncr"));
     } catch (const ToolError& e) {
         throw UsageError(e.what());
     }
-    return format;
 }
 
 EMapMode ParseCarrier(const std::string& text) {

@@ -27,9 +27,10 @@ EMapMode ParseTable(const std::string& option, const Arguments& args) {
 // One input converted to stdout through `converter`, whose sink calls `sink`. Output is
 // written as it is converted; on a failure, what was not written yet is dropped.
 void ConvertInput(client::CarrierConverter& converter, client::TextSink& sink,
-                  const client::TextFormat& in, const client::TextFormat& out, bool showCodes,
+                  const text::Format& in, const text::Format& out, bool showCodes,
                   const std::string& path) {
-    client::TextPipe pipe(in, out, showCodes, WriteToStdout);
+    text::TextPipe pipe(in, text::Errors::strict, out, text::Errors::strict, WriteToStdout,
+                        showCodes);
     sink = [&pipe](std::u16string_view piece) { pipe.Take(piece); };
     PipeInput(path, pipe, converter, in, out);
 }
@@ -40,7 +41,7 @@ int RunConvert(Session& session, const Arguments& args) {
     const EMapMode from = ParseTable("from", args);
     const EMapMode to = ParseTable("to", args);
     // Shift_JIS follows the source carrier's layout on the way in, the target's on the way out.
-    const client::TextFormat in = TextFormatOf(args, from), out = TextFormatOf(args, to);
+    const text::Format in = TextFormatOf(args, from), out = TextFormatOf(args, to);
 
     // One converter for every input: its set-up (two objects, and from unicode the pattern
     // built from the table) fails here, before any input is read, when the configuration

@@ -7,7 +7,7 @@
 #include "commands.h"
 #include "convert/rules.h"
 #include "io.h"
-#include "platform/utf.h"
+#include "text/utf.h"
 
 namespace glyphary::tool {
 namespace {
@@ -56,8 +56,8 @@ class Detector {
     void Answer(std::string_view userAgent, const char* kind, size_t number, std::string& out) {
         const auto where = [&] { return kind + std::to_string(number); };
         m_units.resize(userAgent.size());
-        const platform::UtfResult r =
-            platform::Utf16FromUtf8(userAgent, m_units.data(), true, platform::UtfErrors::stop);
+        const text::UtfResult r =
+            text::Utf16FromUtf8(userAgent, m_units.data(), true, text::Errors::strict);
         if (!r.ok) {
             Fail(where() + ": byte " + std::to_string(r.read) + ": not UTF-8", out);
             return;

@@ -1,9 +1,6 @@
-// Files and standard streams: whole-file reads, complete writes, and replacing a file so that
-// a failure, a crash or a signal at any moment leaves either the old or the new content, never
-// a mix, and never brings back a file that someone else moved or removed meanwhile.
+// Files and standard streams: whole-file reads, pieces of input, complete writes.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -35,42 +32,6 @@ class InputStream {
 };
 /// Writes all of `bytes` to `fd`. Throws ToolError naming `what` on failure.
 void WriteAll(int fd, std::string_view bytes, const std::string& what);
-
-/// Replaces the file at `path` with `bytes`, or creates it (0666 less the umask): a temporary
-/// file beside it, written, flushed to disk and renamed over it; the original's permissions
-/// are kept. The original is untouched when anything fails. A symbolic link stays a link:
-/// the file it leads to is written. Throws ToolError.
-void ReplaceFile(const std::string& path, std::string_view bytes);
-
-/// A regular file converted where it lies: read whole, then replaced by the result only if it
-/// is still the file that was read.
-class InPlaceFile {
-  public:
-    /// Opens the file at `path` (a symbolic link leads to the file it names) without waiting;
-    /// anything but a regular file is refused. Throws ToolError.
-    explicit InPlaceFile(const std::string& path);
-    ~InPlaceFile();
-    InPlaceFile(const InPlaceFile&) = delete;
-    InPlaceFile& operator=(const InPlaceFile&) = delete;
-
-    /// Its size when it was opened.
-    size_t size() const noexcept;
-    /// All its bytes. Throws ToolError, also when the file changes while it is read.
-    std::string Read();
-    /// Puts `bytes` in its place as ReplaceFile does, unless the file changed, moved or went
-    /// since it was opened: then it is left as it is, nothing of ours stays, and ToolError
-    /// says "changed while converting".
-    void Replace(std::string_view bytes);
-
-  private:
-    struct State;
-    std::unique_ptr<State> m_state;
-};
-
-/// From now on SIGINT, SIGTERM and SIGHUP (those not ignored) remove the temporary files of
-/// ReplaceFile and InPlaceFile, name the files being worked on, and then end the program as
-/// the signal would. Call it once, before any other thread starts.
-void CleanUpOnSignals();
 
 /// Whether `fd` is a terminal.
 bool IsTerminal(int fd);

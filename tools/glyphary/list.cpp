@@ -14,10 +14,10 @@
 #include <boost/regex.hpp>
 
 #include "client/catalog.h"
-#include "client/encoding.h"
 #include "commands.h"
 #include "convert/pattern_facts.h"
 #include "io.h"
+#include "text/unicode.h"
 
 namespace glyphary::tool {
 namespace {
@@ -26,27 +26,20 @@ using client::CarrierShown;
 using client::CatalogEntry;
 
 std::string CodePoint(char32_t c) {
-    return "U+" + client::Hex(c, 4);
+    return "U+" + text::Hex(c, 4);
 }
 
 // The code points of UTF-16 text (a lone surrogate as itself).
 std::u32string CodePoints(std::u16string_view text) {
     std::u32string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t u = text[i];
-        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            out += static_cast<char32_t>(0x10000 + ((u - 0xD800) << 10) + (text[++i] - 0xDC00));
-        } else {
-            out += u;
-        }
-    }
+    for (size_t i = 0; i < text.size(); i += text::CharacterUnits(text, i))
+        out += text::CodePointAt(text, i);
     return out;
 }
 
 bool Undrawable(char32_t c) {
     return c < 0x20 || (c >= 0x7F && c < 0xA0) || (c >= 0xE000 && c <= 0xF8FF) || c >= 0xF0000 ||
-           (c >= 0xD800 && c <= 0xDFFF);
+           text::IsSurrogate(c);
 }
 
 // A cell of the table: its text and how many terminal columns it takes.
@@ -81,12 +74,7 @@ Cell Shown(std::u16string_view text) {
             continue;
         }
         std::u16string unit;
-        if (c[i] > 0xFFFF) {
-            unit = {static_cast<char16_t>(0xD800 + ((c[i] - 0x10000) >> 10)),
-                    static_cast<char16_t>(0xDC00 + ((c[i] - 0x10000) & 0x3FF))};
-        } else {
-            unit = {static_cast<char16_t>(c[i])};
-        }
+        text::AppendUtf16(c[i], unit);
         cell.text += Utf8ForDisplay(unit);
         cell.width += Columns(c[i], i + 1 < c.size() && c[i + 1] == 0xFE0F);
     }
@@ -114,7 +102,7 @@ Cell CarrierCell(const CarrierShown& shown) {
     for (size_t i = 0; i < shown.code.size(); ++i) {
         if (i) codes += '+', sjis += '+';
         codes += CodePoint(shown.code[i]);
-        sjis += client::Hex(shown.sjis[i], 4);
+        sjis += text::Hex(shown.sjis[i], 4);
     }
     std::string cell = shown.kind == CarrierShown::Kind::substitute ? "~" : "";
     cell += codes;
@@ -175,13 +163,9 @@ bool Matches(const CatalogEntry& e, const boost::wregex& pattern) {
 }
 
 boost::wregex CompileUserPattern(const std::string& text) {
-    std::u16string units;
-    try {
-        units = client::Decode(text, {});
-    } catch (const client::EncodingError&) {
-        throw UsageError("the PATTERN is not UTF-8");
-    }
-    const std::wstring wide(units.begin(), units.end());
+    const std::optional<std::u16string> units = text::Utf16FromUtf8(text, text::Errors::strict);
+    if (!units) throw UsageError("the PATTERN is not UTF-8");
+    const std::wstring wide(units->begin(), units->end());
     if (HangsTheRegexCompiler(wide))
         throw UsageError(std::string("PATTERN: ") + kHangingPatternMessage);
     try {

@@ -18,6 +18,8 @@
 #include "client/mail.h"
 #include "commands.h"
 #include "io.h"
+#include "written_files.h"
+#include "signals.h"
 
 namespace glyphary::tool {
 namespace {

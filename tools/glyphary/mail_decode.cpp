@@ -8,6 +8,7 @@
 #include "client/mail_decode.h"
 #include "commands.h"
 #include "io.h"
+#include "written_files.h"
 
 namespace glyphary::tool {
 namespace {

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "client/text_pipe.h"
+#include "text/text_pipe.h"
 #include "commands.h"
 #include "io.h"
 
@@ -15,7 +15,7 @@ namespace glyphary::tool {
 
 /// The format of input or output from --encoding and --ncr, for text of map mode `mode`.
 /// UsageError for an unknown encoding, or one that cannot carry that mode's text.
-client::TextFormat TextFormatOf(const Arguments& args, EMapMode mode);
+text::Format TextFormatOf(const Arguments& args, EMapMode mode);
 
 /// Output bytes to stdout, for a TextPipe.
 inline void WriteToStdout(std::string_view bytes) {
@@ -27,8 +27,8 @@ inline void WriteToStdout(std::string_view bytes) {
 /// `out` are the pipe's formats, for messages. Throws ToolError for text that does not decode
 /// or cannot be written, and whatever the converter throws.
 template <class Converter>
-void PipeInput(const std::string& path, client::TextPipe& pipe, Converter& converter,
-               const client::TextFormat& in, const client::TextFormat& out) {
+void PipeInput(const std::string& path, text::TextPipe& pipe, Converter& converter,
+               const text::Format& in, const text::Format& out) {
     constexpr size_t kReadSize = size_t{1} << 20;
     InputStream input(path);
     try {
@@ -38,12 +38,12 @@ void PipeInput(const std::string& path, client::TextPipe& pipe, Converter& conve
         pipe.Feed(converter, {}, true);
         converter.Finish();
         pipe.Finish();
-    } catch (const client::InputEncodingError& e) {
+    } catch (const text::InputEncodingError& e) {
         throw ToolError(input.name() + ": byte " + std::to_string(e.offset()) + ": " + e.what() +
-                        " (is it " + client::EncodingName(in.encoding) + "? see --encoding)");
-    } catch (const client::OutputEncodingError& e) {
+                        " (is it " + text::EncodingName(in.encoding) + "? see --encoding)");
+    } catch (const text::OutputEncodingError& e) {
         throw ToolError(input.name() + ": the result's unit " + std::to_string(e.offset()) +
-                        " cannot be written in " + client::EncodingName(out.encoding) + ": " +
+                        " cannot be written in " + text::EncodingName(out.encoding) + ": " +
                         e.what());
     }
 }

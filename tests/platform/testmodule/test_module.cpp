@@ -6,9 +6,15 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/com_object.h"
 #include "testmodule/test_module.h"
 
 #define MODULE_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace glyphary {
+template <>
+inline constexpr const IID* kIidOf<test::ITestObject> = &test::IID_ITestObject;
+}  // namespace glyphary
 
 namespace {
 
@@ -31,58 +37,26 @@ struct StaticObject {
 std::atomic<LONG> g_live{0};  // live objects and server locks
 LONG g_attaches = 0;
 
-class TestObject final : public ITestObject {
+class TestObject final
+    : public glyphary::ComObject<TestObject, glyphary::AtomicCount, ITestObject> {
   public:
     TestObject() { ++g_live; }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid != IID_IUnknown && riid != IID_ITestObject) {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<ITestObject*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = --m_refs;
-        if (refs == 0) {
-            delete this;
-            --g_live;
-        }
-        return refs;
-    }
     LONG STDMETHODCALLTYPE Answer() override { return g_attaches; }
 
   private:
-    std::atomic<ULONG> m_refs{0};
+    friend ComObject;
+    ~TestObject() { --g_live; }
 };
 
-class Factory final : public IClassFactory {
+class Factory final
+    : public glyphary::ComObject<Factory, glyphary::ModuleCount<&g_live>, IClassFactory> {
   public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid != IID_IUnknown && riid != IID_IClassFactory) {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++g_live); }
-    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(--g_live); }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
         Trace("create");
-        auto* object = new TestObject;
-        object->AddRef();
-        const HRESULT hr = object->QueryInterface(riid, ppv);
-        object->Release();
-        return hr;
+        return glyphary::CreateObject<TestObject>(riid, ppv);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         lock ? ++g_live : --g_live;

@@ -1,0 +1,396 @@
+#include "text/utf.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "text/ascii.h"
+#include "text/simd.h"
+#include "text/unicode.h"
+
+#if GLYPHARY_SIMD_X86
+#include <immintrin.h>
+#endif
+
+namespace glyphary::text {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Blocks: the bulk of text, many bytes at a time. Each function goes from p[i] as far as it
+// can and leaves what it does not handle (four-byte sequences, surrogates, anything
+// ill-formed, the last bytes of the input) to the careful code below, which is the
+// definition of the result. Below SSSE3 they take ASCII only.
+
+// Decodes from p[i] to o while it can.
+using DecodeBlocks = void (*)(const uint8_t* p, size_t n, size_t& i, char16_t*& o);
+// Encodes from p[i] to o while it can.
+using EncodeBlocks = void (*)(const char16_t* p, size_t n, size_t& i, char*& o);
+
+void DecodeAsciiScalar(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
+    ascii::WidenScalar(p, n, false, i, o);
+}
+
+#if GLYPHARY_SIMD_X86
+GLYPHARY_TARGET_SSE2 void DecodeAsciiSse2(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
+    ascii::WidenSse2(p, n, false, i, o);
+}
+
+// SSSE3: two- and three-byte characters as well, eight positions at a time.
+
+struct alignas(16) Shuffle {
+    uint8_t control[16];
+};
+
+// For each set of eight 16-bit lanes (a bit per lane), the shuffle that packs the chosen lanes
+// to the front.
+constexpr auto kPackLanes = [] {
+    std::array<Shuffle, 256> table{};
+    for (int mask = 0; mask < 256; ++mask) {
+        int k = 0;
+        for (int lane = 0; lane < 8; ++lane) {
+            if (!(mask >> lane & 1)) continue;
+            table[mask].control[2 * k] = static_cast<uint8_t>(2 * lane);
+            table[mask].control[2 * k + 1] = static_cast<uint8_t>(2 * lane + 1);
+            ++k;
+        }
+        for (int b = 2 * k; b < 16; ++b) table[mask].control[b] = 0x80;
+    }
+    return table;
+}();
+
+// How many lanes each set holds: a table, since SSSE3 does not imply the POPCNT instruction
+// and the library call costs more than the rest of a step.
+constexpr auto kLaneCounts = [] {
+    std::array<uint8_t, 256> table{};
+    for (int mask = 0; mask < 256; ++mask)
+        for (int lane = 0; lane < 8; ++lane) table[mask] += mask >> lane & 1;
+    return table;
+}();
+
+// Decodes while sixteen bytes remain, eight byte positions at a time: the characters (of one
+// to three bytes) that start in the first eight positions, which end within the first ten.
+GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 16 <= n) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        if (_mm_movemask_epi8(b) == 0) {  // sixteen ASCII bytes
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(b, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi8(b, zero));
+            o += 16;
+            i += 16;
+            continue;
+        }
+        // The kind of each byte. As signed bytes, C2..DF are above C1.
+        const __m128i top2 = _mm_and_si128(b, _mm_set1_epi8(static_cast<char>(0xC0)));
+        const __m128i top3 = _mm_and_si128(b, _mm_set1_epi8(static_cast<char>(0xE0)));
+        const __m128i top4 = _mm_and_si128(b, _mm_set1_epi8(static_cast<char>(0xF0)));
+        const __m128i isCont = _mm_cmpeq_epi8(top2, _mm_set1_epi8(static_cast<char>(0x80)));
+        const __m128i isLead2 =
+            _mm_and_si128(_mm_cmpeq_epi8(top3, _mm_set1_epi8(static_cast<char>(0xC0))),
+                          _mm_cmpgt_epi8(b, _mm_set1_epi8(static_cast<char>(0xC1))));
+        const __m128i isLead3 = _mm_cmpeq_epi8(top4, _mm_set1_epi8(static_cast<char>(0xE0)));
+        const unsigned ascii = ~static_cast<unsigned>(_mm_movemask_epi8(b)) & 0xFFFF;
+        const unsigned cont = static_cast<unsigned>(_mm_movemask_epi8(isCont));
+        const unsigned lead2 = static_cast<unsigned>(_mm_movemask_epi8(isLead2));
+        const unsigned lead3 = static_cast<unsigned>(_mm_movemask_epi8(isLead3));
+        // Positions 0 to 9 hold only these kinds; position 0 starts a character; positions
+        // 1 to 7 continue exactly the characters begun before them, and a character begun at
+        // 6 or 7 finds its continuations at 8 and 9.
+        const unsigned starts = (ascii | lead2 | lead3) & 0xFF;
+        const unsigned expected = (lead2 & 0xFF) << 1 | (lead3 & 0xFF) << 1 | (lead3 & 0xFF) << 2;
+        if (((ascii | cont | lead2 | lead3) & 0x3FF) != 0x3FF || (cont & 1) ||
+            ((expected ^ cont) & 0xFE) || (expected & ~cont & 0x300))
+            return;
+        // Every lane as the character that would start there.
+        const __m128i v0 = _mm_unpacklo_epi8(b, zero);
+        const __m128i v1 = _mm_unpacklo_epi8(_mm_srli_si128(b, 1), zero);
+        const __m128i v2 = _mm_unpacklo_epi8(_mm_srli_si128(b, 2), zero);
+        const __m128i low6 = _mm_set1_epi16(0x3F);
+        const __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(v0, _mm_set1_epi16(0x1F)), 6),
+                                         _mm_and_si128(v1, low6));
+        const __m128i three = _mm_or_si128(
+            _mm_or_si128(_mm_slli_epi16(v0, 12), _mm_slli_epi16(_mm_and_si128(v1, low6), 6)),
+            _mm_and_si128(v2, low6));
+        const __m128i sel2 = _mm_unpacklo_epi8(isLead2, isLead2);
+        const __m128i sel3 = _mm_unpacklo_epi8(isLead3, isLead3);
+        // Three bytes must not spell an overlong form or a surrogate.
+        const __m128i top5 = _mm_and_si128(three, _mm_set1_epi16(static_cast<short>(0xF800)));
+        const __m128i bad = _mm_and_si128(
+            sel3, _mm_or_si128(_mm_cmpeq_epi16(top5, zero),
+                               _mm_cmpeq_epi16(top5, _mm_set1_epi16(static_cast<short>(0xD800)))));
+        if (_mm_movemask_epi8(bad)) return;
+        const __m128i value =
+            _mm_or_si128(_mm_andnot_si128(_mm_or_si128(sel2, sel3), v0),
+                         _mm_or_si128(_mm_and_si128(sel2, two), _mm_and_si128(sel3, three)));
+        const __m128i control =
+            _mm_load_si128(reinterpret_cast<const __m128i*>(kPackLanes[starts].control));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_shuffle_epi8(value, control));
+        o += kLaneCounts[starts];
+        // On after the last character begun in the first eight positions.
+        const int last = 31 - __builtin_clz(starts);
+        i += static_cast<size_t>(last + 1 + (lead2 >> last & 1) + 2 * (lead3 >> last & 1));
+    }
+}
+
+// For four units whose UTF-8 lengths less one are the two-bit fields of the index: where each
+// output byte comes from in the bytes of X (lead bytes of units 0 to 7, then second bytes) and
+// of Y (third bytes), and how many bytes there are. `first` is the first of the four units.
+struct EncodeShuffle {
+    Shuffle fromX, fromY;
+    uint8_t length;
+};
+
+constexpr std::array<EncodeShuffle, 256> MakeEncodeTable(int first) {
+    std::array<EncodeShuffle, 256> table{};
+    for (int code = 0; code < 256; ++code) {
+        int k = 0;
+        for (int unit = 0; unit < 4; ++unit) {
+            const int extra = code >> (2 * unit) & 3;  // 0, 1 or 2 bytes after the lead byte
+            const int u = first + unit;
+            const int fromX[3] = {u, 8 + u, -1};
+            for (int byte = 0; byte <= extra && byte < 3 && k < 16; ++byte, ++k) {
+                table[code].fromX.control[k] = static_cast<uint8_t>(byte < 2 ? fromX[byte] : 0x80);
+                table[code].fromY.control[k] = static_cast<uint8_t>(byte == 2 ? u : 0x80);
+            }
+        }
+        table[code].length = static_cast<uint8_t>(k);
+        for (int b = k; b < 16; ++b)
+            table[code].fromX.control[b] = table[code].fromY.control[b] = 0x80;
+    }
+    return table;
+}
+constexpr auto kEncodeLow = MakeEncodeTable(0);
+constexpr auto kEncodeHigh = MakeEncodeTable(4);
+
+// Bits 0 to 3 of `bits` moved to bits 0, 2, 4, 6.
+constexpr unsigned Spread4(unsigned bits) {
+    return (bits & 1) | (bits & 2) << 1 | (bits & 4) << 2 | (bits & 8) << 3;
+}
+
+// Encodes while sixteen units remain, eight units at a time, stopping before a surrogate.
+GLYPHARY_TARGET_SSSE3 void EncodeBlocksSsse3(const char16_t* p, size_t n, size_t& i, char*& o) {
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 16 <= n) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i over7F = _mm_xor_si128(
+            _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80))), zero),
+            _mm_set1_epi16(-1));
+        if (!_mm_movemask_epi8(over7F)) {  // eight ASCII units
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(v, v));
+            o += 8;
+            i += 8;
+            continue;
+        }
+        const __m128i top5 = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xF800)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(top5, _mm_set1_epi16(static_cast<short>(0xD800)))))
+            return;
+        const __m128i over7FF = _mm_xor_si128(_mm_cmpeq_epi16(top5, zero), _mm_set1_epi16(-1));
+        const __m128i low6 = _mm_set1_epi16(0x3F);
+        const __m128i mark = _mm_set1_epi16(0x80);
+        // Lead bytes: the unit itself, 0xC0 | u >> 6, or 0xE0 | u >> 12.
+        const __m128i lead2 = _mm_or_si128(_mm_srli_epi16(v, 6), _mm_set1_epi16(0xC0));
+        const __m128i lead3 = _mm_or_si128(_mm_srli_epi16(v, 12), _mm_set1_epi16(0xE0));
+        const __m128i lead =
+            _mm_or_si128(_mm_andnot_si128(over7F, v),
+                         _mm_and_si128(over7F, _mm_or_si128(_mm_andnot_si128(over7FF, lead2),
+                                                            _mm_and_si128(over7FF, lead3))));
+        // Second bytes: the low six bits for two bytes, the middle six for three.
+        const __m128i lowBits = _mm_or_si128(_mm_and_si128(v, low6), mark);
+        const __m128i midBits = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(v, 6), low6), mark);
+        const __m128i second =
+            _mm_or_si128(_mm_andnot_si128(over7FF, lowBits), _mm_and_si128(over7FF, midBits));
+        const __m128i x = _mm_packus_epi16(lead, second);
+        const __m128i y = _mm_packus_epi16(lowBits, lowBits);
+        const unsigned m80 =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(over7F, zero))) & 0xFF;
+        const unsigned m800 =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(over7FF, zero))) & 0xFF;
+        for (int half = 0; half < 2; ++half) {
+            const unsigned code =
+                Spread4(m80 >> (4 * half) & 0xF) + Spread4(m800 >> (4 * half) & 0xF);
+            const EncodeShuffle& s = (half == 0 ? kEncodeLow : kEncodeHigh)[code];
+            const __m128i bytes = _mm_or_si128(
+                _mm_shuffle_epi8(x,
+                                 _mm_load_si128(reinterpret_cast<const __m128i*>(s.fromX.control))),
+                _mm_shuffle_epi8(
+                    y, _mm_load_si128(reinterpret_cast<const __m128i*>(s.fromY.control))));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
+            o += s.length;
+        }
+        i += 8;
+    }
+}
+#endif
+
+constexpr simd::Paths<DecodeBlocks> kDecodeBlocks = {
+    .scalar = DecodeAsciiScalar,
+#if GLYPHARY_SIMD_X86
+    .sse2 = DecodeAsciiSse2,
+    .ssse3 = DecodeBlocksSsse3,
+#endif
+};
+
+constexpr simd::Paths<EncodeBlocks> kEncodeBlocks = {
+    .scalar = ascii::NarrowScalar,
+#if GLYPHARY_SIMD_X86
+    .sse2 = ascii::NarrowSse2,
+    .ssse3 = EncodeBlocksSsse3,
+#endif
+};
+
+}  // namespace
+
+UtfResult Utf16FromUtf8(std::string_view in, char16_t* out, bool final, Issues& issues,
+                        size_t offset) {
+    const auto* p = reinterpret_cast<const uint8_t*>(in.data());
+    const size_t n = in.size();
+    const DecodeBlocks blocks = kDecodeBlocks.Choose();
+    char16_t* o = out;
+    size_t i = 0;
+    while (i < n) {
+        blocks(p, n, i, o);
+        if (i >= n) break;
+        const uint8_t b = p[i];
+        if (b < 0x80) {
+            while (i < n && p[i] < 0x80) *o++ = p[i++];
+            continue;
+        }
+        // The common sequences first: three bytes (kana, kanji, the carriers' private-use
+        // emoji) with no range to check beyond the continuation bytes, and two bytes.
+        if (i + 2 < n && (b & 0xF0) == 0xE0 && b != 0xE0 && b != 0xED &&
+            (p[i + 1] & 0xC0) == 0x80 && (p[i + 2] & 0xC0) == 0x80) {
+            *o++ = static_cast<char16_t>(((b & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) |
+                                         (p[i + 2] & 0x3F));
+            i += 3;
+            continue;
+        }
+        if (i + 1 < n && b >= 0xC2 && b <= 0xDF && (p[i + 1] & 0xC0) == 0x80) {
+            *o++ = static_cast<char16_t>(((b & 0x1F) << 6) | (p[i + 1] & 0x3F));
+            i += 2;
+            continue;
+        }
+        // The lead byte gives the length and the range of the second byte (no overlong forms,
+        // no surrogates, nothing past U+10FFFF).
+        size_t length = 0;
+        uint32_t c = 0;
+        uint8_t low = 0x80, high = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            length = 2, c = b & 0x1F;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            length = 3, c = b & 0x0F;
+            if (b == 0xE0) low = 0xA0;
+            if (b == 0xED) high = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            length = 4, c = b & 0x07;
+            if (b == 0xF0) low = 0x90;
+            if (b == 0xF4) high = 0x8F;
+        }
+        size_t k = length ? 1 : 0;  // bytes of a well-formed start seen so far
+        bool truncated = false;
+        for (; k < length; ++k) {
+            if (i + k >= n) {
+                truncated = true;
+                break;
+            }
+            const uint8_t t = p[i + k];
+            if (t < (k == 1 ? low : 0x80) || t > (k == 1 ? high : 0xBF)) break;
+            c = (c << 6) | (t & 0x3F);
+        }
+        if (length && k == length) {
+            o += WriteUtf16(c, o);
+            i += length;
+            continue;
+        }
+        if (truncated && !final) break;  // the rest comes with the next piece
+        // A maximal ill-formed part: the well-formed start seen, or the one byte.
+        const size_t bad = k ? k : 1;
+        if (!issues.Take({offset + i, bad, Fault::utf8Sequence, b}))
+            return {i, static_cast<size_t>(o - out), false};
+        o += Substitute(issues.errors(), in.data() + i, bad, true, o);
+        i += bad;
+    }
+    return {i, static_cast<size_t>(o - out), true};
+}
+
+UtfResult Utf8FromUtf16(std::u16string_view in, char* out, bool final, Issues& issues,
+                        size_t offset) {
+    const char16_t* p = in.data();
+    const size_t n = in.size();
+    // Room: each unit before i took at most three bytes (or its Utf8Room share), and the
+    // blocks write sixteen bytes while sixteen units remain, so they stay inside the room.
+    const EncodeBlocks blocks = kEncodeBlocks.Choose();
+    char* o = out;
+    size_t i = 0;
+    while (i < n) {
+        blocks(p, n, i, o);
+        if (i >= n) break;
+        const char32_t u = p[i];
+        if (u < 0x80) {
+            while (i < n && p[i] < 0x80) *o++ = static_cast<char>(p[i++]);
+        } else if (u < 0x800) {
+            *o++ = static_cast<char>(0xC0 | (u >> 6));
+            *o++ = static_cast<char>(0x80 | (u & 0x3F));
+            ++i;
+        } else if (!IsSurrogate(u)) {
+            *o++ = static_cast<char>(0xE0 | (u >> 12));
+            *o++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+            *o++ = static_cast<char>(0x80 | (u & 0x3F));
+            ++i;
+        } else if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(p[i + 1])) {
+            const char32_t c = CombineSurrogates(u, p[i + 1]);
+            *o++ = static_cast<char>(0xF0 | (c >> 18));
+            *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *o++ = static_cast<char>(0x80 | (c & 0x3F));
+            i += 2;
+        } else if (IsHighSurrogate(u) && i + 1 == n && !final) {
+            break;  // its low half may come with the next piece
+        } else {
+            if (!issues.Take({offset + i, 1, Fault::loneSurrogate, u}))
+                return {i, static_cast<size_t>(o - out), false};
+            o += Substitute(issues.errors(), u, o);
+            ++i;
+        }
+    }
+    return {i, static_cast<size_t>(o - out), true};
+}
+
+std::optional<std::u16string> Utf16FromUtf8(std::string_view in, Errors errors) {
+    std::u16string out(in.size(), u'\0');
+    const UtfResult r = Utf16FromUtf8(in, out.data(), true, errors);
+    if (!r.ok) return std::nullopt;
+    out.resize(r.written);
+    return out;
+}
+
+std::optional<std::string> Utf8FromUtf16(std::u16string_view in, Errors errors) {
+    std::string out(Utf8Room(in.size(), errors), '\0');
+    const UtfResult r = Utf8FromUtf16(in, out.data(), true, errors);
+    if (!r.ok) return std::nullopt;
+    out.resize(r.written);
+    return out;
+}
+
+void AppendUtf8ForDisplay(std::u16string_view text, std::string& out) {
+    // Strictly, a stretch at a time: what stops it is a lone surrogate, shown as U+FFFD.
+    size_t used = out.size();
+    out.resize(used + Utf8Room(text.size(), Errors::strict));
+    while (true) {
+        const UtfResult r = Utf8FromUtf16(text, out.data() + used, true, Errors::strict);
+        used += r.written;
+        if (r.ok) break;
+        out.replace(used, 3, "\xEF\xBF\xBD");
+        used += 3;
+        text.remove_prefix(r.read + 1);
+    }
+    out.resize(used);
+}
+
+std::string Utf8ForDisplay(std::u16string_view text) {
+    std::string out;
+    AppendUtf8ForDisplay(text, out);
+    return out;
+}
+
+}  // namespace glyphary::text

@@ -1,0 +1,42 @@
+// The files the program writes: replaced whole, or converted where they lie, through the
+// file-replacement unit (src/files), with the program's messages.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace glyphary::tool {
+
+/// Replaces the file at `path` with `bytes`, or creates it (0666 less the umask): a temporary
+/// file beside it, written, flushed to disk and renamed over it; the original's permissions
+/// are kept. The original is untouched when anything fails. A symbolic link stays a link:
+/// the file it leads to is written. Throws ToolError.
+void ReplaceFile(const std::string& path, std::string_view bytes);
+
+/// A regular file converted where it lies: read whole, then replaced by the result only if it
+/// is still the file that was read.
+class InPlaceFile {
+  public:
+    /// Opens the file at `path` (a symbolic link leads to the file it names) without waiting;
+    /// anything but a regular file is refused. Throws ToolError.
+    explicit InPlaceFile(const std::string& path);
+    ~InPlaceFile();
+    InPlaceFile(const InPlaceFile&) = delete;
+    InPlaceFile& operator=(const InPlaceFile&) = delete;
+
+    /// Its size when it was opened.
+    size_t size() const noexcept;
+    /// All its bytes. Throws ToolError, also when the file changes while it is read.
+    std::string Read();
+    /// Puts `bytes` in its place as ReplaceFile does, unless the file changed, moved or went
+    /// since it was opened: then it is left as it is, nothing of ours stays, and ToolError
+    /// says "changed while converting".
+    void Replace(std::string_view bytes);
+
+  private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
+
+}  // namespace glyphary::tool
