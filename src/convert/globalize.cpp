@@ -4,6 +4,7 @@
 
 #include "convert/conversions.h"
 #include "convert/format.h"
+#include "text/simd.h"
 
 namespace glyphary {
 
@@ -25,13 +26,42 @@ const std::wstring& OutputFor(const ModeTable::Entry& entry, const std::wstring&
 
 // Whether any of the 16 units at `p` lies in [lo, lo + span]: a test the compiler turns
 // into a few vector instructions, so runs of ordinary text are skipped 16 units at a time.
-// (GCC vectorises the OR of 32-bit flags; of bools it does not.)
-inline bool AnyInRange(const wchar_t* p, uint32_t lo, uint32_t span) {
+// (GCC vectorises the OR of 32-bit flags; of bools it does not.) Written once, compiled for
+// each instruction set below.
+[[gnu::always_inline]] inline bool AnyInRange(const wchar_t* p, uint32_t lo, uint32_t span) {
     uint32_t any = 0;
     for (int k = 0; k < 16; ++k)
         any |= static_cast<uint32_t>(static_cast<uint32_t>(p[k]) - lo <= span);
     return any != 0;
 }
+
+[[gnu::always_inline]] inline size_t NextInRangeLoop(const wchar_t* p, size_t n, size_t i,
+                                                     uint32_t lo, uint32_t span) {
+    while (i + 16 <= n && !AnyInRange(p + i, lo, span)) i += 16;
+    for (; i < n; ++i)
+        if (static_cast<uint32_t>(p[i]) - lo <= span) return i;
+    return n;
+}
+
+size_t NextInRangeScalar(const wchar_t* p, size_t n, size_t i, uint32_t lo, uint32_t span) {
+    return NextInRangeLoop(p, n, i, lo, span);
+}
+
+#if GLYPHARY_SIMD_X86
+// The same loop with AVX2: sixteen units in one or two registers instead of two or four.
+GLYPHARY_TARGET_AVX2 size_t NextInRangeAvx2(const wchar_t* p, size_t n, size_t i, uint32_t lo,
+                                            uint32_t span) {
+    return NextInRangeLoop(p, n, i, lo, span);
+}
+#endif
+
+constexpr text::simd::Paths<size_t (*)(const wchar_t*, size_t, size_t, uint32_t, uint32_t)>
+    kNextInRange = {
+        .scalar = NextInRangeScalar,
+#if GLYPHARY_SIMD_X86
+        .avx2 = NextInRangeAvx2,
+#endif
+};
 
 // Calls found(i, entry) for each unit of `input` that `codeToId` holds, in order. Units
 // outside [lo, lo + span], the range of its one-unit keys, cannot be carrier codes.
@@ -40,16 +70,9 @@ void ForEachCode(std::wstring_view input, const ModeTable& codeToId, uint32_t lo
                  Found&& found) {
     const size_t n = input.size();
     const wchar_t* const p = input.data();
-    const auto look = [&](size_t i) {
-        if (static_cast<uint32_t>(p[i]) - lo > span) return;
+    const auto next = kNextInRange.Choose();
+    for (size_t i = next(p, n, 0, lo, span); i < n; i = next(p, n, i + 1, lo, span))
         if (const ModeTable::Entry* entry = codeToId.FindUnit(p[i])) found(i, *entry);
-    };
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        if (!AnyInRange(p + i, lo, span)) continue;
-        for (size_t k = i; k < i + 16; ++k) look(k);
-    }
-    for (; i < n; ++i) look(i);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "convert/format.h"
 #include "convert/pattern_facts.h"
 #include "reference/plain.h"
+#include "support/simd_levels.h"
 
 namespace {
 
@@ -50,6 +51,31 @@ TEST(FastPathsMatchReference, Globalize) {
             GlobalizeText(input, table, format, undefinedFormat, cache, fast);
             ASSERT_EQ(fast, reference::Globalize(input, table, format, undefinedFormat))
                 << "round " << round;
+        }
+    }
+}
+
+// The scan for carrier units at every SIMD level, started at every offset and cut at every
+// length: codes, neighbours just outside the table's range and a gap inside it, spread so
+// that each falls at every place of a block.
+TEST(FastPathsMatchReference, GlobalizeAtEveryLevelOffsetAndLength) {
+    ModeTable table;
+    table.Set(L"\xE63E", L"1");
+    table.Set(L"\xE640", L"");
+    table.Set(L"\xE700", L"3");
+    const wchar_t others[] = {L'\xE63E', L'\xE63D', L'\xE63F', L'\xE700', L'\xE701', L'\xE640'};
+    std::wstring text;
+    for (size_t run = 0; run <= 40; ++run) text += std::wstring(run, L'a') + others[run % 6];
+    for (size_t at = 0; at < 48; ++at) {
+        for (size_t length = 0; at + length <= text.size(); ++length) {
+            const std::wstring input = text.substr(at, length);
+            const std::wstring expected = reference::Globalize(input, table, L"[%1%]", L"?");
+            glyphary::testing::AtEveryLevel([&](auto) {
+                GlobalizeCache cache;
+                std::wstring out;
+                GlobalizeText(input, table, L"[%1%]", L"?", cache, out);
+                ASSERT_EQ(out, expected) << at << "+" << length;
+            });
         }
     }
 }
