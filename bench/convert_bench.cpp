@@ -13,7 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include "convert/conversions.h"
-#include "platform/utf.h"
+#include "text/utf.h"
 #include "reference/plain.h"
 #include "support/object.h"
 #include "support/text.h"
@@ -77,7 +77,7 @@ std::string ReadFile(const std::string& name) {
 // The lines of a UTF-8 file of peer data, as module text.
 std::vector<std::wstring> ReadLines(const std::string& name) {
     const std::optional<std::u16string> units =
-        platform::Utf16FromUtf8(ReadFile(name), platform::UtfErrors::stop);
+        text::Utf16FromUtf8(ReadFile(name), text::Errors::strict);
     if (!units) throw std::runtime_error(name + " is not UTF-8");
     std::vector<std::wstring> lines(1);
     for (const char16_t u : *units) {
