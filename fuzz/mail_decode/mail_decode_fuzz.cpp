@@ -1,12 +1,16 @@
-// Mail decoding and the text layer's decoders over arbitrary bytes. Besides not crashing or
-// hanging:
+// Mail decoding, the program's own way through au mail, and the text layer's decoders over
+// arbitrary bytes, with the mail limits as the program has them or small enough for short inputs
+// to pass them. Besides not crashing or hanging:
 // - a mail decodes, or fails with ClientError only, and its text is UTF-8;
+// - the structure path converts a mail (or refuses it with ClientError) changing only bytes
+//   inside ISO-2022-JP text: without the headers' encoded words, the length never changes;
 // - every streaming decoder, under each error policy, gives, cut in two anywhere, what it
 //   gives on the whole input: the same units, and the same failure or items replaced.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "client/au_mail.h"
 #include "client/errors.h"
 #include "client/mail_decode.h"
 #include "text/codec.h"
@@ -51,12 +55,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const EMapMode carriers[] = {MPM_none, MPM_imode, MPM_ezweb, MPM_softbank};
     const EMapMode carrier = carriers[control & 3];
+    MailLimits limits;
+    if (control & 32) limits = {3, 8, 40, 2000, 200, 600};
     try {
         const DecodedMail mail =
-            DecodeMail(bytes, control & 4 ? std::optional(carrier) : std::nullopt);
+            DecodeMail(bytes, control & 4 ? std::optional(carrier) : std::nullopt, limits);
         const std::string text =
             MailText(mail, [](std::u16string_view t, EMapMode) { return std::u16string(t); });
         Check(text::Utf16FromUtf8(text, text::Errors::strict).has_value());
+    } catch (const ClientError&) {
+    }
+
+    static const MailCodeMap map = [] {
+        MailCodeMap m;
+        m.Set(0x75, 0x21, 0xF6, 0x60);
+        m.Set(0x75, 0x41, 0xF6, 0x93);
+        m.Set(0x76, 0x22, 0x0D, 0x0A);  // a line end written into a line: still one line's bytes
+        return m;
+    }();
+    try {
+        const bool headers = (control & 64) != 0;
+        const AuMail converted = ConvertAuMail(nullptr, map, bytes, {headers, limits});
+        Check(converted.path == AuMailPath::structure);
+        if (!headers) Check(converted.bytes.size() == bytes.size());
     } catch (const ClientError&) {
     }
 

@@ -17,6 +17,8 @@
 #include "text/shift_jis.h"
 #include "text/utf.h"
 
+#include "client/encoded_words.h"
+
 namespace glyphary::client {
 namespace {
 
@@ -218,39 +220,16 @@ struct EncodedWord {
     size_t end = 0;  // just after its "?="
 };
 
-// The encoded word =?charset?B|Q?text?= at text[at], if one stands there.
+// The encoded word =?charset?B|Q?text?= at text[at], if one stands there. Found by the
+// shared tokenizer, which never looks past the next '?' or white space: scanning to the end
+// for "?=" at every "=?" made a Subject of many "=?a?B? " take quadratic time.
 bool ParseEncodedWord(std::string_view text, size_t at, EncodedWord& word) {
-    if (text.compare(at, 2, "=?") != 0) return false;
-    const size_t q1 = text.find('?', at + 2);
-    if (q1 == std::string_view::npos || q1 + 2 >= text.size() || text[q1 + 2] != '?') return false;
-    const char encoding = text[q1 + 1];
-    const size_t end = text.find("?=", q1 + 3);
-    if (end == std::string_view::npos) return false;
-    std::string_view charset = text.substr(at + 2, q1 - at - 2),
-                     encoded = text.substr(q1 + 3, end - q1 - 3);
-    if (charset.empty() || charset.find_first_of(" \t") != std::string_view::npos ||
-        encoded.find_first_of(" \t") != std::string_view::npos)
-        return false;
-    charset = charset.substr(0, charset.find('*'));  // RFC 2231's language
-    std::string input(encoded);
-    word.bytes.assign(input.size() + 4, '\0');
-    int state = 0;
-    guint32 save = 0;
-    size_t length;
-    const auto* src = reinterpret_cast<const unsigned char*>(input.data());
-    auto* dst = reinterpret_cast<unsigned char*>(word.bytes.data());
-    if (encoding == 'B' || encoding == 'b') {
-        length = g_mime_encoding_base64_decode_step(src, input.size(), dst, &state, &save);
-    } else if (encoding == 'Q' || encoding == 'q') {
-        for (char& c : input)
-            if (c == '_') c = ' ';
-        length = g_mime_encoding_quoted_decode_step(src, input.size(), dst, &state, &save);
-    } else {
-        return false;
-    }
-    word.bytes.resize(std::min(length, word.bytes.size()));
-    word.charset = Lower(charset);
-    word.end = end + 2;
+    const std::optional<EncodedWordText> found = EncodedWordAt(text, at);
+    if (!found) return false;
+    word.bytes = DecodeWordPayload(*found);
+    word.charset =
+        Lower(found->charset.substr(0, found->charset.find('*')));  // RFC 2231's language
+    word.end = found->end;
     return true;
 }
 

@@ -5,8 +5,8 @@
 // After the platform's headers, whose TRUE and FALSE GLib then leaves alone.
 #include <gmime/gmime.h>
 
+#include <algorithm>
 #include <memory>
-#include <mutex>
 
 #include "client/errors.h"
 #include "text/unicode.h"
@@ -17,11 +17,6 @@ namespace {
 
 // Text goes through the renderer in pieces of at most this many units.
 constexpr size_t kRenderPiece = size_t{1} << 18;
-
-void InitGMime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
 
 struct Unref {
     void operator()(void* object) const {
@@ -38,13 +33,48 @@ std::string Lower(std::string_view text) {
     return lower;
 }
 
+// Text from the mail for one line of a terminal: tabs as spaces, any other control character
+// (C0, DEL, C1: what a terminal may obey, ESC above all) as '?'.
+std::u16string Escaped(std::u16string text) {
+    for (char16_t& u : text) {
+        if (u == u'\t') {
+            u = u' ';
+        } else if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) {
+            u = u'?';
+        }
+    }
+    return text;
+}
+
 // Text from the mail for a one-line listing: valid UTF-8, no control characters.
 std::string Printable(const char* text) {
-    std::string out =
-        text::Utf8ForDisplay(*text::Utf16FromUtf8(text ? text : "", text::Errors::replace));
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return out;
+    return text::Utf8ForDisplay(
+        Escaped(*text::Utf16FromUtf8(text ? text : "", text::Errors::replace)));
+}
+
+size_t Count(std::u16string_view text, char16_t unit) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), unit));
+}
+
+size_t Count(std::string_view bytes, std::string_view piece) {
+    size_t n = 0;
+    for (size_t at = bytes.find(piece); at != std::string_view::npos;
+         at = bytes.find(piece, at + 1))
+        ++n;
+    return n;
+}
+
+// The U+FFFD that decoding `bytes` into `text` made: those that were not in the bytes as UTF-8
+// already.
+size_t Undecodable(std::string_view bytes, std::u16string_view text, bool utf8) {
+    const size_t made = Count(text, u'\xFFFD');
+    const size_t had = utf8 ? Count(bytes, "\xEF\xBF\xBD") : 0;
+    return made > had ? made - had : 0;
+}
+
+bool IsUtf8Charset(const std::string& lower) {
+    return lower.empty() || lower == "utf-8" || lower == "utf8" || lower == "us-ascii" ||
+           lower == "ascii";
 }
 
 std::string MimeType(GMimeObject* object) {
@@ -70,45 +100,75 @@ std::u16string LfLines(std::u16string text) {
     return text;
 }
 
-// The bytes a part holds once its transfer encoding is undone, in a memory stream of GMime's.
+// The bytes a part holds once its transfer encoding is undone: its content where it lies in
+// the message, or decoded into memory of ours (GLib would end the process where memory ran out).
 class PartBytes {
   public:
-    explicit PartBytes(GMimePart* part) {
-        GMimeDataWrapper* content = g_mime_part_get_content(part);
-        if (!content) return;
-        // Room for the encoded size, which the decoded size rarely passes: no regrowing.
-        GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
-        const gint64 length = encoded ? g_mime_stream_length(encoded) : -1;
-        m_stream.reset(g_mime_stream_mem_new_with_byte_array(g_byte_array_sized_new(
-            length > 0 && length < G_MAXINT32 ? static_cast<guint>(length) : 0)));
-        if (g_mime_data_wrapper_write_to_stream(content, m_stream.get()) >= 0)
-            m_bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(m_stream.get()));
+    PartBytes(const ParsedMail& parsed, GMimePart* part) : m_view(parsed.Content(part)) {
+        const GMimeContentEncoding encoding = g_mime_part_get_content_encoding(part);
+        if (encoding != GMIME_CONTENT_ENCODING_BASE64 &&
+            encoding != GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE &&
+            encoding != GMIME_CONTENT_ENCODING_UUENCODE)
+            return;
+        GMimeEncoding state;
+        g_mime_encoding_init_decode(&state, encoding);
+        m_decoded.resize(g_mime_encoding_outlen(&state, m_view.size()));
+        m_decoded.resize(
+            g_mime_encoding_flush(&state, m_view.data(), m_view.size(), m_decoded.data()));
+        m_view = m_decoded;
     }
-    std::string_view view() const {
-        return m_bytes
-                   ? std::string_view(reinterpret_cast<const char*>(m_bytes->data), m_bytes->len)
-                   : std::string_view();
-    }
+    std::string_view view() const { return m_view; }
 
   private:
-    GPtr<GMimeStream> m_stream;
-    GByteArray* m_bytes = nullptr;  // the stream's own
+    std::string_view m_view;
+    std::string m_decoded;
 };
 
-// How many bytes `object` takes written out (an attached message, listed with its size).
-size_t WrittenSize(GMimeObject* object) {
-    GPtr<GMimeStream> null(g_mime_stream_null_new());
-    const ssize_t n = g_mime_object_write_to_stream(object, nullptr, null.get());
-    return n > 0 ? static_cast<size_t>(n) : 0;
+// How many bytes the message attached as `part` spans in the mail: from its first header to the
+// end of its last content. (Written out by GMime it would get boundaries made up where it has
+// none, and writing such parameters anew can take GMime gigabytes.)
+size_t AttachedSize(const ParsedMail& parsed, GMimeMessagePart* part) {
+    GMimeMessage* message = g_mime_message_part_get_message(part);
+    if (!message) return 0;
+    size_t begin = static_cast<size_t>(-1), end = 0;
+    const auto take = [&](size_t from, size_t to) {
+        begin = std::min(begin, from);
+        end = std::max(end, to);
+    };
+    std::vector<GMimeObject*> pending = {GMIME_OBJECT(message)};
+    for (size_t seen = 0; !pending.empty() && seen < parsed.limits().parts; ++seen) {
+        GMimeObject* object = pending.back();
+        pending.pop_back();
+        if (GMimeHeaderList* headers = g_mime_object_get_header_list(object))
+            for (int i = 0, n = g_mime_header_list_get_count(headers); i < n; ++i)
+                if (const auto span = parsed.Locate(g_mime_header_list_get_header_at(headers, i)))
+                    take(span->begin, span->end);
+        if (GMIME_IS_MESSAGE(object)) {
+            if (GMimeObject* body = g_mime_message_get_mime_part(GMIME_MESSAGE(object)))
+                pending.push_back(body);
+        } else if (GMIME_IS_MULTIPART(object)) {
+            GMimeMultipart* multipart = GMIME_MULTIPART(object);
+            for (int i = 0, n = g_mime_multipart_get_count(multipart); i < n; ++i)
+                if (GMimeObject* child = g_mime_multipart_get_part(multipart, i))
+                    pending.push_back(child);
+        } else if (GMIME_IS_MESSAGE_PART(object)) {
+            if (GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object)))
+                pending.push_back(GMIME_OBJECT(inner));
+        } else if (GMIME_IS_PART(object)) {
+            if (const auto range = parsed.ContentRange(GMIME_PART(object)))
+                take(range->first, range->second);
+        }
+    }
+    return end > begin ? end - begin : 0;
 }
 
-DecodedMail::Part DecodePart(GMimePart* part, EMapMode mailCarrier) {
+DecodedMail::Part DecodePart(const ParsedMail& parsed, GMimePart* part, EMapMode mailCarrier) {
     GMimeObject* object = GMIME_OBJECT(part);
     DecodedMail::Part decoded;
     decoded.type = MimeType(object);
     decoded.name = Printable(g_mime_part_get_filename(part));
     decoded.carrier = mailCarrier;
-    const PartBytes content(part);
+    const PartBytes content(parsed, part);
     const std::string_view bytes = content.view();
     decoded.size = bytes.size();
     GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
@@ -125,7 +185,35 @@ DecodedMail::Part DecodePart(GMimePart* part, EMapMode mailCarrier) {
         decoded.carrier = MPM_ezweb;
     decoded.text = true;
     decoded.content = LfLines(DecodeMailText(bytes, charset, decoded.carrier));
+    decoded.undecodable = Undecodable(bytes, decoded.content, IsUtf8Charset(charset));
     return decoded;
+}
+
+// A multipart in which GMime found no part (its boundary stands on no line, or it has none):
+// its body, which GMime keeps as the preamble, as text.
+DecodedMail::Part UnsplitMultipart(GMimeMultipart* multipart, EMapMode carrier) {
+    GMimeObject* object = GMIME_OBJECT(multipart);
+    DecodedMail::Part part;
+    part.type = MimeType(object);
+    part.carrier = carrier;
+    const char* prologue = g_mime_multipart_get_prologue(multipart);
+    const std::string_view bytes = prologue ? prologue : "";
+    part.size = bytes.size();
+    part.text = true;
+    // Without a part there is no charset: ISO-2022-JP shows itself by its escapes.
+    const bool jis = bytes.find("\x1B$") != std::string_view::npos;
+    if (jis && part.carrier == MPM_none) part.carrier = MPM_ezweb;
+    part.content = LfLines(DecodeMailText(bytes, jis ? "iso-2022-jp" : "utf-8", part.carrier));
+    part.undecodable = Undecodable(bytes, part.content, !jis);
+    // Read from the Content-Type: g_mime_multipart_get_boundary() makes one up for a multipart
+    // without, and writing the parameters anew can take GMime gigabytes for a hostile one.
+    GMimeContentType* type = g_mime_object_get_content_type(object);
+    const char* boundary = type ? g_mime_content_type_get_parameter(type, "boundary") : nullptr;
+    part.note = part.type + " without parts: " +
+                (boundary ? "no line is its delimiter (boundary \"" + Printable(boundary) + "\")"
+                          : std::string("it names no boundary")) +
+                "; its body is shown as text";
+    return part;
 }
 
 }  // namespace
@@ -149,18 +237,13 @@ EMapMode CarrierOfAddress(std::string_view address) {
     return MPM_none;
 }
 
-DecodedMail DecodeMail(std::string_view message, std::optional<EMapMode> carrier) {
-    InitGMime();
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(message.data(), message.size()));
-    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
-    GPtr<GMimeMessage> parsed(g_mime_parser_construct_message(parser.get(), nullptr));
-    if (!parsed) throw ClientError("no mail message in it");
-
+DecodedMail DecodeMail(std::string_view message, std::optional<EMapMode> carrier,
+                       const MailLimits& limits) {
+    ParsedMail parsed(message, limits);
     DecodedMail mail;
     if (carrier) {
         mail.carrier = *carrier;
-    } else if (InternetAddressList* from = g_mime_message_get_from(parsed.get())) {
+    } else if (InternetAddressList* from = g_mime_message_get_from(parsed.message())) {
         for (int i = 0; i < internet_address_list_length(from); ++i) {
             InternetAddress* address = internet_address_list_get_address(from, i);
             if (!INTERNET_ADDRESS_IS_MAILBOX(address)) continue;
@@ -170,49 +253,82 @@ DecodedMail DecodeMail(std::string_view message, std::optional<EMapMode> carrier
         }
     }
 
-    GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(parsed.get()));
-    for (const char* name : {"From", "To", "Date", "Subject"}) {
-        GMimeHeader* header = headers ? g_mime_header_list_get_header(headers, name) : nullptr;
-        if (!header) continue;
-        const char* raw = g_mime_header_get_raw_value(header);
-        mail.headers.push_back(
-            {name, DecodeHeaderValue(raw ? raw : "", mail.carrier), mail.carrier});
+    // The first of each field as the message has it: GMime's view may have a field renamed
+    // so that GMime leaves it alone, but it is shown all the same.
+    static constexpr const char* kShown[] = {"From", "To", "Date", "Subject"};
+    GMimeHeader* shown[std::size(kShown)] = {};
+    if (GMimeHeaderList* headers = g_mime_object_get_header_list(GMIME_OBJECT(parsed.message()))) {
+        for (int i = 0, n = g_mime_header_list_get_count(headers); i < n; ++i) {
+            GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
+            const std::string name = Lower(parsed.RawName(header));
+            for (size_t k = 0; k < std::size(kShown); ++k)
+                if (!shown[k] && name == Lower(kShown[k])) shown[k] = header;
+        }
+    }
+    for (size_t k = 0; k < std::size(kShown); ++k) {
+        if (!shown[k]) continue;
+        const std::string_view raw = parsed.RawValue(shown[k]);
+        DecodedMail::Header header{kShown[k], DecodeHeaderValue(raw, mail.carrier), mail.carrier};
+        header.undecodable = Undecodable(raw, header.value, true);
+        mail.headers.push_back(std::move(header));
     }
 
     // The leaf parts in order; an explicit stack, so that nesting costs no call depth.
-    std::vector<GMimeObject*> pending;
-    if (GMimeObject* body = g_mime_message_get_mime_part(parsed.get())) pending.push_back(body);
+    const MailLimits& limit = parsed.limits();
+    std::vector<std::pair<GMimeObject*, size_t>> pending;  // with its depth
+    if (GMimeObject* body = g_mime_message_get_mime_part(parsed.message()))
+        pending.emplace_back(body, 0);
+    size_t deep = 0, beyond = 0;
     while (!pending.empty()) {
-        GMimeObject* object = pending.back();
+        const auto [object, depth] = pending.back();
         pending.pop_back();
-        if (GMIME_IS_MULTIPART(object)) {
+        if (depth > limit.depth) {
+            ++deep;
+        } else if (mail.parts.size() >= limit.parts) {
+            ++beyond;
+        } else if (GMIME_IS_MULTIPART(object)) {
             GMimeMultipart* multipart = GMIME_MULTIPART(object);
-            for (int i = g_mime_multipart_get_count(multipart) - 1; i >= 0; --i)
+            const int count = g_mime_multipart_get_count(multipart);
+            if (count == 0) mail.parts.push_back(UnsplitMultipart(multipart, mail.carrier));
+            for (int i = count - 1; i >= 0; --i)
                 if (GMimeObject* child = g_mime_multipart_get_part(multipart, i))
-                    pending.push_back(child);
+                    pending.emplace_back(child, depth + 1);
         } else if (GMIME_IS_PART(object)) {
-            mail.parts.push_back(DecodePart(GMIME_PART(object), mail.carrier));
+            mail.parts.push_back(DecodePart(parsed, GMIME_PART(object), mail.carrier));
         } else {  // an attached message: listed, not opened
             DecodedMail::Part part;
             part.type = MimeType(object);
-            part.size = WrittenSize(object);
+            if (GMIME_IS_MESSAGE_PART(object))
+                part.size = AttachedSize(parsed, GMIME_MESSAGE_PART(object));
             part.carrier = mail.carrier;
             mail.parts.push_back(std::move(part));
         }
     }
+    mail.unread = parsed.unread();
+    if (deep > 0)
+        mail.unread.push_back(std::to_string(deep) + " part(s) nested deeper than " +
+                              std::to_string(limit.depth) + " levels");
+    if (beyond > 0)
+        mail.unread.push_back(std::to_string(beyond) + " part(s) beyond the first " +
+                              std::to_string(limit.parts));
     return mail;
+}
+
+size_t DecodedMail::Undecodable() const noexcept {
+    size_t n = 0;
+    for (const Header& header : headers) n += header.undecodable;
+    for (const Part& part : parts) n += part.undecodable;
+    return n;
 }
 
 std::string MailText(const DecodedMail& mail, const EmojiRenderer& render) {
     std::string out;
-    for (const DecodedMail::Header& header : mail.headers) {
-        std::string value = text::Utf8ForDisplay(render(header.value, header.carrier));
-        for (char& c : value)
-            if (c == '\n' || c == '\r') c = ' ';
-        out += header.name + ": " + value + "\n";
-    }
+    for (const DecodedMail::Header& header : mail.headers)
+        out += header.name + ": " +
+               text::Utf8ForDisplay(Escaped(render(header.value, header.carrier))) + "\n";
     for (const DecodedMail::Part& part : mail.parts) {
         out += "\n";
+        if (!part.note.empty()) out += "[" + part.note + "]\n";
         if (part.text) {
             // In pieces: the temporaries stay small, and memory is reused rather than
             // fetched afresh from the system for each.
@@ -229,6 +345,8 @@ std::string MailText(const DecodedMail& mail, const EmojiRenderer& render) {
                    std::to_string(part.size) + " bytes]\n";
         }
     }
+    if (!mail.unread.empty()) out += "\n";
+    for (const std::string& what : mail.unread) out += "[not shown: " + what + "]\n";
     return out;
 }
 

@@ -124,17 +124,25 @@ bool ReadCodeMapKeys(const fs::path& path, std::set<std::u16string>& ids,
 
 MailMapSize ReadMailMapSize(const fs::path& path) {
     MailMapSize size;
-    const std::optional<std::u16string> name = Utf16Path(path);
-    if (!name) return size;
-    const config::ConfigFile file = Open(*name);
-    if (!file.root()) return size;
+    const std::optional<std::vector<MailMapCode>> codes = ReadMailMap(path);
+    if (!codes) return size;
     size.loaded = true;
     std::set<unsigned> keys;
-    config::ReadMailMap(file, [&](const config::MailMapEntry& e) {
-        keys.insert(unsigned{e.mail[0]} << 8 | e.mail[1]);
-    });
+    for (const MailMapCode& code : *codes) keys.insert(unsigned{code.mail[0]} << 8 | code.mail[1]);
     size.codes = keys.size();
     return size;
+}
+
+std::optional<std::vector<MailMapCode>> ReadMailMap(const fs::path& path) {
+    const std::optional<std::u16string> name = Utf16Path(path);
+    if (!name) return std::nullopt;
+    const config::ConfigFile file = Open(*name);
+    if (!file.root()) return std::nullopt;
+    std::vector<MailMapCode> codes;
+    config::ReadMailMap(file, [&](const config::MailMapEntry& e) {
+        codes.push_back({{e.mail[0], e.mail[1]}, {e.web[0], e.web[1]}});
+    });
+    return codes;
 }
 
 }  // namespace glyphary::client

@@ -4,6 +4,7 @@
 // user-agent rules and the size of each mode's tables.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
@@ -69,5 +70,16 @@ struct MailMapSize {
 };
 /// How many entries the EZweb mail map file at `path` gives the module.
 MailMapSize ReadMailMapSize(const std::filesystem::path& path);
+
+/// One entry of an EZweb mail map: the two bytes of a code in a mail's ISO-2022-JP text, and
+/// the two written in its place.
+struct MailMapCode {
+    uint8_t mail[2];
+    uint8_t web[2];
+};
+/// The entries the module takes from the EZweb mail map file at `path`, in document order (a
+/// later entry for the same mail code replaces an earlier one); none when the file is missing
+/// or not well-formed.
+std::optional<std::vector<MailMapCode>> ReadMailMap(const std::filesystem::path& path);
 
 }  // namespace glyphary::client

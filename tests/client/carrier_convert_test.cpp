@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/module_fixture.h"
 #include "client/carrier_convert.h"
 #include "client/carriers.h"
 #include "client/settings.h"
@@ -21,24 +22,13 @@ using namespace glyphary::client;
 using glyphary::testing::TempDir;
 using glyphary::testing::WriteFile;
 
-class CarrierConvertTest : public ::testing::Test {
+class CarrierConvertTest : public glyphary::testing::ModuleTest {
   protected:
-    static void SetUpTestSuite() {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        s_module = new Module({GLYPHARY_MODULE_FILE, "test"});
-    }
-    static void TearDownTestSuite() {
-        delete s_module;
-        CoUninitialize();
-    }
-
     static std::u16string ConvertWhole(CarrierConverter& converter, std::u16string_view text) {
         std::u16string out;
         converter.Convert(text, [&](std::u16string_view piece) { out += piece; });
         return out;
     }
-
-    static inline Module* s_module = nullptr;
 };
 
 // The elements of the sample's map files for `mode`.

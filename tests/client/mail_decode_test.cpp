@@ -203,7 +203,8 @@ TEST(MailDecode, HostileBytesGiveTextOrAnError) {
                                   "\xF8",
                                   "\x1B$G",
                                   "=?iso-2022-jp?b?",
-                                  "\0"};
+                                  "\0",
+                                  "X-\xFF\x90: "};
     size_t decoded = 0;
     for (int round = 0; round < 1500; ++round) {
         std::string bytes = seeds[round % 2];
@@ -223,9 +224,11 @@ TEST(MailDecode, HostileBytesGiveTextOrAnError) {
                     bytes.erase(at, std::uniform_int_distribution<size_t>(0, 40)(rng));
             }
         }
+        // One round in four with limits small enough for these mails to pass them.
+        const MailLimits limits = round % 4 == 3 ? MailLimits{2, 3, 6, 400, 24, 60} : MailLimits{};
         try {
             const DecodedMail mail =
-                DecodeMail(bytes, round % 3 ? std::nullopt : std::optional(MPM_ezweb));
+                DecodeMail(bytes, round % 3 ? std::nullopt : std::optional(MPM_ezweb), limits);
             const std::string text =
                 MailText(mail, [](std::u16string_view t, EMapMode) { return std::u16string(t); });
             ASSERT_TRUE(glyphary::text::Utf16FromUtf8(text, glyphary::text::Errors::strict))
@@ -234,7 +237,7 @@ TEST(MailDecode, HostileBytesGiveTextOrAnError) {
         } catch (const ClientError&) {
         }
     }
-    EXPECT_GT(decoded, 1000u);
+    EXPECT_GT(decoded, 900u);  // the rest no longer begin with a header field
 }
 
 }  // namespace

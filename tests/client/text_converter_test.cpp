@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/module_fixture.h"
 #include "client/module.h"
 #include "client/text_converter.h"
 #include "tools/program.h"
@@ -15,10 +16,9 @@ using namespace glyphary::client;
 using glyphary::testing::TempDir;
 using glyphary::testing::WriteFile;
 
-class TextConverterTest : public ::testing::Test {
+class TextConverterTest : public glyphary::testing::ModuleTest {
   protected:
     static void SetUpTestSuite() {
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         s_dir = new TempDir;
         std::filesystem::copy_file(GLYPHARY_MODULE_FILE, *s_dir / "glyphary.so");
         WriteFile(*s_dir / "Glyphary.setting", R"(<glyphary>
@@ -29,16 +29,14 @@ class TextConverterTest : public ::testing::Test {
 </glyphary>)");
         WriteFile(*s_dir / "imode.xml", R"(<maps><map id="sun" code="&#xE63E;"/>
 <map id="cloud" code="&#xE63F;"/><map id="smile" code="&#x1F600;"/></maps>)");
-        s_module = new Module({*s_dir / "glyphary.so", "test"});
+        Load(*s_dir / "glyphary.so");
     }
     static void TearDownTestSuite() {
-        delete s_module;
+        ModuleTest::TearDownTestSuite();
         delete s_dir;
-        CoUninitialize();
     }
 
     static inline TempDir* s_dir = nullptr;
-    static inline Module* s_module = nullptr;
 };
 
 // Over a million units (so that the converter does cut), with carrier codes, notation split by

@@ -94,10 +94,10 @@ class ModuleCopy {
         if (settings) std::ofstream(m_dir.file("Glyphary.setting")) << settings;
     }
     std::string path() const { return m_dir.file("glyphary.so"); }
-    const ScratchDir& dir() const { return m_dir; }
+    const TempDir& dir() const { return m_dir; }
 
   private:
-    ScratchDir m_dir;
+    TempDir m_dir;
 };
 
 /// Points the process at a fresh registry file holding what Windows always has under
@@ -116,7 +116,7 @@ class TemporaryRegistry {
     std::string file() const { return m_dir.file("registry"); }
 
   private:
-    ScratchDir m_dir;
+    TempDir m_dir;
 };
 
 /// Every test runs with COM initialised on its thread, as a client must (the module's XML

@@ -11,7 +11,7 @@ using glyphary::test::CLSID_TestClass;
 using glyphary::test::IID_ITestObject;
 using glyphary::test::ITestObject;
 using glyphary::testing::ReadLines;
-using glyphary::testing::ScratchDir;
+using glyphary::testing::TempDir;
 using glyphary::testing::U16;
 
 const std::string kModule = GLYPHARY_TEST_MODULE;
@@ -58,7 +58,7 @@ class Activation : public ::testing::Test {
     }
     std::vector<std::string> Trace() const { return ReadLines(dir.file("trace")); }
 
-    ScratchDir dir;
+    TempDir dir;
 };
 
 TEST_F(Activation, ByClassIdLoadsTheServerOnceAndKeepsIt) {
@@ -149,7 +149,7 @@ class ClassIdText : public ::testing::Test {
   protected:
     void SetUp() override { setenv("GLYPHARY_REGISTRY", dir.file("registry").c_str(), 1); }
     void TearDown() override { unsetenv("GLYPHARY_REGISTRY"); }
-    ScratchDir dir;
+    TempDir dir;
 };
 
 TEST_F(ClassIdText, ParsesTheBracedFormOnly) {

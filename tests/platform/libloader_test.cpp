@@ -11,7 +11,7 @@
 namespace {
 
 using glyphary::testing::ReadLines;
-using glyphary::testing::ScratchDir;
+using glyphary::testing::TempDir;
 using glyphary::testing::U16;
 using glyphary::testing::WriteFile;
 using Lines = std::vector<std::string>;
@@ -42,7 +42,7 @@ class Loader : public ::testing::Test {
     }
     Lines Trace() const { return ReadLines(trace); }
 
-    ScratchDir dir;
+    TempDir dir;
     std::string trace = dir.file("trace");
 };
 

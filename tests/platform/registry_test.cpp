@@ -18,7 +18,7 @@
 namespace {
 
 using glyphary::testing::ReadFile;
-using glyphary::testing::ScratchDir;
+using glyphary::testing::TempDir;
 using glyphary::testing::WriteFile;
 using ::testing::StartsWith;
 
@@ -98,7 +98,7 @@ class Registry : public ::testing::Test {
         return Open(path, h) == ERROR_SUCCESS;
     }
 
-    ScratchDir dir;
+    TempDir dir;
     std::string file;
     int copies = 0;
     std::vector<HKEY> opened;

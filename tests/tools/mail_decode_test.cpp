@@ -60,7 +60,7 @@ TEST_F(MailDecode, APictureIsListedAndTheTextDecoded) {
         "R0lGODlhAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\r\n----b1--\r\n";
     WriteFile(Dir() / "docomo.eml", docomo);
     const Outcome r = RunSample(
-        {"mail", "--decode", (Dir() / "docomo.eml").string(), (Dir() / "out.txt").string()});
+        {"mail", "--decode", (Dir() / "docomo.eml").string(), "-o", (Dir() / "out.txt").string()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(ReadFile(Dir() / "out.txt"),
               "From: hanako@docomo.ne.jp\nDate: Mon, 1 Jan 2024 09:00:00 +0900\n"
@@ -94,14 +94,64 @@ TEST_F(MailDecode, TheCarrierComesFromTheSenderOrTheOption) {
 TEST_F(MailDecode, WhatIsNoMailFailsClearly) {
     const Outcome empty = Run({"mail", "--decode"}, "");
     EXPECT_EQ(empty.status, 1);
-    EXPECT_THAT(empty.err, HasSubstr("standard input: no mail message in it"));
-    const Outcome many = Run({"mail", "--decode", "a", "b", "c"});
-    EXPECT_EQ(many.status, 2);
+    EXPECT_THAT(empty.err, HasSubstr("standard input: not a mail message"));
     const Outcome inPlace = Run({"mail", "--decode", "--in-place", "a"});
     EXPECT_EQ(inPlace.status, 2);
     const Outcome carrier = Run({"mail", "--decode", "--carrier", "nokia"}, kAu);
     EXPECT_EQ(carrier.status, 2);
     EXPECT_THAT(carrier.err, HasSubstr("unknown carrier 'nokia'"));
+    for (const std::vector<std::string>& wrong : {std::vector<std::string>{"mail", "--show-codes"},
+                                                  {"mail", "-o", "x"},
+                                                  {"mail", "--decode", "--keep-headers"},
+                                                  {"mail", "--decode", "-v"}}) {
+        const Outcome r = Run(wrong, kAu);
+        EXPECT_EQ(r.status, 2) << wrong.back();
+        EXPECT_THAT(r.err, HasSubstr("goes with")) << wrong.back();
+    }
+}
+
+// Many mails, on several threads or one: the same text, in the order of the files, each under
+// its name; a mail that fails is named on stderr and the others are shown.
+TEST_F(MailDecode, ManyMailsAreShownInTheirOrderWhateverTheThreads) {
+    const std::string mails[] = {kAu, "not a mail", kAu + "\r\nmore\r\n"};
+    std::vector<std::string> files;
+    for (int i = 0; i < 12; ++i) {
+        files.push_back((Dir() / ("m" + std::to_string(i) + ".eml")).string());
+        WriteFile(files.back(), mails[i % 3]);
+    }
+    std::vector<std::string> args = {"mail", "--decode", "-j", "1"};
+    args.insert(args.end(), files.begin(), files.end());
+    const Outcome serial = RunSample(args);
+    EXPECT_EQ(serial.status, 1);
+    for (int i = 0; i < 12; ++i) {
+        if (i % 3 == 1) {
+            EXPECT_THAT(serial.err, HasSubstr(files[i] + ": not a mail message"));
+        } else {
+            EXPECT_THAT(serial.out, HasSubstr("==> " + files[i] + " <==\n")) << i;
+        }
+    }
+    EXPECT_EQ(serial.out.find("==> " + files[0] + " <==\n" + kAuText + "\n==> " + files[2]), 0u);
+    args[3] = "4";
+    const Outcome parallel = RunSample(args);
+    EXPECT_EQ(parallel.status, serial.status);
+    EXPECT_EQ(parallel.out, serial.out);
+    EXPECT_EQ(parallel.err, serial.err);
+}
+
+// --show-codes shows the emoji left as private-use characters; a --carrier that makes the
+// text undecodable is reported with a count, and exit status 4.
+TEST_F(MailDecode, ShowCodesAndAWrongCarrierAreReported) {
+    const Outcome codes = RunSample(
+        {"mail", "--decode", "--carrier", "ezweb", "--to", "softbank", "--show-codes"}, kAu);
+    EXPECT_EQ(codes.status, 0) << codes.err;
+    EXPECT_THAT(codes.out, HasSubstr("Sunny U+E04A, clouds U+E049."));
+
+    // au's emoji rows in ISO-2022-JP mean nothing to docomo's text: the Subject's sun and the
+    // three emoji of the body.
+    const Outcome wrong = RunSample({"mail", "--decode", "--carrier", "imode"}, kAu);
+    EXPECT_EQ(wrong.status, 4);
+    EXPECT_THAT(wrong.err, HasSubstr("standard input: 4 characters of its text did not decode "
+                                     "(shown as U+FFFD); is it imode's mail (--carrier)?"));
 }
 
 }  // namespace

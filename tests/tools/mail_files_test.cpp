@@ -225,8 +225,8 @@ TEST_F(MailFiles, RunningOutOfMemorySaysWhatWasBeingConverted) {
     const std::pair<std::string, uintmax_t> bigs[] = {{"huge.eml", uintmax_t{1} << 30},
                                                       {"large.eml", uintmax_t{200} << 20}};
     for (const auto& [name, size] : bigs) {
-        WriteFile(maildir / name, "");
-        fs::resize_file(maildir / name, size);  // sparse: no disk, all zeros
+        WriteFile(maildir / name, "From: a\r\n\r\n");
+        fs::resize_file(maildir / name, size);  // sparse: no disk, a body of zeros
     }
     WriteFile(maildir / "small.eml", kMail);
 

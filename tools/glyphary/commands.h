@@ -68,6 +68,10 @@ class Session {
 /// The map mode named by --carrier's `text` (client::ParseCarrier); UsageError otherwise.
 EMapMode ParseCarrier(const std::string& text);
 
+/// -j N: how many files to work on at once; by default one per processor online. UsageError
+/// for anything but 1 to 9999.
+size_t Jobs(const Arguments& args);
+
 int RunGlobalize(Session& session, const Arguments& args);
 int RunLocalize(Session& session, const Arguments& args);
 int RunDetect(Session& session, const Arguments& args);

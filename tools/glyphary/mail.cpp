@@ -6,16 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <new>
 #include <optional>
-#include <thread>
 #include <vector>
 
-#include "client/mail.h"
+#include "client/au_mail.h"
+#include "client/mail_parse.h"
+#include "batch.h"
 #include "commands.h"
 #include "io.h"
 #include "written_files.h"
@@ -59,12 +57,21 @@ class Progress {
     bool m_drawn = false;
 };
 
-// What became of one file converted in place.
+// What the conversion of every file shares: the module's mail map and the options.
+struct Conversion {
+    client::MailCodeMap map;
+    client::AuMailOptions options;
+    bool verbose = false;
+};
+
+// What became of one file.
 struct Result {
-    enum class Kind { converted, unchanged, failed } kind = Kind::failed;
-    std::string message;       // why it failed
+    enum class Kind { converted, unchanged, skipped, failed } kind = Kind::failed;
+    std::string message;       // why it failed or was skipped
     bool outOfMemory = false;  // then the message is made when it is reported
     std::optional<size_t> size;
+    client::AuMailPath path = client::AuMailPath::module;
+    std::vector<std::string> unread;  // why its structure was not read whole
 };
 
 std::string OutOfMemory(const std::string& name, std::optional<size_t> size) {
@@ -72,7 +79,29 @@ std::string OutOfMemory(const std::string& name, std::optional<size_t> size) {
            (size ? " (" + std::to_string(*size) + " bytes)" : "");
 }
 
-Result ConvertInPlace(client::Glyphary& object, const std::string& file) noexcept {
+const char* Described(const Result& result) {
+    if (result.kind == Result::Kind::unchanged) return "unchanged";
+    switch (result.path) {
+        case client::AuMailPath::module:
+            return "converted by the module";
+        case client::AuMailPath::moduleHeaders:
+            return "converted by the module, the encoded words of its header by the program";
+        case client::AuMailPath::structure:
+            break;
+    }
+    return "converted through its MIME structure";
+}
+
+// What is said of a converted or unchanged file: its structure's limits always, its path with
+// -v.
+void Tell(const std::string& name, const Result& result, const Conversion& conversion) {
+    for (const std::string& what : result.unread)
+        Report(name + ": converted by the module alone, its structure not read whole: " + what);
+    if (conversion.verbose) Report(name + ": " + Described(result));
+}
+
+Result ConvertInPlace(client::Glyphary& object, const Conversion& conversion,
+                      const std::string& file) noexcept {
     Result result;
     try {
         try {
@@ -80,13 +109,21 @@ Result ConvertInPlace(client::Glyphary& object, const std::string& file) noexcep
             InPlaceFile mail(file);
             result.size = mail.size();
             const std::string message = mail.Read();
-            const std::string converted = client::ConvertEzwebMail(object, message);
-            if (converted == message) {
+            client::AuMail converted =
+                client::ConvertAuMail(&object, conversion.map, message, conversion.options);
+            result.path = converted.path;
+            result.unread = std::move(converted.unread);
+            if (converted.bytes == message) {
                 result.kind = Result::Kind::unchanged;  // the file keeps its time stamps
             } else {
-                mail.Replace(converted);
+                mail.Replace(converted.bytes);
                 result.kind = Result::Kind::converted;
             }
+            return result;
+        } catch (const client::NotMail& e) {
+            // A stray attachment or any other file in the glob is never rewritten.
+            result.kind = Result::Kind::skipped;
+            result.message = file + ": " + e.what() + " (skipped)";
             return result;
         } catch (const ComError& e) {
             if (e.hr() != E_OUTOFMEMORY) {
@@ -107,102 +144,46 @@ Result ConvertInPlace(client::Glyphary& object, const std::string& file) noexcep
     return result;
 }
 
-// Files converted on worker threads, each with an object of its own made on that thread. The
-// results are taken in the order of the files, so that the output does not depend on how
-// many threads ran.
-class Batch {
-  public:
-    Batch(Module& module, const std::vector<std::string>& files)
-        : m_module(module), m_files(files), m_results(files.size()) {}
-    ~Batch() {
-        m_next = m_files.size();  // an early end: no new files
-        for (std::thread& thread : m_threads) thread.join();
-    }
-    Batch(const Batch&) = delete;
-    Batch& operator=(const Batch&) = delete;
-
-    /// Starts up to `count` workers; fewer when the system refuses more threads.
-    void Start(size_t count) {
-        m_threads.reserve(count);
-        for (size_t i = 0; i < count; ++i) {
-            std::lock_guard lock(m_mutex);
-            try {
-                m_threads.emplace_back([this] { Work(); });
-                ++m_running;
-            } catch (const std::system_error&) {
-                break;
-            }
-        }
-    }
-
-    /// What became of file `i`, once a worker is done with it; converted here with `object`
-    /// when no worker is left to do it.
-    Result Take(size_t i, client::Glyphary& object) {
-        std::unique_lock lock(m_mutex);
-        m_done.wait(lock, [&] { return m_results[i].has_value() || m_running == 0; });
-        if (m_results[i]) return std::move(*m_results[i]);
-        // Every file a worker took has its result: this one was never taken.
-        lock.unlock();
-        return ConvertInPlace(object, m_files[i]);
-    }
-
-  private:
-    void Work() {
-        // The module's objects live in single-threaded apartments: this thread joins COM and
-        // makes its own object.
-        const HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        try {
-            client::Glyphary object(m_module.Create());
-            for (size_t i; (i = m_next.fetch_add(1)) < m_files.size();) {
-                Result result = ConvertInPlace(object, m_files[i]);
-                {
-                    std::lock_guard lock(m_mutex);
-                    m_results[i] = std::move(result);
-                }
-                m_done.notify_all();
-            }
-        } catch (...) {
-            // No object on this thread: the other threads, or the main one, do the files.
-        }
-        if (SUCCEEDED(init)) CoUninitialize();
-        {
-            std::lock_guard lock(m_mutex);
-            --m_running;
-        }
-        m_done.notify_all();
-    }
-
-    Module& m_module;
-    const std::vector<std::string>& m_files;
-    std::vector<std::optional<Result>> m_results;
-    std::atomic<size_t> m_next{0};
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    size_t m_running = 0;
-    std::vector<std::thread> m_threads;
-};
-
-int RunInPlace(Session& session, const std::vector<std::string>& files, size_t jobs) {
+int RunInPlace(Session& session, const Conversion& conversion,
+               const std::vector<std::string>& files, size_t jobs) {
     CleanUpOnSignals();  // before any thread starts
     client::Glyphary object(session.module().Create());
-    std::optional<Batch> batch;
+    using Files = Batch<client::Glyphary, Result>;
+    std::optional<Files> batch;
     if (const size_t threads = std::min(jobs, files.size()); threads > 1) {
-        batch.emplace(session.module(), files);
+        Module& module = session.module();
+        batch.emplace(
+            files.size(), [&module] { return std::make_unique<client::Glyphary>(module.Create()); },
+            [&](client::Glyphary& o, size_t i) { return ConvertInPlace(o, conversion, files[i]); },
+            files.size());
         batch->Start(threads);
     }
 
-    size_t converted = 0, unchanged = 0, failed = 0;
+    size_t converted = 0, structure = 0, unchanged = 0, skipped = 0, failed = 0;
     Progress progress(files.size(), IsTerminal(STDERR_FILENO));
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& file = files[i];
         progress.Show(i, file);
-        const Result result = batch ? batch->Take(i, object) : ConvertInPlace(object, file);
+        const Result result =
+            batch ? batch->Take(i, object) : ConvertInPlace(object, conversion, file);
         switch (result.kind) {
             case Result::Kind::converted:
-                ++converted;
-                break;
             case Result::Kind::unchanged:
-                ++unchanged;
+                if (!result.unread.empty() || conversion.verbose) {
+                    progress.Clear();
+                    Tell(file, result, conversion);
+                }
+                if (result.kind == Result::Kind::unchanged) {
+                    ++unchanged;
+                } else {
+                    ++converted;
+                    if (result.path == client::AuMailPath::structure) ++structure;
+                }
+                break;
+            case Result::Kind::skipped:
+                progress.Clear();
+                Report(result.message);
+                ++skipped;
                 break;
             case Result::Kind::failed:
                 progress.Clear();
@@ -214,23 +195,20 @@ int RunInPlace(Session& session, const std::vector<std::string>& files, size_t j
     }
     progress.Show(files.size(), "");
     progress.Clear();
-    std::string summary = std::to_string(converted) + " converted, " + std::to_string(unchanged) +
-                          " unchanged, " + std::to_string(failed) + " failed\n";
+    std::string summary = std::to_string(converted) + " converted";
+    if (structure > 0) summary += " (" + std::to_string(structure) + " through their structure)";
+    summary +=
+        ", " + std::to_string(unchanged) + " unchanged, " + std::to_string(failed) + " failed";
+    if (skipped > 0) summary += ", " + std::to_string(skipped) + " not mail (skipped)";
+    summary += "\n";
     std::fputs(summary.c_str(), stderr);
     return failed ? 1 : 0;
 }
 
-// -j N: how many files at once; by default as many as there are processors online.
-size_t Jobs(const Arguments& args) {
-    if (!args.Has("jobs")) return std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
-    const std::string& text = args.Value("jobs");
-    const bool number =
-        !text.empty() && text.size() <= 4 &&
-        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-    if (!number || std::stoul(text) == 0)
-        throw UsageError("--jobs takes how many files to convert at once (1 to 9999), not '" +
-                         text + "'");
-    return std::stoul(text);
+// The mail map the module loaded: none when its settings path does not fit its buffers.
+client::MailCodeMap LoadMailMap(Module& module) {
+    if (!client::SettingsPathTooLong(module.path()).empty()) return {};
+    return client::MailCodeMap::FromSettings(module.SettingsPath());
 }
 
 // The size of the file at `path` (stdin for "-") when it is a regular file, for messages.
@@ -243,12 +221,37 @@ std::optional<size_t> SizeOf(const std::string& path) {
 
 }  // namespace
 
+size_t Jobs(const Arguments& args) {
+    if (!args.Has("jobs")) return std::max(sysconf(_SC_NPROCESSORS_ONLN), 1L);
+    const std::string& text = args.Value("jobs");
+    const bool number =
+        !text.empty() && text.size() <= 4 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!number || std::stoul(text) == 0)
+        throw UsageError("--jobs takes how many files to convert at once (1 to 9999), not '" +
+                         text + "'");
+    return std::stoul(text);
+}
+
 int RunMail(Session& session, const Arguments& args) {
-    if (args.Has("decode")) return RunMailDecode(session, args);
+    if (args.Has("decode")) {
+        for (const char* option : {"verbose", "keep-headers"})
+            if (args.Has(option))
+                throw UsageError("--" + std::string(option) +
+                                 " goes with converting, not --decode");
+        return RunMailDecode(session, args);
+    }
+    for (const char* option : {"carrier", "to", "show-codes", "output"})
+        if (args.Has(option)) throw UsageError("--" + std::string(option) + " goes with --decode");
     const std::vector<std::string>& operands = args.Operands();
+    Conversion conversion;
+    conversion.options.headers = !args.Has("keep-headers");
+    conversion.verbose = args.Has("verbose");
     if (args.Has("in-place")) {
         if (operands.empty()) throw UsageError("--in-place needs the files to convert");
-        return RunInPlace(session, operands, Jobs(args));
+        const size_t jobs = Jobs(args);
+        conversion.map = LoadMailMap(session.module());
+        return RunInPlace(session, conversion, operands, jobs);
     }
     if (args.Has("jobs")) throw UsageError("--jobs goes with --in-place");
     if (operands.size() > 2)
@@ -259,16 +262,26 @@ int RunMail(Session& session, const Arguments& args) {
 
     CleanUpOnSignals();
     client::Glyphary object(session.module().Create());
+    conversion.map = LoadMailMap(session.module());
+    Result told;
     std::string result;
     try {
         const std::string message = ReadInput(in);
-        result = client::ConvertEzwebMail(object, message);
+        client::AuMail converted =
+            client::ConvertAuMail(&object, conversion.map, message, conversion.options);
+        told.kind = converted.bytes == message ? Result::Kind::unchanged : Result::Kind::converted;
+        told.path = converted.path;
+        told.unread = std::move(converted.unread);
+        result = std::move(converted.bytes);
+    } catch (const client::NotMail& e) {
+        throw ToolError(name + ": " + e.what() + "; nothing written");
     } catch (const ComError& e) {
         if (e.hr() == E_OUTOFMEMORY) throw ToolError(OutOfMemory(name, SizeOf(in)));
         throw ToolError(name + ": " + e.what());
     } catch (const std::bad_alloc&) {
         throw ToolError(OutOfMemory(name, SizeOf(in)));
     }
+    Tell(name, told, conversion);
     if (out == "-") {
         WriteAll(STDOUT_FILENO, result, "standard output");
     } else {

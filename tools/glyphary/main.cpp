@@ -175,13 +175,20 @@ Examples:
   glyphary detect --explain < user-agents.txt
 )";
 
-constexpr const char* kMailHelp = R"(Usage: glyphary mail [IN [OUT]]
-       glyphary mail --in-place [-j N] FILE...
-       glyphary mail --decode [--carrier CARRIER] [--to unicode] [IN [OUT]]
+constexpr const char* kMailHelp = R"(Usage: glyphary mail [-v] [--keep-headers] [IN [OUT]]
+       glyphary mail --in-place [-j N] [-v] [--keep-headers] FILE...
+       glyphary mail --decode [-c CARRIER] [--to TABLE] [--show-codes] [-j N] [-o OUT] [FILE...]
 
-Rewrites the emoji codes of a raw EZweb (au) mail message, as ConvertEzwebMail does:
-from IN (default: standard input) to OUT (default: standard output; '-' for either).
-Nothing is written when the conversion fails; OUT is replaced only by a complete result.
+Rewrites the emoji codes of raw EZweb (au) mail as ConvertEzwebMail does: from IN (default:
+standard input) to OUT (default: standard output; '-' for either). Where the module refuses a
+mail or cannot see its structure (no preamble before the first part, a folded Content-Type
+or one with more parameters, nested multiparts, attached messages), the program finds its
+ISO-2022-JP text parts through their MIME structure and rewrites the same codes with the
+module's mail map, every other byte left as it was. ISO-2022-JP encoded words in the header
+(the Subject, names) get their codes rewritten too, unless --keep-headers is given. Lines
+ended by LF alone keep their LF. A file that is no mail message (it does not begin with a
+header field, or has NUL in its header) is never rewritten. Nothing is written when the
+conversion fails; OUT is replaced only by a complete result.
 
 With --in-place each FILE is converted where it lies: the result goes to a temporary file
 beside it, is flushed to disk and put in the file's place only when the conversion
@@ -189,27 +196,46 @@ succeeded, so a failure or a crash never loses a message. A file that changed, m
 went while it was converted is left alone and counted as failed; on SIGINT, SIGTERM or
 SIGHUP the temporary files are removed, and a later run removes those a killed run left.
 Only regular files are converted; a symbolic link stays a link and its target is written.
-A progress bar shows on a terminal; a summary of converted, unchanged and failed files
-ends the run (exit status 1 if any failed).
+A progress bar shows on a terminal; a summary ends the run: converted (and how many through
+their structure), unchanged, failed, and files that are no mail (skipped). With -v each file
+is named with what became of it: converted by the module, converted by the module with its
+header rewritten by the program, converted through its structure, unchanged, skipped.
 
-With --decode any handset's mail becomes UTF-8 text: From, To, Date and Subject, each
-text part decoded (ISO-2022-JP with au's emoji, each carrier's Shift_JIS, UTF-8), its
-emoji as neutral notation; other parts are listed by type, name and size.
+With --decode each mail (FILE..., default standard input) becomes UTF-8 text on standard
+output, or in OUT: From, To, Date and Subject (control characters shown as '?'), each text
+part decoded (ISO-2022-JP with au's emoji, each carrier's Shift_JIS, UTF-8), its emoji as
+neutral notation; other parts are listed by type, name and size. Several mails are shown
+one after the other, each under "==> FILE <==". A mail is read within limits (32 levels of
+nested parts, 10,000 parts, 10,000 header lines, header fields GMime interprets up to 64 KiB
+each and 512 KiB in all): what a limit leaves unread is named at the end of its text, as
+"[not shown: ...]", and on standard error.
+
+Exit status: 0 success; 1 a mail failed (not converted, or not decoded); 2 a command line
+that makes no sense; with --decode, 3 a mail shown in part (a limit), 4 text that did not
+decode in its charset (each such byte shown as U+FFFD, counted on standard error: often a
+wrong --carrier). The first of 1, 3, 4 that applies to any mail is the status.
 
 Options:
   -i, --in-place     convert the files where they are
-  -j, --jobs N       with --in-place: convert N files at once (default: one per processor)
+  -j, --jobs N       with --in-place or --decode: N files at once (default: one per
+                     processor)
+  -v, --verbose      name each file with what became of it
+  --keep-headers     leave the header as it is: rewrite no encoded words
   --decode           show the mail as text
   -c, --carrier C    with --decode: whose emoji the mail holds (default: by the sender's
                      domain, else as the charset tells)
-  --to unicode       with --decode: emoji as standard emoji instead of notation
+  --to TABLE         with --decode: emoji as another table's (unicode: standard emoji)
+                     instead of notation
+  --show-codes       with --decode: write carrier emoji as U+XXXX
+  -o, --output OUT   with --decode: write the text to OUT (never one of the mails)
   --module PATH      use another module and its configuration
 
 Examples:
   glyphary mail incoming.eml converted.eml
   glyphary mail --in-place ~/Maildir/new/*
-  glyphary mail -i -j 4 ~/Maildir/cur/*
+  glyphary mail -i -j 4 -v ~/Maildir/cur/*
   glyphary mail --decode --to unicode ~/Maildir/new/1700000000.1.host
+  glyphary mail --decode -j 4 -o archive.txt ~/Maildir/cur/*
 )";
 
 constexpr const char* kInfoHelp = R"(Usage: glyphary info
@@ -301,7 +327,11 @@ const std::vector<Command>& Commands() {
           {"jobs", 'j', true},
           {"decode", 0, false},
           {"carrier", 'c', true},
-          {"to", 0, true}},
+          {"to", 0, true},
+          {"show-codes", 0, false},
+          {"output", 'o', true},
+          {"verbose", 'v', false},
+          {"keep-headers", 0, false}},
          RunMail},
         {"info", {kInfoHelp}, {kModule, kHelp}, RunInfo},
         {"register", {kRegisterHelp}, {kModule, kHelp}, RunRegister},
