@@ -153,6 +153,10 @@ GLYPHARY_TARGET_AVX2 void DecodeBlocksAvx2(const uint8_t* p, size_t n, size_t& i
     while (i + 32 <= n) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
         const auto other = static_cast<uint32_t>(_mm256_movemask_epi8(v));
+        if (other & 1) {  // inside Japanese: no ASCII to store
+            if (!DecodeStepSsse3(p, i, o)) return;
+            continue;
+        }
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(o),
                             _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 16),
@@ -272,6 +276,10 @@ GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& 
         const __m256i high = _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF80)));
         const uint32_t other = ~static_cast<uint32_t>(
             _mm256_movemask_epi8(_mm256_cmpeq_epi16(high, _mm256_setzero_si256())));
+        if (other & 1) {  // inside Japanese: no ASCII to store
+            if (!EncodeStepSsse3(p, i, o)) return;
+            continue;
+        }
         // packus works within each half: put the halves' eight bytes side by side.
         const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0b1000);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packed));
