@@ -7,9 +7,10 @@ re.sub with a dict doing the same on the same 140-character string, in one run.
 
 The dicts are the module's own tables, read through the module, so both sides do the same
 work: every notation the pattern finds is looked up (unknown ids kept as they are), and every
-one-unit carrier code becomes its notation. --check exits 1 unless glyphary makes at least
-300,000 calls per second and beats re.sub, for both operations. A last line shows localize on
-the same string with one notation the carrier has no id for.
+one-unit carrier code becomes its notation. A last line shows localize on the same string
+with one notation the carrier has no id for (written through LocalizeUndefinedFormat).
+--check exits 1 unless glyphary makes at least 3 times the calls re.sub makes for both
+operations, and at least 2 times for the unknown id.
 """
 
 import argparse
@@ -25,7 +26,9 @@ MESSAGE = (
     "Don't forget your umbrella, it may rain later today :cloud: "
     "Call me when you arrive :phone: see you soon, bye bye!"
 )
-TARGET = 300_000
+# How many times re.sub's calls per second glyphary must make: known ids, an unknown id.
+TARGET = 3.0
+TARGET_UNKNOWN = 2.0
 
 
 def rates(ours, theirs, rounds=9):
@@ -76,16 +79,15 @@ def main():
     ):
         a, b = rates(ours, theirs)
         print("%-9s glyphary %10.0f calls/s   re.sub %10.0f calls/s   ratio %.2f" % (name, a, b, a / b))
-        ok = ok and a >= TARGET and a > b
-    # Notation the carrier has no id for goes through LocalizeUndefinedFormat: shown for
-    # information, outside the targets.
+        ok = ok and a >= TARGET * b
     unknown = text.replace(":cloud:", ":nosuch:")
     assert re_localize(unknown) == g.localize(unknown)
     a, b = rates(lambda: g.localize(unknown), lambda: re_localize(unknown))
     print("%-9s glyphary %10.0f calls/s   re.sub %10.0f calls/s   ratio %.2f   (one unknown id)"
           % ("localize", a, b, a / b))
+    ok = ok and a >= TARGET_UNKNOWN * b
     if args.check and not ok:
-        print("below target: at least %d calls/s and faster than re.sub" % TARGET)
+        print("below target: %g times re.sub (%g with an unknown id)" % (TARGET, TARGET_UNKNOWN))
         return 1
     return 0
 

@@ -6,8 +6,11 @@
     'Good morning :sunny:'
 
 glyphary.Glyphary is one object of the Glyphary module (loaded once per process, see its
-docstring for which one); glyphary.wsgi.EmojiMiddleware converts every request and response
-of a WSGI application for the handset that sent it.
+docstring for which one): globalize and localize for one carrier. glyphary.CarrierConverter
+converts between carriers, standard emoji and notation; glyphary.decode_mail reads a
+handset's mail; glyphary.encode and decode speak the handsets' encodings.
+glyphary.wsgi.EmojiMiddleware converts every request and response of a WSGI application for
+the handset that sent it (glyphary.PageLocalizer is its page conversion, for other servers).
 """
 
 try:
@@ -16,9 +19,12 @@ try:
         EncodingError,
         Error,
         Glyphary,
+        PageLocalizer,
         __version__,
         decode,
+        decode_mail,
         encode,
+        read_settings,
     )
 except ModuleNotFoundError as missing:
     if missing.name != __name__ + "._glyphary":
@@ -42,4 +48,18 @@ except ModuleNotFoundError as missing:
         name=__name__,
     ) from None
 
-__all__ = ["Converter", "EncodingError", "Error", "Glyphary", "decode", "encode", "__version__"]
+from ._convert import CarrierConverter  # noqa: E402  (after the extension's check)
+
+__all__ = [
+    "CarrierConverter",
+    "Converter",
+    "EncodingError",
+    "Error",
+    "Glyphary",
+    "PageLocalizer",
+    "decode",
+    "decode_mail",
+    "encode",
+    "read_settings",
+    "__version__",
+]

@@ -1,7 +1,7 @@
 """Types of the extension glyphary._glyphary (re-exported by glyphary)."""
 
 import os
-from typing import BinaryIO, Literal, overload
+from typing import BinaryIO, Iterable, Literal, overload
 
 __version__: str
 
@@ -17,6 +17,13 @@ class EncodingError(Error, ValueError):
     offset: int
 
 _Carrier = str | int
+# Legacy forms of emoji to read, comma-separated: references, localsrc, webcodes, google
+# ("default": those four), sjis-references, cp932; None reads none (ncr: references).
+_Forms = str | None
+# carrier "auto": the carriers to prefer for a code that its record does not decide (names,
+# first preferred), and what one record is.
+_Prefer = str | list[str] | None
+_Record = Literal["line", "paragraph", "whole"]
 # strict raises EncodingError. replace: U+FFFD for what does not decode, '?' for what cannot be
 # encoded. surrogateescape: a byte b of 0x80 or above that does not decode becomes U+DC00+b,
 # and such a unit is written back as its byte. xmlcharrefreplace: what cannot be encoded is
@@ -24,10 +31,12 @@ _Carrier = str | int
 _Errors = Literal["strict", "replace", "surrogateescape", "xmlcharrefreplace"]
 
 class Glyphary:
-    """One conversion object; calls on it run one at a time, with the GIL released."""
+    """One conversion object; calls on it run one at a time, with the GIL released.
+
+    carrier: by default none (map mode 0, no carrier: its table is empty)."""
 
     def __init__(
-        self, carrier: _Carrier = "imode", module: str | os.PathLike[str] | None = None
+        self, carrier: _Carrier = "none", module: str | os.PathLike[str] | None = None
     ) -> None: ...
     @property
     def carrier(self) -> str:
@@ -49,7 +58,9 @@ class Glyphary:
     def detect(self, user_agent: str) -> int: ...
     def carrier_of(self, user_agent: str) -> str: ...
     @overload
-    def convert_ezweb_mail(self, source: bytes | bytearray | memoryview | BinaryIO) -> bytes: ...
+    def convert_ezweb_mail(
+        self, source: bytes | bytearray | memoryview | BinaryIO, destination: None = None
+    ) -> bytes: ...
     @overload
     def convert_ezweb_mail(
         self, source: bytes | bytearray | memoryview | BinaryIO, destination: BinaryIO
@@ -65,19 +76,28 @@ class Converter:
         operation: Literal["globalize", "localize"],
         source: str = "utf-8",
         target: str = "utf-8",
-        carrier: _Carrier | None = None,
+        carrier: _Carrier | Literal["auto"] | None = None,
         ncr: bool = False,
         errors: _Errors = "strict",
+        forms: _Forms = None,
+        prefer: _Prefer = None,
+        record: _Record = "line",
     ) -> None: ...
     def convert(self, data: bytes | bytearray | memoryview) -> bytes: ...
     def finish(self) -> bytes: ...
+    @property
+    def guesses(self) -> int:
+        """carrier "auto": emoji whose carrier was a guess so far."""
 
 def decode(
     data: bytes | bytearray | memoryview,
     encoding: str = "utf-8",
-    carrier: _Carrier = "none",
+    carrier: _Carrier | Literal["auto"] = "none",
     ncr: bool = False,
     errors: _Errors = "strict",
+    forms: _Forms = None,
+    prefer: _Prefer = None,
+    record: _Record = "line",
 ) -> str: ...
 def encode(
     text: str,
@@ -88,3 +108,57 @@ def encode(
 ) -> bytes: ...
 def encoding_name(label: str) -> str | None:
     """utf-8, utf-16le or sjis for a name or charset label of one of them, else None."""
+
+class TableConverter:
+    """Text from one table's emoji to another's (glyphary.CarrierConverter wraps it)."""
+
+    def __init__(
+        self, source: _Carrier, target: _Carrier, module: str | os.PathLike[str] | None = None
+    ) -> None: ...
+    def convert(self, text: str) -> str: ...
+
+class PageStream:
+    """One page through a PageLocalizer: UTF-8 bytes in, the client's bytes out."""
+
+    def convert(self, data: bytes | bytearray | memoryview) -> bytes: ...
+    def finish(self) -> bytes: ...
+
+class PageLocalizer:
+    """Web pages localized for each client as they stream: HTML text and the title, alt,
+    value and placeholder attributes (or all of a plain text); never scripts, styles,
+    comments, CDATA, tag names or other attributes. Thread-safe."""
+
+    def __init__(
+        self,
+        module: str | os.PathLike[str] | None = None,
+        localize_pattern: str | None = None,
+        localize_ids: Iterable[str] | None = None,
+    ) -> None: ...
+    def prepare(self, carrier: _Carrier) -> None: ...
+    def stream(
+        self,
+        carrier: _Carrier,
+        kind: Literal["html", "xhtml", "plain"] = "html",
+        encoding: str = "utf-8",
+        errors: Literal["xmlcharrefreplace", "replace", "strict"] = "xmlcharrefreplace",
+    ) -> PageStream: ...
+
+def decode_mail(
+    message: bytes | bytearray | memoryview | BinaryIO,
+    carrier: _Carrier | None = None,
+    to: _Carrier | None = None,
+    module: str | os.PathLike[str] | None = None,
+) -> str:
+    """A handset's mail as text: headers, then each part; emoji as notation, or as `to`'s."""
+
+class Settings:
+    """What a Glyphary.setting says, as the module reads it."""
+
+    loaded: bool
+    problem: str
+    @property
+    def maps(self) -> list[tuple[int, str]]: ...
+    @property
+    def user_agents(self) -> list[tuple[int, str]]: ...
+
+def read_settings(path: str | os.PathLike[str]) -> Settings: ...

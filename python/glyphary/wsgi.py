@@ -11,8 +11,11 @@ handsets, UTF-8 for the rest) unless the request names another charset, and reac
 application as UTF-8 with emoji in neutral notation: a handset's emoji through Globalize, the
 standard emoji of other clients through the standard-emoji table. text/html,
 application/xhtml+xml and text/plain responses in UTF-8 are localized for the client and
-re-encoded as they stream: handsets get their carrier's emoji in their page encoding, other
-clients the standard Unicode emoji (or their text fallback).
+re-encoded as they stream: in HTML and XHTML only what people read (text, and the values of
+title, alt, value and placeholder; never scripts, styles, comments, CDATA, tag names or other
+attributes), in plain text all of it. Handsets get their carrier's emoji in their page
+encoding, for notation and for the standard emoji the page holds (the carrier's text for
+those it has none of); other clients the standard emoji.
 
 A response is left as the application wrote it when the application sets
 ``environ["glyphary.convert"] = False`` before starting it, or sends the header
@@ -24,10 +27,12 @@ A form post needs a Content-Length unless the server says it ends the input itse
 (``wsgi.input_terminated``, as servers that take chunked uploads do): 411 otherwise.
 Malformed bodies get 400.
 
-Every request gets its own conversion object; nothing is shared between threads but the
-loaded module, so the middleware serves threaded servers as they are.
+What responses need (the pattern, the ids' replacements, the standard emoji converters) is
+made when the middleware is, and shared by every thread; the objects that read posts are one
+per thread. Threaded servers are served as they are.
 """
 
+import functools
 import io
 import os
 import re
@@ -47,7 +52,7 @@ except ImportError as missing:
         name=__name__,
     ) from missing
 
-from ._glyphary import Converter, Error, Glyphary, decode, encoding_name
+from ._glyphary import Error, Glyphary, PageLocalizer, decode, encoding_name, read_settings
 from ._standard import StandardEmoji
 
 # _PartDecoder below replaces how the decoder reads a part's headers; a Werkzeug without that
@@ -58,8 +63,7 @@ if not callable(getattr(MultipartDecoder, "_parse_headers", None)):
 __all__ = ["EmojiMiddleware"]
 
 HANDSET_ENCODINGS = {"imode": "sjis", "ezweb": "sjis", "softbank": "sjis"}
-_CONVERTED_TYPES = {"text/html", "application/xhtml+xml", "text/plain"}
-_MARKUP_TYPES = {"text/html", "application/xhtml+xml"}
+_PAGE_KINDS = {"text/html": "html", "application/xhtml+xml": "xhtml", "text/plain": "plain"}
 _CHARSET_LABELS = {"sjis": "Shift_JIS", "utf-8": "UTF-8", "utf-16le": "UTF-16LE"}
 
 
@@ -117,35 +121,6 @@ def _serialise(mimetype, parameters):
     return "; ".join(out)
 
 
-def pattern_for_ids(pattern, ids):
-    """`pattern` with its first capturing group (the id) matching exactly one of `ids`."""
-    start = depth = None
-    i = 0
-    while i < len(pattern):
-        c = pattern[i]
-        if c == "\\":
-            i += 2
-            continue
-        if c == "[":  # a class: its brackets and parentheses are literal
-            i += 2 if pattern.startswith("[^", i) else 1
-            i += pattern[i : i + 1] == "]"
-            while i < len(pattern) and pattern[i] != "]":
-                i += 2 if pattern[i] == "\\" else 1
-        elif c == "(":
-            if start is None and not pattern.startswith("(?", i) and not pattern.startswith("(*", i):
-                start, depth = i, 0
-            if depth is not None:
-                depth += 1
-        elif c == ")" and depth is not None:
-            depth -= 1
-            if depth == 0:
-                ordered = sorted(set(ids), key=lambda s: (-len(s), s))
-                escaped = (re.sub(r"[!-/:-@\[-`{-~ ]", lambda m: "\\x{%X}" % ord(m[0]), s) for s in ordered)
-                return "%s(%s)%s" % (pattern[:start], "|".join(escaped) or "(?!)", pattern[i + 1 :])
-        i += 1
-    raise ValueError("the localize pattern %r has no capturing group for the id" % pattern)
-
-
 def _charset(label):
     """Our encoding for a charset label a request gives, or None."""
     if not label:
@@ -159,16 +134,12 @@ class _Request:
     """What one request needs: its client, and how its text is read and written."""
 
     def __init__(self, middleware, environ):
-        self.carrier = middleware._detector().carrier_of(environ.get("HTTP_USER_AGENT", ""))
+        self.middleware = middleware
+        self.carrier = middleware._carrier_of(environ.get("HTTP_USER_AGENT", ""))
         self.handset = self.carrier in middleware.encodings
         self.encoding = middleware.encodings[self.carrier] if self.handset else "utf-8"
-        # The object localizes responses for this client; for handsets it also globalizes
-        # what they post.
-        mode = self.carrier if self.handset else "unicode"
-        self.object = Glyphary(mode, middleware._module_path)
-        if middleware._pattern is not None:
-            self.object.localize_pattern = middleware._pattern
-        self.standard = None if self.handset else middleware._standard
+        # Responses are localized in the carrier's mode, or with standard emoji.
+        self.mode = self.carrier if self.handset else "unicode"
 
     def text(self, raw: bytes, charset=None) -> bytes:
         """Posted bytes to the UTF-8 the application reads, emoji as neutral notation."""
@@ -176,9 +147,9 @@ class _Request:
         carrier = self.carrier if self.handset else "none"
         text = decode(raw, encoding, carrier, errors="replace")
         if self.handset:
-            text = self.object.globalize(text)
-        elif self.standard is not None:
-            text = self.standard.globalize(text)
+            text = self.middleware._object(self.carrier).globalize(text)
+        elif self.middleware._standard is not None:
+            text = self.middleware._standard.globalize(text)
         return text.encode("utf-8", "replace")
 
 
@@ -194,8 +165,9 @@ class EmojiMiddleware:
     the id; default: the one Glyphary.setting gives). localize_ids: when given, only these ids
     are localized in responses; any other notation stays as written.
 
-    Raises glyphary.Error when the module cannot be loaded or its Glyphary.setting cannot be
-    read.
+    Raises glyphary.Error when the module cannot be loaded, its Glyphary.setting cannot be
+    read or is not well-formed (the message names the file, and the line and column), or
+    localize_pattern is ill-formed.
     """
 
     def __init__(
@@ -213,24 +185,39 @@ class EmojiMiddleware:
         self.encodings = dict(HANDSET_ENCODINGS if encodings is None else encodings)
         self.max_form_size = max_form_size
         self._local = threading.local()
-        # The module is loaded now, so that a wrong configuration shows at start-up.
+        # The module and its configuration are loaded now, so that a wrong one shows at
+        # start-up rather than in the first request.
         self._module_path = module
-        detector = self._detector()
-        self._module_path = detector.module_path
+        self._module_path = self._detector().module_path
         _check_settings(self._module_path)
-        self._pattern = localize_pattern
-        if localize_ids is not None:
-            self._pattern = pattern_for_ids(localize_pattern or detector.localize_pattern, localize_ids)
-        if self._pattern is not None:
-            detector.localize_pattern = self._pattern
-            detector.localize("")  # an ill-formed pattern fails here, not in the first response
+        # Responses: the pattern compiled, the ids' replacements and the standard emoji
+        # converters made once here for every thread and request.
+        self._pages = PageLocalizer(self._module_path, localize_pattern, localize_ids)
+        for mode in {*self.encodings, "unicode"}:
+            self._pages.prepare(mode)
         self._standard = StandardEmoji(self._module_path) if standard_emoji else None
+        # User-Agents repeat: each is matched against the rules once (up to a bound, since
+        # clients choose them).
+        self._carrier_of = functools.lru_cache(maxsize=4096)(self._detect)
 
     def _detector(self):
         detector = getattr(self._local, "detector", None)
         if detector is None:
             detector = self._local.detector = Glyphary("none", self._module_path)
         return detector
+
+    def _detect(self, user_agent):
+        return self._detector().carrier_of(user_agent)
+
+    def _object(self, carrier):
+        """This thread's object for `carrier`, which globalizes what its handsets post."""
+        objects = getattr(self._local, "objects", None)
+        if objects is None:
+            objects = self._local.objects = {}
+        found = objects.get(carrier)
+        if found is None:
+            found = objects[carrier] = Glyphary(carrier, self._module_path)
+        return found
 
     def __call__(self, environ, start_response):
         request = _Request(self, environ)
@@ -317,15 +304,14 @@ class EmojiMiddleware:
 
 
 def _check_settings(module_path):
-    """Raises Error when the Glyphary.setting beside the module cannot be read."""
-    settings = os.path.join(os.path.dirname(module_path), "Glyphary.setting")
-    try:
-        with open(settings, "rb") as file:
-            file.read(1)
-    except OSError as e:
-        error = Error("the module's configuration %s cannot be read: %s" % (settings, e.strerror or e))
+    """Raises Error, saying where and why, when the Glyphary.setting beside the module cannot
+    be read or is not well-formed (the module would run with empty tables)."""
+    path = os.path.join(os.path.dirname(module_path), "Glyphary.setting")
+    settings = read_settings(path)
+    if not settings.loaded:
+        error = Error("the module's configuration %s: %s" % (path, settings.problem))
         error.hresult, error.description = None, str(error)
-        raise error from None
+        raise error
 
 
 def _convert_urlencoded(data: bytes, request, charset) -> bytes:
@@ -425,16 +411,35 @@ class _MultipartRewriter:
         # A preamble goes: it carries nothing for the application.
 
 
+@functools.lru_cache(maxsize=256)
+def _page_type(content_type, encoding):
+    """(kind of page, the Content-Type to send in `encoding`) of a response whose Content-Type
+    the middleware converts, else None. Applications send few distinct ones: each is read once."""
+    mimetype, parameters = media_type(content_type)
+    charset = parameters.pop("charset", None)
+    kind = _PAGE_KINDS.get(mimetype)
+    if kind is None or (charset is not None and _charset(charset) != "utf-8"):
+        return None
+    parameters["charset"] = _CHARSET_LABELS[encoding]
+    return kind, _serialise(mimetype, parameters)
+
+
 class _Response:
-    """The application's start_response and body, localized for the client."""
+    """The application's start_response and body, localized for the client. The server's
+    start_response is called when the first converted bytes are ready: a body the
+    application gives in one piece then goes with its Content-Length, in one write."""
 
     def __init__(self, request, start_response, environ):
         self.request = request
         self.start = start_response
         self.environ = environ
         self.converter = None
+        self.pending = None  # (status, headers, exc_info) not given to the server yet
+        self.server_write = None
 
     def start_response(self, status, headers, exc_info=None):
+        if exc_info is not None and self.server_write is not None:
+            return self.start(status, headers, exc_info)  # too late: the server re-raises
         self.converter = None
         content_type = None
         convert = bool(self.environ.get("glyphary.convert", True))
@@ -452,29 +457,34 @@ class _Response:
         headers = kept
         if content_type is not None and convert:
             headers = self._prepare(headers, content_type)
-        write = self.start(status, headers, exc_info)
-        converter = self.converter
+        self.pending = (status, headers, exc_info)
+        return self.write
 
-        def converted_write(data):
-            write(converter.convert(data) if converter else data)
+    def begin(self, length=None):
+        """Gives the server the status and headers, with the body's length when known."""
+        if self.server_write is None:
+            status, headers, exc_info = self.pending
+            if length is not None:
+                headers = headers + [("Content-Length", str(length))]
+            self.server_write = self.start(status, headers, exc_info)
 
-        return converted_write
+    def write(self, data):
+        """The write callable of start_response, for applications that still use it."""
+        self.begin()
+        self.server_write(self.converter.convert(data) if self.converter else data)
 
     def _prepare(self, headers, content_type):
-        mimetype, parameters = media_type(content_type)
-        charset = parameters.pop("charset", None)
-        if mimetype not in _CONVERTED_TYPES or (charset is not None and _charset(charset) != "utf-8"):
-            return headers  # not text, or not in the UTF-8 we convert from
         request = self.request
-        self.converter = Converter(
-            request.object,
-            "localize",
-            source="utf-8",
-            target=request.encoding,
-            errors="xmlcharrefreplace" if mimetype in _MARKUP_TYPES else "replace",
+        page = _page_type(content_type, request.encoding)
+        if page is None:
+            return headers  # not text, or not in the UTF-8 we convert from
+        kind, value = page
+        self.converter = request.middleware._pages.stream(
+            request.mode,
+            kind,
+            request.encoding,
+            "replace" if kind == "plain" else "xmlcharrefreplace",
         )
-        parameters["charset"] = _CHARSET_LABELS[request.encoding]
-        value = _serialise(mimetype, parameters)
         kept = [
             (n, v)
             for n, v in headers
@@ -486,18 +496,25 @@ class _Response:
 
     def iterate(self, result):
         try:
+            held = None  # converted bytes not given on yet: the last may be the whole body
             for chunk in result:
                 converter = self.converter
                 if converter is None:
+                    self.begin()
                     yield chunk
                     continue
                 data = converter.convert(chunk)
                 if data:
-                    yield data
+                    if held is not None:
+                        self.begin()
+                        yield held
+                    held = data
             if self.converter is not None:
-                data = self.converter.finish()
-                if data:
-                    yield data
+                held = (held or b"") + self.converter.finish()
+                self.begin(None if self.server_write else len(held))
+                yield held
+            elif self.pending is not None:
+                self.begin()
         finally:
             close = getattr(result, "close", None)
             if close is not None:

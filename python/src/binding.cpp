@@ -9,15 +9,18 @@
 #include <mutex>
 #include <optional>
 
+#include "client/carrier_convert.h"
 #include "client/carriers.h"
 #include "client/errors.h"
 #include "client/mail.h"
 #include "client/object.h"
 #include "client/settings.h"
 #include "client/text_converter.h"
+#include "arguments.h"
 #include "runtime.h"
 #include "text.h"
 #include "text/codec.h"
+#include "text/resolver.h"
 #include "text/text_pipe.h"
 
 namespace py = pybind11;
@@ -92,29 +95,6 @@ py::str Str(std::u16string_view units) {
     return py::reinterpret_steal<py::str>(str);
 }
 
-// The bytes of any object with the buffer interface (bytes, bytearray, memoryview), held for
-// as long as this lives.
-class Bytes {
-  public:
-    Bytes(py::handle object, const char* what) {
-        if (PyUnicode_Check(object.ptr()) ||
-            PyObject_GetBuffer(object.ptr(), &m_view, PyBUF_SIMPLE) != 0) {
-            PyErr_Clear();
-            throw py::type_error(std::string(what) + " must be bytes-like, not " +
-                                 Py_TYPE(object.ptr())->tp_name);
-        }
-    }
-    ~Bytes() { PyBuffer_Release(&m_view); }
-    Bytes(const Bytes&) = delete;
-    Bytes& operator=(const Bytes&) = delete;
-    std::string_view view() const {
-        return {static_cast<const char*>(m_view.buf), static_cast<size_t>(m_view.len)};
-    }
-
-  private:
-    Py_buffer m_view{};
-};
-
 py::bytes ToBytes(std::string_view bytes) {
     return py::bytes(bytes.data(), bytes.size());
 }
@@ -135,12 +115,65 @@ EMapMode Carrier(py::handle carrier) {
     return *mode;
 }
 
-text::Format Format(const std::string& encoding, EMapMode carrier, bool ncr) {
+bool IsAuto(py::handle carrier) {
+    return PyUnicode_Check(carrier.ptr()) && carrier.cast<std::string>() == "auto";
+}
+
+// The forms a list of names gives ("references,localsrc", "default"; None: none), and
+// references with ncr.
+text::Forms Forms(py::handle forms, bool ncr) {
+    text::Forms read = ncr ? text::Forms(text::Form::references) : text::Forms();
+    if (forms.is_none()) return read;
+    CheckStr(forms, "forms");
+    std::string unknown;
+    const std::optional<text::Forms> named = text::ParseForms(forms.cast<std::string>(), &unknown);
+    if (!named)
+        throw py::value_error("unknown form '" + unknown + "': use " +
+                              text::FormNames(text::kDefaultInputForms) +
+                              ", sjis-references, cp932, default or none");
+    return read | *named;
+}
+
+// The text layer's carrier of a carrier argument: "auto", or a carrier name or mode.
+text::Carrier TextCarrier(py::handle carrier) {
+    return IsAuto(carrier) ? text::Carrier::automatic : text::CarrierOfMode(Carrier(carrier));
+}
+
+text::Format Format(const std::string& encoding, text::Carrier carrier, bool ncr,
+                    py::handle forms = py::none()) {
     const std::optional<text::Encoding> parsed = text::ParseEncoding(encoding);
     if (!parsed)
         throw py::value_error("unknown encoding '" + encoding + "': use utf-8, utf-16le or sjis");
-    return {*parsed, text::CarrierOfMode(carrier),
-            ncr ? text::Forms(text::Form::references) : text::Forms()};
+    return {*parsed, carrier, Forms(forms, ncr)};
+}
+
+// How `carrier="auto"` decides: `prefer` a list of carrier names (or one string of them),
+// `record` line, paragraph or whole.
+text::AutoOptions AutoOptions(py::handle prefer, const std::string& record) {
+    text::AutoOptions options;
+    const std::optional<text::Record> r = text::ParseRecord(record);
+    if (!r) throw py::value_error("unknown record '" + record + "': use line, paragraph or whole");
+    options.record = *r;
+    if (prefer.is_none()) return options;
+    std::string names;
+    if (PyUnicode_Check(prefer.ptr())) {
+        names = prefer.cast<std::string>();
+    } else {
+        if (!py::isinstance<py::iterable>(prefer))
+            throw py::type_error(std::string("prefer must be carrier names, not ") +
+                                 Py_TYPE(prefer.ptr())->tp_name);
+        for (const py::handle name : prefer) {
+            CheckStr(name, "a carrier name in prefer");
+            names += (names.empty() ? "" : ",") + name.cast<std::string>();
+        }
+    }
+    std::string unknown;
+    const auto order = text::ParsePrefer(names, &unknown);
+    if (!order)
+        throw py::value_error("unknown or repeated carrier '" + unknown +
+                              "' in prefer: use imode, ezweb, softbank");
+    options.prefer = *order;
+    return options;
 }
 
 // Python's names of error handlers, as the text layer's policy for each direction.
@@ -162,8 +195,12 @@ Policy ErrorPolicy(const std::string& name) {
 
 class Object {
   public:
+    // Texts up to this many units are converted without releasing the GIL: a few
+    // microseconds at most.
+    static constexpr size_t kShortUnits = 1024;
+
     Object(py::handle carrier, std::optional<std::filesystem::path> module) {
-        const EMapMode mode = Carrier(carrier);
+        const EMapMode mode = CarrierMode(carrier);
         py::gil_scoped_release release;
         EnterApartment();
         m_module = AcquireModule(module);
@@ -180,11 +217,25 @@ class Object {
         return call(*m_object);
     }
 
+    // The same for a call on `units` units of text: a short one keeps the GIL (handing it over
+    // and back would cost more than the call) unless another thread holds the object.
+    template <class Call>
+    auto Briefly(size_t units, Call&& call) {
+        if (units <= kShortUnits) {
+            std::unique_lock lock(m_mutex, std::try_to_lock);
+            if (lock) {
+                EnterApartment();
+                return call(*m_object);
+            }
+        }
+        return Locked(std::forward<Call>(call));
+    }
+
     long Mode() {
         return Locked([](client::Glyphary& o) { return static_cast<long>(o.MapMode()); });
     }
     void SetMode(py::handle carrier) {
-        const EMapMode mode = Carrier(carrier);
+        const EMapMode mode = CarrierMode(carrier);
         Locked([mode](client::Glyphary& o) { o.SetMapMode(mode); });
     }
     py::str Get(Property property) {
@@ -206,11 +257,11 @@ class Object {
         if (!in) throw std::bad_alloc();
         WriteUnits(text.ptr(), in.get());
         const std::u16string_view units(in.get(), n);
-        if (units.find(u'\0') != units.npos)
+        if (HasZeroUnit(units))
             return Str(Locked([&](client::Glyphary& o) { return o.Convert(operation, units); }));
         const bool globalize = operation == Operation::globalize;
         unique_bstr out;
-        Locked([&](client::Glyphary& o) {
+        Briefly(n, [&](client::Glyphary& o) {
             client::Check(globalize ? o.get()->Globalize(in.get(), out.put())
                                     : o.get()->Localize(in.get(), out.put()),
                           globalize ? "Globalize" : "Localize");
@@ -242,7 +293,7 @@ class Object {
     }
 
     std::vector<py::str> MapIds(py::handle carrier) {
-        const long mode = Carrier(carrier);
+        const long mode = CarrierMode(carrier);
         const std::filesystem::path settings = m_module->SettingsPath();
         const std::set<std::u16string> ids = [&] {
             py::gil_scoped_release release;
@@ -258,6 +309,7 @@ class Object {
     }
 
     std::string ModulePath() const { return m_module->path().string(); }
+    client::Module& module() { return *m_module; }
 
   private:
     std::shared_ptr<client::Module> m_module;  // the object's code lives there
@@ -266,12 +318,18 @@ class Object {
 };
 
 // A stream through an object: the text layer's pipe around the client's converter. It shares
-// the object's lock, so calls on the two never overlap.
+// the object's lock, so calls on the two never overlap. With carrier "auto" each emoji's
+// carrier is found per record and the text globalized in that carrier's mode, to the object's
+// GlobalizeFormat.
 class Converter {
   public:
     Converter(py::object owner, const std::string& operation, const std::string& source,
-              const std::string& target, py::handle carrier, bool ncr, const std::string& errors)
+              const std::string& target, py::handle carrier, bool ncr, const std::string& errors,
+              py::handle forms, py::handle prefer, const std::string& record)
         : m_owner(std::move(owner)) {
+        if (!py::isinstance<Object>(m_owner))
+            throw py::type_error(std::string("glyphary must be a glyphary.Glyphary, not ") +
+                                 Py_TYPE(m_owner.ptr())->tp_name);
         Object& object = m_owner.cast<Object&>();
         Operation op;
         if (operation == "globalize") {
@@ -281,17 +339,29 @@ class Converter {
         } else {
             throw py::value_error("operation must be 'globalize' or 'localize'");
         }
-        const EMapMode mode =
-            carrier.is_none() ? static_cast<EMapMode>(object.Mode()) : Carrier(carrier);
-        const text::Format from = Format(source, mode, ncr);
-        const text::Format to = Format(target, mode, ncr);
+        const bool automatic = IsAuto(carrier);
+        if (automatic && op != Operation::globalize)
+            throw py::value_error(
+                "carrier 'auto' reads the carriers' emoji: operation 'globalize'");
+        const text::Carrier mode =
+            carrier.is_none() ? text::CarrierOfMode(object.Mode()) : TextCarrier(carrier);
+        const text::Format from = Format(source, mode, ncr, forms);
+        // Notation out: no carrier's codes to write.
+        const text::Format to = Format(target, automatic ? text::Carrier::none : mode, ncr);
+        const text::AutoOptions options = AutoOptions(prefer, record);
         const Policy policy = ErrorPolicy(errors);
         m_pipe = std::make_unique<text::TextPipe>(
             from, policy.decoding, to, policy.encoding,
             [this](std::string_view bytes) { m_out.append(bytes); });
+        const client::TextSink sink = [this](std::u16string_view piece) { m_pipe->Take(piece); };
         object.Locked([&](client::Glyphary& o) {
-            m_converter = std::make_unique<client::TextConverter>(
-                o, op, [this](std::u16string_view piece) { m_pipe->Take(piece); });
+            if (automatic) {
+                m_carriers = std::make_unique<client::CarrierConverter>(
+                    object.module(), client::Source::Automatic(options),
+                    client::Target::Notation(o.Get(Property::globalizeFormat)), sink);
+            } else {
+                m_converter = std::make_unique<client::TextConverter>(o, op, sink);
+            }
         });
     }
 
@@ -301,30 +371,95 @@ class Converter {
         {
             const Bytes bytes(data, "data");
             m_owner.cast<Object&>().Locked([&](client::Glyphary&) {
-                m_pipe->Feed(*m_converter, bytes.view(), final);
-                if (!final) return m_pipe->Flush();
-                m_converter->Finish();
-                m_pipe->Finish();
+                if (m_carriers) {
+                    Through(*m_carriers, bytes.view(), final);
+                } else {
+                    Through(*m_converter, bytes.view(), final);
+                }
             });
         }
         m_finished = final;
         return ToBytes(m_out);
     }
 
+    /// Guesses of carrier "auto" so far: ambiguous codes their record did not decide.
+    size_t Guesses() const { return m_carriers ? m_carriers->resolver()->guesses() : 0; }
+
   private:
+    template <class Stream>
+    void Through(Stream& stream, std::string_view bytes, bool final) {
+        m_pipe->Feed(stream, bytes, final);
+        if (!final) return m_pipe->Flush();
+        stream.Finish();
+        m_pipe->Finish();
+    }
+
     py::object m_owner;  // keeps the object alive for the stream
     std::string m_out;   // what the pipe wrote during a call
     std::unique_ptr<text::TextPipe> m_pipe;
     std::unique_ptr<client::TextConverter> m_converter;
+    std::unique_ptr<client::CarrierConverter> m_carriers;  // carrier "auto"
     bool m_finished = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The per-string calls
+//
+// globalize and localize are plain CPython methods: pybind11's dispatcher (argument casters,
+// overload resolution, its exception translation) costs as much as converting a short string
+// does, and these are the calls that run once per string.
+
+// The Python error for the exception being handled, as pybind11 would set it.
+void SetPythonError() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const client::ComError&) {
+        Translate(std::current_exception());
+    } catch (const client::ClientError&) {
+        Translate(std::current_exception());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+template <Operation operation>
+PyObject* ConvertMethod(PyObject* self, PyObject* text) noexcept {
+    try {
+        // The descriptor has checked that self is a Glyphary; its object may not be made yet
+        // (a subclass whose __init__ did not call ours).
+        auto* instance = reinterpret_cast<py::detail::instance*>(self);
+        auto* object = static_cast<Object*>(instance->get_value_and_holder().value_ptr());
+        if (!object) throw py::type_error("the Glyphary object was not initialised");
+        return object->Convert(operation, text).release().ptr();
+    } catch (...) {
+        SetPythonError();
+        return nullptr;
+    }
+}
+
+PyMethodDef kConvertMethods[] = {
+    {"globalize", ConvertMethod<Operation::globalize>, METH_O,
+     "globalize(self: glyphary._glyphary.Glyphary, text: str) -> str\n\nEvery carrier emoji of "
+     "the text becomes its neutral notation."},
+    {"localize", ConvertMethod<Operation::localize>, METH_O,
+     "localize(self: glyphary._glyphary.Glyphary, text: str) -> str\n\nEvery neutral notation "
+     "in the text becomes the carrier's emoji."},
 };
 
 constexpr const char* kObjectDoc = R"(One conversion object of the Glyphary module.
 
-Glyphary(carrier="imode", module=None)
-
 carrier: a name (imode, ezweb, softbank, unicode, none; also docomo, au, kddi,
-vodafone) or a map mode number. module: the glyphary.so to use (and the
+vodafone) or a map mode number; by default none (map mode 0: no carrier, whose
+table is empty, so localize writes every notation through the undefined format and
+globalize leaves text as it is). module: the glyphary.so to use (and the
 Glyphary.setting beside it); None means $GLYPHARY_MODULE, else the module installed
 beside the package, else the build tree's, else the class registered as "Glyphary".
 A module is loaded once per process and stays loaded.
@@ -335,6 +470,14 @@ then they wait for each other; for conversions in parallel give each thread its 
 object. Failed calls raise glyphary.Error.)";
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// What the other files of the extension share
+
+EMapMode CarrierMode(py::handle carrier) {
+    return Carrier(carrier);
+}
+
 }  // namespace glyphary::python
 
 PYBIND11_MODULE(_glyphary, m) {
@@ -363,16 +506,18 @@ PYBIND11_MODULE(_glyphary, m) {
     py::register_exception_translator(Translate);
 
     py::class_<Object> object(m, "Glyphary", kObjectDoc);
-    object.def(py::init([](py::handle carrier, std::optional<std::filesystem::path> module) {
-                   return std::make_unique<Object>(carrier, std::move(module));
+    object.def(py::init([](CarrierArg carrier, PathArg module) {
+                   return std::make_unique<Object>(carrier.value, ModulePath(module.value));
                }),
-               py::arg("carrier") = "imode", py::arg("module") = py::none());
+               py::arg("carrier") = "none", py::arg("module") = py::none());
     object.def_property(
         "carrier", [](Object& o) { return glyphary::client::CarrierName(o.Mode()); },
-        &Object::SetMode,
+        [](Object& o, CarrierArg carrier) { o.SetMode(carrier.value); },
         "The carrier whose emoji the object converts (MapMode): its name, or 'mode N'. Set a "
         "name or a number.");
-    object.def_property("mode", &Object::Mode, &Object::SetMode, "MapMode as a number.");
+    object.def_property(
+        "mode", &Object::Mode, [](Object& o, CarrierArg carrier) { o.SetMode(carrier.value); },
+        "MapMode as a number.");
     struct Named {
         const char* name;
         Property property;
@@ -392,32 +537,39 @@ PYBIND11_MODULE(_glyphary, m) {
         const Property property = p.property;
         object.def_property(
             p.name, [property](Object& o) { return o.Get(property); },
-            [property](Object& o, py::handle value) { o.Put(property, value); }, p.doc);
+            [property](Object& o, TextArg value) { o.Put(property, value.value); }, p.doc);
+    }
+    for (PyMethodDef& method : kConvertMethods) {
+        PyObject* descriptor =
+            PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(object.ptr()), &method);
+        if (!descriptor) throw py::error_already_set();
+        object.attr(method.ml_name) = py::reinterpret_steal<py::object>(descriptor);
     }
     object.def(
-        "globalize",
-        [](Object& o, py::handle text) { return o.Convert(Operation::globalize, text); },
-        py::arg("text"), "Every carrier emoji of the text becomes its neutral notation.");
-    object.def(
-        "localize", [](Object& o, py::handle text) { return o.Convert(Operation::localize, text); },
-        py::arg("text"), "Every neutral notation in the text becomes the carrier's emoji.");
-    object.def("detect", &Object::Detect, py::arg("user_agent"),
-               "The id of the first user-agent rule that matches the whole User-Agent (the "
-               "carrier's map mode in the sample configuration), or 0.");
+        "detect", [](Object& o, TextArg userAgent) { return o.Detect(userAgent.value); },
+        py::arg("user_agent"),
+        "The id of the first user-agent rule that matches the whole User-Agent (the "
+        "carrier's map mode in the sample configuration), or 0.");
     object.def(
         "carrier_of",
-        [](Object& o, py::handle userAgent) {
-            return glyphary::client::CarrierName(o.Detect(userAgent));
+        [](Object& o, TextArg userAgent) {
+            return glyphary::client::CarrierName(o.Detect(userAgent.value));
         },
         py::arg("user_agent"),
         "The carrier a User-Agent names, as the glyphary program names it: imode, ezweb, "
         "softbank or none.");
-    object.def("convert_ezweb_mail", &Object::ConvertMail, py::arg("source"),
-               py::arg("destination") = py::none(),
-               "An au mail message with its emoji codes rewritten. source: bytes or a binary "
-               "file; destination: a binary file to write to, or None to get the bytes back.");
-    object.def("map_ids", &Object::MapIds, py::arg("carrier"),
-               "The ids of the map files Glyphary.setting names for a carrier or mode, sorted.");
+    object.def(
+        "convert_ezweb_mail",
+        [](Object& o, SourceArg source, FileArg destination) {
+            return BytesOrNone{o.ConvertMail(source.value, destination.value)};
+        },
+        py::arg("source"), py::arg("destination") = py::none(),
+        "An au mail message with its emoji codes rewritten. source: bytes or a binary "
+        "file; destination: a binary file to write to, or None to get the bytes back.");
+    object.def(
+        "map_ids", [](Object& o, CarrierArg carrier) { return o.MapIds(carrier.value); },
+        py::arg("carrier"),
+        "The ids of the map files Glyphary.setting names for a carrier or mode, sorted.");
     object.def_property_readonly("module_path", &Object::ModulePath,
                                  "The file of the module the object comes from.");
     object.def("__repr__", [](Object& o) {
@@ -428,47 +580,68 @@ PYBIND11_MODULE(_glyphary, m) {
                           "Bytes through an object's Globalize or Localize, piece by piece: "
                           "decoded from source, converted, encoded to target, in bounded memory. "
                           "ncr reads and writes emoji as character references; errors as for "
-                          "decode and encode, each direction its own way.")
-        .def(py::init<py::object, std::string, std::string, std::string, py::handle, bool,
-                      std::string>(),
+                          "decode and encode, each direction its own way; forms, prefer and "
+                          "record as for decode. carrier 'auto' (operation 'globalize'): each "
+                          "emoji's carrier found per record, to the object's GlobalizeFormat.")
+        .def(py::init([](GlypharyArg glyphary, const std::string& operation,
+                         const std::string& source, const std::string& target,
+                         MaybeCarrierArg carrier, bool ncr, const std::string& errors,
+                         MaybeTextArg forms, NamesArg prefer, const std::string& record) {
+                 return std::make_unique<Converter>(glyphary.value, operation, source, target,
+                                                    carrier.value, ncr, errors, forms.value,
+                                                    prefer.value, record);
+             }),
              py::arg("glyphary"), py::arg("operation"), py::arg("source") = "utf-8",
              py::arg("target") = "utf-8", py::arg("carrier") = py::none(), py::arg("ncr") = false,
-             py::arg("errors") = "strict")
+             py::arg("errors") = "strict", py::arg("forms") = py::none(),
+             py::arg("prefer") = py::none(), py::arg("record") = "line")
         .def(
-            "convert", [](Converter& c, py::handle data) { return c.Feed(data, false); },
+            "convert", [](Converter& c, BufferArg data) { return c.Feed(data.value, false); },
             py::arg("data"), "What the bytes convert to so far.")
         .def(
             "finish", [](Converter& c) { return c.Feed(py::bytes(), true); },
-            "The rest, at the end of the stream.");
+            "The rest, at the end of the stream.")
+        .def_property_readonly("guesses", &Converter::Guesses,
+                               "carrier 'auto': the emoji whose carrier was a guess so far (an "
+                               "ambiguous code that its record did not decide).");
 
     m.def(
         "decode",
-        [](py::handle data, const std::string& encoding, py::handle carrier, bool ncr,
-           const std::string& errors) {
-            const glyphary::text::Format format = Format(encoding, Carrier(carrier), ncr);
+        [](BufferArg data, const std::string& encoding, CarrierArg carrier, bool ncr,
+           const std::string& errors, MaybeTextArg forms, NamesArg prefer,
+           const std::string& record) {
+            const glyphary::text::Format format =
+                Format(encoding, TextCarrier(carrier.value), ncr, forms.value);
+            const glyphary::text::AutoOptions options = AutoOptions(prefer.value, record);
             const Policy policy = ErrorPolicy(errors);
-            const Bytes bytes(data, "data");
+            const Bytes bytes(data.value, "data");
             std::u16string units;
             {
                 py::gil_scoped_release release;
-                units = glyphary::text::Decode(bytes.view(), format, policy.decoding);
+                units =
+                    glyphary::text::DecodeResolved(bytes.view(), format, policy.decoding, options);
             }
             return Str(units);
         },
         py::arg("data"), py::arg("encoding") = "utf-8", py::arg("carrier") = "none",
-        py::arg("ncr") = false, py::arg("errors") = "strict",
+        py::arg("ncr") = false, py::arg("errors") = "strict", py::arg("forms") = py::none(),
+        py::arg("prefer") = py::none(), py::arg("record") = "line",
         "Bytes to str, in an encoding of the handsets (utf-8, utf-16le, sjis with the carrier's "
         "emoji). ncr: references to private-use characters (&#xE63E;) are read as those. "
         "errors: 'strict' raises EncodingError; 'replace' (or 'xmlcharrefreplace') writes "
         "U+FFFD for each ill-formed part; 'surrogateescape' keeps each byte b of 0x80 or above "
-        "as U+DC00+b.");
+        "as U+DC00+b. forms: the legacy forms to read, comma-separated (references, localsrc, "
+        "webcodes, google, sjis-references, cp932; 'default' for the first four). carrier "
+        "'auto': each emoji's carrier found from its code per record (record: line, paragraph "
+        "or whole), ambiguous ones by the record's other codes, else by prefer (carrier names, "
+        "first preferred).");
     m.def(
         "encode",
-        [](py::handle text, const std::string& encoding, py::handle carrier, bool ncr,
+        [](TextArg text, const std::string& encoding, CarrierArg carrier, bool ncr,
            const std::string& errors) {
-            const glyphary::text::Format format = Format(encoding, Carrier(carrier), ncr);
+            const glyphary::text::Format format = Format(encoding, TextCarrier(carrier.value), ncr);
             const Policy policy = ErrorPolicy(errors);
-            const std::u16string units = Units(text, "text");
+            const std::u16string units = Units(text.value, "text");
             std::string bytes;
             {
                 py::gil_scoped_release release;
@@ -492,4 +665,7 @@ PYBIND11_MODULE(_glyphary, m) {
         py::arg("label"),
         "The encoding a name or charset label stands for (utf-8, utf-16le or sjis; letter case "
         "and punctuation are free), or None.");
+
+    DefinePages(m);
+    DefineConversions(m);
 }

@@ -1,6 +1,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "text/unicode.h"
@@ -44,18 +45,25 @@ void AppendUnits(PyObject* str, std::u16string& out) {
     WriteUnits(str, out.data() + start);
 }
 
+bool HasZeroUnit(std::u16string_view units) {
+    // The least unit, in a loop the compiler vectorises (a search would stop at each unit).
+    char16_t least = 0xFFFF;
+    for (const char16_t u : units) least = std::min(least, u);
+    return !units.empty() && least == 0;
+}
+
 PyObject* NewStr(std::u16string_view units) {
     const size_t n = units.size();
-    // One pass that vectorises: the largest unit, and whether any is a surrogate (carrier
-    // codes lie above the surrogates, so the largest unit alone cannot tell).
+    // Loops that vectorise: the largest unit, then (only when it is that high: carrier codes
+    // lie above the surrogates, so it alone cannot tell) how many are surrogates.
     char16_t top = 0;
-    bool surrogates = false;
-    for (char16_t u : units) {
-        top = std::max(top, u);
-        surrogates |= text::IsSurrogate(u);
+    for (const char16_t u : units) top = std::max(top, u);
+    size_t surrogates = 0;
+    if (top >= 0xD800) {
+        for (const char16_t u : units) surrogates += static_cast<uint16_t>(u - 0xD800) < 0x800;
     }
     size_t pairs = 0;
-    if (surrogates) {
+    if (surrogates > 0) {
         for (size_t i = 0; i + 1 < n; ++i) {
             if (IsHighSurrogate(units[i]) && IsLowSurrogate(units[i + 1])) {
                 ++pairs;

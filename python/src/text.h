@@ -18,6 +18,9 @@ void WriteUnits(PyObject* str, char16_t* out);
 /// The units of `str` appended to `out`.
 void AppendUnits(PyObject* str, std::u16string& out);
 
+/// Whether `units` holds a zero unit.
+bool HasZeroUnit(std::u16string_view units);
+
 /// A new str of `units`, or null with a Python error set (out of memory).
 PyObject* NewStr(std::u16string_view units);
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 #include "client/carriers.h"
 #include "client/errors.h"
@@ -17,6 +18,7 @@ using text::IsLowSurrogate;
 namespace {
 
 constexpr char16_t kOpen = u'\xFDD0';  // the intermediate notation: kOpen id kClose
+constexpr char16_t kClose = u'\xFDD1';
 constexpr char16_t kZwj = u'\x200D';
 
 // The intermediate notation as the source step writes it and the target step finds it. The
@@ -222,38 +224,242 @@ std::vector<std::u16string> ReadStandardEmojiForms(const std::filesystem::path& 
 }
 
 // ---------------------------------------------------------------------------------------------
+// Names
+
+std::optional<Source> ParseSource(std::string_view name, const text::AutoOptions& options) {
+    if (name == "auto") return Source::Automatic(options);
+    const std::optional<EMapMode> mode = ParseCarrier(name);
+    if (!mode || (*mode != MPM_imode && *mode != MPM_ezweb && *mode != MPM_softbank &&
+                  *mode != kUnicodeMode))
+        return std::nullopt;
+    return Source::Table(*mode);
+}
+
+std::optional<Target> ParseTarget(std::string_view name) {
+    if (name == "notation") return Target::Notation();
+    const std::optional<Source> source = ParseSource(name);
+    if (!source || source->automatic) return std::nullopt;
+    return Target::Table(source->mode);
+}
+
+// ---------------------------------------------------------------------------------------------
 // The converter
 
-CarrierConverter::CarrierConverter(Module& module, EMapMode from, EMapMode to, TextSink sink)
-    : m_source(module.Create()), m_target(module.Create()), m_fromStandard(from == kUnicodeMode) {
+namespace {
+
+// A mode the settings give no map: Localize there finds no id, so every id goes through the
+// undefined format.
+EMapMode ModeWithoutMaps(Module& module) {
+    const SettingsFile settings = ReadSettings(module.SettingsPath());
+    int mode = 0;
+    while (!MapFilesOf(settings, mode).empty()) --mode;
+    return static_cast<EMapMode>(mode);
+}
+
+// Checks a property's default from the settings, naming where it came from.
+void CheckDefault(Module& module, Glyphary& object, Property property) {
+    try {
+        CheckProperty(property, object.Get(property));
+    } catch (const ClientError& e) {
+        throw ClientError("the default " + std::string(e.what()) + " (from " +
+                          module.SettingsPath().string() + ")");
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// A carrier's conversion unit by unit. Globalize reads one unit at a time, and each notation it
+// writes for a unit is found whole by the target's pattern, which looks at nothing around it:
+// so each unit's conversion is the module's answer for that unit alone, asked once. The
+// source step's answers come from one call over every unit; the target's for a unit when it
+// first appears.
+
+struct CarrierConverter::UnitMap {
+    std::bitset<0x10000> changes;                         // units Globalize does not pass
+    std::unordered_map<char16_t, std::u16string> source;  // what it writes for each of them
+    std::unordered_map<char16_t, std::u16string> result;  // and the target makes of that
+
+    // The map of `object`'s Globalize; none when its answers cannot be told apart or a
+    // notation it writes is not closed (then text goes through the module as it stands).
+    static std::unique_ptr<UnitMap> Of(Glyphary& object) {
+        constexpr char16_t kSeparator = 0xFDD2;  // a noncharacter: no table's code
+        std::u16string probe;
+        probe.reserve(0x20000);
+        for (uint32_t u = 1; u < 0x10000; ++u) {
+            if (u == kSeparator) continue;
+            probe += static_cast<char16_t>(u);
+            probe += kSeparator;
+        }
+        const std::u16string out = object.Convert(Operation::globalize, probe);
+        auto map = std::make_unique<UnitMap>();
+        size_t at = 0;
+        for (uint32_t u = 1; u < 0x10000; ++u) {
+            if (u == kSeparator) continue;
+            const size_t end = out.find(kSeparator, at);
+            if (end == std::u16string::npos) return nullptr;
+            const std::u16string_view piece(out.data() + at, end - at);
+            at = end + 1;
+            if (piece.size() == 1 && piece[0] == u) continue;
+            if (!Closed(piece)) return nullptr;
+            map->changes.set(u);
+            map->source.emplace(static_cast<char16_t>(u), piece);
+        }
+        if (at != out.size()) return nullptr;
+        return map;
+    }
+
+    // Whether every U+FDD0 in `text` is followed by U+FDD1 before another U+FDD0 or the end.
+    static bool Closed(std::u16string_view text) {
+        bool open = false;
+        for (const char16_t u : text) {
+            if (u == kOpen) {
+                if (open) return false;
+                open = true;
+            } else if (u == kClose) {
+                open = false;
+            }
+        }
+        return !open;
+    }
+};
+
+CarrierConverter::CarrierConverter(Module& module, const Source& from, const Target& to,
+                                   TextSink sink)
+    : m_target(module.Create()), m_fromStandard(!from.automatic && from.mode == kUnicodeMode) {
     if (m_fromStandard) {
         StandardEmojiFinder finder =
             MakeStandardEmojiFinder(ReadStandardEmojiForms(module.SettingsPath()));
         m_active = finder.active;
-        m_source.SetMapMode(kStandardFormsMode);
-        m_source.Put(Property::localizePattern, finder.pattern);
-        m_source.Put(Property::localizeUndefinedFormat, u"%1%");
+        Glyphary& source = m_sources.emplace_back(module.Create());
+        source.SetMapMode(kStandardFormsMode);
+        source.Put(Property::localizePattern, finder.pattern);
+        source.Put(Property::localizeUndefinedFormat, u"%1%");
     } else {
         // A code whose entry has no id has no equivalent anywhere: it gets what the
         // configuration writes for such codes (the sample: U+3013). Passed through, one
         // carrier's private-use code would show as another emoji, or none, on the other.
-        m_source.SetMapMode(from);
-        m_source.Put(Property::globalizeFormat, kIntermediateFormat);
-        try {
-            CheckProperty(Property::globalizeUndefinedFormat,
-                          m_source.Get(Property::globalizeUndefinedFormat));
-        } catch (const ClientError& e) {
-            throw ClientError("the default " + std::string(e.what()) + " (from " +
-                              module.SettingsPath().string() + ")");
+        std::vector<EMapMode> modes = {from.mode};
+        if (from.automatic) modes = {MPM_imode, MPM_ezweb, MPM_softbank};  // by text::Carrier
+        for (const EMapMode mode : modes) {
+            Glyphary& source = m_sources.emplace_back(module.Create());
+            source.SetMapMode(mode);
+            source.Put(Property::globalizeFormat, kIntermediateFormat);
+            CheckDefault(module, source, Property::globalizeUndefinedFormat);
         }
     }
-    m_target.SetMapMode(to);
-    m_target.Put(Property::localizePattern, kIntermediatePattern);
-    m_target.Put(Property::localizeUndefinedFormat, kMissingIdFormat);
+    m_source = &m_sources.front();
 
+    if (to.notation) {
+        const std::u16string format = to.format ? *to.format : [&] {
+            CheckDefault(module, m_target, Property::globalizeFormat);
+            return m_target.Get(Property::globalizeFormat);
+        }();
+        try {
+            CheckProperty(Property::localizeUndefinedFormat, format);
+        } catch (const ClientError& e) {
+            throw ClientError("the notation's format: " + std::string(e.what()));
+        }
+        m_target.SetMapMode(ModeWithoutMaps(module));
+        m_target.Put(Property::localizeUndefinedFormat, format);
+    } else {
+        m_target.SetMapMode(to.mode);
+        m_target.Put(Property::localizeUndefinedFormat, kMissingIdFormat);
+    }
+    m_target.Put(Property::localizePattern, kIntermediatePattern);
+
+    if (!m_fromStandard) {
+        for (Glyphary& source : m_sources) {
+            m_units.push_back(UnitMap::Of(source));
+            if (!m_units.back()) {
+                m_units.clear();
+                break;
+            }
+        }
+    }
+    if (from.automatic) {
+        // Runs come from the resolver, a record (or a part of one) at a time, each through
+        // its carrier's conversion as it comes (without unit maps, the notation gathered for
+        // a piece through the target at once: each Localize compiles its pattern).
+        m_sink = std::move(sink);
+        m_resolver = std::make_unique<text::CarrierResolver>(
+            from.options,
+            [this](text::Carrier carrier, std::u16string_view run) { TakeRun(carrier, run); });
+        return;
+    }
+    if (!m_units.empty()) {  // no cut to wait for: each unit converts alone
+        m_sink = std::move(sink);
+        return;
+    }
     m_converter = std::make_unique<TextConverter>(
-        [this](std::u16string_view piece, const TextSink& out) { Convert(piece, out); },
+        [this](std::u16string_view piece, const TextSink& out) {
+            ConvertWith(*m_source, piece, out);
+        },
         [this](char16_t before, char16_t after) { return MayCut(before, after); }, std::move(sink));
+}
+
+CarrierConverter::~CarrierConverter() = default;
+
+char16_t* CarrierConverter::Reserve(size_t units) {
+    if (m_converter) return m_converter->Reserve(units);
+    if (m_input.size() < units) m_input.resize(units);
+    return m_input.data();
+}
+
+void CarrierConverter::Commit(size_t units) {
+    if (m_converter) return m_converter->Commit(units);
+    const std::u16string_view input(m_input.data(), units);
+    if (m_resolver) {
+        m_resolver->Feed(input, false);
+    } else {
+        MapUnits(0, input, m_sink);
+    }
+    Flush(m_sink);
+}
+
+void CarrierConverter::Finish() {
+    if (m_converter) return m_converter->Finish();
+    if (m_resolver) m_resolver->Feed({}, true);
+    Flush(m_sink);
+}
+
+void CarrierConverter::TakeRun(text::Carrier carrier, std::u16string_view units) {
+    // Text without emoji goes with whichever carrier converted last.
+    if (carrier != text::Carrier::none) m_source = &m_sources[static_cast<size_t>(carrier) - 1];
+    if (!m_units.empty())
+        return MapUnits(static_cast<size_t>(m_source - m_sources.data()), units, m_sink);
+    SourceStep(*m_source, units, m_sink);
+    if (m_gathered.size() >= kGatheredUnits) TargetStep(m_sink);
+}
+
+void CarrierConverter::MapUnits(size_t k, std::u16string_view units, const TextSink& sink) {
+    UnitMap& map = *m_units[k];
+    size_t from = 0;
+    for (size_t i = 0; i < units.size(); ++i) {
+        const char16_t u = units[i];
+        if (!map.changes[u]) continue;
+        m_gathered.append(units.substr(from, i - from));
+        from = i + 1;
+        auto found = map.result.find(u);
+        if (found == map.result.end()) {
+            const std::u16string& notation = map.source.at(u);
+            found = map.result
+                        .emplace(u, notation.find(kOpen) == std::u16string::npos
+                                        ? notation
+                                        : m_target.Convert(Operation::localize, notation))
+                        .first;
+        }
+        m_gathered += found->second;
+        if (m_gathered.size() >= kGatheredUnits) Flush(sink);
+    }
+    m_gathered.append(units.substr(from));
+    if (m_gathered.size() >= kGatheredUnits) Flush(sink);
+}
+
+void CarrierConverter::Flush(const TextSink& sink) {
+    if (m_units.empty()) return TargetStep(sink);
+    if (!m_gathered.empty()) sink(m_gathered);
+    m_gathered.clear();
 }
 
 bool CarrierConverter::MayCut(char16_t before, char16_t after) const {
@@ -267,28 +473,55 @@ bool CarrierConverter::MayCut(char16_t before, char16_t after) const {
     return !(IsHighSurrogate(before) && IsLowSurrogate(after));
 }
 
-CarrierConverter::~CarrierConverter() = default;
-
 void CarrierConverter::Convert(std::u16string_view text, const TextSink& sink) {
-    const Operation source = m_fromStandard ? Operation::localize : Operation::globalize;
+    if (!m_resolver && m_units.empty()) return ConvertWith(*m_source, text, sink);
+    if (!m_resolver) {
+        MapUnits(0, text, sink);
+        return Flush(sink);
+    }
+    size_t k = 0;
+    text::CarrierResolver resolver(m_resolver->options(),
+                                   [&](text::Carrier carrier, std::u16string_view run) {
+                                       if (carrier != text::Carrier::none)
+                                           k = static_cast<size_t>(carrier) - 1;
+                                       if (!m_units.empty()) return MapUnits(k, run, sink);
+                                       SourceStep(m_sources[k], run, sink);
+                                   });
+    resolver.Feed(text, true);
+    Flush(sink);
+}
+
+void CarrierConverter::ConvertWith(Glyphary& source, std::u16string_view text,
+                                   const TextSink& sink) {
+    SourceStep(source, text, sink);
+    TargetStep(sink);
+}
+
+void CarrierConverter::SourceStep(Glyphary& source, std::u16string_view text,
+                                  const TextSink& sink) {
+    const Operation operation = m_fromStandard ? Operation::localize : Operation::globalize;
     for (;;) {
         const size_t mark = text.find(kOpen);
         const std::u16string_view between = text.substr(0, mark);
-        if (!between.empty()) {
-            m_intermediate.clear();
-            m_source.Convert(source, between,
-                             [this](std::u16string_view piece) { m_intermediate += piece; });
-            // Without the notation the target step would give back what it gets.
-            if (m_intermediate.find(kOpen) == std::u16string::npos) {
-                sink(m_intermediate);
-            } else {
-                m_target.Convert(Operation::localize, m_intermediate, sink);
-            }
-        }
+        if (!between.empty())
+            source.Convert(operation, between,
+                           [this](std::u16string_view piece) { m_gathered += piece; });
         if (mark == std::u16string_view::npos) return;
+        TargetStep(sink);  // the input's own U+FDD0 goes on as it is, in its place
         sink(std::u16string_view(&kOpen, 1));
         text.remove_prefix(mark + 1);
     }
+}
+
+void CarrierConverter::TargetStep(const TextSink& sink) {
+    if (m_gathered.empty()) return;
+    // Without the notation the target step would give back what it gets.
+    if (m_gathered.find(kOpen) == std::u16string::npos) {
+        sink(m_gathered);
+    } else {
+        m_target.Convert(Operation::localize, m_gathered, sink);
+    }
+    m_gathered.clear();
 }
 
 }  // namespace glyphary::client

@@ -8,26 +8,18 @@
 #include "client/carriers.h"
 #include "client/errors.h"
 #include "client/settings.h"
+#include "text/legacy_codes.h"
+#include "text/shift_jis.h"
 
 namespace glyphary::client {
 
 namespace {
 
-struct SjisRun {
-    int32_t mode;
-    uint16_t first, sjis, count;
-};
-constexpr SjisRun kSjisRuns[] = {
-#include "text/sjis_layouts.inc"
-};
-
 // The Shift_JIS code of `code` on the handsets of the carrier of `mode`, or 0 when it is none
 // of that carrier's emoji.
 uint16_t CarrierSjis(int mode, char16_t code) {
-    for (const SjisRun& run : kSjisRuns)
-        if (run.mode == mode && code >= run.first && code - run.first < run.count)
-            return static_cast<uint16_t>(run.sjis + (code - run.first));
-    return 0;
+    const uint16_t sjis = text::ShiftJisTable::For(text::CarrierOfMode(mode)).Encode(code);
+    return code >= 0xE000 && code <= 0xF8FF && sjis != text::ShiftJisTable::kNone ? sjis : 0;
 }
 
 // Hex numbers separated by spaces ("2600 FE0F"); none when any is not hex.
@@ -109,9 +101,17 @@ std::vector<CatalogEntry> ReadCatalog(const std::filesystem::path& settingsPath)
         if (const auto codes = HexList(e.extra[2]))
             entry.codePoints.assign(codes->begin(), codes->end());
         entry.aliases = Words(e.extra[3]);
-        for (size_t c = 0; c < 3; ++c)
-            if (const auto it = carriers[c].find(e.id); it != carriers[c].end())
-                entry.carriers[c] = Shown(kCarrierModes[c], it->second);
+        for (size_t c = 0; c < 3; ++c) {
+            const auto it = carriers[c].find(e.id);
+            if (it == carriers[c].end()) continue;
+            entry.carriers[c] = Shown(kCarrierModes[c], it->second);
+            if (entry.carriers[c].kind != CarrierShown::Kind::own) continue;
+            const text::LegacyEmoji* legacy =
+                text::EmojiOfCode(text::CarrierOfMode(kCarrierModes[c]), entry.carriers[c].code[0]);
+            if (!legacy) continue;
+            entry.auNumber = legacy->auNumber;
+            entry.google = legacy->google;
+        }
     }
     return catalog;
 }

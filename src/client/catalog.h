@@ -40,6 +40,11 @@ struct CatalogEntry {
     std::vector<char32_t> codePoints;
     /// i-mode, EZweb, SoftBank, in this order.
     std::array<CarrierShown, 3> carriers;
+    /// au's number for it (the N of <img localsrc="N">), when au has it as its own; else 0.
+    uint16_t auNumber = 0;
+    /// Google's private-use code for it (U+FE000...), when a carrier has it as its own and
+    /// Google gave it one; else 0.
+    char32_t google = 0;
 };
 
 /// The canonical entries of the standard table (those with a name) in its file order, each

@@ -23,17 +23,25 @@ constexpr size_t kPieceUnits = size_t{1} << 15;
 Cuts CutsFor(Operation operation, std::u16string_view localizePattern) {
     if (operation == Operation::globalize) return Cuts::anywhere;
     const std::wstring pattern(localizePattern.begin(), localizePattern.end());
-    return AnalyzePattern(pattern).splitsAfterLineFeed ? Cuts::afterLineFeeds : Cuts::nowhere;
+    const PatternFacts facts = AnalyzePattern(pattern);
+    if (facts.simple) return Cuts::byShape;
+    return facts.splitsAfterLineFeed ? Cuts::afterLineFeeds : Cuts::nowhere;
 }
 
 TextConverter::TextConverter(Glyphary& object, Operation operation, TextSink sink)
     : m_conversion([&object, operation](std::u16string_view piece, const TextSink& out) {
           object.Convert(operation, piece, out);
       }),
-      m_sink(std::move(sink)),
-      m_cuts(operation == Operation::globalize
-                 ? Cuts::anywhere
-                 : CutsFor(operation, object.Get(Property::localizePattern))) {}
+      m_sink(std::move(sink)) {
+    if (operation == Operation::globalize) {
+        m_cuts = Cuts::anywhere;
+        return;
+    }
+    const std::u16string pattern = object.Get(Property::localizePattern);
+    m_cuts = CutsFor(operation, pattern);
+    if (m_cuts == Cuts::byShape)
+        m_shape.emplace(*AnalyzePattern(std::wstring(pattern.begin(), pattern.end())).simple);
+}
 
 TextConverter::TextConverter(PieceConversion conversion, CutRule mayCut, TextSink sink)
     : m_conversion(std::move(conversion)),
@@ -72,6 +80,10 @@ void TextConverter::Commit(size_t units) {
             if (found != std::u16string_view::npos) m_cut = m_size - units + found + 1;
             break;
         }
+        case Cuts::byShape:
+            if (const size_t at = m_shape->Scan(added); at != std::u16string_view::npos)
+                m_cut = m_size - units + at;
+            break;
         case Cuts::byRule:
             if (units == 0) break;
             if (m_buffer[m_size - 1] == u'\0') {
@@ -91,6 +103,11 @@ void TextConverter::Commit(size_t units) {
     if (m_size < kPieceUnits) return;
     if (m_cut > 0) {
         ConvertThrough(m_cut);
+    } else if (m_cuts == Cuts::byShape && m_size > kMaxOpenCandidate) {
+        throw ClientError("LocalizePattern might still match text of more than " +
+                          std::to_string(kMaxOpenCandidate) +
+                          " units that it opened (one notation so long is not one; "
+                          "converting it would take the whole text at once)");
     } else if (m_size > kMaxBstrUnits) {
         throw ClientError("a text of more than " + std::to_string(kMaxBstrUnits) +
                           " units that cannot be cut (" +

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "client/object.h"
+#include "convert/pattern_facts.h"
 
 namespace glyphary::client {
 
@@ -17,7 +18,15 @@ enum class Cuts {
     afterLineFeeds,  ///< after a line feed: no match can hold one or look across one
     nowhere,         ///< the pattern cannot be shown safe to cut: the whole text in one call
     byRule,          ///< where a conversion of the caller's own says (TextConverter's CutRule)
+    /// The pattern has the shape P(C+)S (the default's): anywhere but inside what might be a
+    /// match (ShapeCuts), so memory is bounded by the longest open candidate, up to
+    /// kMaxOpenCandidate units.
+    byShape,
 };
+
+/// The longest run of units that might still be one notation (P and members of C) that a
+/// TextConverter holds when cutting byShape; a longer one is an error, never a match.
+inline constexpr size_t kMaxOpenCandidate = size_t{1} << 24;
 
 /// Converts one piece of text (zero units included) and hands the result to the sink.
 using PieceConversion = std::function<void(std::u16string_view piece, const TextSink& sink)>;
@@ -26,7 +35,7 @@ using CutRule = std::function<bool(char16_t before, char16_t after)>;
 
 /// The cuts `operation` allows when LocalizePattern is `localizePattern`. Globalize reads one
 /// unit at a time, so it may be cut anywhere; Localize only where the pattern analysis proves
-/// it safe.
+/// it safe: by its shape, else after line feeds, else nowhere.
 Cuts CutsFor(Operation operation, std::u16string_view localizePattern);
 
 /// Converts text that arrives piece by piece. Input is written straight into the converter's
@@ -49,7 +58,8 @@ class TextConverter {
     char16_t* Reserve(size_t units);
     /// The first `units` units written at Reserve's pointer are input. Converts what may be
     /// converted now. Throws ComError, or ClientError when the text cannot be cut and grows
-    /// longer than one interface string.
+    /// longer than one interface string (byShape: an open candidate longer than
+    /// kMaxOpenCandidate).
     void Commit(size_t units);
     /// The end of the input: converts what is left.
     void Finish();
@@ -58,7 +68,8 @@ class TextConverter {
     void ConvertThrough(size_t end);
 
     PieceConversion m_conversion;
-    CutRule m_mayCut;  // for Cuts::byRule
+    CutRule m_mayCut;                  // for Cuts::byRule
+    std::optional<ShapeCuts> m_shape;  // for Cuts::byShape
     TextSink m_sink;
     Cuts m_cuts;
     std::unique_ptr<char16_t[]> m_buffer;

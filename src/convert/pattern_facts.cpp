@@ -605,6 +605,58 @@ std::optional<LiteralBranch> LiteralBranchOf(const Sequence& items, std::wstring
 
 }  // namespace
 
+// ---------------------------------------------------------------------------------------------
+// Cuts
+
+ShapeCuts::ShapeCuts(const SimpleShape& shape)
+    : m_inClass(0x10000, shape.negated), m_opener(shape.before.begin(), shape.before.end()) {
+    for (const auto& [low, high] : shape.ranges)
+        for (wchar_t u = low; u <= high && u < 0x10000; ++u) m_inClass[u] = !shape.negated;
+    m_inAlphabet = m_inClass;
+    m_runsCut = true;
+    for (const std::wstring* text : {&shape.before, &shape.after}) {
+        for (const wchar_t u : *text) {
+            if (u >= 0x10000) continue;  // no unit of UTF-16 text: never matched
+            m_runsCut &= !m_inClass[u];
+            m_inAlphabet[u] = true;
+        }
+    }
+    // Knuth-Morris-Pratt: the longest proper prefix of P that ends each prefix of P.
+    m_fail.assign(m_opener.size() + 1, 0);
+    for (size_t i = 1, k = 0; i < m_opener.size(); ++i) {
+        while (k && m_opener[i] != m_opener[k]) k = m_fail[k];
+        if (m_opener[i] == m_opener[k]) ++k;
+        m_fail[i + 1] = k;
+    }
+}
+
+size_t ShapeCuts::Scan(std::u16string_view units) {
+    size_t last = std::u16string_view::npos;
+    for (size_t i = 0; i < units.size(); ++i) {
+        const char16_t u = units[i];
+        if (u == 0) {  // the interface's text ends here; a new one begins after it
+            last = i + 1;
+            m_started = m_inRun = m_runOpen = false;
+            m_matched = m_open = 0;
+            continue;
+        }
+        const bool inClass = m_inClass[u], inAlphabet = m_inAlphabet[u];
+        if (m_started &&
+            (!m_prevInAlphabet || !inAlphabet || (m_runsCut && m_inRun && inClass && !m_runOpen)))
+            last = i;
+        if (inClass && !m_inRun) m_runOpen = m_matched == m_opener.size();
+        m_inRun = inClass;
+        if (!inClass) m_runOpen = false;
+        m_open = !m_runOpen ? 0 : m_open ? m_open + 1 : m_opener.size() + 1;
+        if (m_matched == m_opener.size()) m_matched = m_fail[m_matched];
+        while (m_matched && m_opener[m_matched] != u) m_matched = m_fail[m_matched];
+        if (m_opener[m_matched] == u) ++m_matched;
+        m_prevInAlphabet = inAlphabet;
+        m_started = true;
+    }
+    return last;
+}
+
 PatternFacts AnalyzePattern(std::wstring_view pattern) {
     PatternFacts facts;
     Parser parser(pattern);

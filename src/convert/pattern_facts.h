@@ -58,6 +58,37 @@ struct PatternFacts {
     std::optional<std::vector<LiteralBranch>> literals;
 };
 
+/// Where a text may be cut for a global search-and-replace by a SimpleShape pattern, so that
+/// converting the parts gives what converting the whole gives: next to a unit no match can
+/// hold (one outside C and outside P and S), and, when no unit of P or S is in C, inside a run
+/// of members of C that P does not open (no match holds any of it). Only a run that P opens
+/// (an open candidate) is never cut. A zero unit ends a text for the interface: cuts lie on
+/// both sides of it, and what follows it scans as a new text.
+class ShapeCuts {
+  public:
+    explicit ShapeCuts(const SimpleShape& shape);
+
+    /// Scans `units`, which continue the text scanned so far, and returns the last place
+    /// among them where the text may be cut: k for a cut just before units[k] (0: between the
+    /// last unit scanned before and units[0]), or npos for none.
+    size_t Scan(std::u16string_view units);
+    /// Units scanned since the start of the candidate that is open now (0: none is).
+    size_t open() const noexcept { return m_open; }
+
+  private:
+    std::vector<bool> m_inClass;     // C, by unit
+    std::vector<bool> m_inAlphabet;  // C and the units of P and S
+    std::u16string m_opener;         // P
+    std::vector<size_t> m_fail;      // P's failure function, to find it as units arrive
+    bool m_runsCut = false;          // P and S share no unit with C
+    size_t m_matched = 0;            // units of P that end the text scanned so far
+    bool m_started = false;          // a unit was scanned since the text began
+    bool m_prevInAlphabet = false;
+    bool m_inRun = false;    // the last unit is in C
+    bool m_runOpen = false;  // ... in a run P opened
+    size_t m_open = 0;
+};
+
 /// The facts of `pattern` (Perl syntax, the library's default options). Sound by
 /// construction: the pattern is parsed against a small grammar, and anything outside it
 /// (quoting, comments, inline options, back references, \G, \K, POSIX classes, a brace that

@@ -4,7 +4,9 @@
 #include <bit>
 #include <cstring>
 
+#include "text/forms.h"
 #include "text/references.h"
+#include "text/resolver.h"
 #include "text/shift_jis.h"
 #include "text/utf.h"
 
@@ -43,35 +45,49 @@ static_assert(std::endian::native == std::endian::little);
 // Decoding
 
 Decoder::Decoder(const Format& format, Errors errors) : m_format(format), m_issues(errors) {
-    // Beyond a unit a byte: a reference held back, the bytes of a character held back, and
-    // an escape's bytes kept at its end.
-    static_assert(kSlack >= kMaxReadReference + 4 + ShiftJisDecoder::kExtraUnits);
+    // Beyond a unit a byte: a form held back, which marking may double, the bytes of a
+    // character held back, and an escape's bytes kept at its end.
+    static_assert(kMaxHeld >= FormReader::kMaxHeld && kMaxHeld >= kMaxReadReference);
+    static_assert(kSlack >= 2 * kMaxHeld + 4 + ShiftJisDecoder::kExtraUnits);
     if (format.encoding == Encoding::sjis)
         m_sjis = std::make_unique<ShiftJisDecoder>(ShiftJisTable::For(format.carrier), m_issues);
+    if (!format.forms.empty() || format.carrier == Carrier::automatic)
+        m_forms = std::make_unique<FormReader>(format, m_issues);
 }
 
 Decoder::~Decoder() = default;
 
 Decoded Decoder::Decode(std::string_view bytes, bool final, char16_t* out) {
     if (m_failed) return {0, false};
-    const bool references = m_format.references();
+    // Marked text may be longer than what it marks, so it is decoded aside first.
+    char16_t* raw = out;
+    if (m_forms && m_forms->grows()) {
+        if (m_rawSize < Room(bytes.size())) {
+            m_rawSize = std::max(Room(bytes.size()), m_rawSize + m_rawSize / 2);
+            m_raw = std::make_unique_for_overwrite<char16_t[]>(m_rawSize);
+        }
+        raw = m_raw.get();
+    }
     size_t w = 0;
-    if (references) {  // the start of a reference cut at the end of the last piece
-        const std::u16string_view held = m_reference.held();
-        std::copy(held.begin(), held.end(), out);
+    if (m_forms) {  // the start of a form cut at the end of the last piece
+        const std::u16string_view held = m_held.held();
+        std::copy(held.begin(), held.end(), raw);
         w = held.size();
-        m_reference.Clear();
+        m_held.Clear();
     }
     const bool ok = m_bytes.Through(bytes, final, [&](std::string_view in, bool last, size_t at) {
-        return Step(in, last, at, out, w);
+        return Step(in, last, at, raw, w);
     });
     m_failed = !ok;
-    if (references) {
-        const references::Read read = references::ReadPrivateUse(out, w, final || !ok);
-        m_reference.Hold({out + read.heldFrom, w - read.heldFrom});
-        w = read.size;
+    if (!m_forms) return {w, ok};
+    // After a failure nothing more comes: what is held is read as the end.
+    const FormReader::Result read = m_forms->Read(raw, w, final || !ok, out);
+    if (!read.ok) {
+        m_failed = true;
+    } else {
+        m_held.Hold({raw + read.read, w - read.read});
     }
-    return {w, ok};
+    return {read.written, !m_failed};
 }
 
 Consumed Decoder::Step(std::string_view in, bool final, size_t offset, char16_t* out, size_t& w) {
@@ -103,6 +119,8 @@ Consumed Decoder::Step(std::string_view in, bool final, size_t offset, char16_t*
 // Encoding
 
 Encoder::Encoder(const Format& format, Errors errors) : m_format(format), m_issues(errors) {
+    if (format.carrier == Carrier::automatic)
+        throw std::invalid_argument("the carrier of output cannot be auto: name one");
     if (format.encoding == Encoding::sjis) m_sjis = &ShiftJisTable::For(format.carrier);
 }
 
@@ -184,6 +202,7 @@ Consumed Encoder::Utf8(std::u16string_view in, bool final, size_t offset, std::s
 // Whole texts
 
 std::u16string Decode(std::string_view bytes, const Format& format, Errors errors) {
+    if (format.carrier == Carrier::automatic) return DecodeResolved(bytes, format, errors, {});
     Decoder decoder(format, errors);
     std::u16string out(Decoder::Room(bytes.size()), u'\0');
     const Decoded d = decoder.Decode(bytes, true, out.data());

@@ -14,6 +14,7 @@
 
 namespace glyphary::text {
 
+class FormReader;
 class ShiftJisDecoder;
 class ShiftJisTable;
 
@@ -23,7 +24,8 @@ struct Decoded {
     bool ok = true;    ///< false: stopped at a failure (strict), which issues().failure() holds
 };
 
-/// Bytes to UTF-16 units, piece by piece.
+/// Bytes to UTF-16 units, piece by piece, with the format's forms read. For
+/// Carrier::automatic it writes marked text, for a CarrierResolver to read.
 class Decoder {
   public:
     Decoder(const Format& format, Errors errors);
@@ -44,23 +46,28 @@ class Decoder {
     Issues& issues() noexcept { return m_issues; }
 
   private:
-    // Units held back from one call to the next (a reference, a character cut at the end and
-    // an escape's bytes kept), with room to spare.
-    static constexpr size_t kSlack = 32;
+    // Units held back from one call to the next (a form read twice over when marked, a
+    // character cut at the end and an escape's bytes kept), with room to spare.
+    static constexpr size_t kMaxHeld = 64;
+    static constexpr size_t kSlack = 2 * kMaxHeld + 32;
 
     Consumed Step(std::string_view in, bool final, size_t offset, char16_t* out, size_t& w);
 
     Format m_format;
     Issues m_issues;
-    Carry<char, 4> m_bytes;  // a character or escape cut at the end of the last piece
-    Carry<char16_t, kMaxReadReference> m_reference;  // a reference cut there
+    Carry<char, 4> m_bytes;            // a character or escape cut at the end of the last piece
+    Carry<char16_t, kMaxHeld> m_held;  // a form cut there
     std::unique_ptr<ShiftJisDecoder> m_sjis;
+    std::unique_ptr<FormReader> m_forms;  // none when no form is to be read
+    std::unique_ptr<char16_t[]> m_raw;    // decoded units before marking
+    size_t m_rawSize = 0;
     bool m_failed = false;
 };
 
 /// UTF-16 units to bytes, piece by piece.
 class Encoder {
   public:
+    /// Throws std::invalid_argument for Carrier::automatic, which is for input only.
     Encoder(const Format& format, Errors errors);
     ~Encoder();
     Encoder(const Encoder&) = delete;
@@ -87,7 +94,8 @@ class Encoder {
     bool m_failed = false;
 };
 
-/// All of `bytes` decoded. Throws EncodingError for a strict failure.
+/// All of `bytes` decoded (for Carrier::automatic, resolved with the default AutoOptions:
+/// each emoji as its carrier's code point). Throws EncodingError for a strict failure.
 std::u16string Decode(std::string_view bytes, const Format& format, Errors errors = Errors::strict);
 /// All of `text` encoded. Throws EncodingError for a strict failure.
 std::string Encode(std::u16string_view text, const Format& format, Errors errors = Errors::strict);

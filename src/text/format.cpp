@@ -55,14 +55,92 @@ const char* CarrierName(Carrier carrier) {
             return "ezweb";
         case Carrier::softbank:
             return "softbank";
+        case Carrier::automatic:
+            return "auto";
         case Carrier::none:
             break;
     }
     return "none";
 }
 
+std::optional<Carrier> ParseCarrierName(std::string_view name) {
+    std::string key;
+    for (const char c : name) key += c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+    struct Name {
+        const char* name;
+        Carrier carrier;
+    };
+    static constexpr Name kNames[] = {
+        {"imode", Carrier::imode},       {"i-mode", Carrier::imode},
+        {"docomo", Carrier::imode},      {"ezweb", Carrier::ezweb},
+        {"au", Carrier::ezweb},          {"kddi", Carrier::ezweb},
+        {"softbank", Carrier::softbank}, {"vodafone", Carrier::softbank},
+    };
+    for (const Name& n : kNames)
+        if (key == n.name) return n.carrier;
+    return std::nullopt;
+}
+
 Carrier CarrierOfMode(long mode) {
     return mode >= 1 && mode <= 3 ? static_cast<Carrier>(mode) : Carrier::none;
+}
+
+const char* FormName(Form form) {
+    switch (form) {
+        case Form::references:
+            return "references";
+        case Form::sjisReferences:
+            return "sjis-references";
+        case Form::localsrc:
+            return "localsrc";
+        case Form::webCodes:
+            return "webcodes";
+        case Form::google:
+            return "google";
+        case Form::cp932:
+            return "cp932";
+    }
+    return "?";
+}
+
+std::optional<Forms> ParseForms(std::string_view names, std::string* unknown) {
+    Forms forms;
+    while (!names.empty()) {
+        const size_t comma = names.find(',');
+        std::string_view name = names.substr(0, comma);
+        names = comma == names.npos ? std::string_view() : names.substr(comma + 1);
+        while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+        while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+        std::string key;
+        for (const char c : name) key += c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+        if (key == "default") {
+            forms = forms | kDefaultInputForms;
+            continue;
+        }
+        if (key == "none" || key.empty()) continue;
+        bool found = false;
+        for (const Form form : kAllForms) {
+            if (key == FormName(form)) {
+                forms = forms | form;
+                found = true;
+            }
+        }
+        if (!found) {
+            if (unknown) *unknown = std::string(name);
+            return std::nullopt;
+        }
+    }
+    return forms;
+}
+
+std::string FormNames(Forms forms) {
+    std::string names;
+    for (const Form form : kAllForms) {
+        if (!forms.has(form)) continue;
+        if (!names.empty()) names += ',';
+        names += FormName(form);
+    }
+    return names;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -96,6 +174,16 @@ std::string Describe(const Issue& issue, const Format& format) {
             return "ESC $ web code U+" + Hex(v, 4) + " is no SoftBank emoji";
         case Fault::escapeCut:
             return "the input ends inside a SoftBank web code escape";
+        case Fault::cp932Code:
+            return "code " + Hex(v, 4) +
+                   " (taken back from text read as CP932) is no character of " + sjis;
+        case Fault::noEquivalent:
+            return "the emoji U+" + Hex(v, 4) + " of another carrier has no equivalent in " +
+                   CarrierName(format.carrier);
+        case Fault::unknownGoogle:
+            return "U+" + Hex(v, 4) + " is no Google code of a carrier emoji";
+        case Fault::unknownNumber:
+            return "<img localsrc=\"" + std::to_string(v) + "\"> is no au emoji number";
         case Fault::loneSurrogate:
             if (format.encoding == Encoding::sjis)
                 return "a lone surrogate U+" + Hex(v, 4) + ", which " + sjis + " cannot carry";

@@ -24,14 +24,46 @@ enum class Encoding : uint8_t {
 };
 
 /// Whose handsets' layout Shift_JIS follows: the carriers by their map mode numbers.
-enum class Carrier : int32_t { none = 0, imode = 1, ezweb = 2, softbank = 3 };
+enum class Carrier : int32_t {
+    none = 0,
+    imode = 1,
+    ezweb = 2,
+    softbank = 3,
+    /// Input only: each emoji's carrier is found from its code, record by record. A Decoder
+    /// for it writes marked text, which only a CarrierResolver (text/resolver.h) reads.
+    automatic = -1,
+};
 
-/// Ways of writing emoji besides the encoding's own codes, as a set.
+/// The three carriers, in map mode order.
+inline constexpr Carrier kEmojiCarriers[] = {Carrier::imode, Carrier::ezweb, Carrier::softbank};
+
+/// Ways of writing emoji besides the encoding's own codes, as a set. On input each is read
+/// when the format has it; on output only `references` means anything. Each has a name for
+/// option lists (FormName).
 enum class Form : uint8_t {
-    /// Numeric character references: on input, references to private-use code points
-    /// (&#xE63E;, &#58942;) are read as those characters (others stay text); on output,
+    /// "references": numeric character references. On input, references to private-use code
+    /// points (&#xE63E;, &#58942;) are read as those characters (others stay text); on output,
     /// private-use characters, and characters the encoding cannot carry, are written &#xHEX;.
     references = 1 << 0,
+    /// "sjis-references": references whose number is a carrier's Shift_JIS code of an emoji
+    /// (&#63647; or &#xF89F; for i-mode's F8 9F), read as that emoji. From &#xF900; up such
+    /// numbers name real characters, so it is never a default. Comes before `references`.
+    sjisReferences = 1 << 1,
+    /// "localsrc": au's <img localsrc="N"> by emoji number (quotes optional, other attributes
+    /// allowed, any letter case, at most kMaxTagUnits long). The data has no icon names, so
+    /// <img icon=...> is not read.
+    localsrc = 1 << 2,
+    /// "webcodes": SoftBank's web codes, ESC $ page characters SI, in any encoding (Shift_JIS
+    /// for SoftBank reads them always). ESC $ and no page letter is text, as in ISO-2022-JP.
+    webCodes = 1 << 3,
+    /// "google": Google's private-use codes of the carriers' emoji (U+FE000...).
+    google = 1 << 4,
+    /// "cp932": the text went through a Windows code page 932 decoder that was given carrier
+    /// Shift_JIS. U+E000..U+E757 (what it made of the user-defined area F040-F9FC) and the
+    /// kanji it made of SoftBank's FB41-FBDE are taken back to their codes and read with the
+    /// format's carrier's layout; a code that layout lacks is an issue (Fault::cp932Code).
+    /// Never a default, never guessed: the user names it.
+    cp932 = 1 << 5,
 };
 
 /// A set of Forms; a Form converts to the set of it alone.
@@ -40,13 +72,30 @@ class Forms {
     constexpr Forms() = default;
     constexpr Forms(Form form) : m_bits(static_cast<uint8_t>(form)) {}
     constexpr bool has(Form form) const { return m_bits & static_cast<uint8_t>(form); }
+    constexpr bool empty() const { return m_bits == 0; }
     constexpr Forms operator|(Forms other) const { return Forms(m_bits | other.m_bits); }
+    constexpr Forms without(Forms other) const { return Forms(m_bits & ~other.m_bits); }
     constexpr bool operator==(const Forms&) const = default;
 
   private:
     constexpr explicit Forms(unsigned bits) : m_bits(static_cast<uint8_t>(bits)) {}
     uint8_t m_bits = 0;
 };
+
+constexpr Forms operator|(Form a, Form b) {
+    return Forms(a) | b;
+}
+
+/// Every form, in the order FormNames lists them.
+inline constexpr Form kAllForms[] = {Form::references, Form::localsrc,       Form::webCodes,
+                                     Form::google,     Form::sjisReferences, Form::cp932};
+/// What input reads when no one says otherwise: the forms no text holds by accident (a
+/// reference to a private-use character, au's localsrc markup, SoftBank's escapes, Google's
+/// private-use codes). References to Shift_JIS codes and text through CP932 only when named.
+inline constexpr Forms kDefaultInputForms =
+    Form::references | Form::localsrc | Form::webCodes | Form::google;
+/// The longest <img localsrc=...> tag read, in units.
+inline constexpr size_t kMaxTagUnits = 64;
 
 /// How text is written as bytes. Input and output each have their own.
 struct Format {
@@ -67,10 +116,22 @@ struct Format {
 std::optional<Encoding> ParseEncoding(std::string_view name);
 /// "utf-8", "utf-16le", "sjis" (for messages and option values).
 const char* EncodingName(Encoding encoding);
-/// "imode", "ezweb", "softbank", "none".
+/// "imode", "ezweb", "softbank", "auto", "none".
 const char* CarrierName(Carrier carrier);
 /// The carrier of a map mode: 1 to 3, none for any other.
 Carrier CarrierOfMode(long mode);
+/// The carrier `name` names (imode, i-mode, docomo, ezweb, au, kddi, softbank, vodafone; any
+/// letter case), none for any other.
+std::optional<Carrier> ParseCarrierName(std::string_view name);
+
+/// "references", "sjis-references", "localsrc", "webcodes", "google", "cp932".
+const char* FormName(Form form);
+/// The forms a comma-separated list names: form names, "default" (kDefaultInputForms) and
+/// "none", any letter case, spaces around names free. None for an unknown name, which goes
+/// to `unknown`.
+std::optional<Forms> ParseForms(std::string_view names, std::string* unknown = nullptr);
+/// The names of `forms`, comma-separated, in kAllForms' order ("" for none).
+std::string FormNames(Forms forms);
 
 // ---------------------------------------------------------------------------------------------
 // Errors
@@ -103,6 +164,13 @@ enum class Fault : uint8_t {
     escapeUnclosed,  ///< a page of web codes that SI does not end
     escapeCode,      ///< a web code that is no emoji (value: its code point)
     escapeCut,       ///< the input ends inside an escape
+    // Reading forms. These, and the escape faults above when web codes are read from decoded
+    // text (any encoding but Shift_JIS), count `offset` and `length` in UTF-16 units of the
+    // decoded text (what the encoding gave, before any form was read), not in bytes.
+    cp932Code,      ///< text through CP932 whose code (value) the carrier's layout lacks
+    noEquivalent,   ///< an emoji of another carrier (value: its code point) that this one lacks
+    unknownGoogle,  ///< a Google code (value) of no carrier's emoji
+    unknownNumber,  ///< an au emoji number (value) that names none
     // Encoding; `value` holds the code point (a lone surrogate as itself).
     loneSurrogate,  ///< a surrogate without its other half
     noCode,         ///< a character the output's encoding has no code for

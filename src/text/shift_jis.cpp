@@ -81,6 +81,20 @@ ShiftJisTable::ShiftJisTable(Carrier carrier) {
     for (const Cp932Pair& p : kCp932Encode) m_encode[p.from] = p.to;
 
     if (carrier == Carrier::none) return;
+    if (carrier == Carrier::automatic) {
+        // Each code where the layouts part stands for itself, for a resolver to read with the
+        // carrier it chooses; a code of the user-defined area that no carrier uses is no
+        // character.
+        for (unsigned code = 0xF040; code <= 0xF9FC; ++code)
+            if (IsLeadByte(code >> 8)) m_double[((code >> 8) - 0x80) * 256 + (code & 0xFF)] = 0;
+        for (const SjisRun& run : kSjisRuns) {
+            for (unsigned k = 0; k < run.count; ++k) {
+                const auto code = static_cast<uint16_t>(run.sjis + k);
+                m_double[((code >> 8) - 0x80) * 256 + (code & 0xFF)] = LinearUnit(code);
+            }
+        }
+        return;
+    }
 
     // A carrier's handsets use the user-defined area for their own emoji and nothing else.
     for (unsigned code = 0xF040; code <= 0xF9FC; ++code)
@@ -129,6 +143,10 @@ const ShiftJisTable& ShiftJisTable::For(Carrier carrier) {
         case Carrier::softbank: {
             static const ShiftJisTable softbank(Carrier::softbank);
             return softbank;
+        }
+        case Carrier::automatic: {
+            static const ShiftJisTable automatic(Carrier::automatic);
+            return automatic;
         }
         case Carrier::none:
             break;

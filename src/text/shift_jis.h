@@ -15,6 +15,29 @@
 
 namespace glyphary::text {
 
+// ---------------------------------------------------------------------------------------------
+// The codes where the carriers' layouts part: CP932's user-defined area F040-F9FC, which CP932
+// maps to U+E000-U+E757 in code order (the trail bytes skip 7F), and SoftBank's FB41-FBDE
+// beyond it. Continuing that linear mapping over F040-FCFC gives each such code one unit.
+
+/// The first and last code of the linear mapping, and the units it maps them to.
+inline constexpr uint16_t kFirstLinearCode = 0xF040, kLastLinearCode = 0xFCFC;
+inline constexpr char16_t kFirstLinearUnit = 0xE000, kLastLinearUnit = 0xE98B;
+/// The last unit CP932 itself gives (for F9FC).
+inline constexpr char16_t kLastUserDefinedUnit = 0xE757;
+
+/// The unit of `code` (lead F0-FC, a valid trail byte) in the linear mapping.
+inline constexpr char16_t LinearUnit(uint16_t code) {
+    const unsigned trail = code & 0xFF;
+    return static_cast<char16_t>(kFirstLinearUnit + ((code >> 8) - 0xF0) * 188 +
+                                 (trail < 0x7F ? trail - 0x40 : trail - 0x41));
+}
+/// The code of `unit` (kFirstLinearUnit..kLastLinearUnit) in the linear mapping.
+inline constexpr uint16_t LinearCode(char16_t unit) {
+    const unsigned k = unit - kFirstLinearUnit, t = k % 188;
+    return static_cast<uint16_t>((0xF0 + k / 188) << 8 | (t < 0x3F ? t + 0x40 : t + 0x41));
+}
+
 /// One Shift_JIS layout: decoding and encoding tables.
 class ShiftJisTable {
   public:
@@ -23,7 +46,10 @@ class ShiftJisTable {
 
     /// The layout of `carrier`'s handsets: its emoji at its codes, and no other code of the
     /// user-defined area. Carrier::none gets plain CP932, whose user-defined area F040-F9FC
-    /// is U+E000-U+E757.
+    /// is U+E000-U+E757. Carrier::automatic decodes as CP932 but that every code some
+    /// carrier's layout reads otherwise (an emoji, or SoftBank's FB41-FBDE) gives its
+    /// LinearUnit, and a code of the user-defined area that no carrier reads is none; its
+    /// encoding side is CP932's.
     static const ShiftJisTable& For(Carrier carrier);
 
     /// The unit of a single byte, or kLead, or kNone.

@@ -11,8 +11,11 @@
 
 #include "support/module_fixture.h"
 #include "client/carrier_convert.h"
+#include "client/errors.h"
 #include "client/carriers.h"
 #include "client/settings.h"
+#include "support/legacy_forms.h"
+#include "text/text_pipe.h"
 #include "tools/program.h"
 
 namespace {
@@ -352,6 +355,204 @@ TEST_F(CarrierConvertTest, PiecesConvertAsTheWholeDoes) {
         converter.Finish();
         EXPECT_EQ(Difference(pieces, whole), "") << CarrierName(from);
         EXPECT_GT(calls, wholeCalls) << CarrierName(from) << ": the text was never cut";
+    }
+}
+
+// The standard emoji as notation: each form found as the plain reading finds it becomes its
+// id through the configured GlobalizeFormat; longer sequences stay whole.
+TEST_F(CarrierConvertTest, StandardEmojiBecomeNotationAsThePlainReadingFindsThem) {
+    SampleForms sample;
+    for (const CodeMapElement& e : SampleMap(kStandardFormsMode))
+        sample.shown[e.id] = u":" + e.code.substr(1, e.code.size() - 2) + u":";
+    CarrierConverter converter(*s_module, Source::Table(kUnicodeMode), Target::Notation(),
+                               [](std::u16string_view) {});
+    std::mt19937 rng(17);
+    for (int round = 0; round < 100; ++round) {
+        const std::u16string text = GeneratedText(rng, sample.forms);
+        ASSERT_EQ(Difference(ConvertWhole(converter, text), PlainConvert(text, sample.shown)), "")
+            << "round " << round;
+    }
+    CarrierConverter bracketed(*s_module, Source::Table(kUnicodeMode), Target::Notation(u"[%1%]"),
+                               [](std::u16string_view) {});
+    EXPECT_EQ(ConvertWhole(bracketed, u"a\x2600\xFE0F \xD83D\xDC4D\xD83C\xDFFD"),
+              u"a[sunny] \xD83D\xDC4D\xD83C\xDFFD");
+    EXPECT_THROW(CarrierConverter(*s_module, Source::Table(kUnicodeMode), Target::Notation(u"%2%"),
+                                  [](std::u16string_view) {}),
+                 ClientError);
+}
+
+// `bytes` in `format` through a text pipe and `converter`, as UTF-8.
+std::string Piped(std::string_view bytes, const text::Format& format, Module& module,
+                  const Source& from, const Target& to) {
+    std::string out;
+    text::TextPipe pipe(format, text::Errors::strict, {}, text::Errors::strict,
+                        [&](std::string_view b) { out += b; });
+    CarrierConverter converter(module, from, to,
+                               [&](std::u16string_view piece) { pipe.Take(piece); });
+    for (size_t at = 0; at < bytes.size(); at += 1000)
+        pipe.Feed(converter, bytes.substr(at, 1000), false);
+    pipe.Feed(converter, {}, true);
+    converter.Finish();
+    pipe.Finish();
+    return out;
+}
+
+// Generated: every emoji of every carrier, in every form it was stored in, in UTF-8 and in
+// Shift_JIS, read for its carrier and found automatically, reaches the standard emoji and the
+// notation its plain code reaches; the notation is what Globalize writes.
+TEST_F(CarrierConvertTest, EveryEmojiInEveryFormReachesWhatItsCodeReaches) {
+    const auto convert = [&](const Source& from, const Target& to, std::u16string_view text) {
+        CarrierConverter converter(*s_module, from, to, [](std::u16string_view) {});
+        return ConvertWhole(converter, text);
+    };
+    size_t checked = 0;
+    for (const text::Carrier carrier : text::kEmojiCarriers) {
+        const auto mode = static_cast<EMapMode>(carrier);
+        for (const text::Encoding encoding : {text::Encoding::utf8, text::Encoding::sjis}) {
+            // Each way of writing, the codes written that way and the bytes.
+            std::map<std::string, std::pair<std::u16string, std::string>> texts;
+            std::map<std::string, text::Forms> formsOf;
+            for (const text::LegacyEmoji& e : text::LegacyEmojis()) {
+                const char16_t code = e.CodeOf(carrier);
+                if (!code) continue;
+                std::map<std::string, int> seen;
+                for (const glyphary::testing::Written& w :
+                     glyphary::testing::WaysOf(carrier, code, encoding)) {
+                    const std::string key =
+                        text::FormNames(w.forms) + std::to_string(seen[text::FormNames(w.forms)]++);
+                    formsOf[key] = w.forms;
+                    texts[key].first += std::u16string(u" ") + code;
+                    texts[key].second += glyphary::testing::Input(" ", w, "", encoding);
+                }
+            }
+            for (const auto& [key, text] : texts) {
+                const text::Forms forms = formsOf[key];
+                SCOPED_TRACE(std::string(text::CarrierName(carrier)) + " " +
+                             text::EncodingName(encoding) + " " + key);
+                const auto& [codes, bytes] = text;
+                const std::string standard = text::Encode(
+                    convert(Source::Table(mode), Target::Table(kUnicodeMode), codes), {});
+                const std::u16string notation =
+                    convert(Source::Table(mode), Target::Notation(), codes);
+                Glyphary object(s_module->Create());
+                object.SetMapMode(mode);
+                ASSERT_EQ(notation, object.Convert(Operation::globalize, codes));
+
+                ASSERT_EQ(Piped(bytes, {encoding, carrier, forms}, *s_module, Source::Table(mode),
+                                Target::Table(kUnicodeMode)),
+                          standard);
+                // Found automatically after a code that shows the form's carrier.
+                const text::Carrier own =
+                    forms.has(text::Form::localsrc) ? text::Carrier::ezweb : carrier;
+                const std::u16string witness(1, glyphary::testing::WitnessCode(own));
+                const std::string witnessBytes = glyphary::testing::Witness(own, encoding, forms);
+                const text::Format automatic{encoding, text::Carrier::automatic, forms};
+                const Source ownSource = Source::Table(static_cast<EMapMode>(own));
+                ASSERT_EQ(
+                    Piped(witnessBytes + bytes, automatic, *s_module, Source::Automatic(),
+                          Target::Table(kUnicodeMode)),
+                    text::Encode(convert(ownSource, Target::Table(kUnicodeMode), witness), {}) +
+                        standard);
+                ASSERT_EQ(
+                    Piped(witnessBytes + bytes, automatic, *s_module, Source::Automatic(),
+                          Target::Notation()),
+                    text::Encode(convert(ownSource, Target::Notation(), witness) + notation, {}));
+                checked += codes.size() / 2;
+            }
+        }
+    }
+    EXPECT_GT(checked, 10000u);
+}
+
+// The module's own composition, call by call: Globalize in the source mode into the
+// intermediate notation, Localize in the target mode (`notation`: a mode without maps, ids
+// through that format), the text cut at U+FDD0, which passes.
+std::u16string Composed(Module& module, EMapMode from, EMapMode to, std::u16string_view text,
+                        const char16_t* notation = nullptr) {
+    Glyphary source(module.Create()), target(module.Create());
+    source.SetMapMode(from);
+    source.Put(Property::globalizeFormat, u"\xFDD0%1%\xFDD1");
+    target.SetMapMode(notation ? static_cast<EMapMode>(-7) : to);
+    target.Put(Property::localizePattern, u"\\x{FDD0}([^\\x{FDD0}\\x{FDD1}]+)\\x{FDD1}");
+    target.Put(Property::localizeUndefinedFormat, notation ? notation : u":%1%:");
+    std::u16string out;
+    for (;;) {
+        const size_t mark = text.find(u'\xFDD0');
+        out += target.Convert(Operation::localize,
+                              source.Convert(Operation::globalize, text.substr(0, mark)));
+        if (mark == std::u16string_view::npos) return out;
+        out += u'\xFDD0';
+        text.remove_prefix(mark + 1);
+    }
+}
+
+// Generated: a carrier's text, other carriers' codes, the marks, zero units and surrogates
+// among it, converted to every table and to notation, in one call and streamed, is what the
+// module's own calls give; also where the configuration makes notation that a converter
+// cannot take apart unit by unit.
+TEST_F(CarrierConvertTest, CarrierTextIsWhatTheModulesCallsGive) {
+    std::mt19937 rng(23);
+    const auto text = [&] {
+        static const std::u16string pool[] = {u"a ",
+                                              u"\x3042",
+                                              u"\x65E5",
+                                              u":sunny:",
+                                              u"\xFDD0",
+                                              u"\xFDD1",
+                                              std::u16string(1, 0),
+                                              u"\xD83D\xDE00",
+                                              u"\xD83D",
+                                              u"\n",
+                                              u"\xE63E",
+                                              u"\xE488",
+                                              u"\xE04A",
+                                              u"\xE501",
+                                              u"\xE000",
+                                              u"\xF8FF"};
+        std::u16string t;
+        for (int n = 0; n < 400; ++n) {
+            if (rng() % 3 == 0) {
+                t += static_cast<char16_t>(0xE000 + rng() % 0xC00);  // any carrier's, or none
+            } else {
+                t += pool[rng() % std::size(pool)];
+            }
+        }
+        return t;
+    };
+    const TempDir dir;
+    std::filesystem::copy_file(GLYPHARY_MODULE_FILE, dir / "glyphary.so");
+    WriteFile(dir / "Glyphary.setting", R"(<glyphary>
+  <globalizeUndefinedFormat>&#xFDD0;%1%</globalizeUndefinedFormat>
+  <map mode="1" src="imode.xml"/><map mode="2" src="imode.xml"/>
+</glyphary>)");
+    WriteFile(dir / "imode.xml", R"(<maps><map id="sun" code="&#xE63E;"/>
+<map id="" code="&#xE63F;"/></maps>)");
+    Module unclosed({dir / "glyphary.so", "test"});
+    for (Module* module : {s_module, &unclosed}) {
+        for (const EMapMode from : {MPM_imode, MPM_ezweb, MPM_softbank}) {
+            for (const EMapMode to : {MPM_imode, MPM_ezweb, MPM_softbank, kUnicodeMode, MPM_none}) {
+                const Target target =
+                    to == MPM_none ? Target::Notation(u"[%1%]") : Target::Table(to);
+                std::u16string streamed;
+                CarrierConverter converter(*module, Source::Table(from), target,
+                                           [&](std::u16string_view p) { streamed += p; });
+                for (int round = 0; round < 4; ++round) {
+                    const std::u16string t = text();
+                    const std::u16string expected =
+                        Composed(*module, from, to, t, to == MPM_none ? u"[%1%]" : nullptr);
+                    ASSERT_EQ(Difference(ConvertWhole(converter, t), expected), "")
+                        << CarrierName(from) << " to " << CarrierName(to);
+                    streamed.clear();
+                    for (size_t at = 0; at < t.size(); at += 37) {
+                        const size_t n = std::min<size_t>(37, t.size() - at);
+                        t.copy(converter.Reserve(n), n, at);
+                        converter.Commit(n);
+                    }
+                    converter.Finish();
+                    ASSERT_EQ(Difference(streamed, expected), "");
+                }
+            }
+        }
     }
 }
 

@@ -1,9 +1,12 @@
 // Text converted in pieces gives, byte for byte, what one whole call gives, for each way a
-// text may be cut; a text that cannot be cut goes in one call.
+// text may be cut; a text that cannot be cut goes in one call; a text cut by the pattern's
+// shape is cut at every place the analysis allows, and a line of any length goes in pieces.
+#include <algorithm>
 #include <random>
 
 #include <gtest/gtest.h>
 
+#include "client/errors.h"
 #include "support/module_fixture.h"
 #include "client/module.h"
 #include "client/text_converter.h"
@@ -60,8 +63,10 @@ TEST_F(TextConverterTest, PiecesConvertAsTheWholeDoesForEachKindOfCut) {
         Cuts cuts;
     } cases[] = {
         {Operation::globalize, u":([a-z0-9_]+):", Cuts::anywhere},
-        {Operation::localize, u":([a-z0-9_]+):", Cuts::afterLineFeeds},
-        {Operation::localize, u":([a-z0-9_\\n]+):", Cuts::nowhere},
+        {Operation::localize, u":([a-z0-9_]+):", Cuts::byShape},
+        {Operation::localize, u"(?::|;)([a-z0-9_]+):", Cuts::afterLineFeeds},
+        {Operation::localize, u":([a-z0-9_\\n]+):", Cuts::byShape},
+        {Operation::localize, u"(?::|;)([a-z0-9_\\n]+):", Cuts::nowhere},
     };
     for (const auto& c : cases) {
         Glyphary object(s_module->Create());
@@ -92,6 +97,101 @@ TEST_F(TextConverterTest, PiecesConvertAsTheWholeDoesForEachKindOfCut) {
             EXPECT_GT(calls, 2 * zeros + 1);
         }
     }
+}
+
+// Generated: short texts of the units the patterns care about, cut at every place ShapeCuts
+// allows, convert part by part as they do whole; and a pattern whose P shares units with C
+// still cuts outside its alphabet.
+TEST_F(TextConverterTest, EveryPlaceTheShapeAllowsIsASafeCut) {
+    std::mt19937 rng(7);
+    static const std::u16string pool[] = {
+        u":",  u"a",  u"b", u"1", u"sun", u"cloud", u" ",      u"\n",
+        u"[[", u"]]", u"[", u"]", u"x",   u"-",     u"\xE63E", std::u16string(1, u'\0')};
+    const char16_t* patterns[] = {
+        u":([a-z0-9_]+):", u"\\[\\[([a-z]*)\\]\\]", u":([^:]+):", u"\\[([a-z\\[]+)\\]",
+        u"x([a-z]+)",      u"::([a-z]+)",
+    };
+    size_t cuts = 0;
+    for (const char16_t* pattern : patterns) {
+        const PatternFacts facts = AnalyzePattern(
+            std::wstring(pattern, pattern + std::char_traits<char16_t>::length(pattern)));
+        ASSERT_TRUE(facts.simple) << std::string(pattern, pattern + 3);
+        Glyphary object(s_module->Create());
+        object.SetMapMode(MPM_imode);
+        object.Put(Property::localizePattern, pattern);
+        for (int round = 0; round < 300; ++round) {
+            std::u16string text;
+            for (int n = std::uniform_int_distribution<int>(0, 24)(rng); n > 0; --n)
+                text += pool[std::uniform_int_distribution<size_t>(0, std::size(pool) - 1)(rng)];
+            // The places, from scans over random pieces of the text.
+            ShapeCuts scan(*facts.simple);
+            std::vector<size_t> places;
+            for (size_t at = 0; at < text.size();) {
+                const size_t n =
+                    std::min(text.size() - at, std::uniform_int_distribution<size_t>(1, 4)(rng));
+                for (size_t k = 1; k <= n; ++k) {  // every place, not just the last
+                    ShapeCuts again = scan;
+                    const size_t last = again.Scan(std::u16string_view(text).substr(at, k));
+                    if (last != std::u16string_view::npos && at + last > 0 &&
+                        (places.empty() || places.back() != at + last))
+                        places.push_back(at + last);
+                }
+                scan.Scan(std::u16string_view(text).substr(at, n));
+                at += n;
+            }
+            std::sort(places.begin(), places.end());
+            places.erase(std::unique(places.begin(), places.end()), places.end());
+            std::u16string parts;
+            size_t from = 0;
+            for (const size_t place : places) {
+                parts += object.Convert(Operation::localize,
+                                        std::u16string_view(text).substr(from, place - from));
+                from = place;
+            }
+            parts += object.Convert(Operation::localize, std::u16string_view(text).substr(from));
+            ASSERT_EQ(parts, object.Convert(Operation::localize, text));
+            cuts += places.size();
+        }
+    }
+    EXPECT_GT(cuts, 5000u);
+}
+
+// A line of millions of units with no notation open in it (a dump's hex) goes in bounded
+// pieces; a notation left open beyond the limit is an error, not a whole-text call.
+TEST_F(TextConverterTest, ALongLineGoesInPiecesAndAnOpenNotationHasALimit) {
+    Glyphary object(s_module->Create());
+    object.SetMapMode(MPM_imode);
+    size_t longest = 0;
+    std::u16string out;
+    TextConverter converter(object, Operation::localize, [&](std::u16string_view piece) {
+        longest = std::max(longest, piece.size());
+        out += piece;
+    });
+    ASSERT_EQ(converter.cuts(), Cuts::byShape);
+    const std::u16string chunk = u"'\\\\x0123456789abcdef0123456789abcdef' :sun: ";
+    std::u16string line;
+    while (line.size() < 4'000'000) line += chunk;
+    for (size_t at = 0; at < line.size(); at += 100'000) {
+        const size_t n = std::min<size_t>(100'000, line.size() - at);
+        line.copy(converter.Reserve(n), n, at);
+        converter.Commit(n);
+    }
+    converter.Finish();
+    EXPECT_EQ(out, object.Convert(Operation::localize, line));
+    EXPECT_LT(longest, 300'000u);
+
+    TextConverter open(object, Operation::localize, [](std::u16string_view) {});
+    const std::u16string hex(1 << 20, u'a');
+    *open.Reserve(1) = u':';
+    open.Commit(1);
+    EXPECT_THROW(
+        {
+            for (size_t written = 0; written <= kMaxOpenCandidate; written += hex.size()) {
+                hex.copy(open.Reserve(hex.size()), hex.size());
+                open.Commit(hex.size());
+            }
+        },
+        ClientError);
 }
 
 }  // namespace

@@ -81,3 +81,49 @@ def page_for(carrier):
 def no_module_override(monkeypatch):
     """Tests use the module of the build tree unless they say otherwise."""
     monkeypatch.delenv("GLYPHARY_MODULE", raising=False)
+
+
+# A page as templates write it after a migration to Unicode: notation and standard emoji in its
+# text and in the attributes people read, and notation-like text in its style, script,
+# comments and other attributes, which must stay as written. Each part: ("raw", text), ("id",
+# an id written as notation) or ("std", a standard emoji as written).
+STYLED_PAGE = [
+    ("raw", "<!DOCTYPE html><html><head><title>"), ("id", "sunny"), ("raw", " 今日は</title>"),
+    ("raw", "<style>a:link:hover{color:red} .x:o:y{}</style>"),
+    ("raw", '<script>var s = "score 3:100:2"; if (a < b) { s = "<p>:sunny:</p>"; }</script>'),
+    ("raw", '</head><body><!-- :sunny: --><p class=":sunny:" data-x="x:o:y">score 3'),
+    ("id", "100"), ("raw", "2 "), ("id", "sunny"), ("raw", " "), ("std", "\u2600\ufe0f"),
+    ("raw", " "), ("std", "\U0001F308"), ("raw", " :nosuch:</p><img alt=\""), ("id", "cloud"),
+    ("raw", '" title="'), ("std", "\u2600\ufe0f"), ("raw", '" src="a:o:b.png"></body></html>'),
+]  # fmt: skip
+STYLED_TEXT = "".join(":%s:" % v if kind == "id" else v for kind, v in STYLED_PAGE)
+
+
+@functools.lru_cache(maxsize=None)
+def standard_forms():
+    """standard emoji as written -> id (unicode-in.map: codes are U+FDD0 id U+FDD1)."""
+    return {e["id"]: e["code"][1:-1] for e in read_map("unicode-in.map")}
+
+
+def rendered(carrier, id):
+    """The bytes notation with `id` becomes on `carrier`'s pages, from the map files: its own
+    emoji's Shift_JIS, else the table's text in Shift_JIS; the standard emoji for the rest."""
+    if carrier == "none":
+        return codes("unicode.map")[id].encode()
+    if id in own_emoji(carrier):
+        return own_emoji(carrier)[id][1]
+    code = codes(CARRIERS[carrier]).get(id)
+    return (":%s:" % id if code is None else code).encode("cp932", "xmlcharrefreplace")
+
+
+def styled_page_for(carrier):
+    """The bytes `carrier`'s clients should get for STYLED_PAGE."""
+    out = []
+    for kind, value in STYLED_PAGE:
+        if kind == "id":
+            out.append(rendered(carrier, value))
+        elif kind == "std" and carrier != "none":
+            out.append(rendered(carrier, standard_forms()[value]))
+        else:
+            out.append(value.encode("utf-8" if carrier == "none" else "cp932"))
+    return b"".join(out)

@@ -12,6 +12,7 @@ import sys
 from pathlib import Path
 
 import glyphary
+import pytest
 from conftest import own_emoji
 
 ENCODINGS = ["utf-8", "utf-16le", "sjis"]
@@ -152,3 +153,39 @@ def test_simd_paths_give_what_the_scalar_ones_give():
 def test_the_fault_that_references_were_ignored_unless_strict():
     for errors in ERRORS:
         assert glyphary.decode(b"a&#xE63E;b", "utf-8", "none", True, errors) == "a\ue63eb"
+
+
+def test_carrier_auto_reads_each_record_as_its_carrier_wrote_it():
+    # One line per carrier with all its emoji: Shift_JIS codes, and the same as references
+    # and (au) localsrc tags in UTF-8. Decoded automatically, each line is what decoding it
+    # for its own carrier gives; globalized, what that carrier's object writes.
+    sjis_lines, utf8_lines, expected, notation = [], [], [], []
+    for carrier in ("imode", "ezweb", "softbank"):
+        own = own_emoji(carrier)
+        sjis_lines.append(b" ".join(sjis for _, sjis in own.values()))
+        expected.append(glyphary.decode(sjis_lines[-1], "sjis", carrier))
+        utf8_lines.append(" ".join("&#x%X;" % ord(code) for code, _ in own.values()).encode())
+        notation.append(glyphary.Glyphary(carrier).globalize(expected[-1]))
+    data = b"\n".join(sjis_lines)
+    assert glyphary.decode(data, "sjis", "auto") == "\n".join(expected)
+    refs = b"\n".join(utf8_lines)
+    assert glyphary.decode(refs, "utf-8", "auto", forms="references") == "\n".join(expected)
+    assert glyphary.decode(b'<img localsrc="44">', "utf-8", "auto", forms="default") == "\ue488"
+
+    stream = glyphary.Converter(glyphary.Glyphary("none"), "globalize", "sjis", "utf-8", "auto")
+    out = stream.convert(data[:1000]) + stream.convert(data[1000:]) + stream.finish()
+    assert out.decode() == "\n".join(notation) and stream.guesses == 0
+
+    # A code two carriers have, alone: a guess, decided by prefer; in the record of a code
+    # only one of them has, not a guess.
+    stream = glyphary.Converter(glyphary.Glyphary("none"), "globalize", carrier="auto",
+                                prefer=["softbank"])
+    stream.convert("\ue501\n\ue001\ue501".encode())
+    stream.finish()
+    assert stream.guesses == 1
+    assert glyphary.decode("\ue501".encode(), carrier="auto", prefer="softbank,imode") == "\ue501"
+    for bad in ({"prefer": "docomo,imode"}, {"record": "page"}, {"forms": "nonsense"}):
+        with pytest.raises(ValueError):
+            glyphary.decode(b"", carrier="auto", **bad)
+    with pytest.raises(ValueError):
+        glyphary.encode("a", carrier="auto")

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CARRIERS, SHARED, USER_AGENTS, codes, own_emoji, page_for
+from conftest import CARRIERS, SHARED, USER_AGENTS, codes, own_emoji, page_for, styled_page_for
 
 HERE = Path(__file__).resolve().parent
 APPS = {"flask": "flask_app:app", "django": "django_app:application"}
@@ -65,10 +65,13 @@ def post(port, carrier, body, content_type, chunked):
 
 @pytest.mark.parametrize("carrier", list(USER_AGENTS))
 def test_pages_reach_each_client_byte_for_byte(port, carrier):
-    response, data = get(port, carrier, "/page")
-    assert data == page_for(carrier)
-    charset = "UTF-8" if carrier == "none" else "Shift_JIS"
-    assert response.getheader("Content-Type") == "text/html; charset=" + charset
+    # Styles, scripts, comments and other attributes as written; text, title and alt
+    # localized, standard emoji as the handset's own.
+    for path, expected in (("/page", page_for(carrier)), ("/styled", styled_page_for(carrier))):
+        response, data = get(port, carrier, path)
+        assert data == expected, path
+        charset = "UTF-8" if carrier == "none" else "Shift_JIS"
+        assert response.getheader("Content-Type") == "text/html; charset=" + charset
 
 
 @pytest.mark.parametrize("chunked", [False, True], ids=["length", "chunked"])

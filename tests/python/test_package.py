@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import glyphary
-from conftest import CARRIERS, SOURCE, USER_AGENTS, codes, own_emoji, read_map, run_cli
+from conftest import CARRIERS, SOURCE, UNICODE_MAP, USER_AGENTS, codes, own_emoji, read_map, run_cli
 
 
 @pytest.mark.parametrize("carrier", list(CARRIERS))
@@ -70,7 +70,7 @@ def test_properties_read_the_settings_and_steer_the_calls():
 
 
 def test_failures_raise_errors_with_the_hresult_and_the_description():
-    g = glyphary.Glyphary()
+    g = glyphary.Glyphary("imode")
     g.localize_pattern = "(:"
     with pytest.raises(glyphary.Error) as failed:
         g.localize(":sunny:")
@@ -241,3 +241,122 @@ def test_every_standard_emoji_form_becomes_its_notation():
     assert standard.globalize(text) == " ".join("a:%s:b" % id for id in forms.values())
     zwj = "\U0001F468\u200D\U0001F469\u200D\U0001F467 \u2600\u200D x"
     assert standard.globalize(zwj) == zwj
+
+
+def _code_to_id(carrier):
+    """One-unit code -> id of a carrier's map (the last entry of a code wins, as in the module)."""
+    return {e["code"]: e["id"] for e in read_map(CARRIERS[carrier]) if len(e["code"]) == 1}
+
+
+@pytest.mark.parametrize(
+    "source, target",
+    [("imode", "ezweb"), ("softbank", "imode"), ("ezweb", "unicode"), ("unicode", "softbank"),
+     ("unicode", "notation"), ("imode", "notation")],
+)  # fmt: skip
+def test_carrier_converter_shows_each_emoji_as_the_target_does(source, target):
+    if source == "unicode":  # every form people write, sequences included
+        pairs = [(form, id) for form, id in read_map_pairs("unicode-in.map")]
+    else:
+        pairs = list(_code_to_id(source).items())
+    table = {} if target == "notation" else codes(CARRIERS.get(target, UNICODE_MAP))
+    converter = glyphary.CarrierConverter(source, target)
+    got = converter.convert(" ".join("a%sb" % s for s, _ in pairs) + " :sunny:")
+    expected = " ".join("a%sb" % table.get(id, ":%s:" % id) for _, id in pairs) + " :sunny:"
+    assert got == expected
+
+
+def read_map_pairs(name):
+    """(standard emoji as written, id) of unicode-in.map, whose codes are U+FDD0 id U+FDD1."""
+    return [(e["id"], e["code"][1:-1]) for e in read_map(name)]
+
+
+def _sjis_mail(carrier, sender):
+    emoji = own_emoji(carrier)
+    body = "おはよう".encode("cp932") + emoji["sunny"][1] + b" " + emoji["cloud"][1] + b"\r\n"
+    return (
+        b"From: " + sender + b"\r\nTo: b@example.jp\r\nSubject: =?ISO-2022-JP?B?GyRCJDMkcxsoQg==?=\r\n"
+        b"MIME-Version: 1.0\r\nContent-Type: text/plain; charset=Shift_JIS\r\n\r\n" + body
+    )
+
+
+@pytest.mark.parametrize("to", [None, "unicode", "softbank"])
+@pytest.mark.parametrize(
+    "message",
+    [
+        pytest.param((SOURCE / "tests/tools/data/au-mail.eml").read_bytes(), id="au"),
+        pytest.param(_sjis_mail("imode", b"a@docomo.ne.jp"), id="docomo"),
+    ],
+)
+def test_mail_decodes_to_the_text_the_program_shows(message, to):
+    args = ["mail", "--decode"] + (["--to", to] if to else [])
+    expected = run_cli(*args, data=message).decode("utf-8")
+    assert glyphary.decode_mail(message, to=to) == expected
+    assert glyphary.decode_mail(io.BytesIO(message), to=to) == expected
+
+
+def test_bad_arguments_raise_clear_python_errors(tmp_path):
+    g = glyphary.Glyphary("ezweb")
+    message = (SOURCE / "tests/tools/data/au-mail.eml").read_bytes()
+    # Buffers that are not contiguous are read in order, as bytes() of them would be.
+    strided = memoryview(message * 2)[::2]
+    assert g.convert_ezweb_mail(strided) == g.convert_ezweb_mail(bytes(strided))
+    data = "あ".encode("cp932") * 3
+    assert glyphary.decode(memoryview(data + data)[::2], "sjis", errors="replace") == glyphary.decode(
+        bytes(memoryview(data + data)[::2]), "sjis", errors="replace"
+    )
+    for bad in ("/tmp/a\0b", tmp_path / "a\0b"):
+        with pytest.raises(ValueError, match="embedded null character"):
+            glyphary.Glyphary("imode", bad)
+    cases = [
+        (lambda: glyphary.decode("text"), TypeError, "must be bytes-like, not str"),
+        (lambda: g.convert_ezweb_mail(12), TypeError, "must be bytes-like, not int"),
+        (lambda: glyphary.Glyphary(1.5), TypeError, "carrier must be a name or a map mode"),
+        (lambda: glyphary.Glyphary("imode", 3), TypeError, "os.PathLike"),
+        (lambda: glyphary.CarrierConverter("nosuch", "imode"), ValueError, "unknown carrier"),
+        (lambda: glyphary.PageLocalizer(localize_ids="sunny"), TypeError, "collection of ids"),
+        (lambda: glyphary.PageLocalizer(localize_pattern="(:"), glyphary.Error, "LocalizePattern"),
+        (lambda: glyphary.decode_mail(b""), glyphary.Error, ""),
+        (lambda: glyphary.decode(b"x", forms=3), TypeError, "forms must be str, not int"),
+        (lambda: glyphary.decode(b"x", carrier="auto", prefer=[1]), TypeError, "carrier name in prefer"),
+        (lambda: glyphary.decode(b"x", carrier="auto", prefer=["ezweb", "nosuch"]), ValueError, "'nosuch'"),
+        (lambda: glyphary.Converter(g.localize, "globalize"), TypeError, "must be a glyphary.Glyphary"),
+    ]
+    for call, kind, message in cases:
+        with pytest.raises(kind, match=message):
+            call()
+
+
+def test_signatures_show_python_types_and_no_carrier_is_the_default():
+    import glyphary._glyphary as extension
+
+    routines = []
+    for item in vars(extension).values():
+        if isinstance(item, type) and item.__module__ == extension.__name__:
+            for member in vars(item).values():
+                routines += [member.fget, member.fset] if isinstance(member, property) else [member]
+        else:
+            routines.append(item)
+    signatures = [
+        line
+        for routine in routines
+        if callable(routine) and not isinstance(routine, type)
+        for line in (routine.__doc__ or "").splitlines()
+        if ") ->" in line
+    ]
+    assert len(signatures) > 20
+    assert not [s for s in signatures if "handle" in s or "object" in s or "::" in s]
+    assert "carrier: str | int = 'none'" in glyphary.Glyphary.__init__.__doc__
+    assert (glyphary.Glyphary().carrier, glyphary.Glyphary().mode) == ("none", 0)
+
+
+def test_settings_say_why_they_were_not_loaded(tmp_path):
+    good = glyphary.read_settings(Path(glyphary.Glyphary().module_path).parent / "Glyphary.setting")
+    assert good.loaded and (1, str(DATA_DIR_OF_MODULE() / "imode.map")) in good.maps
+    assert good.user_agents[0] == (1, "DoCoMo/.*")
+    (tmp_path / "Glyphary.setting").write_text("<glyphary>\n<map mode='1'>\n</glyphary>")
+    bad = glyphary.read_settings(tmp_path / "Glyphary.setting")
+    assert not bad.loaded and "line 3, column" in bad.problem
+
+
+def DATA_DIR_OF_MODULE():
+    return Path(glyphary.Glyphary().module_path).parent

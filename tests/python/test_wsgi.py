@@ -19,7 +19,7 @@ import pytest
 
 from conftest import CARRIERS, SHARED, TEMPLATE, USER_AGENTS, codes, own_emoji, page_for
 import glyphary
-from glyphary.wsgi import EmojiMiddleware, media_type, pattern_for_ids
+from glyphary.wsgi import EmojiMiddleware, media_type
 
 class Recorder:
     """The application: remembers what it saw, answers TEMPLATE or what the path asks."""
@@ -103,7 +103,8 @@ def test_pages_reach_each_client_in_its_emoji_and_encoding(server, carrier):
         assert data == page_for(carrier), path
         charset = "UTF-8" if carrier == "none" else "Shift_JIS"
         assert response.getheader("Content-Type") == "text/html; charset=" + charset
-        assert response.getheader("Content-Length") is None
+        # A body given whole goes with its new length; one given in pieces streams.
+        assert response.getheader("Content-Length") == (str(len(data)) if path == "/" else None)
         assert "User-Agent" in response.getheader("Vary")
     assert app.seen[-1]["carrier"] == carrier
 
@@ -166,17 +167,18 @@ def test_responses_that_are_not_text_pass_untouched(server):
 
 
 def test_handsets_get_character_references_for_what_shift_jis_lacks():
+    # U+1FAE0 is a standard emoji that no table has.
     def app(environ, start_response):
         start_response("200 OK", [("Content-Type", "text/plain; charset=utf-8")])
-        return ["café 🍣 :sunny:".encode()]
+        return ["café \U0001FAE0 :sunny:".encode()]
 
     def html(environ, start_response):
         start_response("200 OK", [("Content-Type", "application/xhtml+xml")])
-        return ["café 🍣".encode()]
+        return ["café \U0001FAE0".encode()]
 
     environ = {"HTTP_USER_AGENT": USER_AGENTS["imode"], "REQUEST_METHOD": "GET"}
     sunny = own_emoji("imode")["sunny"][1]
-    for application, expected in ((app, b"caf? ? " + sunny), (html, b"caf&#233; &#127843;")):
+    for application, expected in ((app, b"caf? ? " + sunny), (html, b"caf&#233; &#129760;")):
         headers = []
         body = b"".join(EmojiMiddleware(application)(dict(environ), lambda s, h, e=None: headers.extend(h)))
         assert body == expected
@@ -376,17 +378,54 @@ def test_the_localize_pattern_and_the_ids_can_be_chosen():
     assert call(pattern)[2] == b"a:link:hover x:o:y " + SUNNY + b" :sunny:"
     ids = EmojiMiddleware(answering("text/html", text), localize_ids={"sunny", "c++"})
     assert call(ids)[2] == b"a:link:hover x:o:y {sunny} " + SUNNY
-    assert pattern_for_ids(r"(?::)([a-z+]+)[(]:", ["c++", "x"]) == r"(?::)(c\x{2B}\x{2B}|x)[(]:"
-    with pytest.raises(ValueError, match="no capturing group"):
-        EmojiMiddleware(Recorder(), localize_ids=["sunny"], localize_pattern=r"\(:[(]")
+    with pytest.raises(glyphary.Error, match="LocalizePattern"):
+        EmojiMiddleware(Recorder(), localize_pattern=r"(:")
 
 
-def test_a_configuration_that_cannot_be_read_fails_at_construction(tmp_path):
+@pytest.mark.parametrize(
+    "setting, cause",
+    [(None, "missing or unreadable"), ("<glyphary>\n  <map mode='1' src='a.map'>\n</glyphary>", "line 3, column")],
+    ids=["missing", "ill-formed"],
+)
+def test_a_configuration_that_cannot_be_read_fails_at_construction(tmp_path, setting, cause):
     copy = tmp_path / "module"
     shutil.copytree(Path(glyphary.Glyphary().module_path).parent, copy)
-    (copy / "Glyphary.setting").unlink()
-    with pytest.raises(glyphary.Error, match=re.escape(str(copy / "Glyphary.setting"))):
+    if setting is None:
+        (copy / "Glyphary.setting").unlink()
+    else:
+        (copy / "Glyphary.setting").write_text(setting)
+    with pytest.raises(glyphary.Error) as failed:
         EmojiMiddleware(Recorder(), module=str(copy / "glyphary.so"))
+    assert str(copy / "Glyphary.setting") in str(failed.value) and cause in str(failed.value)
+
+
+# Run in a child process so that its peak memory is its own: a 100 MB page without a line
+# feed, 64 KiB at a time, through the middleware for a handset and for a PC.
+LONG_PAGE = r"""
+import resource, sys
+from glyphary.wsgi import EmojiMiddleware
+
+line = b"<p title=':sunny:'>" + b"lorem ipsum dolor sit amet " * 40 + b":sunny: \xe2\x98\x80 "
+chunk = (line * 64)[:65536]
+def app(environ, start_response):
+    start_response("200 OK", [("Content-Type", "text/%s; charset=utf-8" % sys.argv[2])])
+    return (chunk for _ in range(1600))
+
+environ = {"HTTP_USER_AGENT": sys.argv[1], "REQUEST_METHOD": "GET"}
+total = sum(len(piece) for piece in EmojiMiddleware(app)(environ, lambda s, h, e=None: None))
+print(total, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+"""
+
+
+@pytest.mark.parametrize("carrier, kind", [("imode", "html"), ("none", "plain")])
+def test_a_long_page_without_line_feeds_streams_in_bounded_memory(carrier, kind):
+    done = subprocess.run(
+        [sys.executable, "-c", LONG_PAGE, USER_AGENTS[carrier], kind], capture_output=True, text=True
+    )
+    assert done.returncode == 0, done.stderr
+    total, peak_mib = map(int, done.stdout.split())
+    assert total > 50_000_000  # it went through, converted
+    assert peak_mib < 200, "a 100 MB page took %d MiB" % peak_mib
 
 
 def test_without_werkzeug_the_import_names_what_to_install():
@@ -394,3 +433,35 @@ def test_without_werkzeug_the_import_names_what_to_install():
     failed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert "ImportError: glyphary.wsgi reads multipart/form-data with Werkzeug" in failed.stderr
     assert "pip install 'glyphary[wsgi]'" in failed.stderr and "python3-werkzeug" in failed.stderr
+
+
+def test_pages_converted_on_many_threads_at_once_are_those_of_one_thread():
+    # One localizer, its standard emoji converters pooled: each thread's pages must be what a
+    # lone thread makes of them, for handsets and PCs, whole and in pieces.
+    import threading
+
+    from conftest import STYLED_TEXT
+
+    pages = glyphary.PageLocalizer()
+    data = STYLED_TEXT.encode() * 20
+    clients = [("imode", "sjis"), ("softbank", "sjis"), ("unicode", "utf-8")]
+
+    def convert(carrier, encoding, size):
+        stream = pages.stream(carrier, "html", encoding)
+        return b"".join(stream.convert(data[i : i + size]) for i in range(0, len(data), size)) + stream.finish()
+
+    expected = {carrier: convert(carrier, encoding, len(data)) for carrier, encoding in clients}
+    failures = []
+
+    def work(n):
+        carrier, encoding = clients[n % len(clients)]
+        for size in (7, 100, 4096):
+            if convert(carrier, encoding, size) != expected[carrier]:
+                failures.append((carrier, size))
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(9)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures

@@ -17,12 +17,16 @@ from django.core.wsgi import get_wsgi_application  # noqa: E402  (after the sett
 from django.http import HttpResponse, JsonResponse  # noqa: E402
 from django.urls import path  # noqa: E402
 
-from conftest import TEMPLATE  # noqa: E402
+from conftest import STYLED_TEXT, TEMPLATE  # noqa: E402
 from glyphary.wsgi import EmojiMiddleware  # noqa: E402
 
 
 def page(request):
     return HttpResponse(TEMPLATE)
+
+
+def styled(request):
+    return HttpResponse(STYLED_TEXT)
 
 
 def form(request):
@@ -35,6 +39,6 @@ def form(request):
     )
 
 
-urlpatterns = [path("page", page), path("form", form)]
+urlpatterns = [path("page", page), path("styled", styled), path("form", form)]
 
 application = EmojiMiddleware(get_wsgi_application())

@@ -1,10 +1,10 @@
 """A Flask application behind EmojiMiddleware, as its README snippet wires it; gunicorn serves
-it for test_frameworks. /page is the shared test page, /form answers what the application
+it for test_frameworks. /page and /styled are the shared test pages, /form answers what the application
 read from a post, as JSON (which the middleware leaves alone)."""
 
 from flask import Flask, jsonify, request
 
-from conftest import TEMPLATE
+from conftest import STYLED_TEXT, TEMPLATE
 from glyphary.wsgi import EmojiMiddleware
 
 app = Flask(__name__)
@@ -13,6 +13,11 @@ app = Flask(__name__)
 @app.get("/page")
 def page():
     return TEMPLATE
+
+
+@app.get("/styled")
+def styled():
+    return STYLED_TEXT
 
 
 @app.post("/form")

@@ -1,0 +1,121 @@
+#!/usr/bin/python3
+"""Rows per second of glyphary-migrate --apply on SQLite, against the plain script a site
+maintainer would write: select every row, convert each with the package, write them all back
+with executemany in one transaction. One run of each, on copies of the same table.
+
+    cmake --build build --target migrate-bench
+    PYTHONPATH=build/python /usr/bin/python3 bench/migrate_bench.py [--rows N] [--check]
+
+The table: an integer key and a 1 KB text body, 5 % of the rows holding i-mode emoji; both
+sides make the same rows (checked). Each side runs in a child process, whose peak memory is
+shown too: the migration's stays bounded by its batch, the script's grows with the table.
+--check exits 1 unless the migration makes at least 50,000 rows per second and twice the
+script's rate.
+"""
+
+import argparse
+import json
+import os
+import random
+import resource
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+
+import glyphary
+
+TARGET = 50_000
+WORDS = "今日は 駅前の カフェで 会いましょう see you soon at the station bye".split()
+
+
+def make(path, rows):
+    emoji = glyphary.Glyphary("imode").map_ids("imode")
+    sun = glyphary.Glyphary("imode").localize(":sunny:")
+    rng = random.Random(5)
+    db = sqlite3.connect(path)
+    db.execute("CREATE TABLE posts (id INTEGER PRIMARY KEY, body TEXT)")
+
+    def body(i):
+        text = " ".join(rng.choice(WORDS) for _ in range(120))[:1000]
+        if i % 20 == 0:
+            text = text[:300] + sun + " " + glyphary.Glyphary("imode").localize(":%s:" % rng.choice(emoji)) + text[300:]
+        return text
+
+    db.executemany("INSERT INTO posts VALUES (?, ?)", ((i, body(i)) for i in range(rows)))
+    db.commit()
+    db.close()
+
+
+def plain(path):
+    """The script: everything read, converted, written back in one executemany."""
+    source, target = glyphary.Glyphary("imode"), glyphary.Glyphary("unicode")
+    source.globalize_format = "\ufdd0%1%\ufdd1"
+    target.localize_pattern = "\ufdd0([^\ufdd1]*)\ufdd1"
+    db = sqlite3.connect(path)
+    rows = db.execute("SELECT id, body FROM posts").fetchall()
+    done = [(target.localize(source.globalize(body)), key) for key, body in rows]
+    db.executemany("UPDATE posts SET body = ? WHERE id = ?", done)
+    db.commit()
+    db.close()
+    return len(rows)
+
+
+def migration(path):
+    from glyphary import migrate
+
+    with open(os.devnull, "w") as quiet:
+        status = migrate.main(["sqlite:///" + path, "--table", "posts", "--from", "imode", "--to",
+                               "unicode", "--apply"], quiet, quiet)  # fmt: skip
+    if status:
+        sys.exit("glyphary-migrate exited %d" % status)
+    return sqlite3.connect(path).execute("SELECT count(*) FROM posts").fetchone()[0]
+
+
+def child(side, path):
+    start = time.perf_counter()
+    rows = {"plain": plain, "migrate": migration}[side](path)
+    seconds = time.perf_counter() - start
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"rate": rows / seconds, "peak_kb": peak}))
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--rows", type=int, default=200_000)
+    p.add_argument("--check", action="store_true")
+    p.add_argument("--side", help=argparse.SUPPRESS)
+    p.add_argument("path", nargs="?", help=argparse.SUPPRESS)
+    args = p.parse_args()
+    if args.side:
+        return child(args.side, args.path)
+
+    work = tempfile.mkdtemp(prefix="glyphary-migrate-bench-")
+    try:
+        original = os.path.join(work, "site.db")
+        make(original, args.rows)
+        results, tables = {}, {}
+        for side in ("plain", "migrate"):
+            path = os.path.join(work, side + ".db")
+            shutil.copyfile(original, path)
+            out = subprocess.run([sys.executable, __file__, "--side", side, path],
+                                 capture_output=True, text=True, check=True).stdout  # fmt: skip
+            results[side] = json.loads(out)
+            tables[side] = sqlite3.connect(path).execute("SELECT * FROM posts ORDER BY id").fetchall()
+        if tables["plain"] != tables["migrate"]:
+            sys.exit("the two sides made different rows")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    for side, label in (("plain", "select all + executemany"), ("migrate", "glyphary-migrate")):
+        r = results[side]
+        print("%-26s %9.0f rows/s   peak %6.0f MB" % (label, r["rate"], r["peak_kb"] / 1024))
+    ratio = results["migrate"]["rate"] / results["plain"]["rate"]
+    print("%d rows of 1 KB, 5 %% with emoji: glyphary-migrate %.2fx the script" % (args.rows, ratio))
+    if args.check and (results["migrate"]["rate"] < TARGET or ratio < 2):
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,553 @@
+"""glyphary-migrate: carrier emoji stored in database columns rewritten as standard emoji or
+neutral notation, in place, through SQLAlchemy Core (SQLite, PostgreSQL, MariaDB/MySQL).
+
+    glyphary-migrate sqlite:///site.db --table posts --column body --from auto            # dry run
+    glyphary-migrate postgresql://u@host/site --table posts --from imode --to unicode --apply
+
+A dry run (--check, the default) counts per column the rows that would change and the emoji by
+kind, with a few samples. --apply walks each table in primary key order, a batch at a time:
+the rows are read, converted outside any transaction, then written in one transaction per batch
+with compare-and-set (a row whose value is no longer byte for byte the one read is left alone and
+reported), together with the key reached, so a run stopped at any point resumes where it was and
+a finished one, run again, changes nothing. A value that would not fit its column (length, a
+character set that cannot hold it) is reported and left, never cut.
+
+Exit status: 0 nothing left (with --check: nothing to change), 1 rows left or to change,
+2 a usage error or a table that cannot be migrated.
+"""
+
+import argparse
+import collections
+import hashlib
+import json
+import re
+import sys
+import time
+
+import sqlalchemy as sa
+
+import glyphary
+from glyphary import _glyphary
+
+# The intermediate notation between the two passes, as the glyphary program's convert uses:
+# noncharacters that no stored text holds, so text that merely looks like notation stays.
+OPEN, CLOSE = "\ufdd0", "\ufdd1"
+NO_EMOJI_OPEN, NO_EMOJI_CLOSE = "\ufdd2", "\ufdd3"
+MARKED = re.compile(OPEN + "([^" + CLOSE + "]*)" + CLOSE)
+NO_EMOJI = re.compile(NO_EMOJI_OPEN + "([^" + NO_EMOJI_CLOSE + "]*)" + NO_EMOJI_CLOSE)
+PROGRESS_TABLE = "glyphary_migrate"
+
+# What can start an emoji in each stored form: the rest of a value is never looked at more
+# closely, which is what keeps a table of mostly plain text fast. Private use (carrier codes,
+# cp932-decoded codes, Google's plane 15 codes), references, localsrc/img tags, SoftBank's
+# ESC $ web codes.
+TEXT_CANDIDATE = re.compile("[\ue000-\uf8ff\U000f0000-\U0010ffff&<\x1b]")
+NOTATION_CANDIDATE = re.compile(":")
+# Shift_JIS: the carriers' emoji rows (lead bytes F0..FC), references, tags, web codes.
+SJIS_CANDIDATE = re.compile(b"[\xf0-\xfc&<\x1b]")
+UTF8_CANDIDATE = re.compile(b"[\xee\xef\xf3\xf4&<\x1b]")  # U+E000..U+FFFF, planes 15-16
+UTF16_CANDIDATE = re.compile(b"[\xe0-\xf8\xdb\xdc&<\x1b]")
+
+# MariaDB/MySQL character sets and the Python codecs that say what they can hold.
+CHARSETS = {
+    "utf8mb4": "utf-8", "utf8mb3": "bmp", "utf8": "bmp", "ucs2": "bmp", "utf16": "utf-16",
+    "utf16le": "utf-16", "utf32": "utf-32", "cp932": "cp932", "sjis": "shift_jis",
+    "eucjpms": "euc_jp", "ujis": "euc_jp", "latin1": "cp1252", "ascii": "ascii",
+    "binary": None,
+}  # fmt: skip
+
+
+class Unfit(Exception):
+    """A value that cannot be converted or stored: the reason, reported per row."""
+
+
+# --- One value ------------------------------------------------------------------------------
+
+
+class ValueConverter:
+    """Converts one stored value; None when nothing in it changes."""
+
+    def __init__(self, options, binary_encoding=None, gives_text=False):
+        self.options = options
+        self.binary = binary_encoding
+        self.gives_text = gives_text  # bytes in, str out: a Shift_JIS text column
+        source = options.carrier
+        self.from_notation = source == "notation"
+        self.carrier = source
+        base = glyphary.Glyphary("none" if source in ("auto", "notation") else source,
+                                 module=options.module)  # fmt: skip
+        self.notation_format = base.globalize_format
+        base.globalize_format = OPEN + "%1%" + CLOSE
+        self.globalizer = base
+        if options.to == "unicode":
+            self.unicode = glyphary.Glyphary("unicode", module=options.module)
+            if not self.from_notation:
+                self.unicode.localize_pattern = MARKED.pattern
+            self.unicode.localize_undefined_format = NO_EMOJI_OPEN + "%1%" + NO_EMOJI_CLOSE
+        if self.from_notation:
+            self.candidate = NOTATION_CANDIDATE if self.binary is None else re.compile(b":")
+        elif self.binary is None:
+            self.candidate = TEXT_CANDIDATE
+        else:
+            self.candidate = {"sjis": SJIS_CANDIDATE, "utf-8": UTF8_CANDIDATE}.get(
+                self.binary, UTF16_CANDIDATE
+            )
+
+    def notation(self, name):
+        return self.notation_format.replace("%1%", name)
+
+    def convert(self, value):
+        """(new value, Counter of kinds) or None; raises Unfit."""
+        if value is None:
+            return None
+        if self.candidate is TEXT_CANDIDATE:
+            # Most values hold none of these bytes; memchr over the UTF-8 beats a regex scan.
+            data = value.encode("utf-8", "surrogatepass")
+            if not (b"\xee" in data or b"\xef" in data or b"&" in data or b"<" in data
+                    or b"\x1b" in data or b"\xf3" in data or b"\xf4" in data):  # fmt: skip
+                return None
+        elif not self.candidate.search(value):
+            return None
+        kinds = collections.Counter()
+        if self.from_notation:
+            text = value if self.binary is None else self.decode_plain(value)
+            marked = text
+        else:
+            data = value.encode("utf-8") if self.binary is None else bytes(value)
+            stream = glyphary.Converter(
+                self.globalizer, "globalize", self.binary or "utf-8", "utf-8",
+                carrier=self.carrier, errors=self.options.errors, forms=self.options.forms,
+                prefer=self.options.prefer, record=self.options.record,
+            )  # fmt: skip
+            try:
+                marked = (stream.convert(data) + stream.finish()).decode("utf-8")
+            except glyphary.EncodingError as e:
+                raise Unfit("does not decode (%s)" % e.description) from None
+            if stream.guesses:
+                kinds["guessed"] += stream.guesses
+        if self.options.to == "unicode":
+            found = len(re.findall(self.unicode.localize_pattern, marked))
+            text = self.unicode.localize(marked)
+            # Ids without a standard emoji come back marked and are written as notation.
+            no_emoji = len(NO_EMOJI.findall(text))
+            kinds["emoji"] += found - no_emoji
+            kinds["notation"] += no_emoji
+            text = NO_EMOJI.sub(lambda m: self.notation(m.group(1)), text)
+        else:
+            kinds["notation"] += len(MARKED.findall(marked))
+            text = MARKED.sub(lambda m: self.notation(m.group(1)), marked)
+        kinds = +kinds
+        if self.binary is None:
+            return (text, kinds) if text != value else None
+        if self.gives_text:
+            return (text, kinds) if kinds else None
+        new = self.encode_plain(text)
+        return (new, kinds) if new != bytes(value) else None
+
+    def decode_plain(self, value):
+        try:
+            return glyphary.decode(bytes(value), self.binary, "none", errors=self.options.errors)
+        except glyphary.EncodingError as e:
+            raise Unfit("does not decode (%s)" % e.description) from None
+
+    def encode_plain(self, text):
+        try:
+            return glyphary.encode(text, self.binary, "none")
+        except glyphary.EncodingError:
+            raise Unfit("cannot be written in %s" % self.binary) from None
+
+
+def fits(column, value):
+    """Raises Unfit when the database could not store value in the column as it is."""
+    if column.codec and column.codec != "utf-8":
+        if column.codec == "bmp":
+            if any(ord(c) > 0xFFFF for c in value):
+                raise Unfit("%s cannot hold characters beyond U+FFFF" % column.charset)
+        else:
+            try:
+                value.encode(column.codec)
+            except UnicodeEncodeError as e:
+                raise Unfit("%s cannot hold %r" % (column.charset, value[e.start : e.end])) from None
+    if column.length is not None and len(value) > column.length:
+        raise Unfit("%d %s, the column holds %d" % (
+            len(value), "bytes" if column.binary else "characters", column.length))  # fmt: skip
+
+
+# --- Tables ---------------------------------------------------------------------------------
+
+
+class Column:
+    def __init__(self, table, column, charset, options):
+        self.name = column.name
+        self.column = column
+        self.binary = isinstance(column.type, sa.types._Binary)
+        self.length = getattr(column.type, "length", None)
+        self.charset = charset
+        self.codec = CHARSETS.get(charset, "utf-8") if charset else None
+        # A Shift_JIS text column is read as the bytes it holds: decoded, the carriers' codes
+        # past F9 are kanji that do not encode back to the same bytes.
+        self.sjis_text = not self.binary and self.codec in ("cp932", "shift_jis")
+        if self.binary or self.sjis_text:
+            encoding = options.binary_encoding if self.binary else "sjis"
+            self.converter = ValueConverter(options, encoding, gives_text=self.sjis_text)
+        else:
+            self.converter = ValueConverter(options)
+        self.rows = 0
+        self.kinds = collections.Counter()
+        self.samples = []
+
+
+def charsets(engine, table):
+    """MariaDB/MySQL: column -> character set; elsewhere the database holds any text."""
+    if engine.dialect.name != "mysql":
+        return {}
+    query = sa.text(
+        "SELECT COLUMN_NAME, CHARACTER_SET_NAME FROM information_schema.COLUMNS "
+        "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = :t"
+    )
+    with engine.connect() as connection:
+        return {name: charset for name, charset in connection.execute(query, {"t": table})}
+
+
+def plan_table(engine, name, wanted, options):
+    """The table and its columns to convert; raises SystemExit(2) for what cannot be done."""
+    try:
+        table = sa.Table(name, sa.MetaData(), autoload_with=engine)
+    except sa.exc.NoSuchTableError:
+        raise Refused("no table %s" % name) from None
+    key = list(table.primary_key.columns)
+    if not key:
+        raise Refused(
+            "table %s has no primary key: rows are taken in key order and written back by key"
+            % name
+        )
+    sets = charsets(engine, name)
+    keys = {c.name for c in key}
+    columns = []
+    for c in table.columns:
+        kind_ok = isinstance(c.type, (sa.String, sa.types._Binary))
+        if wanted:
+            if c.name not in wanted:
+                continue
+            if not kind_ok or c.name in keys:
+                raise Refused("column %s.%s is no text or binary column outside the key"
+                              % (name, c.name))  # fmt: skip
+        elif not kind_ok or c.name in keys:
+            continue
+        columns.append(Column(table, c, sets.get(c.name), options))
+    missing = set(wanted or ()) - {c.name for c in table.columns}
+    if missing:
+        raise Refused("table %s has no column %s" % (name, ", ".join(sorted(missing))))
+    return table, key, columns
+
+
+class Refused(Exception):
+    pass
+
+
+def raw(engine, column):
+    """The column as what compares byte for byte, whatever its collation: MariaDB's _ci
+    collations and PAD SPACE comparisons call different values equal, so there the bytes;
+    SQLite's BINARY collation and PostgreSQL's deterministic ones compare bytes already."""
+    if column.binary:
+        return column.column
+    if engine.dialect.name == "mysql":
+        return sa.cast(column.column, sa.dialects.mysql.BINARY())
+    if engine.dialect.name == "sqlite":
+        return column.column.collate("BINARY")
+    return column.column
+
+
+class Progress:
+    """rows/s and ETA on a terminal, rewritten in place."""
+
+    def __init__(self, stream, total, label):
+        self.stream, self.total, self.label = stream, total, label
+        self.start = self.last = time.monotonic()
+        self.done = 0
+        self.on = stream.isatty()
+
+    def advance(self, rows):
+        self.done += rows
+        now = time.monotonic()
+        if not self.on or (now - self.last < 0.2 and self.done < self.total):
+            return
+        self.last = now
+        rate = self.done / max(now - self.start, 1e-6)
+        eta = (self.total - self.done) / rate if rate else 0
+        width = 30
+        filled = int(width * min(self.done / self.total, 1)) if self.total else width
+        self.stream.write("\r%s [%s%s] %d/%d rows  %.0f rows/s  ETA %ds " % (
+            self.label, "#" * filled, "." * (width - filled), self.done, self.total, rate, eta))  # fmt: skip
+        self.stream.flush()
+
+    def end(self):
+        if self.on:
+            self.stream.write("\n")
+
+
+class Migration:
+    """One table's run."""
+
+    # Called with the keys of a batch's changed rows after it is read, before it is written:
+    # where the live site's own writes land (tests put theirs there).
+    between = None
+
+    def __init__(self, engine, table_name, wanted, options, out=sys.stdout, err=sys.stderr):
+        self.engine, self.options, self.out, self.err = engine, options, out, err
+        self.table, self.key, self.columns = plan_table(engine, table_name, wanted, options)
+        self.job = hashlib.sha1(json.dumps(
+            [table_name, [c.name for c in self.columns], options.carrier, options.to,
+             options.forms, options.prefer, options.record, options.errors,
+             options.binary_encoding]).encode()).hexdigest()[:16]  # fmt: skip
+        self.left = []  # (key, column, reason)
+        self.written = 0
+
+    # The key reached, kept in a table of our own and written in each batch's transaction.
+    def progress_table(self):
+        meta = sa.MetaData()
+        t = sa.Table(PROGRESS_TABLE, meta, sa.Column("job", sa.String(40), primary_key=True),
+                     sa.Column("tbl", sa.String(200)), sa.Column("last_key", sa.Text))  # fmt: skip
+        meta.create_all(self.engine)
+        return t
+
+    def run(self):
+        apply = self.options.apply
+        progress_t = self.progress_table() if apply else None
+        last = None
+        if apply and not self.options.restart:
+            with self.engine.connect() as c:
+                saved = c.execute(sa.select(progress_t.c.last_key)
+                                  .where(progress_t.c.job == self.job)).scalar()  # fmt: skip
+            last = json.loads(saved) if saved else None
+        if last is not None:
+            self.err.write("%s: resuming after key %s\n" % (self.table.name, last))
+        with self.engine.connect() as c:
+            total = c.execute(sa.select(sa.func.count()).select_from(self.table)).scalar()
+        bar = Progress(self.err, total, self.table.name)
+        columns = [c.column for c in self.columns]
+        # MariaDB: the bytes too, for the comparison and for Shift_JIS text columns.
+        bytes_too = self.engine.dialect.name == "mysql"
+        raws = [raw(self.engine, c).label("raw_%d" % i) for i, c in enumerate(self.columns)
+                if bytes_too]  # fmt: skip
+        order = sa.tuple_(*self.key) if len(self.key) > 1 else self.key[0]
+        while True:
+            query = sa.select(*self.key, *columns, *raws).order_by(*self.key).limit(
+                self.options.batch_size)
+            if last is not None:
+                bound = sa.tuple_(*[sa.literal(v) for v in last]) if len(self.key) > 1 else last[0]
+                query = query.where(order > bound)
+            with self.engine.connect() as c:
+                rows = c.execute(query).fetchall()
+            if not rows:
+                break
+            updates = self.convert_batch(rows, bytes_too)
+            if self.between:
+                self.between([u["keys"] for u in updates])
+            last = [_jsonable(v) for v in rows[-1][: len(self.key)]]
+            if apply:
+                self.write_batch(updates, progress_t, last)
+            bar.advance(len(rows))
+            if len(rows) < self.options.batch_size:
+                break
+            if self.options.pause:
+                time.sleep(self.options.pause)
+        bar.end()
+        if apply:
+            with self.engine.begin() as c:  # finished: the next run starts from the start
+                c.execute(progress_t.delete().where(progress_t.c.job == self.job))
+        return self
+
+    def convert_batch(self, rows, bytes_too):
+        n = len(self.key)
+        read = n + len(self.columns) if bytes_too else n
+        updates = []
+        for row in rows:
+            keys = tuple(row[:n])
+            change = {}
+            for i, col in enumerate(self.columns):
+                value = row[read + i] if col.sjis_text else row[n + i]
+                try:
+                    result = col.converter.convert(value)
+                    if result is None:
+                        continue
+                    new, kinds = result
+                    if isinstance(new, str):
+                        fits(col, new)
+                    elif col.length is not None and len(new) > col.length:
+                        raise Unfit("%d bytes, the column holds %d" % (len(new), col.length))
+                except Unfit as e:
+                    self.left.append((keys, col.name, str(e)))
+                    continue
+                col.rows += 1
+                col.kinds.update(kinds)
+                if len(col.samples) < self.options.samples:
+                    col.samples.append((keys, row[n + i], new))
+                change[i] = (row[read + i], new)
+            if change:
+                updates.append({"keys": keys, "change": change})
+        return updates
+
+    def write_batch(self, updates, progress_t, last):
+        # One statement per set of columns changed; each compares the bytes read (compare-and-
+        # set), so a value the live site wrote meanwhile stays and is reported.
+        groups = collections.defaultdict(list)
+        for u in updates:
+            groups[tuple(sorted(u["change"]))].append(u)
+        with self.engine.begin() as c:
+            for which, group in groups.items():
+                where = [k == sa.bindparam("k_%d" % j) for j, k in enumerate(self.key)]
+                where += [raw(self.engine, self.columns[i]) == self.old(i) for i in which]
+                values = {self.columns[i].name: sa.bindparam("new_%d" % i) for i in which}
+                statement = self.table.update().where(*where).values(values)
+                params = []
+                for u in group:
+                    p = {"k_%d" % j: v for j, v in enumerate(u["keys"])}
+                    for i in which:
+                        old = u["change"][i][0]
+                        p["old_%d" % i] = bytes(old) if isinstance(old, memoryview) else old
+                        p["new_%d" % i] = u["change"][i][1]
+                    params.append(p)
+                count = c.execute(statement, params).rowcount
+                if count != len(params):
+                    self.find_conflicts(c, which, group)
+                else:
+                    self.written += count
+            saved = {"last_key": json.dumps(last)}
+            if c.execute(progress_t.update().where(progress_t.c.job == self.job),
+                         saved).rowcount == 0:  # fmt: skip
+                c.execute(progress_t.insert(), dict(saved, job=self.job, tbl=self.table.name))
+
+    def old(self, i):
+        if self.columns[i].binary or self.engine.dialect.name == "mysql":
+            return sa.bindparam("old_%d" % i, type_=sa.LargeBinary)
+        return sa.bindparam("old_%d" % i, type_=self.columns[i].column.type)
+
+    def find_conflicts(self, c, which, group):
+        """After a short count: the rows that do not now hold what was written were changed by
+        someone else between the read and the write (a driver's total may also be unknown)."""
+        for u in group:
+            cond = [k == v for k, v in zip(self.key, u["keys"])]
+            now = c.execute(sa.select(*[self.columns[i].column for i in which]).where(*cond)).first()
+            expected = tuple(u["change"][i][1] for i in which)
+            if now is not None and tuple(bytes(v) if isinstance(v, memoryview) else v
+                                         for v in now) == expected:  # fmt: skip
+                self.written += 1
+            else:
+                for i in which:
+                    self.columns[i].rows -= 1
+                self.left.append((u["keys"], ",".join(self.columns[i].name for i in which),
+                                  "changed by someone else meanwhile: left as it is"))  # fmt: skip
+
+    def report(self):
+        mode = "apply" if self.options.apply else "check"
+        for col in self.columns:
+            kinds = ", ".join("%d %s" % (n, k) for k, n in sorted(col.kinds.items())) or "none"
+            verb = "changed" if mode == "apply" else "would change"
+            self.out.write("%s.%s: %d rows %s; emoji: %s\n" % (self.table.name, col.name, col.rows,
+                                                                verb, kinds))  # fmt: skip
+            for keys, before, after in col.samples:
+                self.out.write("  %s  %s\n  %s  %s\n" % (
+                    _key_text(keys), _show(before), " " * len(_key_text(keys)), _show(after)))  # fmt: skip
+        for keys, column, reason in self.left:
+            self.out.write("%s.%s %s left: %s\n" % (self.table.name, column, _key_text(keys), reason))
+
+
+def _jsonable(v):
+    return v if isinstance(v, (int, str, float)) or v is None else str(v)
+
+
+def _key_text(keys):
+    return "[%s]" % ", ".join(str(k) for k in keys)
+
+
+def _show(value):
+    if isinstance(value, (bytes, memoryview)):
+        return bytes(value)[:120].hex(" ")
+    text = "".join(c if c.isprintable() and not 0xE000 <= ord(c) <= 0xF8FF else "U+%04X" % ord(c)
+                   for c in value[:120])  # fmt: skip
+    return text + ("…" if len(value) > 120 else "")
+
+
+# --- The program ----------------------------------------------------------------------------
+
+
+def parser():
+    p = argparse.ArgumentParser(
+        prog="glyphary-migrate",
+        description="Rewrites carrier emoji stored in database columns as standard emoji or "
+        "neutral notation, in place. Dry run unless --apply.",
+    )
+    p.add_argument("url", help="SQLAlchemy database URL (sqlite:///site.db, "
+                   "postgresql://user@host/db, mysql+pymysql://user@host/db)")  # fmt: skip
+    p.add_argument("-T", "--table", action="append", required=True, help="a table (repeatable)")
+    p.add_argument("-C", "--column", action="append", help="a column (repeatable); default: "
+                   "every text and binary column outside the primary key")  # fmt: skip
+    p.add_argument("-f", "--from", dest="carrier", default="auto",
+                   help="imode, ezweb, softbank, auto (default: found per record) or notation")
+    p.add_argument("-t", "--to", choices=["unicode", "notation"], default="unicode")
+    p.add_argument("--forms", help="legacy forms to read, comma-separated: references, localsrc, "
+                   "webcodes, google, sjis-references, cp932; default for the four first")  # fmt: skip
+    p.add_argument("--prefer", help="--from auto: carriers to prefer for an undecided code")
+    p.add_argument("--record", choices=["line", "paragraph", "whole"], default="whole",
+                   help="--from auto: the span whose codes decide each other (default whole)")
+    p.add_argument("--errors", default="strict",
+                   choices=["strict", "replace", "surrogateescape", "xmlcharrefreplace"])
+    p.add_argument("-e", "--encoding", dest="binary_encoding", default="sjis",
+                   help="of binary columns: sjis (default), utf-8 or utf-16le")
+    mode = p.add_mutually_exclusive_group()
+    mode.add_argument("--check", action="store_true", help="count what would change (default)")
+    mode.add_argument("--apply", action="store_true", help="write the changes")
+    p.add_argument("--batch-size", type=int, default=5000, help="rows per transaction")
+    p.add_argument("--pause", type=float, default=0.0, help="seconds between batches")
+    p.add_argument("--restart", action="store_true", help="ignore a stopped run's progress")
+    p.add_argument("--samples", type=int, default=3, help="before/after samples per column")
+    p.add_argument("--module", help="another Glyphary module and its configuration")
+    return p
+
+
+def main(argv=None, out=sys.stdout, err=sys.stderr):
+    options = parser().parse_args(argv)
+    if options.column and len(options.table) > 1:
+        err.write("glyphary-migrate: --column goes with one --table\n")
+        return 2
+    if options.carrier != "auto" and options.carrier != "notation" and options.prefer:
+        err.write("glyphary-migrate: --prefer goes with --from auto\n")
+        return 2
+    if options.batch_size < 1:
+        err.write("glyphary-migrate: --batch-size must be positive\n")
+        return 2
+    if options.carrier == "notation" and options.to == "notation":
+        err.write("glyphary-migrate: from notation to notation changes nothing\n")
+        return 2
+    if options.forms is None and options.carrier != "notation":
+        options.forms = "default"
+    if _glyphary.encoding_name(options.binary_encoding) is None:
+        err.write("glyphary-migrate: unknown encoding %s\n" % options.binary_encoding)
+        return 2
+    options.binary_encoding = _glyphary.encoding_name(options.binary_encoding)
+    engine = sa.create_engine(options.url, future=True)
+    left = changes = 0
+    try:
+        migrations = [Migration(engine, t, options.column, options, out, err) for t in options.table]
+        for m in migrations:
+            m.run().report()
+            left += len(m.left)
+            changes += sum(c.rows for c in m.columns)
+    except Refused as e:
+        err.write("glyphary-migrate: %s\n" % e)
+        return 2
+    except (ValueError, glyphary.Error) as e:
+        err.write("glyphary-migrate: %s\n" % e)
+        return 2
+    finally:
+        engine.dispose()
+    verb = "changed" if options.apply else "would change"
+    out.write("%d values %s, %d left\n" % (changes, verb, left))
+    if options.apply:
+        return 1 if left else 0
+    return 1 if left or changes else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,159 @@
+// glyphary._glyphary.PageLocalizer: web pages localized for each client as they stream, for
+// the WSGI middleware (client::PageLocalizer and PageConverter behind a text::TextPipe).
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <mutex>
+
+#include "arguments.h"
+#include "client/module.h"
+#include "client/page_convert.h"
+#include "runtime.h"
+#include "text/text_pipe.h"
+
+namespace glyphary::python {
+namespace {
+
+using client::PageConverter;
+using client::PageKind;
+
+class Pages {
+  public:
+    Pages(PathArg module, MaybeTextArg patternArg, IdsArg idsArg) {
+        const py::handle pattern = patternArg.value, ids = idsArg.value;
+        client::PageLocalizer::Options options;
+        if (!pattern.is_none()) options.pattern = TextUnits(pattern, "localize_pattern");
+        if (!ids.is_none()) {
+            if (PyUnicode_Check(ids.ptr()))
+                throw py::type_error("localize_ids must be a collection of ids, not one str");
+            options.ids.emplace();
+            for (py::handle id : py::iter(ids)) options.ids->insert(TextUnits(id, "an id"));
+        }
+        const std::optional<std::filesystem::path> path = ModulePath(module.value);
+        py::gil_scoped_release release;
+        EnterApartment();
+        m_localizer =
+            std::make_unique<client::PageLocalizer>(AcquireModule(path), std::move(options));
+    }
+
+    client::PageLocalizer& localizer() { return *m_localizer; }
+
+    void Prepare(CarrierArg carrier) {
+        const EMapMode mode = CarrierMode(carrier.value);
+        py::gil_scoped_release release;
+        EnterApartment();
+        m_localizer->Prepare(mode);
+    }
+
+  private:
+    std::unique_ptr<client::PageLocalizer> m_localizer;
+};
+
+PageKind Kind(const std::string& kind) {
+    if (kind == "html") return PageKind::html;
+    if (kind == "xhtml") return PageKind::xhtml;
+    if (kind == "plain") return PageKind::plain;
+    throw py::value_error("kind must be 'html', 'xhtml' or 'plain'");
+}
+
+// What cannot be written in the page's encoding: '?', or a reference (markup).
+text::Errors EncodingErrors(const std::string& errors) {
+    if (errors == "replace") return text::Errors::replace;
+    if (errors == "xmlcharrefreplace") return text::Errors::keep;
+    if (errors == "strict") return text::Errors::strict;
+    throw py::value_error("errors must be 'replace', 'xmlcharrefreplace' or 'strict'");
+}
+
+class PageStream {
+  public:
+    PageStream(Pages& pages, EMapMode mode, PageKind kind, const std::string& encoding,
+               const std::string& errors) {
+        const std::optional<text::Encoding> target = text::ParseEncoding(encoding);
+        if (!target)
+            throw py::value_error("unknown encoding '" + encoding +
+                                  "': use utf-8, utf-16le or sjis");
+        const text::Errors encodingErrors = EncodingErrors(errors);
+        client::PageLocalizer& localizer = pages.localizer();
+        // The application writes UTF-8; bytes that are none become U+FFFD rather than
+        // failing the response halfway.
+        m_pipe = std::make_unique<text::TextPipe>(
+            text::Format(text::Encoding::utf8), text::Errors::replace,
+            text::Format(*target, text::CarrierOfMode(mode)), encodingErrors,
+            [this](std::string_view bytes) { m_out.append(bytes); });
+        py::gil_scoped_release release;
+        EnterApartment();
+        m_converter = std::make_unique<PageConverter>(
+            localizer, mode, kind, [this](std::u16string_view units) { m_pipe->Take(units); });
+    }
+
+    py::bytes Feed(py::handle data, bool final) {
+        std::unique_lock lock(m_mutex, std::try_to_lock);
+        if (!lock) throw py::value_error("the page is being converted by another thread");
+        if (m_finished) throw py::value_error("the page has been finished");
+        m_out.clear();
+        {
+            const Bytes bytes(data, "data");
+            py::gil_scoped_release release;
+            EnterApartment();
+            m_pipe->Feed(*m_converter, bytes.view(), final);
+            if (final) {
+                m_converter->Finish();
+                m_pipe->Finish();
+                m_converter.reset();  // its standard emoji converter goes back to the pool now
+            } else {
+                m_pipe->Flush();
+            }
+        }
+        m_finished = final;
+        return py::bytes(m_out.data(), m_out.size());
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::string m_out;
+    std::unique_ptr<text::TextPipe> m_pipe;
+    std::unique_ptr<PageConverter> m_converter;
+    bool m_finished = false;
+};
+
+}  // namespace
+
+void DefinePages(py::module_& m) {
+    py::class_<PageStream>(m, "PageStream", "One page through a PageLocalizer.")
+        .def(
+            "convert", [](PageStream& s, BufferArg data) { return s.Feed(data.value, false); },
+            py::arg("data"), "What the next bytes of the page convert to so far.")
+        .def(
+            "finish", [](PageStream& s) { return s.Feed(py::bytes(), true); },
+            "The rest, at the end of the page.");
+
+    py::class_<Pages>(m, "PageLocalizer", R"(Web pages localized for each client as they stream.
+
+What a person reads is localized: the text of an HTML or XHTML page and the values of
+its title, alt, value and placeholder attributes (never scripts, styles, comments,
+CDATA, tag names or other attributes), or all of a plain text. Handsets' pages get
+their carrier's emoji, standard emoji included (or the carrier's text for them);
+other modes their table's. localize_pattern finds the notation (default: the
+module's LocalizePattern); localize_ids, when given, are the only ids localized.
+Thread-safe: one serves an application; what pages need is made once and shared.)")
+        .def(py::init<PathArg, MaybeTextArg, IdsArg>(), py::arg("module") = py::none(),
+             py::arg("localize_pattern") = py::none(), py::arg("localize_ids") = py::none())
+        .def("prepare", &Pages::Prepare, py::arg("carrier"),
+             "Makes now what pages for the carrier need, rather than at its first page.")
+        .def(
+            "stream",
+            [](Pages& self, CarrierArg carrier, const std::string& kind,
+               const std::string& encoding, const std::string& errors) {
+                return std::make_unique<PageStream>(self, CarrierMode(carrier.value), Kind(kind),
+                                                    encoding, errors);
+            },
+            py::keep_alive<0, 1>(),  // the stream uses what the localizer shares
+            py::arg("carrier"), py::arg("kind") = "html", py::arg("encoding") = "utf-8",
+            py::arg("errors") = "xmlcharrefreplace",
+            "A page for the carrier (or map mode): UTF-8 bytes in, bytes in `encoding` out. "
+            "kind: html, xhtml or plain. errors: what the encoding cannot carry becomes "
+            "&#N; (xmlcharrefreplace), '?' (replace), or raises (strict).");
+}
+
+}  // namespace glyphary::python

@@ -1,0 +1,390 @@
+#include "client/html_scan.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "text/simd.h"
+
+#if GLYPHARY_SIMD_X86
+#include <immintrin.h>
+#endif
+
+namespace glyphary::client {
+
+namespace {
+
+bool IsSpace(char16_t u) {
+    return u == u' ' || u == u'\t' || u == u'\n' || u == u'\r' || u == u'\f';
+}
+
+bool IsAsciiLetter(char16_t u) {
+    return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z');
+}
+
+char16_t Lower(char16_t u) {
+    return u >= u'A' && u <= u'Z' ? static_cast<char16_t>(u + 32) : u;
+}
+
+// The attributes whose values people read; the rest (href, class, style, on..., data-...)
+// are for the browser and the page's scripts.
+constexpr std::array<std::string_view, 4> kReadableAttributes = {"title", "alt", "value",
+                                                                 "placeholder"};
+
+struct RawElement {
+    std::string_view name;
+    bool readable;  // its contents are text shown as text (title, textarea)
+};
+// Indexed by HtmlScanner::Raw.
+constexpr std::array<RawElement, 9> kRawElements = {{
+    {"", false},
+    {"script", false},
+    {"style", false},
+    {"xmp", false},
+    {"iframe", false},
+    {"noembed", false},
+    {"noframes", false},
+    {"title", true},
+    {"textarea", true},
+}};
+
+constexpr std::string_view kCdata = "[CDATA[";
+
+// The units before the first `stop`, or all: most of a page is passed over this way.
+size_t UpToScalar(const char16_t* p, size_t n, char16_t stop) {
+    size_t i = 0;
+    while (i < n && p[i] != stop) ++i;
+    return i;
+}
+
+#if GLYPHARY_SIMD_X86
+GLYPHARY_TARGET_SSE2 size_t UpToSse2(const char16_t* p, size_t n, char16_t stop) {
+    const __m128i wanted = _mm_set1_epi16(static_cast<short>(stop));
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const int found = _mm_movemask_epi8(_mm_cmpeq_epi16(units, wanted));
+        if (found) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(found))) / 2;
+    }
+    return i + UpToScalar(p + i, n - i, stop);
+}
+#endif
+
+constexpr text::simd::Paths<size_t (*)(const char16_t*, size_t, char16_t)> kUpTo = {
+    .scalar = UpToScalar,
+#if GLYPHARY_SIMD_X86
+    .sse2 = UpToSse2,
+#endif
+};
+
+}  // namespace
+
+HtmlScanner::HtmlScanner(bool xml) : m_xml(xml), m_upTo(kUpTo.Choose()) {}
+
+size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
+    size_t n = 0;
+    bool started = false;
+    if (m_pending) {
+        readable = m_pendingReadable;
+        m_pending = false;
+        started = true;
+        n = 1;
+    }
+    while (n < units.size()) {
+        bool kind;
+        if (const size_t run = Skips() ? Skippable(units.substr(n), kind) : 0) {
+            if (started && kind != readable) return n;
+            if (m_state == State::comment || m_state == State::cdata) m_dashes = 0;
+            readable = kind;
+            started = true;
+            n += run;
+            continue;
+        }
+        if ((m_state == State::tagName || m_state == State::attrName) && !(started && readable)) {
+            // A name's units are markup and only go into the name.
+            const bool attribute = m_state == State::attrName;
+            const size_t from = n;
+            while (n < units.size() && !IsSpace(units[n]) && units[n] != u'/' && units[n] != u'>' &&
+                   !(attribute && units[n] == u'='))
+                AddToName(units[n++]);
+            if (n > from) {
+                readable = false;
+                started = true;
+                continue;
+            }
+        }
+        const bool r = Step(units[n]);
+        if (started && r != readable) {
+            // Already stepped: it begins the next call's run.
+            m_pending = true;
+            m_pendingReadable = r;
+            return n;
+        }
+        readable = r;
+        started = true;
+        ++n;
+    }
+    return n;
+}
+
+size_t HtmlScanner::Skippable(std::u16string_view units, bool& readable) const {
+    const auto upTo = [&](std::u16string_view stops) {
+        return std::min(units.find_first_of(stops), units.size());
+    };
+    switch (m_state) {
+        case State::data:
+            readable = true;
+            return m_upTo(units.data(), units.size(), u'<');
+        case State::rawText:
+            readable = kRawElements[static_cast<size_t>(m_raw)].readable;
+            return m_upTo(units.data(), units.size(), u'<');
+        case State::attrValueDouble:
+            readable = m_readableAttr;
+            return m_upTo(units.data(), units.size(), u'"');
+        case State::attrValueSingle:
+            readable = m_readableAttr;
+            return m_upTo(units.data(), units.size(), u'\'');
+        case State::bogusComment:
+            readable = false;
+            return m_upTo(units.data(), units.size(), u'>');
+        case State::comment:
+            readable = false;
+            return upTo(u"-!>");
+        case State::cdata:
+            readable = false;
+            return upTo(u"]>");
+        default:
+            return 0;
+    }
+}
+
+bool HtmlScanner::Step(char16_t u) {
+    for (;;) {
+        switch (m_state) {
+            case State::data:
+                if (u == u'<') m_state = State::tagOpen;
+                return u != u'<';
+            case State::tagOpen:
+                if (IsAsciiLetter(u)) {
+                    m_endTag = false;
+                    StartName(u);
+                    m_state = State::tagName;
+                } else if (u == u'/') {
+                    m_state = State::endTagOpen;
+                } else if (u == u'!') {
+                    m_state = State::markupOpen;
+                } else if (u == u'?') {
+                    m_state = State::bogusComment;
+                } else {
+                    m_state = State::data;  // the '<' was text
+                    continue;
+                }
+                return false;
+            case State::endTagOpen:
+                if (IsAsciiLetter(u)) {
+                    m_endTag = true;
+                    StartName(u);
+                    m_state = State::tagName;
+                } else {
+                    m_state = u == u'>' ? State::data : State::bogusComment;
+                }
+                return false;
+            case State::tagName:
+                if (IsSpace(u) || u == u'/' || u == u'>') {
+                    EndTagName();
+                    m_state = State::beforeAttrName;
+                    continue;
+                }
+                AddToName(u);
+                return false;
+            case State::beforeAttrName:
+                if (u == u'/') {
+                    m_state = State::selfClosing;
+                } else if (u == u'>') {
+                    CloseTag();
+                } else if (!IsSpace(u)) {
+                    StartName(u);
+                    m_state = State::attrName;
+                }
+                return false;
+            case State::attrName:
+            case State::afterAttrName:
+                if (u == u'=') {
+                    m_readableAttr =
+                        !m_endTag &&
+                        std::any_of(kReadableAttributes.begin(), kReadableAttributes.end(),
+                                    [this](std::string_view n) { return NameIs(n); });
+                    m_state = State::beforeAttrValue;
+                } else if (IsSpace(u)) {
+                    m_state = State::afterAttrName;
+                } else if (u == u'/' || u == u'>') {
+                    m_state = State::beforeAttrName;
+                    continue;
+                } else if (m_state == State::afterAttrName) {
+                    StartName(u);  // the attribute before had no value
+                    m_state = State::attrName;
+                } else {
+                    AddToName(u);
+                }
+                return false;
+            case State::beforeAttrValue:
+                if (u == u'"') {
+                    m_state = State::attrValueDouble;
+                } else if (u == u'\'') {
+                    m_state = State::attrValueSingle;
+                } else if (u == u'>') {
+                    CloseTag();
+                } else if (!IsSpace(u)) {
+                    m_state = State::attrValueBare;
+                    continue;
+                }
+                return false;
+            case State::attrValueDouble:
+            case State::attrValueSingle:
+                if (u == (m_state == State::attrValueDouble ? u'"' : u'\'')) {
+                    m_state = State::afterAttrValue;
+                    return false;
+                }
+                return m_readableAttr;
+            case State::attrValueBare:
+                if (IsSpace(u)) {
+                    m_state = State::beforeAttrName;
+                    return false;
+                }
+                if (u == u'>') {
+                    CloseTag();
+                    return false;
+                }
+                return m_readableAttr;
+            case State::afterAttrValue:
+                m_state = State::beforeAttrName;
+                if (IsSpace(u)) return false;
+                continue;
+            case State::selfClosing:
+                if (u == u'>') {
+                    m_selfClosing = true;
+                    CloseTag();
+                    return false;
+                }
+                m_state = State::beforeAttrName;
+                continue;
+            case State::markupOpen:
+                if (u == u'-') {
+                    m_state = State::commentOpen;
+                } else if (u == u'[') {
+                    m_matched = 1;
+                    m_state = State::cdataOpen;
+                } else {
+                    m_state = u == u'>' ? State::data : State::bogusComment;
+                }
+                return false;
+            case State::commentOpen:
+                if (u != u'-') {
+                    m_state = State::bogusComment;
+                    continue;
+                }
+                // What opens a comment may close it too: <!--> and <!---> are empty comments.
+                m_dashes = 2;
+                m_state = State::comment;
+                return false;
+            case State::comment:
+                // Ends at --> or --!>; m_dashes 3 stands for "--!".
+                if (u == u'>' && m_dashes >= 2) {
+                    m_state = State::data;
+                } else if (u == u'-') {
+                    m_dashes = m_dashes == 3 ? 1 : std::min<uint8_t>(m_dashes + 1, 2);
+                } else {
+                    m_dashes = u == u'!' && m_dashes == 2 ? 3 : 0;
+                }
+                return false;
+            case State::cdataOpen:
+                if (u != kCdata[m_matched]) {
+                    m_state = State::bogusComment;
+                    continue;
+                }
+                if (++m_matched == kCdata.size()) {
+                    m_dashes = 0;
+                    m_state = State::cdata;
+                }
+                return false;
+            case State::cdata:
+                if (u == u'>' && m_dashes == 2) {
+                    m_state = State::data;
+                } else {
+                    m_dashes = u == u']' ? std::min<uint8_t>(m_dashes + 1, 2) : 0;
+                }
+                return false;
+            case State::bogusComment:
+                if (u == u'>') m_state = State::data;
+                return false;
+            case State::rawText:
+                if (u == u'<') {
+                    m_state = State::rawLt;
+                    return false;
+                }
+                return kRawElements[static_cast<size_t>(m_raw)].readable;
+            case State::rawLt:
+                if (u == u'/') {
+                    m_matched = 0;
+                    m_state = State::rawEndName;
+                    return false;
+                }
+                m_state = State::rawText;
+                continue;
+            case State::rawEndName: {
+                const std::string_view name = kRawElements[static_cast<size_t>(m_raw)].name;
+                if (m_matched < name.size()) {
+                    if (Lower(u) == name[m_matched]) {
+                        ++m_matched;
+                        return false;
+                    }
+                } else if (IsSpace(u) || u == u'/' || u == u'>') {
+                    // The element's end tag: read on as any tag.
+                    m_raw = Raw::none;
+                    m_endTag = true;
+                    m_nameLength = 0;
+                    for (const char c : name) AddToName(static_cast<char16_t>(c));
+                    m_state = State::tagName;
+                    continue;
+                }
+                m_state = State::rawText;  // no end tag after all: its units stay markup
+                continue;
+            }
+        }
+    }
+}
+
+void HtmlScanner::StartName(char16_t u) {
+    m_nameLength = 0;
+    AddToName(u);
+}
+
+void HtmlScanner::AddToName(char16_t u) {
+    if (m_nameLength < sizeof m_name)
+        m_name[m_nameLength] = u < 0x80 ? static_cast<char>(Lower(u)) : '\0';
+    if (m_nameLength < 255) ++m_nameLength;
+}
+
+bool HtmlScanner::NameIs(std::string_view name) const {
+    return m_nameLength == name.size() && std::memcmp(m_name, name.data(), name.size()) == 0;
+}
+
+void HtmlScanner::EndTagName() {
+    m_selfClosing = false;
+    m_tagRaw = Raw::none;
+    for (size_t i = 1; i < kRawElements.size(); ++i)
+        if (NameIs(kRawElements[i].name)) m_tagRaw = static_cast<Raw>(i);
+}
+
+void HtmlScanner::CloseTag() {
+    // A start tag of a raw-text element opens its contents; in XHTML `<script/>` is empty.
+    if (!m_endTag && m_tagRaw != Raw::none && !(m_xml && m_selfClosing)) {
+        m_raw = m_tagRaw;
+        m_state = State::rawText;
+    } else {
+        m_state = State::data;
+    }
+    m_selfClosing = false;
+}
+
+}  // namespace glyphary::client

@@ -1,0 +1,101 @@
+// Which units of an HTML or XHTML page a person reads: text content (that of <title> and
+// <textarea> included) and the values of the attributes title, alt, value and placeholder.
+// Everything else is markup: tags with their names and other attributes, comments, CDATA
+// sections, declarations, processing instructions, and the contents of <script>, <style> and
+// the other elements whose text the browser does not show as text. The page arrives in pieces
+// cut anywhere; the scanner carries its state from one to the next and never holds a unit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace glyphary::client {
+
+class HtmlScanner {
+  public:
+    /// `xml`: the page is XHTML, where `<script/>` is an empty element (in HTML it opens one).
+    explicit HtmlScanner(bool xml = false);
+
+    /// The length of the run at the start of `units` (not empty) whose units are all
+    /// readable or all markup, as `readable` says; the scanner moves past it. When the run
+    /// ends before `units` does, the next call must begin with the unit after it. Readable
+    /// runs in a row (from successive pieces) are one stretch of text; markup ends it.
+    size_t Next(std::u16string_view units, bool& readable);
+
+  private:
+    enum class State : uint8_t {
+        data,             // text content
+        tagOpen,          // after <
+        endTagOpen,       // after </
+        tagName,          // in a tag's name
+        beforeAttrName,   // in a tag, between attributes
+        attrName,         // in an attribute's name
+        afterAttrName,    // after a name, before = or the next attribute
+        beforeAttrValue,  // after =
+        attrValueDouble,  // in "..."
+        attrValueSingle,  // in '...'
+        attrValueBare,    // in a value without quotes
+        afterAttrValue,   // after the closing quote
+        selfClosing,      // after / in a tag
+        markupOpen,       // after <! : a comment, CDATA, a declaration
+        commentOpen,      // after <!-
+        comment,          // in <!-- ... -->
+        cdataOpen,        // in <![CDATA[, m_matched units of it seen
+        cdata,            // in <![CDATA[ ... ]]>
+        bogusComment,     // in <! ... > or <? ... > or </ ... > with no name
+        rawText,          // in <script>, <style>... (markup) or <title>, <textarea> (text)
+        rawLt,            // after < in raw text
+        rawEndName,       // after </ in raw text, m_matched units of the element's name seen
+    };
+    // The elements whose contents end only at their own end tag.
+    enum class Raw : uint8_t {
+        none,
+        script,
+        style,
+        xmp,
+        iframe,
+        noembed,
+        noframes,
+        title,
+        textarea
+    };
+
+    // Moves past one unit; whether it is readable.
+    bool Step(char16_t u);
+    // How many units at the start of `units` the current state passes over without changing
+    // (a run of text up to the next '<'), and their kind; so that long runs are not stepped
+    // one unit at a time.
+    size_t Skippable(std::u16string_view units, bool& readable) const;
+    bool Skips() const {
+        return m_state == State::data || m_state == State::rawText ||
+               m_state == State::attrValueDouble || m_state == State::attrValueSingle ||
+               m_state == State::bogusComment || m_state == State::comment ||
+               m_state == State::cdata;
+    }
+    void EndTagName();
+    void CloseTag();
+    bool NameIs(std::string_view name) const;
+    void StartName(char16_t u);
+    void AddToName(char16_t u);
+
+    State m_state = State::data;
+    bool m_xml;
+    // The units before the first of a kind, SIMD where the processor has it; chosen once.
+    size_t (*m_upTo)(const char16_t* units, size_t n, char16_t stop);
+    bool m_pending = false;  // the first unit of the next call has been stepped already
+    bool m_pendingReadable = false;
+    bool m_endTag = false;        // the tag being read is an end tag
+    bool m_selfClosing = false;   // the tag being read ends with />
+    bool m_readableAttr = false;  // the attribute whose value is being read is a readable one
+    Raw m_tagRaw = Raw::none;     // the raw-text element the tag being read names, if any
+    Raw m_raw = Raw::none;        // the raw-text element whose contents are being read
+    uint8_t m_dashes = 0;         // '-' (comments) or ']' (CDATA) just seen, up to 2
+    uint8_t m_matched = 0;        // units of a keyword or end tag name matched so far
+    // The name being read (a tag's or an attribute's), lower case; longer ones than any name
+    // we look for are cut, which no name we look for matches.
+    char m_name[12] = {};
+    uint8_t m_nameLength = 0;
+};
+
+}  // namespace glyphary::client

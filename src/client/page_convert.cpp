@@ -1,0 +1,358 @@
+#include "client/page_convert.h"
+
+#include <algorithm>
+#include <bitset>
+#include <functional>
+#include <unordered_map>
+
+#include "client/carrier_convert.h"
+#include "client/carriers.h"
+#include "client/errors.h"
+#include "client/html_scan.h"
+#include "client/settings.h"
+#include "text/format.h"
+#include "text/unicode.h"
+
+namespace glyphary::client {
+
+namespace {
+
+struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>{}(s); }
+};
+using StringMap = std::unordered_map<std::u16string, std::u16string, Hash, std::equal_to<>>;
+
+// Replacements of ids met in pages but in no table, remembered up to this many per mode (a
+// page's own text must not grow memory without end).
+constexpr size_t kMaxRemembered = 4096;
+
+// Finds one id, written between two noncharacters, and replaces it as Localize would in the
+// object's mode.
+constexpr char16_t kLookupPattern[] = u"\\x{FDD0}([\\s\\S]*)\\x{FDD1}";
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// What ids become
+
+// Localize's replacement for each id in one mode: asked of the module once per id, the ids of
+// the mode's tables (or the allowed ones) in advance.
+class PageLocalizer::Replacements {
+  public:
+    Replacements(Module& module, EMapMode mode, const std::set<std::u16string>& ids)
+        : m_lookup(module.Create()) {
+        m_lookup.SetMapMode(mode);
+        m_lookup.Put(Property::localizePattern, kLookupPattern);
+        for (const std::u16string& id : ids) m_known.emplace(id, Lookup(id));
+    }
+
+    void Append(std::u16string_view id, std::u16string& out) {
+        if (const auto it = m_known.find(id); it != m_known.end()) {
+            out += it->second;
+            return;
+        }
+        std::lock_guard lock(m_mutex);
+        if (const auto it = m_remembered.find(id); it != m_remembered.end()) {
+            out += it->second;
+            return;
+        }
+        std::u16string replacement = Lookup(id);
+        out += replacement;
+        if (m_remembered.size() < kMaxRemembered)
+            m_remembered.emplace(std::u16string(id), std::move(replacement));
+    }
+
+  private:
+    std::u16string Lookup(std::u16string_view id) {
+        std::u16string text;
+        text.reserve(id.size() + 2);
+        text += u'\xFDD0';
+        text += id;
+        text += u'\xFDD1';
+        return m_lookup.Convert(Operation::localize, text);
+    }
+
+    Glyphary m_lookup;  // in the constructor and under m_mutex
+    StringMap m_known;  // read without a lock once made
+    std::mutex m_mutex;
+    StringMap m_remembered;
+};
+
+// The standard emoji the configuration knows, as CarrierConverter finds them.
+struct PageLocalizer::StandardEmoji {
+    // Units of which a text must hold one for a standard emoji to be found in it.
+    std::bitset<0x10000> triggers;
+};
+
+PageLocalizer::PageLocalizer(std::shared_ptr<Module> module, Options options)
+    : m_module(std::move(module)),
+      m_finder(options.pattern ? *options.pattern
+                               : Glyphary(m_module->Create()).Get(Property::localizePattern)) {
+    if (options.ids) m_ids.emplace(options.ids->begin(), options.ids->end());
+    const SettingsFile settings = ReadSettings(m_module->SettingsPath());
+    if (!MapFilesOf(settings, static_cast<int>(kStandardFormsMode)).empty()) {
+        const std::vector<std::u16string> forms = ReadStandardEmojiForms(m_module->SettingsPath());
+        const StandardEmojiFinder finder = MakeStandardEmojiFinder(forms);
+        m_standard = std::make_unique<StandardEmoji>();
+        // A form is found only whole, so a text without any of the units that forms hold
+        // beyond ASCII has none, when every form holds one (which emoji do).
+        const bool everyFormBeyondAscii =
+            std::all_of(forms.begin(), forms.end(), [](const std::u16string& form) {
+                return std::any_of(form.begin(), form.end(), [](char16_t u) { return u >= 0x80; });
+            });
+        for (size_t u = everyFormBeyondAscii ? 0x80 : 0; u < 0x10000; ++u)
+            m_standard->triggers[u] = finder.active[u];
+    }
+}
+
+PageLocalizer::~PageLocalizer() = default;
+
+bool PageLocalizer::Allows(std::u16string_view id) const {
+    return !m_ids || m_ids->find(id) != m_ids->end();
+}
+
+PageLocalizer::Replacements& PageLocalizer::ReplacementsFor(EMapMode mode) {
+    std::lock_guard lock(m_mutex);
+    std::unique_ptr<Replacements>& replacements = m_replacements[mode];
+    if (!replacements) {
+        std::set<std::u16string> ids;
+        if (m_ids) {
+            ids.insert(m_ids->begin(), m_ids->end());
+        } else {
+            std::set<std::u16string> codes;
+            for (const CodeMapEntry& map : ReadSettings(m_module->SettingsPath()).maps)
+                if (map.mode == mode) ReadCodeMapKeys(map.path, ids, codes);
+        }
+        replacements = std::make_unique<Replacements>(*m_module, mode, ids);
+    }
+    return *replacements;
+}
+
+void PageLocalizer::AppendReplacement(EMapMode mode, std::u16string_view id, std::u16string& out) {
+    ReplacementsFor(mode).Append(id, out);
+}
+
+std::unique_ptr<CarrierConverter> PageLocalizer::Acquire(EMapMode mode) {
+    if (!m_standard || text::CarrierOfMode(mode) == text::Carrier::none) return nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        std::vector<std::unique_ptr<CarrierConverter>>& pool = m_pool[mode];
+        if (!pool.empty()) {
+            std::unique_ptr<CarrierConverter> converter = std::move(pool.back());
+            pool.pop_back();
+            return converter;
+        }
+    }
+    // Made outside the lock: it compiles the standard emoji pattern.
+    return std::make_unique<CarrierConverter>(*m_module, kUnicodeMode, mode,
+                                              [](std::u16string_view) {});
+}
+
+void PageLocalizer::Release(EMapMode mode, std::unique_ptr<CarrierConverter> converter) {
+    if (!converter) return;
+    std::lock_guard lock(m_mutex);
+    m_pool[mode].push_back(std::move(converter));
+}
+
+void PageLocalizer::Prepare(EMapMode mode) {
+    ReplacementsFor(mode);
+    Release(mode, Acquire(mode));
+}
+
+// ---------------------------------------------------------------------------------------------
+// One stretch of readable text at a time
+
+// Readable text through the notation step, then (for handsets) the standard emoji step, each
+// holding back only what it cannot settle yet.
+class PageConverter::Readable {
+  public:
+    Readable(PageLocalizer& localizer, EMapMode mode, std::u16string& out)
+        : m_localizer(localizer),
+          m_mode(mode),
+          m_replacements(localizer.ReplacementsFor(mode)),
+          m_out(out),
+          m_standard(localizer.Acquire(mode)) {}
+    ~Readable() { m_localizer.Release(m_mode, std::move(m_standard)); }
+
+    void Add(std::u16string_view units) { m_text += units; }
+
+    // Converts what is settled; with `end`, all: the stretch ends.
+    void Settle(bool end) {
+        Localize(end);
+        if (!end && m_text.size() > kMaxHeldUnits) Localize(true);
+        Standard(end);
+    }
+
+  private:
+    void Localize(bool end) {
+        size_t copied = 0;
+        const std::u16string_view text(m_text);
+        const size_t settled =
+            m_localizer.finder().Find(text, end, [&](const NotationMatch& match) {
+                m_localized.append(text.substr(copied, match.begin - copied));
+                const std::u16string_view id =
+                    text.substr(match.idBegin, match.idEnd - match.idBegin);
+                if (m_localizer.Allows(id)) {
+                    m_replacements.Append(id, m_localized);
+                } else {
+                    m_localized.append(text.substr(match.begin, match.end - match.begin));
+                }
+                copied = match.end;
+            });
+        m_localized.append(text.substr(copied, settled - copied));
+        m_text.erase(0, settled);
+    }
+
+    void Standard(bool end) {
+        if (!m_standard) {
+            m_out += m_localized;
+            m_localized.clear();
+            return;
+        }
+        size_t cut = m_localized.size();
+        if (!end) {
+            // The last place where the converter allows a cut, between two units that are
+            // here (what comes next is not known yet).
+            cut = cut > 0 ? cut - 1 : 0;
+            while (cut > 0 && !m_standard->MayCut(m_localized[cut - 1], m_localized[cut])) --cut;
+            if (cut == 0 && m_localized.size() > kMaxHeldUnits)
+                cut = m_localized.size() - (text::IsHighSurrogate(m_localized.back()) ? 1 : 0);
+        }
+        const std::u16string_view settled(m_localized.data(), cut);
+        const auto& triggers = m_localizer.m_standard->triggers;
+        // Only the parts around units that may begin to make a standard emoji go to the
+        // module, each from the cut before it to the cut after it: what lies between holds
+        // no emoji and stays as it is.
+        size_t copied = 0;
+        for (size_t i = 0; i < settled.size(); ++i) {
+            if (!triggers[settled[i]]) continue;
+            size_t begin = i, end = i + 1;
+            while (begin > copied && !m_standard->MayCut(settled[begin - 1], settled[begin]))
+                --begin;
+            while (end < settled.size() && !m_standard->MayCut(settled[end - 1], settled[end]))
+                ++end;
+            m_out += settled.substr(copied, begin - copied);
+            const std::u16string_view part = settled.substr(begin, end - begin);
+            if (part.find(kSeparator) == part.npos && part.back() != kZwj) {
+                Defer(part);
+            } else {
+                m_standard->Convert(part, [this](std::u16string_view piece) { m_out += piece; });
+            }
+            copied = end;
+            i = end - 1;
+        }
+        m_out += settled.substr(copied);
+        m_localized.erase(0, cut);
+    }
+
+    // Text for the standard emoji step waits in one batch, converted in one call when the
+    // page's output is handed on: a call costs much more than the few units around an emoji.
+    // The parts are joined by a noncharacter, which no emoji sequence holds or reaches across
+    // (the pattern takes what follows a U+200D, so a part that ends with one goes alone), and
+    // split again after.
+    void Defer(std::u16string_view text) {
+        m_deferredAt.push_back(m_out.size());
+        m_batch += text;
+        m_batch += kSeparator;
+    }
+
+  public:
+    /// Puts the standard emoji step's results in their places in the output.
+    void Resolve() {
+        if (m_deferredAt.empty()) return;
+        std::u16string converted;
+        converted.reserve(m_batch.size());
+        m_standard->Convert(m_batch, [&](std::u16string_view piece) { converted += piece; });
+        std::u16string out;
+        out.reserve(m_out.size() + converted.size());
+        size_t from = 0, piece = 0, batched = 0;
+        for (const size_t at : m_deferredAt) {
+            out.append(m_out, from, at - from);
+            from = at;
+            const size_t end = converted.find(kSeparator, piece);
+            const size_t sourceEnd = m_batch.find(kSeparator, batched);
+            if (end == converted.npos) {  // cannot be: converted alone after all
+                m_standard->Convert(
+                    std::u16string_view(m_batch).substr(batched, sourceEnd - batched),
+                    [&](std::u16string_view u) { out += u; });
+            } else {
+                out.append(converted, piece, end - piece);
+                piece = end + 1;
+            }
+            batched = sourceEnd + 1;
+        }
+        out.append(m_out, from);
+        m_out.swap(out);
+        m_deferredAt.clear();
+        m_batch.clear();
+    }
+
+  private:
+    static constexpr char16_t kSeparator = u'\xFFFF';
+    static constexpr char16_t kZwj = u'\x200D';
+
+    PageLocalizer& m_localizer;
+    EMapMode m_mode;
+    PageLocalizer::Replacements& m_replacements;
+    std::u16string& m_out;
+    std::unique_ptr<CarrierConverter> m_standard;  // null: standard emoji stay
+    std::u16string m_text;                         // not settled by the notation step
+    std::u16string m_localized;                    // not settled by the standard emoji step
+    std::u16string m_batch;                        // deferred to Resolve, joined
+    std::vector<size_t> m_deferredAt;              // where each goes in the output
+};
+
+// ---------------------------------------------------------------------------------------------
+// The page
+
+PageConverter::PageConverter(PageLocalizer& localizer, EMapMode mode, PageKind kind, TextSink sink)
+    : m_sink(std::move(sink)) {
+    if (kind != PageKind::plain) m_scanner = std::make_unique<HtmlScanner>(kind == PageKind::xhtml);
+    m_readable = std::make_unique<Readable>(localizer, mode, m_output);
+}
+
+PageConverter::~PageConverter() = default;
+
+char16_t* PageConverter::Reserve(size_t units) {
+    if (m_input.size() < units) m_input.resize(units);
+    return m_input.data();
+}
+
+void PageConverter::Commit(size_t units) {
+    std::u16string_view in(m_input.data(), units);
+    if (!m_scanner) {
+        m_readable->Add(in);
+        m_inText = true;
+    }
+    while (m_scanner && !in.empty()) {
+        bool readable;
+        const size_t n = m_scanner->Next(in, readable);
+        if (readable) {
+            m_readable->Add(in.substr(0, n));
+            m_inText = true;
+        } else {
+            if (m_inText) m_readable->Settle(true);
+            m_inText = false;
+            m_output += in.substr(0, n);
+        }
+        in.remove_prefix(n);
+    }
+    if (m_inText) m_readable->Settle(false);
+    Flush();
+}
+
+void PageConverter::Finish() {
+    if (m_inText) m_readable->Settle(true);
+    m_inText = false;
+    Flush();
+}
+
+void PageConverter::Flush() {
+    m_readable->Resolve();
+    if (m_output.empty()) return;
+    m_sink(m_output);
+    m_output.clear();
+}
+
+}  // namespace glyphary::client
