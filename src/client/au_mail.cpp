@@ -20,12 +20,7 @@ namespace glyphary::client {
 // ---------------------------------------------------------------------------------------------
 // The map and its transcoding
 
-MailCodeMap::MailCodeMap() = default;
-MailCodeMap::~MailCodeMap() = default;
-MailCodeMap::MailCodeMap(MailCodeMap&&) noexcept = default;
-MailCodeMap& MailCodeMap::operator=(MailCodeMap&&) noexcept = default;
-
-MailCodeMap MailCodeMap::FromSettings(const std::filesystem::path& settings) {
+MailCodeMap ReadMailCodeMap(const std::filesystem::path& settings) {
     MailCodeMap map;
     const SettingsFile file = ReadSettings(settings);
     if (!file.loaded || file.mailMap.empty()) return map;
@@ -33,44 +28,6 @@ MailCodeMap MailCodeMap::FromSettings(const std::filesystem::path& settings) {
         for (const MailMapCode& code : *codes)
             map.Set(code.mail[0], code.mail[1], code.web[0], code.web[1]);
     return map;
-}
-
-void MailCodeMap::Set(uint8_t mail0, uint8_t mail1, uint8_t web0, uint8_t web1) {
-    if (!m_codes) {
-        m_codes = std::make_unique<uint16_t[]>(0x10000);
-        for (uint32_t code = 0; code < 0x10000; ++code) m_codes[code] = static_cast<uint16_t>(code);
-    }
-    m_codes[mail0 << 8 | mail1] = static_cast<uint16_t>(web0 << 8 | web1);
-    ++m_size;
-}
-
-// The plain reading of the transcoding: the first ESC $ at or after the cursor opens a run,
-// the first ESC ( at or after its third byte closes it, and the pairs between are rewritten;
-// then the search goes on after the closer's third byte. A run no closer ends is left.
-bool MailCodeMap::Transcode(char* line, size_t size) const noexcept {
-    if (!m_codes) return false;
-    bool changed = false;
-    const auto find = [&](size_t from, char second) -> size_t {
-        for (size_t at = from; at + 1 < size; ++at)
-            if (line[at] == 0x1B && line[at + 1] == second) return at;
-        return size;
-    };
-    for (size_t cursor = 0;;) {
-        const size_t opener = find(cursor, '$');
-        if (opener == size) return changed;
-        const size_t closer = find(opener + 3, '(');
-        if (closer == size) return changed;
-        for (size_t at = opener + 3; at + 2 <= closer; at += 2) {
-            const uint16_t code = static_cast<uint16_t>(static_cast<uint8_t>(line[at]) << 8 |
-                                                        static_cast<uint8_t>(line[at + 1]));
-            const uint16_t web = m_codes[code];
-            if (web == code) continue;
-            line[at] = static_cast<char>(web >> 8);
-            line[at + 1] = static_cast<char>(web);
-            changed = true;
-        }
-        cursor = closer + 3;
-    }
 }
 
 namespace {
@@ -122,7 +79,7 @@ void FindWords(const ParsedMail& parsed, GMimeObject* object, std::string_view m
             at = word->end;
             if (!IsIso2022Jp(word->charset)) continue;
             std::string bytes = DecodeWordPayload(*word);
-            if (!map.Transcode(bytes.data(), bytes.size())) continue;
+            if (!TranscodeEmojiLine(bytes.data(), bytes.size(), map)) continue;
             edits.words.push_back({base + static_cast<size_t>(word->payload.data() - value.data()),
                                    word->payload.size(), ReencodeWordPayload(*word, bytes)});
         }
@@ -203,7 +160,7 @@ class Rewriter {
         if (m_body < m_edits.bodies.size() && m_edits.bodies[m_body].first <= begin) {
             const size_t at = out.size();
             out.append(line);
-            if (m_map.Transcode(out.data() + at, line.size())) bodyChanged = true;
+            if (TranscodeEmojiLine(out.data() + at, line.size(), m_map)) bodyChanged = true;
             return;
         }
         size_t copied = begin;

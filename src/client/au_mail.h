@@ -14,37 +14,16 @@
 
 #include "client/mail_parse.h"
 #include "client/object.h"
+#include "mail/transcode.h"
 
 namespace glyphary::client {
 
-/// The module's EZweb mail map, as the client reads it (the module's own configuration
-/// reader, the files beside the module): two-byte mail codes and the codes written in their
-/// place.
-class MailCodeMap {
-  public:
-    /// An empty map: nothing is rewritten.
-    MailCodeMap();
-    ~MailCodeMap();
-    MailCodeMap(MailCodeMap&&) noexcept;
-    MailCodeMap& operator=(MailCodeMap&&) noexcept;
+/// The module's EZweb mail map and its transcoding, shared with the module.
+using MailCodeMap = EzwebMailCodeMap;
 
-    /// The map the module loads from the settings file at `settings` (Glyphary.setting beside
-    /// it); empty when the module would load none.
-    static MailCodeMap FromSettings(const std::filesystem::path& settings);
-
-    /// Maps the mail code (`mail0`, `mail1`) to (`web0`, `web1`), replacing an earlier entry.
-    void Set(uint8_t mail0, uint8_t mail1, uint8_t web0, uint8_t web1);
-    bool empty() const noexcept { return m_size == 0; }
-
-    /// Rewrites, in place, every two-byte code the map knows inside the ISO-2022-JP runs of
-    /// one line (ESC $ .. ESC ( on the line, pairs counted from the byte after ESC $ and its
-    /// third byte), as the module does. Returns whether a byte changed.
-    bool Transcode(char* line, size_t size) const noexcept;
-
-  private:
-    std::unique_ptr<uint16_t[]> m_codes;  // all 65536 codes: what each becomes
-    size_t m_size = 0;
-};
+/// The mail map the module loads from the settings file at `settings` (Glyphary.setting beside
+/// it), read by the module's own configuration reader; empty when the module would load none.
+MailCodeMap ReadMailCodeMap(const std::filesystem::path& settings);
 
 /// Which way a mail was converted.
 enum class AuMailPath {

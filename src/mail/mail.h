@@ -8,13 +8,16 @@
 
 #include "platform/own_memory_stream.h"
 #include "platform/win.h"
+#include "mail/transcode.h"
 #include "tables/tables.h"
 
 namespace glyphary {
 
 /// Overwrites, in place, every two-byte code inside the ISO-2022-JP runs of `line` (ESC $ ..
 /// ESC ( on the same line) that `map` knows with its replacement. The length never changes.
-void TranscodeEmojiLine(std::string& line, const EzwebMailCodeMap& map);
+inline void TranscodeEmojiLine(std::string& line, const EzwebMailCodeMap& map) {
+    TranscodeEmojiLine(line.data(), line.size(), map);
+}
 /// The same with the shared EzwebMailCodeMap.
 inline void TranscodeEmojiLine(std::string& line) {
     TranscodeEmojiLine(line, g_tables.ezwebMailCodeMap);

@@ -8,7 +8,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "mail/mail.h"
+#include "mail/transcode.h"
 
 namespace glyphary {
 
@@ -54,15 +54,18 @@ uint64_t EscMask(const char* p, size_t n) {
 // line and the map never overlap (__restrict), so the map's table is not reloaded after
 // every store; every pair is written back, known or not, which keeps the loop free of
 // branches that emoji, scattered through the text, would make mispredicted.
-[[gnu::noinline]] void TranscodeRun(char* __restrict data, size_t begin, size_t end,
+[[gnu::noinline]] bool TranscodeRun(char* __restrict data, size_t begin, size_t end,
                                     const EzwebMailCodeMap& map) {
+    uint16_t changed = 0;
     for (size_t cursor = begin; cursor + 2 <= end; cursor += 2) {
         const auto code = static_cast<uint16_t>(static_cast<uint8_t>(data[cursor]) << 8 |
                                                 static_cast<uint8_t>(data[cursor + 1]));
         const uint16_t web = map.Translate(code);
         data[cursor] = static_cast<char>(web >> 8);
         data[cursor + 1] = static_cast<char>(web);
+        changed |= static_cast<uint16_t>(web ^ code);
     }
+    return changed != 0;
 }
 
 }  // namespace
@@ -72,10 +75,10 @@ uint64_t EscMask(const char* p, size_t n) {
 // may close it (at or after the end of the opener). A run that no closer ends on this line
 // is left as it is. Rewriting a run only touches bytes before the ESC in hand, so the blocks
 // still to come are searched as the line now stands, as the word-for-word search would.
-void TranscodeEmojiLine(std::string& line, const EzwebMailCodeMap& map) {
-    if (line.size() < 2 || map.empty()) return;
-    char* data = line.data();
-    const size_t last = line.size() - 1;  // an escape needs its second byte on the line
+bool TranscodeEmojiLine(char* data, size_t size, const EzwebMailCodeMap& map) noexcept {
+    if (size < 2 || map.empty()) return false;
+    bool changed = false;
+    const size_t last = size - 1;  // an escape needs its second byte on the line
     constexpr size_t kNone = static_cast<size_t>(-1);
     size_t opener = kNone;  // the open run's ESC, or none
     size_t from = 0;        // where the next opener may start
@@ -87,12 +90,31 @@ void TranscodeEmojiLine(std::string& line, const EzwebMailCodeMap& map) {
             if (opener == kNone) {
                 if (at >= from && data[at + 1] == kOpener) opener = at;
             } else if (at >= opener + kEscapeLength && data[at + 1] == kCloser) {
-                TranscodeRun(data, opener + kEscapeLength, at, map);
+                changed |= TranscodeRun(data, opener + kEscapeLength, at, map);
                 opener = kNone;
                 from = at + kEscapeLength;
             }
         }
     }
+    return changed;
+}
+
+// ---------------------------------------------------------------------------------------------
+// EzwebMailCodeMap
+
+void EzwebMailCodeMap::Set(uint8_t mail0, uint8_t mail1, uint8_t web0, uint8_t web1) {
+    if (!m_slots) {
+        m_slots = std::make_unique_for_overwrite<uint32_t[]>(0x10000);
+        for (uint32_t code = 0; code < 0x10000; ++code) m_slots[code] = code;  // all absent
+    }
+    uint32_t& slot = m_slots[(static_cast<uint32_t>(mail0) << 8) | mail1];
+    if (!(slot & kPresent)) ++m_size;
+    slot = kPresent | (static_cast<uint32_t>(web0) << 8) | web1;
+}
+
+void EzwebMailCodeMap::Clear() {
+    m_slots.reset();
+    m_size = 0;
 }
 
 }  // namespace glyphary

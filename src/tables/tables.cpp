@@ -70,22 +70,4 @@ void ModeTables::Clear() {
     m_tables.clear();
 }
 
-// ---------------------------------------------------------------------------------------------
-// EzwebMailCodeMap
-
-void EzwebMailCodeMap::Set(uint8_t mail0, uint8_t mail1, uint8_t web0, uint8_t web1) {
-    if (!m_slots) {
-        m_slots = std::make_unique_for_overwrite<uint32_t[]>(0x10000);
-        for (uint32_t code = 0; code < 0x10000; ++code) m_slots[code] = code;  // all absent
-    }
-    uint32_t& slot = m_slots[(static_cast<uint32_t>(mail0) << 8) | mail1];
-    if (!(slot & kPresent)) ++m_size;
-    slot = kPresent | (static_cast<uint32_t>(web0) << 8) | web1;
-}
-
-void EzwebMailCodeMap::Clear() {
-    m_slots.reset();
-    m_size = 0;
-}
-
 }  // namespace glyphary

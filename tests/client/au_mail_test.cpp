@@ -1,6 +1,5 @@
-// The program's own way through au mail against the module's: the client's transcoding against
-// the module's line transcoder, and the structure path against ConvertEzwebMail on every mail
-// of the shapes the module converts.
+// The program's own way through au mail against the module's: the structure path against
+// ConvertEzwebMail on every mail of the shapes the module converts.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -10,44 +9,13 @@
 #include "client/errors.h"
 #include "client/mail.h"
 #include "client/module.h"
-#include "mail/mail.h"
 
 namespace {
 
 using namespace glyphary;
 using namespace glyphary::client;
 
-// The plain transcoding of the client against the module's (its fast search included), with
-// the same entries, on lines of escapes, codes of the map and random bytes.
-TEST(AuMail, TheClientTranscodesLinesAsTheModuleDoes) {
-    std::mt19937 rng(32);
-    MailCodeMap client;
-    EzwebMailCodeMap module;
-    for (int i = 0; i < 40; ++i) {
-        const auto code = [&] { return static_cast<uint8_t>(0x75 + rng() % 3); };
-        const uint8_t m0 = code(), m1 = static_cast<uint8_t>(0x21 + rng() % 8);
-        const uint8_t w0 = static_cast<uint8_t>(rng()), w1 = static_cast<uint8_t>(rng());
-        client.Set(m0, m1, w0, w1);  // later entries win in both
-        module.Set(m0, m1, w0, w1);
-    }
-    const std::string pieces[] = {"\x1B$B", "\x1B$@", "\x1B(B", "\x1B(J", "\x1B$(D", "\x1B",
-                                  "u!",     "u\"",    "v#",     "w$",     "ab",      "\r"};
-    for (int round = 0; round < 20000; ++round) {
-        std::string line;
-        for (int n = std::uniform_int_distribution<int>(0, 40)(rng); n > 0; --n)
-            line += rng() % 5 ? pieces[rng() % std::size(pieces)]
-                              : std::string(1, static_cast<char>(rng()));
-        std::string mine = line, theirs = line;
-        const bool changed = client.Transcode(mine.data(), mine.size());
-        TranscodeEmojiLine(theirs, module);
-        ASSERT_EQ(mine, theirs) << round;
-        EXPECT_EQ(changed, mine != line);
-    }
-}
-
-class AuMailTest : public glyphary::testing::ModuleTest {
-  protected:
-};
+class AuMailTest : public glyphary::testing::ModuleTest {};
 
 // Mails of every shape the module converts, with the sample's mail map: the structure path
 // alone writes the module's bytes, and the two together report the module's path. (The
@@ -55,7 +23,7 @@ class AuMailTest : public glyphary::testing::ModuleTest {
 // CR alone with CR LF: the structure leaves those bytes as they were, so no mail here has
 // them.)
 TEST_F(AuMailTest, TheStructureGivesTheModulesBytesOnEveryMailTheModuleConverts) {
-    const MailCodeMap map = MailCodeMap::FromSettings(s_module->SettingsPath());
+    const MailCodeMap map = ReadMailCodeMap(s_module->SettingsPath());
     ASSERT_FALSE(map.empty());
     Glyphary object(s_module->Create());
     std::mt19937 rng(31);

@@ -92,7 +92,7 @@ TEST(TranscodeEmojiLine, RunsCrossingSearchBlocksAreFound) {
 }
 
 // The block search against the step-for-step reference on random lines made mostly of the
-// bytes that matter: ESC, $, (, B and the map's code bytes.
+// bytes that matter: ESC, $, (, B and the map's code bytes; and whether it says a byte changed.
 TEST(TranscodeEmojiLine, AgreesWithTheReferenceOnRandomLines) {
     const EzwebMailCodeMap map = SmallMap();
     std::mt19937 rng(20240611);
@@ -107,8 +107,9 @@ TEST(TranscodeEmojiLine, AgreesWithTheReferenceOnRandomLines) {
         std::string expected = line;
         reference::TranscodeEmojiLine(expected, map);
         std::string actual = line;
-        TranscodeEmojiLine(actual, map);
+        const bool changed = TranscodeEmojiLine(actual.data(), actual.size(), map);
         ASSERT_EQ(actual, expected) << "round " << round;
+        ASSERT_EQ(changed, actual != line) << "round " << round;
     }
 }
 

@@ -208,7 +208,7 @@ int RunInPlace(Session& session, const Conversion& conversion,
 // The mail map the module loaded: none when its settings path does not fit its buffers.
 client::MailCodeMap LoadMailMap(Module& module) {
     if (!client::SettingsPathTooLong(module.path()).empty()) return {};
-    return client::MailCodeMap::FromSettings(module.SettingsPath());
+    return client::ReadMailCodeMap(module.SettingsPath());
 }
 
 // The size of the file at `path` (stdin for "-") when it is a regular file, for messages.
