@@ -93,9 +93,12 @@ void IssueReport::Add(const text::Issue& issue, const text::Format& format, bool
                               : InDecodedUnits(issue, format)
                                   ? "unit " + std::to_string(issue.offset) + " of the decoded text"
                                   : "byte " + std::to_string(issue.offset);
-    m_listed.push_back(name + (line ? ":" + std::to_string(line) : std::string()) + ": " + where +
-                       ": " + text::Describe(issue, format) + "; " +
-                       WrittenAs(issue, decoding, errors));
+    // Appended piece by piece: GCC 12 at -O3 misreads `":" + std::to_string(line)` (-Wrestrict).
+    std::string item = name;
+    if (line) item.append(":").append(std::to_string(line));
+    item.append(": ").append(where).append(": ").append(text::Describe(issue, format));
+    item.append("; ").append(WrittenAs(issue, decoding, errors));
+    m_listed.push_back(std::move(item));
 }
 
 void IssueReport::Merge(const IssueReport& other) {
