@@ -40,6 +40,7 @@ NO_EMOJI = re.compile(NO_EMOJI_OPEN + "([^" + NO_EMOJI_CLOSE + "]*)" + NO_EMOJI_
 PROGRESS_TABLE = "glyphary_migrate"
 WRITE_EVERY = 0.5  # seconds: changed rows wait at most this long for their transaction
 SAVE_EVERY = 5.0  # seconds: the key reached is saved at least this often
+RAW = sa.types.NullType()  # a value passed to the driver as it is
 
 # Bytes in which an emoji can start, per stored form: a value that holds none of them is never
 # given to the converter, which keeps a table of mostly plain text fast. Shift_JIS: the
@@ -431,10 +432,9 @@ class Migration:
         while True:
             query = sa.select(*reads).order_by(*self.key).limit(size)
             if last is not None:
-                bound = sa.tuple_(*[sa.literal(v) for v in last]) if len(self.key) > 1 else last[0]
-                query = query.where(order > bound)
-            with self.engine.connect() as c:
-                rows = c.execute(query).fetchall()
+                bound = [sa.literal(v, RAW) for v in last]
+                query = query.where(order > (sa.tuple_(*bound) if len(bound) > 1 else bound[0]))
+            rows = self.fetch(query)
             if not rows:
                 break
             pending += self.convert_batch(rows)
@@ -455,6 +455,22 @@ class Migration:
         if apply:  # the rest, and the progress dropped: the next run starts from the start
             self.write(pending, progress_t, None)
         return self
+
+    def fetch(self, query):
+        """The rows as the driver gives them: the statement is SQLAlchemy's, but building its
+        result rows would cost more than the rest of a row's work. Keys go back to the
+        database as they came (RAW), so no type's processing is needed either way."""
+        compiled = query.compile(dialect=self.engine.dialect)
+        params = compiled.construct_params()
+        if compiled.positional:
+            params = tuple(params[name] for name in compiled.positiontup)
+        with self.engine.connect() as c:
+            cursor = c.connection.cursor()
+            try:
+                cursor.execute(str(compiled), params)
+                return cursor.fetchall()
+            finally:
+                cursor.close()
 
     def convert_batch(self, rows):
         n = len(self.key)
@@ -506,7 +522,7 @@ class Migration:
             groups[tuple(sorted(u["change"]))].append(u)
         with self.engine.begin() as c:
             for which, group in groups.items():
-                where = [k == sa.bindparam("k_%d" % j) for j, k in enumerate(self.key)]
+                where = [k == sa.bindparam("k_%d" % j, type_=RAW) for j, k in enumerate(self.key)]
                 where += [raw(self.engine, self.columns[i]) == self.old(i) for i in which]
                 values = {self.columns[i].name: sa.bindparam("new_%d" % i) for i in which}
                 statement = self.table.update().where(*where).values(values)
