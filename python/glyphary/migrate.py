@@ -117,9 +117,13 @@ class Prefilter:
         every = None
         if "cp932" in forms:
             # The kanji a CP932 decoder makes of the IBM rows FA..FC (SoftBank's FB41-FBDE).
-            kanji = {bytes([lead, trail]).decode("cp932", "ignore")
-                     for lead in (0xFA, 0xFB, 0xFC) for trail in range(0x40, 0xFD)}  # fmt: skip
-            kanji.discard("")
+            kanji = set()
+            for lead in (0xFA, 0xFB, 0xFC):
+                for trail in range(0x40, 0xFD):
+                    try:
+                        kanji.add(bytes([lead, trail]).decode("cp932"))
+                    except UnicodeDecodeError:
+                        pass
             every = re.compile("|".join(sorted(re.escape(k) for k in kanji)).encode("utf-8"))
         return cls(needles.items(), every)
 
