@@ -1,13 +1,19 @@
 // Throughput of Globalize, Localize and GetUserAgentID: the module's operations ("fast")
 // against the word-for-word reference ("plain") on the same inputs, and whole interface
-// calls on short web messages ("short").
+// calls on short web messages ("short") and on User-Agents ("call").
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "convert/conversions.h"
+#include "text/utf.h"
 #include "reference/plain.h"
 #include "support/object.h"
 #include "support/text.h"
@@ -53,22 +59,64 @@ std::wstring MixedText(size_t units, int emojiEvery, uint32_t seed) {
     return text;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Inputs. bench/peers writes its own into the directory named by GLYPHARY_BENCH_DATA, and runs
+// Perl and Python on the same files: the long texts, the rules and the User-Agents then come
+// from there (the table is the one above in both).
+
+const char* PeerData() {
+    return std::getenv("GLYPHARY_BENCH_DATA");
+}
+
+std::string ReadFile(const std::string& name) {
+    std::ifstream in(std::string(PeerData()) + "/" + name, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + name + " in GLYPHARY_BENCH_DATA");
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The lines of a UTF-8 file of peer data, as module text.
+std::vector<std::wstring> ReadLines(const std::string& name) {
+    const std::optional<std::u16string> units =
+        text::Utf16FromUtf8(ReadFile(name), text::Errors::strict);
+    if (!units) throw std::runtime_error(name + " is not UTF-8");
+    std::vector<std::wstring> lines(1);
+    for (const char16_t u : *units) {
+        if (u == u'\n') {
+            lines.emplace_back();
+        } else {
+            lines.back().push_back(static_cast<wchar_t>(u));
+        }
+    }
+    if (lines.back().empty()) lines.pop_back();
+    return lines;
+}
+
+const std::wstring kFormat = L":%1%:";
+const std::wstring kPattern = L":([a-z0-9_]+):";
+
 const std::wstring& LongCarrierText() {
-    static const std::wstring text = MixedText(1 << 20, 100, 1);
+    static const std::wstring text =
+        PeerData() ? ReadLines("carrier.txt").at(0) : MixedText(1 << 20, 100, 1);
     return text;
 }
 const std::wstring& LongNeutralText() {
     static const std::wstring text = [] {
         GlobalizeCache cache;
         std::wstring out;
-        GlobalizeText(LongCarrierText(), SharedTables().codeToId, L":%1%:", L"", cache, out);
+        GlobalizeText(LongCarrierText(), SharedTables().codeToId, kFormat, L"", cache, out);
+        // The peers' files must be what Globalize and Localize make of each other: the same
+        // work on both sides.
+        if (PeerData()) {
+            std::wstring back;
+            LocalizeText(out, CompileLocalizePattern(kPattern), SharedTables().idToCode, L"", back);
+            if (out != ReadLines("neutral.txt").at(0) || back != LongCarrierText())
+                throw std::runtime_error(
+                    "neutral.txt and carrier.txt do not convert to each other");
+        }
         return out;
     }();
     return text;
 }
-
-const std::wstring kFormat = L":%1%:";
-const std::wstring kPattern = L":([a-z0-9_]+):";
 
 void GlobalizeFast(benchmark::State& state) {
     const std::wstring& input = LongCarrierText();
@@ -149,6 +197,13 @@ void LocalizeHostile(benchmark::State& state) {
 const UserAgentRules& Rules() {
     static const UserAgentRules rules = [] {
         UserAgentRules r;
+        if (PeerData()) {
+            for (const std::wstring& line : ReadLines("rules.txt")) {
+                const size_t tab = line.find(L'\t');
+                r.Append(std::stoi(line.substr(0, tab)), line.substr(tab + 1));
+            }
+            return r;
+        }
         r.Append(1, L"DoCoMo/.*");
         r.Append(2, L"KDDI-.*");
         r.Append(2, L"UP\\.Browser/.*");
@@ -163,35 +218,82 @@ const UserAgentRules& Rules() {
     }();
     return rules;
 }
-const std::vector<std::wstring> kUserAgents = {
-    L"DoCoMo/2.0 P903i(c100;TB;W24H12)",
-    L"KDDI-CA31 UP.Browser/6.2.0.7.3.129 (GUI) MMP/2.0",
-    L"SoftBank/1.0/910T/TJ001/SN123456789012345 Browser/NetFront/3.3 Profile/MIDP-2.0 "
-    L"Configuration/CLDC-1.1",
-    L"Mozilla/5.0 (iPhone; CPU iPhone OS 17_4 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like "
-    L"Gecko) Version/17.4 Mobile/15E148 Safari/604.1",
-    L"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
-    L"Chrome/124.0.0.0 Safari/537.36",
-    L"Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)",
-    L"Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) "
-    L"Version/17.4 Safari/605.1.15",
-    L"Vodafone/1.0/V905SH/SHJ001 Browser/VF-NetFront/3.3 Profile/MIDP-2.0 Configuration/CLDC-1.1",
-};
+// With peer data, each line of ua.txt is the id the rules give and the User-Agent, after a tab:
+// the answers are checked before anything is timed.
+std::vector<std::wstring> PeerUserAgents() {
+    std::vector<std::wstring> userAgents;
+    for (const std::wstring& line : ReadLines("ua.txt")) {
+        const size_t tab = line.find(L'\t');
+        userAgents.push_back(line.substr(tab + 1));
+        if (FindUserAgentId(userAgents.back(), Rules()) != std::stoi(line.substr(0, tab)))
+            throw std::runtime_error("ua.txt: another id for a User-Agent");
+    }
+    return userAgents;
+}
+
+const std::vector<std::wstring>& UserAgents() {
+    static const std::vector<std::wstring> userAgents =
+        PeerData() ? PeerUserAgents()
+                   : std::vector<std::wstring>{
+                         L"DoCoMo/2.0 P903i(c100;TB;W24H12)",
+                         L"KDDI-CA31 UP.Browser/6.2.0.7.3.129 (GUI) MMP/2.0",
+                         L"SoftBank/1.0/910T/TJ001/SN123456789012345 Browser/NetFront/3.3 "
+                         L"Profile/MIDP-2.0 Configuration/CLDC-1.1",
+                         L"Mozilla/5.0 (iPhone; CPU iPhone OS 17_4 like Mac OS X) "
+                         L"AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.4 Mobile/15E148 "
+                         L"Safari/604.1",
+                         L"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, "
+                         L"like Gecko) Chrome/124.0.0.0 Safari/537.36",
+                         L"Mozilla/5.0 (compatible; Googlebot/2.1; "
+                         L"+http://www.google.com/bot.html)",
+                         L"Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 "
+                         L"(KHTML, like Gecko) Version/17.4 Safari/605.1.15",
+                         L"Vodafone/1.0/V905SH/SHJ001 Browser/VF-NetFront/3.3 Profile/MIDP-2.0 "
+                         L"Configuration/CLDC-1.1",
+                     };
+    return userAgents;
+}
 
 void UserAgentFast(benchmark::State& state) {
+    const std::vector<std::wstring>& userAgents = UserAgents();
+    const UserAgentRules& rules = Rules();
     size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(FindUserAgentId(kUserAgents[i], Rules()));
-        i = (i + 1) % kUserAgents.size();
+        benchmark::DoNotOptimize(FindUserAgentId(userAgents[i], rules));
+        if (++i == userAgents.size()) i = 0;
     }
     state.SetItemsProcessed(state.iterations());
 }
 
 void UserAgentPlain(benchmark::State& state) {
+    const std::vector<std::wstring>& userAgents = UserAgents();
     size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(reference::UserAgentId(kUserAgents[i], Rules()));
-        i = (i + 1) % kUserAgents.size();
+        benchmark::DoNotOptimize(reference::UserAgentId(userAgents[i], Rules()));
+        if (++i == userAgents.size()) i = 0;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// The whole interface call: each User-Agent as a BSTR, the rules of the module's tables.
+void UserAgentCall(benchmark::State& state) {
+    static const bool appended = [] {
+        for (const UserAgentRule& rule : Rules())
+            g_tables.userAgentRules.Append(rule.id, rule.pattern);
+        return true;
+    }();
+    (void)appended;
+    std::vector<unique_bstr> userAgents;
+    for (const std::wstring& ua : UserAgents())
+        userAgents.push_back(testing::Bstr(testing::Narrow(ua)));
+    auto obj = testing::MakeObject();
+    size_t i = 0;
+    for (auto _ : state) {
+        LONG id = 0;
+        if (FAILED(obj->GetUserAgentID(userAgents[i].get(), &id)))
+            state.SkipWithError("call failed");
+        benchmark::DoNotOptimize(id);
+        if (++i == userAgents.size()) i = 0;
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -250,5 +352,6 @@ BENCHMARK(LocalizeHostile<true>)->Name("Localize/hostile/fast")->Unit(benchmark:
 BENCHMARK(LocalizeHostile<false>)->Name("Localize/hostile/plain")->Unit(benchmark::kMillisecond);
 BENCHMARK(UserAgentFast)->Name("UserAgent/fast");
 BENCHMARK(UserAgentPlain)->Name("UserAgent/plain");
+BENCHMARK(UserAgentCall)->Name("UserAgent/call");
 BENCHMARK(ShortCall<false>)->Name("Globalize/short");
 BENCHMARK(ShortCall<true>)->Name("Localize/short");

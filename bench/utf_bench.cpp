@@ -61,8 +61,50 @@ void Encode(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(MixedUtf8().size()));
 }
 
+// Text of one kind: mail and markup in English (a Japanese word or an emoji every few hundred
+// bytes), or Japanese prose (kana and kanji with a little punctuation).
+const std::u16string& KindText(bool ascii) {
+    static const auto make = [](bool asciiHeavy) {
+        const std::u16string ascii =
+            u"<p>The quick brown fox jumps over the lazy dog; see https://example.jp/a?b=c</p> ";
+        const std::u16string japanese =
+            u"今日は晴れですが、明日は雨かもしれないと天気予報で言っていました。";
+        std::u16string t;
+        for (int k = 0; t.size() < (1 << 20); ++k)
+            t += asciiHeavy ? ascii + (k % 4 == 0 ? u"晴れ\xE63E " : u"") : japanese;
+        return t;
+    };
+    static const std::u16string kinds[2] = {make(false), make(true)};
+    return kinds[ascii];
+}
+
+void DecodeKind(benchmark::State& state) {
+    const std::string in = *Utf8FromUtf16(KindText(state.range(0)), Errors::strict);
+    std::u16string out(in.size(), u'\0');
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(Utf16FromUtf8(in, out.data(), true, Errors::strict));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(in.size()));
+}
+
+void EncodeKind(benchmark::State& state) {
+    const std::u16string& in = KindText(state.range(0));
+    std::string out(in.size() * 3, '\0');
+    const size_t bytes = Utf8FromUtf16(in, Errors::strict)->size();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(Utf8FromUtf16(in, out.data(), true, Errors::strict));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
+}
+
 }  // namespace
 
+BENCHMARK(DecodeKind)->Name("Utf/utf8-to-utf16/ascii-heavy")->Arg(1);
+BENCHMARK(DecodeKind)->Name("Utf/utf8-to-utf16/japanese")->Arg(0);
+BENCHMARK(EncodeKind)->Name("Utf/utf16-to-utf8/ascii-heavy")->Arg(1);
+BENCHMARK(EncodeKind)->Name("Utf/utf16-to-utf8/japanese")->Arg(0);
 BENCHMARK(Decode<simd::Level::avx512bw>)->Name("Utf/utf8-to-utf16");
 BENCHMARK(Encode<simd::Level::avx512bw>)->Name("Utf/utf16-to-utf8");
 BENCHMARK(Decode<simd::Level::scalar>)->Name("Utf/utf8-to-utf16/scalar");

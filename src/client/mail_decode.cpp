@@ -162,7 +162,9 @@ size_t AttachedSize(const ParsedMail& parsed, GMimeMessagePart* part) {
     return end > begin ? end - begin : 0;
 }
 
-DecodedMail::Part DecodePart(const ParsedMail& parsed, GMimePart* part, EMapMode mailCarrier) {
+}  // namespace
+
+DecodedMail::Part DecodeMailPart(const ParsedMail& parsed, GMimePart* part, EMapMode mailCarrier) {
     GMimeObject* object = GMIME_OBJECT(part);
     DecodedMail::Part decoded;
     decoded.type = MimeType(object);
@@ -188,6 +190,8 @@ DecodedMail::Part DecodePart(const ParsedMail& parsed, GMimePart* part, EMapMode
     decoded.undecodable = Undecodable(bytes, decoded.content, IsUtf8Charset(charset));
     return decoded;
 }
+
+namespace {
 
 // A multipart in which GMime found no part (its boundary stands on no line, or it has none):
 // its body, which GMime keeps as the preamble, as text.
@@ -237,21 +241,24 @@ EMapMode CarrierOfAddress(std::string_view address) {
     return MPM_none;
 }
 
-DecodedMail DecodeMail(std::string_view message, std::optional<EMapMode> carrier,
-                       const MailLimits& limits) {
-    ParsedMail parsed(message, limits);
-    DecodedMail mail;
-    if (carrier) {
-        mail.carrier = *carrier;
-    } else if (InternetAddressList* from = g_mime_message_get_from(parsed.message())) {
+EMapMode SenderCarrier(const ParsedMail& parsed, std::optional<EMapMode> carrier) {
+    if (carrier) return *carrier;
+    if (InternetAddressList* from = g_mime_message_get_from(parsed.message())) {
         for (int i = 0; i < internet_address_list_length(from); ++i) {
             InternetAddress* address = internet_address_list_get_address(from, i);
             if (!INTERNET_ADDRESS_IS_MAILBOX(address)) continue;
             const char* addr = internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address));
-            mail.carrier = CarrierOfAddress(addr ? addr : "");
-            break;
+            return CarrierOfAddress(addr ? addr : "");
         }
     }
+    return MPM_none;
+}
+
+DecodedMail DecodeMail(std::string_view message, std::optional<EMapMode> carrier,
+                       const MailLimits& limits) {
+    ParsedMail parsed(message, limits);
+    DecodedMail mail;
+    mail.carrier = SenderCarrier(parsed, carrier);
 
     // The first of each field as the message has it: GMime's view may have a field renamed
     // so that GMime leaves it alone, but it is shown all the same.
@@ -294,7 +301,7 @@ DecodedMail DecodeMail(std::string_view message, std::optional<EMapMode> carrier
                 if (GMimeObject* child = g_mime_multipart_get_part(multipart, i))
                     pending.emplace_back(child, depth + 1);
         } else if (GMIME_IS_PART(object)) {
-            mail.parts.push_back(DecodePart(parsed, GMIME_PART(object), mail.carrier));
+            mail.parts.push_back(DecodeMailPart(parsed, GMIME_PART(object), mail.carrier));
         } else {  // an attached message: listed, not opened
             DecodedMail::Part part;
             part.type = MimeType(object);

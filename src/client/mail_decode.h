@@ -53,6 +53,14 @@ struct DecodedMail {
 DecodedMail DecodeMail(std::string_view message, std::optional<EMapMode> carrier = {},
                        const MailLimits& limits = {});
 
+/// The carrier whose emoji a parsed mail holds: `carrier` when given, else the sender's by the
+/// domain of the first mailbox in From, else MPM_none.
+EMapMode SenderCarrier(const ParsedMail& parsed, std::optional<EMapMode> carrier);
+
+/// One leaf part of a parsed mail as DecodeMail reads it: a text part (text/*, not an
+/// attachment with a name) decoded by its charset, lines ended by LF; any other only sized.
+DecodedMail::Part DecodeMailPart(const ParsedMail& parsed, GMimePart* part, EMapMode mailCarrier);
+
 /// The carrier whose handsets send mail from `address` (docomo.ne.jp: i-mode; ezweb.ne.jp,
 /// au.com: EZweb; softbank.ne.jp, i.softbank.jp, disney.ne.jp, *.vodafone.ne.jp: SoftBank),
 /// else MPM_none.

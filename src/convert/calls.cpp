@@ -44,18 +44,18 @@ HRESULT GlobalizeCall(const ModeTable& codeToId, const std::wstring& format,
 }
 
 HRESULT LocalizeCall(const ModeTable& idToCode, const std::wstring& pattern,
-                     const std::wstring& undefinedFormat,
-                     std::shared_ptr<const LocalizeRegex>& cache, BSTR sInput,
+                     const std::wstring& undefinedFormat, LocalizeCache& cache, BSTR sInput,
                      BSTR* pOutput) noexcept {
     if (!pOutput) return E_POINTER;
     *pOutput = nullptr;
     return CallBoundary(kGlypharyErrors, [&] {
         // The pattern is compiled before anything else, so an ill-formed one fails even on
         // empty input; the compiled form is kept until the property changes.
-        if (!cache) cache = std::make_shared<const LocalizeRegex>(CompileLocalizePattern(pattern));
+        if (!cache.regex)
+            cache.regex = std::make_shared<const LocalizeRegex>(CompileLocalizePattern(pattern));
         const std::wstring input = WideFromOle(sInput);
         std::wstring output;
-        LocalizeText(input, *cache, idToCode, undefinedFormat, output);
+        LocalizeText(input, *cache.regex, idToCode, cache.UndefinedFormat(undefinedFormat), output);
         return StoreResult(output, pOutput);
     });
 }
@@ -63,7 +63,7 @@ HRESULT LocalizeCall(const ModeTable& idToCode, const std::wstring& pattern,
 HRESULT GetUserAgentIdCall(BSTR sUserAgent, LONG* pID) noexcept {
     if (!pID) return E_POINTER;
     return CallBoundary(kGlypharyErrors, [&] {
-        const int32_t id = FindUserAgentId(WideFromOle(sUserAgent), g_tables.userAgentRules);
+        const int32_t id = FindUserAgentId(sUserAgent, g_tables.userAgentRules);
         *pID = id;
         return S_OK;
     });

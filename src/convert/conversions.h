@@ -6,6 +6,7 @@
 #include <bitset>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -13,6 +14,8 @@
 
 #include <boost/regex_fwd.hpp>
 
+#include "convert/format.h"
+#include "platform/win.h"
 #include "tables/tables.h"
 
 namespace glyphary {
@@ -58,11 +61,28 @@ struct LocalizeRegex {
 /// Compiles `pattern` (normal syntax). Throws ConversionError(E_INVALIDARG) when ill-formed.
 LocalizeRegex CompileLocalizePattern(const std::wstring& pattern);
 
+/// What a Localize call may remember between calls: the compiled pattern and the prepared
+/// undefined format. The object drops each when its property changes; the format is also
+/// prepared again for any other text.
+struct LocalizeCache {
+    std::shared_ptr<const LocalizeRegex> regex;
+    std::optional<PreparedFormat> undefinedFormat;
+
+    /// `format`, prepared once.
+    const PreparedFormat& UndefinedFormat(const std::wstring& format) {
+        if (!undefinedFormat || undefinedFormat->text() != format) undefinedFormat.emplace(format);
+        return *undefinedFormat;
+    }
+};
+
 /// Appends `input` to `out` with every match of `regex` replaced by the code of its first
 /// group's id in `idToCode`, or by `undefinedFormat` applied to the id (nothing when empty).
 /// Each search starts a new text at the current position; after an empty match the next unit
 /// is copied and the search goes on after it. Throws ConversionError: E_INVALIDARG for a bad
 /// format, E_FAIL when the regex engine gives up (complexity or memory).
+void LocalizeText(std::wstring_view input, const LocalizeRegex& regex, const ModeTable& idToCode,
+                  const PreparedFormat& undefinedFormat, std::wstring& out);
+/// The same with the format prepared for this call.
 void LocalizeText(std::wstring_view input, const LocalizeRegex& regex, const ModeTable& idToCode,
                   const std::wstring& undefinedFormat, std::wstring& out);
 
@@ -70,5 +90,8 @@ void LocalizeText(std::wstring_view input, const LocalizeRegex& regex, const Mod
 /// compiled once, when a call first reaches it. Throws ConversionError: E_INVALIDARG for an
 /// ill-formed pattern that is reached, E_FAIL when the regex engine gives up.
 int32_t FindUserAgentId(std::wstring_view userAgent, const UserAgentRules& rules);
+/// The same for a zero-terminated UTF-16 string (null is empty), not read at all when there
+/// are no rules.
+int32_t FindUserAgentId(const OLECHAR* userAgent, const UserAgentRules& rules);
 
 }  // namespace glyphary

@@ -24,8 +24,7 @@ HRESULT GlobalizeCall(const ModeTable& codeToId, const std::wstring& format,
                       const std::wstring& undefinedFormat, GlobalizeCache& cache, BSTR sInput,
                       BSTR* pOutput) noexcept;
 HRESULT LocalizeCall(const ModeTable& idToCode, const std::wstring& pattern,
-                     const std::wstring& undefinedFormat,
-                     std::shared_ptr<const LocalizeRegex>& cache, BSTR sInput,
+                     const std::wstring& undefinedFormat, LocalizeCache& cache, BSTR sInput,
                      BSTR* pOutput) noexcept;
 HRESULT GetUserAgentIdCall(BSTR sUserAgent, LONG* pID) noexcept;
 HRESULT ConvertEzwebMailCall(IStream* pStmIN, IStream* pStmOUT) noexcept;
@@ -68,13 +67,14 @@ class GIGlypharyImpl : public TInterface {
 
     // Slots 9 to 16.
     HRESULT STDMETHODCALLTYPE put_LocalizePattern(BSTR value) override {
-        m_localizeRegex.reset();
+        m_localizeCache.regex.reset();
         return PutStringProperty(m_sLocalizePattern, value);
     }
     HRESULT STDMETHODCALLTYPE get_LocalizePattern(BSTR* p) override {
         return GetStringProperty(m_sLocalizePattern, p);
     }
     HRESULT STDMETHODCALLTYPE put_LocalizeUndefinedFormat(BSTR value) override {
+        m_localizeCache.undefinedFormat.reset();
         return PutStringProperty(m_sLocalizeUndefinedFormat, value);
     }
     HRESULT STDMETHODCALLTYPE get_LocalizeUndefinedFormat(BSTR* p) override {
@@ -102,7 +102,7 @@ class GIGlypharyImpl : public TInterface {
     }
     HRESULT STDMETHODCALLTYPE Localize(BSTR sInput, BSTR* pOutput) override {
         return LocalizeCall(*m_pIdToCode, m_sLocalizePattern, m_sLocalizeUndefinedFormat,
-                            m_localizeRegex, sInput, pOutput);
+                            m_localizeCache, sInput, pOutput);
     }
     HRESULT STDMETHODCALLTYPE GetUserAgentID(BSTR sUserAgent, LONG* pID) override {
         return GetUserAgentIdCall(sUserAgent, pID);
@@ -127,7 +127,7 @@ class GIGlypharyImpl : public TInterface {
     // Work saved between calls, dropped whenever what it was made from changes. Calls on one
     // object arrive one at a time (the class is apartment-threaded), so these need no lock.
     GlobalizeCache m_globalizeCache;
-    std::shared_ptr<const LocalizeRegex> m_localizeRegex;
+    LocalizeCache m_localizeCache;
 };
 
 }  // namespace glyphary

@@ -1,5 +1,6 @@
 // Localize: neutral notation found by LocalizePattern becomes carrier codes.
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
 
 #include <boost/regex.hpp>
@@ -103,16 +104,23 @@ LocalizeRegex CompileLocalizePattern(const std::wstring& pattern) {
 
 void LocalizeText(std::wstring_view input, const LocalizeRegex& rx, const ModeTable& idToCode,
                   const std::wstring& undefinedFormat, std::wstring& out) {
+    LocalizeText(input, rx, idToCode, PreparedFormat(undefinedFormat), out);
+}
+
+void LocalizeText(std::wstring_view input, const LocalizeRegex& rx, const ModeTable& idToCode,
+                  const PreparedFormat& undefinedFormat, std::wstring& out) {
     const wchar_t* pos = input.data();
     const wchar_t* const end = pos + input.size();
     out.reserve(out.size() + input.size());
-    std::unordered_map<std::wstring, std::wstring> undefinedOutputs;  // formatted once per id
+    // A format that needs Boost.Format is applied once per distinct id.
+    std::unordered_map<std::wstring, std::wstring> undefinedOutputs;
     // A thread-local would keep its storage between calls, but its destructor would pin the
     // module in memory after FreeLibrary; one allocation per call is cheap.
-    boost::match_results<const wchar_t*> m;
+    std::optional<boost::match_results<const wchar_t*>> m;
+    if (!rx.simple) m.emplace();
     Found found;
     while (rx.simple ? SearchSimple(pos, end, *rx.simple, found)
-                     : SearchRegex(pos, end, rx, m, found)) {
+                     : SearchRegex(pos, end, rx, *m, found)) {
         out.append(pos, found.begin);
         const std::wstring_view id =
             found.idBegin
@@ -120,12 +128,14 @@ void LocalizeText(std::wstring_view input, const LocalizeRegex& rx, const ModeTa
                 : std::wstring_view();
         if (const std::wstring* code = idToCode.Find(id)) {
             out += *code;
-        } else if (!undefinedFormat.empty()) {
+        } else if (undefinedFormat.joined()) {
+            undefinedFormat.AppendTo(out, id, L"LocalizeUndefinedFormat");
+        } else {
             auto it = undefinedOutputs.find(std::wstring(id));
             if (it == undefinedOutputs.end()) {
                 it = undefinedOutputs
-                         .emplace(std::wstring(id),
-                                  ApplyFormat(undefinedFormat, id, L"LocalizeUndefinedFormat"))
+                         .emplace(std::wstring(id), ApplyFormat(undefinedFormat.text(), id,
+                                                                L"LocalizeUndefinedFormat"))
                          .first;
             }
             out += it->second;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -476,6 +477,132 @@ bool IsDotStar(const Item& item) {
     return item.kind == Item::Kind::dot && item.repeatMin == 0 && item.repeatMax == kUnbounded;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Literal branches: the strings a piece of pattern matches, as long as they are few and short.
+// Whole-string matching then needs no engine. Backtracking cannot change which strings match
+// all of a text, except where a possessive repeat or an atomic group forbids it: those pieces,
+// like anything else outside this list, are refused.
+
+constexpr size_t kMaxStrings = 64;        // per set
+constexpr size_t kMaxStringLength = 256;  // units per string
+constexpr size_t kMaxClassUnits = 16;
+constexpr size_t kMaxRepeat = 64;
+
+using Strings = std::vector<std::wstring>;
+
+void SortUnique(Strings& strings) {
+    std::sort(strings.begin(), strings.end());
+    strings.erase(std::unique(strings.begin(), strings.end()), strings.end());
+}
+
+// Each string of `a` followed by each of `b`.
+std::optional<Strings> Concatenate(const Strings& a, const Strings& b) {
+    if (SaturatingMul(a.size(), b.size()) > kMaxStrings) return std::nullopt;
+    Strings out;
+    for (const std::wstring& x : a) {
+        for (const std::wstring& y : b) {
+            if (x.size() + y.size() > kMaxStringLength) return std::nullopt;
+            out.push_back(x + y);
+        }
+    }
+    SortUnique(out);
+    return out;
+}
+
+std::optional<Strings> StringsOf(const std::vector<Sequence>& branches, std::wstring_view pattern);
+
+// What one occurrence of `item` matches.
+std::optional<Strings> OccurrenceStrings(const Item& item, std::wstring_view pattern) {
+    switch (item.kind) {
+        case Item::Kind::literal:
+            return Strings{std::wstring(1, item.unit)};
+        case Item::Kind::set: {
+            if (item.negated) return std::nullopt;
+            Strings out;
+            for (const auto& [low, high] : item.ranges) {
+                const auto from = static_cast<uint32_t>(low), to = static_cast<uint32_t>(high);
+                if (to - from >= kMaxClassUnits) return std::nullopt;
+                for (uint32_t u = from; u <= to; ++u) out.emplace_back(1, static_cast<wchar_t>(u));
+                if (out.size() > kMaxClassUnits) return std::nullopt;
+            }
+            SortUnique(out);
+            return out;
+        }
+        case Item::Kind::group:
+            if (pattern.substr(item.begin, 3) == L"(?>") return std::nullopt;  // atomic
+            return StringsOf(*item.branches, pattern);
+        default:
+            return std::nullopt;
+    }
+}
+
+// What `item` matches, its repeat included.
+std::optional<Strings> ItemStrings(const Item& item, std::wstring_view pattern) {
+    if (item.possessive || item.repeatMax > kMaxRepeat) return std::nullopt;
+    std::optional<Strings> one = OccurrenceStrings(item, pattern);
+    if (!one || !item.repeated) return one;
+    Strings all, power{L""};
+    for (size_t times = 0;; ++times) {
+        if (times >= item.repeatMin) {
+            all.insert(all.end(), power.begin(), power.end());
+            SortUnique(all);
+            if (all.size() > kMaxStrings) return std::nullopt;
+        }
+        if (times == item.repeatMax) return all;
+        std::optional<Strings> next = Concatenate(power, *one);
+        if (!next) return std::nullopt;
+        power = std::move(*next);
+    }
+}
+
+std::optional<Strings> StringsOf(const Sequence& items, std::wstring_view pattern) {
+    Strings strings{L""};
+    for (const Item& item : items) {
+        std::optional<Strings> next = ItemStrings(item, pattern);
+        if (next) next = Concatenate(strings, *next);
+        if (!next) return std::nullopt;
+        strings = std::move(*next);
+    }
+    return strings;
+}
+
+std::optional<Strings> StringsOf(const std::vector<Sequence>& branches, std::wstring_view pattern) {
+    Strings all;
+    for (const Sequence& branch : branches) {
+        std::optional<Strings> strings = StringsOf(branch, pattern);
+        if (!strings) return std::nullopt;
+        all.insert(all.end(), strings->begin(), strings->end());
+    }
+    SortUnique(all);
+    if (all.size() > kMaxStrings) return std::nullopt;
+    return all;
+}
+
+// A top-level branch as segments between its `.*`. `^` and `$` hold at the two ends of the
+// text, the only places a whole-string match meets them here.
+std::optional<LiteralBranch> LiteralBranchOf(const Sequence& items, std::wstring_view pattern) {
+    const auto is = [&](const Item& item, wchar_t c) {
+        return item.kind == Item::Kind::other && item.end == item.begin + 1 &&
+               pattern[item.begin] == c;
+    };
+    size_t first = 0, last = items.size();
+    if (first < last && is(items[first], L'^')) ++first;
+    if (last > first && is(items[last - 1], L'$')) --last;
+    LiteralBranch branch;
+    Sequence segment;
+    for (size_t i = first; i <= last; ++i) {
+        if (i < last && !(IsDotStar(items[i]) && !items[i].possessive)) {
+            segment.push_back(items[i]);
+            continue;
+        }
+        std::optional<Strings> strings = StringsOf(segment, pattern);
+        if (!strings) return std::nullopt;
+        branch.segments.push_back(std::move(*strings));
+        segment.clear();
+    }
+    return branch;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -539,6 +666,14 @@ PatternFacts AnalyzePattern(std::wstring_view pattern) {
     const Traits traits = Parser::TraitsOf(*branches);
     facts.splitsAfterLineFeed = traits.minLength > 0 && !traits.mayHoldLineFeed &&
                                 !traits.looksAround && !traits.anchorsAtStart;
+
+    std::vector<LiteralBranch> literals;
+    for (const Sequence& branch : *branches) {
+        std::optional<LiteralBranch> literal = LiteralBranchOf(branch, pattern);
+        if (!literal) break;
+        literals.push_back(std::move(*literal));
+    }
+    if (literals.size() == branches->size()) facts.literals = std::move(literals);
 
     // Literal facts hold for a single top-level sequence only.
     if (branches->size() != 1) return facts;

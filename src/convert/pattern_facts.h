@@ -26,6 +26,13 @@ struct SimpleShape {
     size_t minRun = 1;  ///< 1 for `+`, 0 for `*`
 };
 
+/// One top-level branch of a pattern built of literal text and `.*` alone: its whole-string
+/// matches are the strings S0 X1 S1 ... Xk Sk, where each Si is one of the strings of segment
+/// i and each Xi is anything (the k `.*` between the segments, greedy or lazy).
+struct LiteralBranch {
+    std::vector<std::vector<std::wstring>> segments;  ///< k + 1 sets of strings, sorted
+};
+
 struct PatternFacts {
     /// Units every match begins with (the engine's attempt starts there); may be empty.
     std::wstring prefix;
@@ -44,6 +51,11 @@ struct PatternFacts {
     bool splitsAfterLineFeed = false;
     /// Set when the pattern has that shape.
     std::optional<SimpleShape> simple;
+    /// Set when every top-level branch is literal text and `.*`: literals, escaped
+    /// punctuation, small classes, groups of alternatives of such text, `?` and counted
+    /// repeats of them, `^` at the start and `$` at the end of a branch. regex_match then
+    /// means: some branch's segments are found in order with anything between them.
+    std::optional<std::vector<LiteralBranch>> literals;
 };
 
 /// Where a text may be cut for a global search-and-replace by a SimpleShape pattern, so that

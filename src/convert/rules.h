@@ -9,7 +9,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <boost/regex_fwd.hpp>
 
@@ -47,21 +46,11 @@ std::shared_ptr<const boost::wregex> CompilePattern(std::wstring_view pattern);
 /// when the format is ill-formed or refers to a second argument.
 std::wstring FormatOne(const std::wstring& format, std::wstring_view argument);
 
-/// A user-agent rule's pattern, compiled, with the literal text a matching string must hold.
-struct CompiledRule {
-    std::shared_ptr<const boost::wregex> regex;  // null when the pattern is ill-formed
-    std::string error;                           // why, then
-    std::wstring prefix;                         // a matching string starts with this
-    std::vector<std::wstring> required;          // and contains each of these
-    // For a pattern `.*X.*` (or `X.*`): X alone, found anywhere (or at the start) in place of
-    // a whole-string match, which would walk every `.*` back unit by unit.
-    std::shared_ptr<const boost::wregex> inner;
-    bool innerAnywhere = false;
-};
-
-/// The index of the first rule whose pattern matches all of `userAgent`, or none. Each rule
-/// is compiled once, when a call first reaches it. Throws RuleError naming the rule: an
-/// ill-formed pattern that is reached, or the regex engine giving up.
+/// The index of the first rule whose pattern matches all of `userAgent`, or none. The rules
+/// are compiled together by the first call; a rule made of literal text and `.*` alone is
+/// matched without the regex engine, and the literal text that starts such rules, or that
+/// they look for anywhere, is searched for all of them at once. Throws RuleError naming the
+/// rule: an ill-formed pattern that is reached, or the regex engine giving up.
 std::optional<size_t> FirstMatchingRule(std::wstring_view userAgent, const UserAgentRules& rules);
 
 }  // namespace glyphary

@@ -1,8 +1,10 @@
 // The mail message, line by line from one stream to the other: the main header, then either
 // a single body or the parts of a multipart/mixed body.
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <optional>
+#include <span>
 
 #include <boost/regex.hpp>
 
@@ -16,64 +18,86 @@ namespace glyphary {
 
 namespace {
 
-// ReadMailLine over `read(byte, count)`, which reads one byte from the input stream.
-template <class ReadByte>
-HRESULT ReadLine(MailInput& input, std::string& line, ReadByte read) {
+// ReadMailLine through the stream's Read, one byte per call. Each byte is read straight into
+// a small block where the line gathers, and the block joins the line when full or when the
+// line ends: cheaper than a push_back (and its terminator) per byte.
+HRESULT ReadLine(MailInput& input, std::string& line) {
+    IStream* const stream = input.pStm;
     line.clear();
-    // Bytes gather in a small buffer and join the line in blocks: cheaper than a push_back
-    // (and its terminator) per byte. Every byte is still its own Read.
     char block[256];
-    size_t used = 0;
-    BYTE byte = 0;
+    size_t used = 0;  // bytes before block[used]; block[used] is the byte just read
     if (input.held >= 0) {
-        byte = static_cast<BYTE>(input.held);
+        block[0] = static_cast<char>(input.held);
         input.held = -1;
     } else {
         ULONG count = 0;
-        const HRESULT hr = read(byte, count);
-        if (FAILED(hr)) return hr;
+        RETURN_IF_FAILED(stream->Read(block, 1, &count));
         if (count != 1) return S_FALSE;
     }
-    for (;;) {
-        if (byte == '\r') {
-            line.append(block, used);
-            // The byte after CR is the LF of a CR LF pair and is dropped; whether that Read
-            // fails or finds the end does not matter here. Any other byte begins the next
-            // line: bare-CR mail keeps every byte.
-            BYTE next = 0;
-            ULONG count = 0;
-            const HRESULT hr = read(next, count);
-            if (SUCCEEDED(hr) && count == 1 && next != '\n') input.held = next;
-            return S_OK;
-        }
-        block[used++] = static_cast<char>(byte);
-        if (used == sizeof block) {
+    while (block[used] != '\r') {
+        if (++used == sizeof block) {
             line.append(block, used);
             used = 0;
         }
         ULONG count = 0;
-        const HRESULT hr = read(byte, count);
-        if (FAILED(hr)) return hr;
+        RETURN_IF_FAILED(stream->Read(block + used, 1, &count));
         if (count != 1) {
             line.append(block, used);
             return S_FALSE;
         }
     }
+    line.append(block, used);
+    // The byte after CR is the LF of a CR LF pair and is dropped; whether that Read fails or
+    // finds the end does not matter here. Any other byte begins the next line: bare-CR mail
+    // keeps every byte.
+    BYTE next = 0;
+    ULONG count = 0;
+    const HRESULT hr = stream->Read(&next, 1, &count);
+    if (SUCCEEDED(hr) && count == 1 && next != '\n') input.held = next;
+    return S_OK;
+}
+
+// ReadLine on the platform's memory stream, whose bytes are in memory: the line end is found
+// with one search of its buffer, and the position moves over exactly the bytes ReadLine's
+// one-byte Reads would have taken (the line, its CR, and the byte after the CR). A Read of
+// this stream never fails.
+HRESULT ReadLineInMemory(MailInput& input, platform::MemoryStream& memory, std::string& line) {
+    line.clear();
+    const std::span<const BYTE> rest = memory.Unread();
+    const auto* const data = reinterpret_cast<const char*>(rest.data());
+    size_t next = 0;  // in `rest`: the byte after the line's CR
+    if (input.held == '\r') {
+        input.held = -1;  // an empty line
+    } else {
+        if (input.held >= 0) {
+            line.push_back(static_cast<char>(input.held));
+            input.held = -1;
+        }
+        if (rest.empty()) return S_FALSE;
+        const void* const cr = std::memchr(data, '\r', rest.size());
+        if (!cr) {
+            line.append(data, rest.size());
+            memory.Consume(rest.size());
+            return S_FALSE;
+        }
+        const auto length = static_cast<size_t>(static_cast<const char*>(cr) - data);
+        line.append(data, length);
+        next = length + 1;
+    }
+    if (next < rest.size()) {
+        if (data[next] != '\n') input.held = static_cast<BYTE>(data[next]);
+        ++next;
+    }
+    memory.Consume(next);
+    return S_OK;
 }
 
 }  // namespace
 
 HRESULT ReadMailLine(MailInput& input, std::string& line) {
-    // The platform's memory stream has its Read called directly, which lets it be inlined
-    // into the loop: the per-byte call through the vtable is most of the cost of a line.
-    if (platform::MemoryStream* const memory = input.memory) {
-        return ReadLine(input, line, [memory](BYTE& byte, ULONG& count) {
-            return memory->platform::MemoryStream::Read(&byte, 1, &count);
-        });
-    }
-    IStream* const stream = input.pStm;
-    return ReadLine(input, line,
-                    [stream](BYTE& byte, ULONG& count) { return stream->Read(&byte, 1, &count); });
+    if (platform::MemoryStream* const memory = input.memory)
+        return ReadLineInMemory(input, *memory, line);
+    return ReadLine(input, line);
 }
 
 HRESULT WriteMailText(IStream* pStmOUT, std::string_view text) {
@@ -81,10 +105,13 @@ HRESULT WriteMailText(IStream* pStmOUT, std::string_view text) {
     constexpr size_t kMaxWrite = std::numeric_limits<ULONG>::max();
     const char* data = text.empty() ? "" : text.data();
     size_t left = text.size();
+    // The platform's memory stream has the same Write called directly, inlined.
+    platform::MemoryStream* const memory = platform::OwnMemoryStream(pStmOUT);
     do {
         const auto piece = static_cast<ULONG>(std::min(left, kMaxWrite));
         ULONG written = 0;
-        RETURN_IF_FAILED(pStmOUT->Write(data, piece, &written));
+        RETURN_IF_FAILED(memory ? memory->platform::MemoryStream::Write(data, piece, &written)
+                                : pStmOUT->Write(data, piece, &written));
         data += piece;
         left -= piece;
     } while (left > 0);

@@ -1,9 +1,12 @@
 // The memory stream behind CreateStreamOnHGlobal, declared here so that a reader that takes
-// one byte per Read can call this stream's Read directly, inlined, instead of through the
-// vtable: the same Read, and the stream ends where it would have. Linux only (see win.h).
+// one byte per Read can take the bytes from its buffer instead, and a writer can call its
+// Write directly, inlined, instead of through the vtable: the stream ends as it would have.
+// Linux only (see win.h).
 #pragma once
 
 #include <cstddef>
+#include <cstring>
+#include <span>
 
 #include "platform/com_object.h"
 #include "platform/objidl.h"
@@ -44,7 +47,17 @@ class GLYPHARY_PLATFORM_API MemoryStream final : public StreamBase {
         }
         return ReadMany(pv, cb, pcbRead);
     }
-    HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
+    // Appending within the room already reserved is the common case (the mail writer's lines),
+    // so it is inline too.
+    HRESULT STDMETHODCALLTYPE Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
+        if (pv && cb != 0 && m_pos == m_size && cb <= m_capacity - m_size) [[likely]] {
+            std::memcpy(m_data + m_pos, pv, cb);
+            m_pos = m_size += cb;
+            if (pcbWritten) *pcbWritten = cb;
+            return S_OK;
+        }
+        return WriteMany(pv, cb, pcbWritten);
+    }
     HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin,
                                    ULARGE_INTEGER* plibNewPosition) override;
     HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER libNewSize) override;
@@ -54,6 +67,16 @@ class GLYPHARY_PLATFORM_API MemoryStream final : public StreamBase {
     /// object's vtable pointer is looked at: nothing is called on `stream`.
     static MemoryStream* From(IStream* stream) noexcept;
 
+    /// The bytes that Reads would deliver from here on, for a reader that takes them as its
+    /// one-byte Reads would and then calls Consume with how many it took. Valid until the
+    /// next call that changes the stream.
+    std::span<const BYTE> Unread() const noexcept {
+        return m_pos < m_size ? std::span<const BYTE>(m_data + m_pos, m_size - m_pos)
+                              : std::span<const BYTE>();
+    }
+    /// Moves the position as `count` one-byte Reads would; `count` is at most Unread().size().
+    void Consume(size_t count) noexcept { m_pos += count; }
+
     /// A new, empty stream with one reference; null when memory runs out.
     static MemoryStream* Create() noexcept;
 
@@ -62,6 +85,7 @@ class GLYPHARY_PLATFORM_API MemoryStream final : public StreamBase {
     ~MemoryStream() override;
 
     HRESULT ReadMany(void* pv, ULONG cb, ULONG* pcbRead);
+    HRESULT WriteMany(const void* pv, ULONG cb, ULONG* pcbWritten);
     bool Reserve(size_t size) noexcept;
     bool Resize(size_t size) noexcept;
 

@@ -18,9 +18,15 @@ namespace glyphary {
 /// The length of the zero-terminated string `s` in units; 0 for null.
 inline size_t OleLength(const OLECHAR* s) noexcept {
     if (!s) return 0;
+    // Four units a turn, each looked at only when those before it were not zero: nothing
+    // after the terminator is read.
     const OLECHAR* p = s;
-    while (*p) ++p;
-    return static_cast<size_t>(p - s);
+    for (;; p += 4) {
+        if (!p[0]) return static_cast<size_t>(p - s);
+        if (!p[1]) return static_cast<size_t>(p - s) + 1;
+        if (!p[2]) return static_cast<size_t>(p - s) + 2;
+        if (!p[3]) return static_cast<size_t>(p - s) + 3;
+    }
 }
 
 /// Appends `n` units of `s` to `out`, one wchar_t per unit.
@@ -78,7 +84,8 @@ inline BSTR AllocBstr(std::wstring_view text) noexcept {
     } else {
         BSTR s = SysAllocStringLen(nullptr, n);
         if (!s) return nullptr;
-        for (UINT i = 0; i < n; ++i) s[i] = static_cast<OLECHAR>(text[i]);
+        const wchar_t* const units = text.data();
+        for (size_t i = 0; i < text.size(); ++i) s[i] = static_cast<OLECHAR>(units[i]);
         return s;
     }
 }

@@ -109,7 +109,7 @@ MemoryStream::~MemoryStream() {
     std::free(m_data);
 }
 
-HRESULT MemoryStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
+HRESULT MemoryStream::WriteMany(const void* pv, ULONG cb, ULONG* pcbWritten) {
     if (!pv) return STG_E_INVALIDPOINTER;
     if (pcbWritten) *pcbWritten = 0;
     if (cb == 0) return S_OK;

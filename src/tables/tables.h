@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -90,7 +91,7 @@ class ModeTables {
 using IdToCodeByMode = ModeTables;  ///< neutral id -> carrier code, per mode
 using CodeToIdByMode = ModeTables;  ///< carrier code -> neutral id, per mode
 
-struct CompiledRule;  // what GetUserAgentID makes of a pattern
+struct CompiledRules;  // what GetUserAgentID makes of the whole list
 
 /// One user-agent rule: the id reported when `pattern` matches a whole User-Agent string.
 struct UserAgentRule {
@@ -99,27 +100,39 @@ struct UserAgentRule {
 
     int32_t id = 0;
     std::wstring pattern;
-
-    // The compiled pattern, made on first use: the rules never change after start-up, so
-    // every call may share it. Set once under `compileOnce`; read-only afterwards.
-    mutable std::once_flag compileOnce;
-    mutable std::shared_ptr<const CompiledRule> compiled;
 };
 
 /// The rules in the order they were appended. Appending keeps earlier rules in place.
 class UserAgentRules {
   public:
-    void Append(int32_t id, std::wstring pattern) { m_rules.emplace_back(id, std::move(pattern)); }
+    void Append(int32_t id, std::wstring pattern) {
+        m_rules.emplace_back(id, std::move(pattern));
+        m_compiled = std::make_unique<CompiledSlot>();
+    }
     size_t size() const noexcept { return m_rules.size(); }
     bool empty() const noexcept { return m_rules.empty(); }
     const UserAgentRule& operator[](size_t i) const { return m_rules[i]; }
     auto begin() const noexcept { return m_rules.begin(); }
     auto end() const noexcept { return m_rules.end(); }
     /// Drops every rule. Only while no call is running (tests).
-    void Clear() { m_rules.clear(); }
+    void Clear() {
+        m_rules.clear();
+        m_compiled = std::make_unique<CompiledSlot>();
+    }
+
+    /// Where the rule matcher keeps the list compiled, made on first use: the list never
+    /// changes after start-up, so every call may share it. Set once under `once`, then
+    /// published in `ready`; a list that changes gets a new slot.
+    struct CompiledSlot {
+        std::once_flag once;
+        std::shared_ptr<const CompiledRules> rules;
+        std::atomic<const CompiledRules*> ready{nullptr};
+    };
+    CompiledSlot& compiled() const noexcept { return *m_compiled; }
 
   private:
     std::deque<UserAgentRule> m_rules;
+    std::unique_ptr<CompiledSlot> m_compiled = std::make_unique<CompiledSlot>();
 };
 
 /// EZweb mail emoji code (two bytes) -> EZweb web code (two bytes).

@@ -12,17 +12,17 @@
 #include "text/simd.h"
 
 #if GLYPHARY_SIMD_X86
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace glyphary::text::ascii {
 
 /// Widens ASCII bytes from p[i] to units at o while they last, stopping also at ESC when
-/// `escapes`; advances i and o. May store up to 16 units at o whatever it keeps: o needs room
+/// `escapes`; advances i and o. May store up to 32 units at o whatever it keeps: o needs room
 /// for n - i units.
 using Widen = void (*)(const uint8_t* p, size_t n, bool escapes, size_t& i, char16_t*& o);
 /// Narrows ASCII units from p[i] to bytes at o while they last; advances i and o. May store
-/// up to 8 bytes at o whatever it keeps: o needs room for n - i bytes.
+/// up to 16 bytes at o whatever it keeps: o needs room for n - i bytes.
 using Narrow = void (*)(const char16_t* p, size_t n, size_t& i, char*& o);
 
 // Eight bytes at a time, as 64-bit words.
@@ -83,6 +83,44 @@ GLYPHARY_TARGET_SSE2 inline void NarrowSse2(const char16_t* p, size_t n, size_t&
         o += ascii;
         if (other) return;
     }
+}
+
+// Thirty-two bytes (sixteen units) at a time, the same way.
+GLYPHARY_TARGET_AVX2 inline void WidenAvx2(const uint8_t* p, size_t n, bool escapes, size_t& i,
+                                           char16_t*& o) {
+    const __m256i escape = _mm256_set1_epi8(0x1B);
+    while (i + 32 <= n) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        uint32_t stop = static_cast<uint32_t>(_mm256_movemask_epi8(v));
+        if (escapes)
+            stop |= static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, escape)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o),
+                            _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 16),
+                            _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)));
+        const size_t ascii = stop ? static_cast<size_t>(__builtin_ctz(stop)) : 32;
+        i += ascii;
+        o += ascii;
+        if (stop) return;
+    }
+    WidenSse2(p, n, escapes, i, o);
+}
+
+GLYPHARY_TARGET_AVX2 inline void NarrowAvx2(const char16_t* p, size_t n, size_t& i, char*& o) {
+    while (i + 16 <= n) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const __m256i high = _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF80)));
+        const uint32_t other = ~static_cast<uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi16(high, _mm256_setzero_si256())));
+        // packus works within each half: put the halves' eight bytes side by side.
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0b1000);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packed));
+        const size_t ascii = other ? static_cast<size_t>(__builtin_ctz(other)) / 2 : 16;
+        i += ascii;
+        o += ascii;
+        if (other) return;
+    }
+    NarrowSse2(p, n, i, o);
 }
 #endif
 

@@ -247,12 +247,12 @@ size_t CarrierResolver::FindEnd(const char16_t* text, size_t i, size_t n) {
         const char16_t u = text[at];
         i = at + 1;
         if (IsPairMark(u)) {
+            m_blankSoFar = false;  // before the unit's piece comes: its line is not blank
             if (i == n) {
                 m_markOpen = true;
                 return kNone;
             }
             ++i;
-            m_blankSoFar = false;
         } else if (u == u'\n' && kind != Record::whole) {
             if (kind == Record::line || (m_blankSoFar && m_seenLine)) {
                 m_seenLine = false;

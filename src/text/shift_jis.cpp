@@ -293,12 +293,17 @@ struct ShiftJisDecoder::Loops {
                                               size_t offset, char16_t* out, size_t& w) {
         return d.Run<ascii::WidenSse2>(in, final, offset, out, w);
     }
+    GLYPHARY_TARGET_AVX2 static Consumed Avx2(ShiftJisDecoder& d, std::string_view in, bool final,
+                                              size_t offset, char16_t* out, size_t& w) {
+        return d.Run<ascii::WidenAvx2>(in, final, offset, out, w);
+    }
 #endif
 
     static constexpr simd::Paths<Loop> kPaths = {
         .scalar = Scalar,
 #if GLYPHARY_SIMD_X86
         .sse2 = Sse2,
+        .avx2 = Avx2,
 #endif
     };
 };
@@ -405,6 +410,13 @@ GLYPHARY_TARGET_SSE2 Consumed EncodeSse2(const ShiftJisTable& table, std::u16str
                                          std::string& out) {
     return EncodeAs<kReferences, ascii::NarrowSse2>(table, units, final, issues, offset, out);
 }
+
+template <bool kReferences>
+GLYPHARY_TARGET_AVX2 Consumed EncodeAvx2(const ShiftJisTable& table, std::u16string_view units,
+                                         bool final, Issues& issues, size_t offset,
+                                         std::string& out) {
+    return EncodeAs<kReferences, ascii::NarrowAvx2>(table, units, final, issues, offset, out);
+}
 #endif
 
 template <bool kReferences>
@@ -412,6 +424,7 @@ constexpr simd::Paths<Encode> kEncode = {
     .scalar = EncodeScalar<kReferences>,
 #if GLYPHARY_SIMD_X86
     .sse2 = EncodeSse2<kReferences>,
+    .avx2 = EncodeAvx2<kReferences>,
 #endif
 };
 

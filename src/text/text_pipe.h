@@ -30,7 +30,9 @@ class TextPipe {
     using Writer = std::function<void(std::string_view)>;
 
     /// Input in `in`, decoded under `decoding`; output in `out`, encoded under `encoding`.
-    /// With `showCodes`, private-use characters are written as U+XXXX (for a terminal).
+    /// With `showCodes`, private-use characters are written as U+XXXX (for a terminal). Input
+    /// for Carrier::automatic is marked text, for a converter that resolves it (the client's
+    /// CarrierConverter from an automatic source).
     TextPipe(const Format& in, Errors decoding, const Format& out, Errors encoding, Writer write,
              bool showCodes = false);
 
@@ -52,9 +54,11 @@ class TextPipe {
     /// converter's Finish. Throws OutputEncodingError.
     void Finish();
 
-    /// Their issues tell what was replaced or kept, and where.
+    /// Their issues tell what was replaced or kept, and where (a hook on them hears of each).
     const Decoder& decoder() const noexcept { return m_decoder; }
     const Encoder& encoder() const noexcept { return m_encoder; }
+    Decoder& decoder() noexcept { return m_decoder; }
+    Encoder& encoder() noexcept { return m_encoder; }
 
   private:
     void Encode(std::u16string_view units, bool final);

@@ -68,19 +68,14 @@ constexpr auto kLaneCounts = [] {
     return table;
 }();
 
-// Decodes while sixteen bytes remain, eight byte positions at a time: the characters (of one
-// to three bytes) that start in the first eight positions, which end within the first ten.
-GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
+// Decodes the characters (of one to three bytes) that start in the first eight of the sixteen
+// bytes at p[i], which end within the first ten; false, having done nothing, where those are
+// not all such characters.
+GLYPHARY_TARGET_SSSE3 [[gnu::always_inline]] inline bool DecodeStepSsse3(const uint8_t* p,
+                                                                         size_t& i, char16_t*& o) {
     const __m128i zero = _mm_setzero_si128();
-    while (i + 16 <= n) {
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        if (_mm_movemask_epi8(b) == 0) {  // sixteen ASCII bytes
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(b, zero));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi8(b, zero));
-            o += 16;
-            i += 16;
-            continue;
-        }
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    {
         // The kind of each byte. As signed bytes, C2..DF are above C1.
         const __m128i top2 = _mm_and_si128(b, _mm_set1_epi8(static_cast<char>(0xC0)));
         const __m128i top3 = _mm_and_si128(b, _mm_set1_epi8(static_cast<char>(0xE0)));
@@ -101,7 +96,7 @@ GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t&
         const unsigned expected = (lead2 & 0xFF) << 1 | (lead3 & 0xFF) << 1 | (lead3 & 0xFF) << 2;
         if (((ascii | cont | lead2 | lead3) & 0x3FF) != 0x3FF || (cont & 1) ||
             ((expected ^ cont) & 0xFE) || (expected & ~cont & 0x300))
-            return;
+            return false;
         // Every lane as the character that would start there.
         const __m128i v0 = _mm_unpacklo_epi8(b, zero);
         const __m128i v1 = _mm_unpacklo_epi8(_mm_srli_si128(b, 1), zero);
@@ -119,7 +114,7 @@ GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t&
         const __m128i bad = _mm_and_si128(
             sel3, _mm_or_si128(_mm_cmpeq_epi16(top5, zero),
                                _mm_cmpeq_epi16(top5, _mm_set1_epi16(static_cast<short>(0xD800)))));
-        if (_mm_movemask_epi8(bad)) return;
+        if (_mm_movemask_epi8(bad)) return false;
         const __m128i value =
             _mm_or_si128(_mm_andnot_si128(_mm_or_si128(sel2, sel3), v0),
                          _mm_or_si128(_mm_and_si128(sel2, two), _mm_and_si128(sel3, three)));
@@ -131,6 +126,47 @@ GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t&
         const int last = 31 - __builtin_clz(starts);
         i += static_cast<size_t>(last + 1 + (lead2 >> last & 1) + 2 * (lead3 >> last & 1));
     }
+    return true;
+}
+
+// Decodes while sixteen bytes remain: sixteen ASCII bytes at a time, or a step.
+GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
+    const __m128i zero = _mm_setzero_si128();
+    while (i + 16 <= n) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        if (_mm_movemask_epi8(b) == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(b, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi8(b, zero));
+            o += 16;
+            i += 16;
+        } else if (!DecodeStepSsse3(p, i, o)) {
+            return;
+        }
+    }
+}
+
+// AVX2: the ASCII before the next other byte, up to thirty-two at a time (all widened and
+// stored, as many kept as are ASCII), then a step at that byte. o has room for n - i units,
+// and the stores stay inside it. Runs of Japanese go at the step's pace: its eight positions
+// depend on where the last character ended, so a wider register does not help there.
+GLYPHARY_TARGET_AVX2 void DecodeBlocksAvx2(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
+    while (i + 32 <= n) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const auto other = static_cast<uint32_t>(_mm256_movemask_epi8(v));
+        if (other & 1) {  // inside Japanese: no ASCII to store
+            if (!DecodeStepSsse3(p, i, o)) return;
+            continue;
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o),
+                            _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 16),
+                            _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)));
+        const size_t ascii = other ? static_cast<size_t>(__builtin_ctz(other)) : 32;
+        i += ascii;
+        o += ascii;
+        if (other && i + 16 <= n && !DecodeStepSsse3(p, i, o)) return;
+    }
+    DecodeBlocksSsse3(p, n, i, o);
 }
 
 // For four units whose UTF-8 lengths less one are the two-bit fields of the index: where each
@@ -168,10 +204,12 @@ constexpr unsigned Spread4(unsigned bits) {
     return (bits & 1) | (bits & 2) << 1 | (bits & 4) << 2 | (bits & 8) << 3;
 }
 
-// Encodes while sixteen units remain, eight units at a time, stopping before a surrogate.
-GLYPHARY_TARGET_SSSE3 void EncodeBlocksSsse3(const char16_t* p, size_t n, size_t& i, char*& o) {
+// Encodes the eight units at p[i]; false, having done nothing, where one is a surrogate.
+// Writes at most sixteen bytes.
+GLYPHARY_TARGET_SSSE3 [[gnu::always_inline]] inline bool EncodeStepSsse3(const char16_t* p,
+                                                                         size_t& i, char*& o) {
     const __m128i zero = _mm_setzero_si128();
-    while (i + 16 <= n) {
+    {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
         const __m128i over7F = _mm_xor_si128(
             _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80))), zero),
@@ -180,11 +218,11 @@ GLYPHARY_TARGET_SSSE3 void EncodeBlocksSsse3(const char16_t* p, size_t n, size_t
             _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(v, v));
             o += 8;
             i += 8;
-            continue;
+            return true;
         }
         const __m128i top5 = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xF800)));
         if (_mm_movemask_epi8(_mm_cmpeq_epi16(top5, _mm_set1_epi16(static_cast<short>(0xD800)))))
-            return;
+            return false;
         const __m128i over7FF = _mm_xor_si128(_mm_cmpeq_epi16(top5, zero), _mm_set1_epi16(-1));
         const __m128i low6 = _mm_set1_epi16(0x3F);
         const __m128i mark = _mm_set1_epi16(0x80);
@@ -220,6 +258,37 @@ GLYPHARY_TARGET_SSSE3 void EncodeBlocksSsse3(const char16_t* p, size_t n, size_t
         }
         i += 8;
     }
+    return true;
+}
+
+// Encodes while sixteen units remain, eight units at a time, stopping before a surrogate.
+GLYPHARY_TARGET_SSSE3 void EncodeBlocksSsse3(const char16_t* p, size_t n, size_t& i, char*& o) {
+    while (i + 16 <= n)
+        if (!EncodeStepSsse3(p, i, o)) return;
+}
+
+// AVX2: the ASCII before the next other unit, up to sixteen at a time, then a step at that
+// unit. Each unit before i took at most three bytes, so the sixteen-byte stores made while
+// sixteen units remain stay inside the room.
+GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& i, char*& o) {
+    while (i + 16 <= n) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const __m256i high = _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF80)));
+        const uint32_t other = ~static_cast<uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi16(high, _mm256_setzero_si256())));
+        if (other & 1) {  // inside Japanese: no ASCII to store
+            if (!EncodeStepSsse3(p, i, o)) return;
+            continue;
+        }
+        // packus works within each half: put the halves' eight bytes side by side.
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0b1000);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packed));
+        const size_t ascii = other ? static_cast<size_t>(__builtin_ctz(other)) / 2 : 16;
+        i += ascii;
+        o += ascii;
+        if (other && i + 16 <= n && !EncodeStepSsse3(p, i, o)) return;
+    }
+    EncodeBlocksSsse3(p, n, i, o);
 }
 #endif
 
@@ -228,6 +297,7 @@ constexpr simd::Paths<DecodeBlocks> kDecodeBlocks = {
 #if GLYPHARY_SIMD_X86
     .sse2 = DecodeAsciiSse2,
     .ssse3 = DecodeBlocksSsse3,
+    .avx2 = DecodeBlocksAvx2,
 #endif
 };
 
@@ -236,6 +306,7 @@ constexpr simd::Paths<EncodeBlocks> kEncodeBlocks = {
 #if GLYPHARY_SIMD_X86
     .sse2 = ascii::NarrowSse2,
     .ssse3 = EncodeBlocksSsse3,
+    .avx2 = EncodeBlocksAvx2,
 #endif
 };
 

@@ -140,11 +140,21 @@ TEST_F(LocalizeTest, RegexEngineLimitsAreAFailureNotAHang) {
     EXPECT_EQ(TakeErrorDescription().rfind(u"LocalizePattern: ", 0), 0u);
 }
 
-TEST_F(LocalizeTest, ChangedPatternTakesEffectAtTheNextCall) {
+TEST_F(LocalizeTest, ChangedPatternOrFormatTakesEffectAtTheNextCall) {
     Use(u":([a-z]+):", u"");
     EXPECT_EQ(Localize(obj.get(), u":sunny:[cloudy]").text, u"\xE63E[cloudy]");
     Use(u"\\[([a-z]+)\\]", u"");
     EXPECT_EQ(Localize(obj.get(), u":sunny:[cloudy]").text, u":sunny:\xE63F");
+    // The undefined format is prepared once and dropped with its property, whatever its kind.
+    const std::pair<std::u16string_view, std::u16string_view> formats[] = {
+        {u"<%1%>", u"<rain>"}, {u"(%s)", u"(rain)"}, {u"", u""}, {u"%1%%%", u"rain%"}};
+    for (const auto& [format, expected] : formats) {
+        Use(u":([a-z]+):", format);
+        EXPECT_EQ(Localize(obj.get(), u":rain:").text, expected);
+        EXPECT_EQ(Localize(obj.get(), u":rain::sunny:").text, std::u16string(expected) + u"\xE63E");
+    }
+    Use(u":([a-z]+):", u"%2%");
+    EXPECT_EQ(Localize(obj.get(), u":rain:").hr, E_INVALIDARG);
 }
 
 }  // namespace

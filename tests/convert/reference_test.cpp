@@ -8,8 +8,10 @@
 
 #include "convert/conversions.h"
 #include "convert/errors.h"
+#include "convert/format.h"
 #include "convert/pattern_facts.h"
 #include "reference/plain.h"
+#include "support/simd_levels.h"
 
 namespace {
 
@@ -53,6 +55,31 @@ TEST(FastPathsMatchReference, Globalize) {
     }
 }
 
+// The scan for carrier units at every SIMD level, started at every offset and cut at every
+// length: codes, neighbours just outside the table's range and a gap inside it, spread so
+// that each falls at every place of a block.
+TEST(FastPathsMatchReference, GlobalizeAtEveryLevelOffsetAndLength) {
+    ModeTable table;
+    table.Set(L"\xE63E", L"1");
+    table.Set(L"\xE640", L"");
+    table.Set(L"\xE700", L"3");
+    const wchar_t others[] = {L'\xE63E', L'\xE63D', L'\xE63F', L'\xE700', L'\xE701', L'\xE640'};
+    std::wstring text;
+    for (size_t run = 0; run <= 40; ++run) text += std::wstring(run, L'a') + others[run % 6];
+    for (size_t at = 0; at < 48; ++at) {
+        for (size_t length = 0; at + length <= text.size(); ++length) {
+            const std::wstring input = text.substr(at, length);
+            const std::wstring expected = reference::Globalize(input, table, L"[%1%]", L"?");
+            glyphary::testing::AtEveryLevel([&](auto) {
+                GlobalizeCache cache;
+                std::wstring out;
+                GlobalizeText(input, table, L"[%1%]", L"?", cache, out);
+                ASSERT_EQ(out, expected) << at << "+" << length;
+            });
+        }
+    }
+}
+
 TEST(FastPathsMatchReference, Localize) {
     std::mt19937 rng(1208);
     const std::wstring patterns[] = {
@@ -81,18 +108,59 @@ TEST(FastPathsMatchReference, Localize) {
     table.Set(L"a", L"\xE63E");
     table.Set(L"ab", L"");
     table.Set(L"b", L"\xD83D\xDE00");
-    const std::wstring formats[] = {L"", L"<%1%>", L"?"};
+    const std::wstring formats[] = {L"", L"<%1%>", L"?", L"[%-4s]"};
     for (const std::wstring& pattern : patterns) {
         const LocalizeRegex rx = CompileLocalizePattern(pattern);
         for (int round = 0; round < 200; ++round) {
             const std::wstring input = RandomText(rng, 60);
-            const std::wstring& format = formats[round % 3];
+            const std::wstring& format = formats[round % 4];
             std::wstring fast;
             LocalizeText(input, rx, table, format, fast);
             ASSERT_EQ(fast, reference::Localize(input, pattern, table, format))
                 << "pattern " << std::string(pattern.begin(), pattern.end()) << " round " << round;
         }
     }
+}
+
+// A prepared format against Boost.Format applied afresh, on formats of literal text and every
+// kind of directive, well-formed or not.
+TEST(FastPathsMatchReference, PreparedFormat) {
+    std::mt19937 rng(20261212);
+    static const wchar_t* const pieces[] = {L"a",    L":",      L"%1%",   L"%%",   L"%",    L"%s",
+                                            L"%2%",  L"%1$s",   L"%|1$|", L"%-6s", L"%10%", L"%01%",
+                                            L"%%1%", L"\xE63E", L"%1",    L"1%",   L"%|",   L" "};
+    std::uniform_int_distribution<size_t> count(0, 5), pick(0, std::size(pieces) - 1);
+    const auto plain = [](const std::wstring& format, const std::wstring& argument) {
+        try {
+            boost::wformat f(format);
+            f.exceptions(boost::io::all_error_bits ^ boost::io::too_many_args_bit);
+            f % argument;
+            return std::optional<std::wstring>(f.str());
+        } catch (const boost::io::format_error&) {
+            return std::optional<std::wstring>();
+        }
+    };
+    int joined = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::wstring format;
+        for (size_t n = count(rng); n > 0; --n) format += pieces[pick(rng)];
+        const PreparedFormat prepared(format);
+        joined += prepared.joined();
+        for (int call = 0; call < 3; ++call) {
+            const std::wstring argument = RandomText(rng, 6) + (call == 2 ? L"%1%" : L"");
+            std::optional<std::wstring> fast(L">");
+            try {
+                prepared.AppendTo(*fast, argument, L"LocalizeUndefinedFormat");
+                fast->erase(0, 1);
+            } catch (const ConversionError& e) {
+                ASSERT_EQ(e.hr(), E_INVALIDARG);
+                fast.reset();
+            }
+            ASSERT_EQ(fast, plain(format, argument)) << std::string(format.begin(), format.end());
+        }
+    }
+    EXPECT_GT(joined, 600);  // both ways of applying are taken
+    EXPECT_LT(joined, 2400);
 }
 
 // ---------------------------------------------------------------------------------------------

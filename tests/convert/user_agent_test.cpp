@@ -51,6 +51,9 @@ TEST_F(UserAgent, FirstRuleMatchingTheWholeStringWins) {
         {u"", 7},
     };
     for (const Case& c : cases) EXPECT_EQ(Id(c.ua), c.id);
+    // Longer than any User-Agent a handset sends.
+    EXPECT_EQ(Id(u"DoCoMo/" + std::u16string(4000, u'x')), 1);
+    EXPECT_EQ(Id(u"KDDI" + std::u16string(4000, u'x')), 0);
 }
 
 TEST_F(UserAgent, NullUserAgentIsTheEmptyString) {

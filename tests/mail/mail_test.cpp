@@ -3,6 +3,7 @@
 // at every Read and Write.
 #include <sys/mman.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,35 @@ TEST(MailLines, ReadsOneByteAtATimeAndNeverBeyondTheLine) {
     EXPECT_EQ(ReadMailLine(input, line), S_FALSE);
     EXPECT_EQ(line, "rest");
     EXPECT_EQ(bare.badCalls, "");
+}
+
+// The platform's memory stream is read by searching its buffer: every line, result and
+// position must be those of one-byte Reads, on generated input thick with CR and LF.
+TEST(MailLines, MemoryStreamReadsAsOneByteReadsDo) {
+    std::mt19937 rng(20261211);
+    std::uniform_int_distribution<size_t> length(0, 40), pick(0, 4);
+    for (int round = 0; round < 3000; ++round) {
+        std::string bytes;
+        for (size_t n = length(rng); n > 0; --n) bytes += "a\r\n\x1B\0"[pick(rng)];
+        ScriptedStream scripted(bytes);
+        com_ptr<IStream> memory;
+        ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, memory.put()), S_OK);
+        if (!bytes.empty()) memory->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
+        LARGE_INTEGER zero{};
+        memory->Seek(zero, STREAM_SEEK_SET, nullptr);
+        MailInput fromBytes(&scripted), fromMemory(memory.get());
+        ASSERT_NE(fromMemory.memory, nullptr);
+        for (int k = 0; k <= 42; ++k) {
+            std::string a = "stale", b = "stale";
+            const HRESULT hr = ReadMailLine(fromBytes, a);
+            ASSERT_EQ(ReadMailLine(fromMemory, b), hr) << ::testing::PrintToString(bytes);
+            ASSERT_EQ(b, a) << ::testing::PrintToString(bytes) << " line " << k;
+            ULARGE_INTEGER position{};
+            memory->Seek(zero, STREAM_SEEK_CUR, &position);
+            ASSERT_EQ(position.QuadPart, scripted.position) << ::testing::PrintToString(bytes);
+            ASSERT_EQ(fromMemory.held, fromBytes.held);
+        }
+    }
 }
 
 TEST(MailLines, EndOfInputIsTheSameWhetherReadSaysSOkOrSFalse) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -180,14 +181,18 @@ TEST(MemoryStream, FromRecognisesOnlyMemoryStreams) {
     const void* foreign = kForeignVtable;
     EXPECT_EQ(platform::MemoryStream::From(reinterpret_cast<IStream*>(&foreign)), nullptr);
 
-    // Its Read, called directly, moves the same position the vtable's does.
-    Write(memory.get(), "ab");
-    Seek(memory.get(), 0, STREAM_SEEK_SET);
-    BYTE byte = 0;
-    ULONG count = 0;
-    EXPECT_EQ(platform::MemoryStream::From(memory.get())->Read(&byte, 1, &count), S_OK);
-    EXPECT_EQ(byte, 'a');
-    EXPECT_EQ(Read(memory.get(), 5), "b");
+    // Its unread bytes are those Reads would deliver, and taking them moves the position as
+    // Reads do; past the end there are none.
+    platform::MemoryStream* const direct = platform::MemoryStream::From(memory.get());
+    Write(memory.get(), "abc");
+    Seek(memory.get(), 1, STREAM_SEEK_SET);
+    const std::span<const BYTE> unread = direct->Unread();
+    EXPECT_EQ(std::string(unread.begin(), unread.end()), "bc");
+    direct->Consume(1);
+    EXPECT_EQ(Read(memory.get(), 5), "c");
+    EXPECT_TRUE(direct->Unread().empty());
+    Seek(memory.get(), 9, STREAM_SEEK_SET);
+    EXPECT_TRUE(direct->Unread().empty());
 }
 
 TEST(MemoryStream, CopyToCopiesFromThePositionUpToTheCount) {

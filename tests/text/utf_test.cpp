@@ -189,6 +189,47 @@ TEST(Utf, SequencesAtEveryOffsetOfABlockDecodeAsIconvDoes) {
     }
 }
 
+// Runs of ASCII of every length up to past the widest block, each ended by a character of
+// another length or a lone surrogate: every fast path, started at every offset of this text and
+// cut at every length, gives what the scalar path gives, ill-formed cuts included.
+TEST(Utf, EveryPathGivesTheScalarResultAtEveryOffsetAndLength) {
+    std::mt19937 rng(33);
+    std::u16string text;
+    const std::u16string others[] = {u"\u00E9", u"\u3042\u65E5", u"\uE63E", u"\U0001F600",
+                                     u"\xD800"};
+    for (size_t run = 0; run <= 40; ++run) {
+        for (size_t k = 0; k < run; ++k) text += static_cast<char16_t>(u'!' + (run + k) % 90);
+        text += others[rng() % std::size(others)];
+    }
+    const std::string utf8 = *Utf8FromUtf16(text, Errors::keep);
+    const auto decode = [](std::string_view in) {
+        std::u16string out(in.size(), u'\0');
+        const UtfResult r = Utf16FromUtf8(in, out.data(), true, Errors::keep);
+        out.resize(r.written);
+        return out;
+    };
+    const auto encode = [](std::u16string_view in) {
+        std::string out(Utf8Room(in.size(), Errors::replace), '\0');
+        const UtfResult r = Utf8FromUtf16(in, out.data(), true, Errors::replace);
+        out.resize(r.written);
+        return out;
+    };
+    for (size_t at = 0; at < 64; ++at) {
+        for (size_t length = 0; at + length <= utf8.size(); ++length) {
+            const std::string_view bytes = std::string_view(utf8).substr(at, length);
+            const std::u16string_view units =
+                std::u16string_view(text).substr(std::min(at, text.size()), length);
+            simd::Limit(simd::Level::scalar);
+            const std::u16string decoded = decode(bytes);
+            const std::string encoded = encode(units);
+            AtEveryLevel([&](simd::Level) {
+                ASSERT_EQ(decode(bytes), decoded) << at << "+" << length;
+                ASSERT_EQ(encode(units), encoded) << at << "+" << length;
+            });
+        }
+    }
+}
+
 // What UTF-8 cannot carry: each policy, and U+FFFD for people to read.
 TEST(Utf, LoneSurrogatesStopOrAreReplacedOrKept) {
     const std::u16string text = u"a\xDCFF\xD800\xD83D\xDE00\xDC00\xD83D";

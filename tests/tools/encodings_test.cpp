@@ -78,8 +78,8 @@ TEST_F(Encodings, ShiftJisFailuresNameTheCarrierAndTheByte) {
     // The user-defined area holds the carrier's emoji only: F0 40 is nothing on SoftBank.
     const Outcome r = Run({"globalize", "-c", "softbank", "-e", "sjis"}, "ok\xF0\x40");
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, HasSubstr("standard input: byte 2: bytes 0xF0 0x40 are not valid "
-                                 "Shift_JIS (softbank) (is it sjis? see --encoding)"));
+    EXPECT_THAT(r.err, HasSubstr("standard input: byte 2: bytes 0xF0 0x40 are not valid Shift_JIS "
+                                 "(softbank) (is it sjis? see --input-encoding, or --errors)"));
     EXPECT_EQ(r.out, "");
     // The i-mode sun has no SoftBank code.
     const Outcome l =

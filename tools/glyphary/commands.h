@@ -78,6 +78,7 @@ int RunDetect(Session& session, const Arguments& args);
 int RunMail(Session& session, const Arguments& args);
 /// glyphary mail --decode: a mail as UTF-8 text, emoji as neutral notation or --to's.
 int RunMailDecode(Session& session, const Arguments& args);
+int RunMailToMime(Session& session, const Arguments& args);
 int RunRegister(Session& session, const Arguments& args);
 int RunUnregister(Session& session, const Arguments& args);
 int RunInfo(Session& session, const Arguments& args);

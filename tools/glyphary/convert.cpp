@@ -1,5 +1,7 @@
-// glyphary globalize / localize: text from files or stdin, through the object, to stdout, in
-// pieces: memory stays bounded whatever the size of the input.
+// glyphary globalize / localize: text from files or stdin, through the object, to stdout, or
+// files converted in place; in pieces: memory stays bounded whatever the size of the input.
+#include <memory>
+
 #include "client/text_converter.h"
 #include "commands.h"
 #include "text_io.h"
@@ -29,26 +31,43 @@ std::vector<Property> PropertiesOf(Operation operation) {
     return {Property::localizePattern, Property::localizeUndefinedFormat};
 }
 
-// One input converted to stdout. Output is written as it is converted; on a failure, what was
-// not written yet is dropped.
-void ConvertInput(client::Glyphary& object, Operation operation, const text::Format& format,
-                  bool showCodes, const std::string& path) {
-    text::TextPipe pipe(format, text::Errors::strict, format, text::Errors::strict, WriteToStdout,
-                        showCodes);
-    client::TextConverter converter(object, operation,
-                                    [&pipe](std::u16string_view piece) { pipe.Take(piece); });
-    PipeInput(path, pipe, converter, format, format);
-}
+using Overrides = std::vector<std::pair<Property, std::u16string>>;
+
+// Globalize or Localize through one object of the module, made on the thread that uses it.
+class ObjectConversion : public Conversion {
+  public:
+    ObjectConversion(Module& module, EMapMode mode, const Overrides& overrides, Operation operation)
+        : m_object(module.Create()), m_operation(operation) {
+        m_object.SetMapMode(mode);
+        for (const auto& [property, value] : overrides) m_object.Put(property, value);
+    }
+
+    void Begin(client::TextSink sink, const std::string&) override {
+        m_converter.reset();
+        m_converter =
+            std::make_unique<client::TextConverter>(m_object, m_operation, std::move(sink));
+    }
+    char16_t* Reserve(size_t units) override { return m_converter->Reserve(units); }
+    void Commit(size_t units) override { m_converter->Commit(units); }
+    void Finish() override { m_converter->Finish(); }
+
+  private:
+    client::Glyphary m_object;
+    Operation m_operation;
+    std::unique_ptr<client::TextConverter> m_converter;
+};
 
 int RunConversion(Session& session, const Arguments& args, Operation operation) {
     if (!args.Has("carrier"))
         throw UsageError(
             "which carrier's emoji? add --carrier imode|ezweb|softbank|unicode|none|N");
     const EMapMode mode = ParseCarrier(args.Value("carrier"));
-    const text::Format format = TextFormatOf(args, mode);
+    const TextOptions options = ParseTextOptions(args);
+    const TextSettings settings{options.InputFormat(mode), options.OutputFormat(mode),
+                                options.errors, options.showCodes};
 
     // Options are checked by the module's own rules before anything is read.
-    std::vector<std::pair<Property, std::u16string>> overrides;
+    Overrides overrides;
     for (const Override& o : kOverrides) {
         if (!args.Has(o.option)) continue;
         const std::optional<std::u16string> decoded =
@@ -63,53 +82,29 @@ int RunConversion(Session& session, const Arguments& args, Operation operation) 
         overrides.emplace_back(o.property, std::move(value));
     }
 
-    client::Glyphary object(session.module().Create());
-    session.WarnIfUnconfigured();
-    object.SetMapMode(mode);
-    for (const auto& [property, value] : overrides) object.Put(property, value);
-    // The defaults from Glyphary.setting, by the same rules, so that no input is half
-    // converted before an unusable default shows.
-    for (const Property property : PropertiesOf(operation)) {
-        try {
-            client::CheckProperty(property, object.Get(property));
-        } catch (const ToolError& e) {
-            throw ToolError("the default " + std::string(e.what()) + " (from " +
-                            session.module().SettingsPath().string() + ")");
+    Module& module = session.module();
+    {
+        client::Glyphary object(module.Create());
+        session.WarnIfUnconfigured();
+        // The defaults from Glyphary.setting, by the same rules, so that no input is half
+        // converted before an unusable default shows.
+        for (const auto& [property, value] : overrides) object.Put(property, value);
+        for (const Property property : PropertiesOf(operation)) {
+            try {
+                client::CheckProperty(property, object.Get(property));
+            } catch (const ToolError& e) {
+                throw ToolError("the default " + std::string(e.what()) + " (from " +
+                                module.SettingsPath().string() + ")");
+            }
         }
     }
-
-    std::vector<std::string> inputs = args.Operands();
-    if (inputs.empty()) inputs.push_back("-");
-    int status = 0;
-    for (const std::string& input : inputs) {
-        try {
-            ConvertInput(object, operation, format, args.Has("show-codes"), input);
-        } catch (const ComError& e) {
-            Report((input == "-" ? "standard input" : input) + ": " + e.what());
-            status = 1;
-        } catch (const ToolError& e) {
-            Report(e.what());
-            status = 1;
-        }
-    }
-    return status;
+    const MakeConversion make = [&module, mode, &overrides, operation] {
+        return std::make_unique<ObjectConversion>(module, mode, overrides, operation);
+    };
+    return RunTextCommand(args, options, make, settings);
 }
 
 }  // namespace
-
-// The format of input and output from --encoding and --ncr, for text of map mode `mode`.
-text::Format TextFormatOf(const Arguments& args, EMapMode mode) {
-    const std::optional<text::Encoding> encoding =
-        args.Has("encoding") ? text::ParseEncoding(args.Value("encoding")) : text::Encoding::utf8;
-    if (!encoding)
-        throw UsageError("unknown encoding '" + args.Value("encoding") +
-                         "': use utf-8, utf-16le or sjis");
-    try {
-        return client::TextFormat(*encoding, mode, args.Has("ncr"));
-    } catch (const ToolError& e) {
-        throw UsageError(e.what());
-    }
-}
 
 EMapMode ParseCarrier(const std::string& text) {
     const std::optional<EMapMode> mode = client::ParseCarrier(text);

@@ -131,6 +131,8 @@ std::vector<Cell> Row(const CatalogEntry& e) {
             CarrierCell(e.carriers[0]),
             CarrierCell(e.carriers[1]),
             CarrierCell(e.carriers[2]),
+            Ascii(e.auNumber ? std::to_string(e.auNumber) : "-"),
+            Ascii(e.google ? CodePoint(e.google) : "-"),
             Ascii(codePoints.empty() ? "-" : codePoints),
             Shown(e.standard),
             Shown(e.name),
@@ -154,7 +156,14 @@ bool Has(const CatalogEntry& e, EMapMode carrier) {
 bool Matches(const CatalogEntry& e, const boost::wregex& pattern) {
     const auto found = [&](std::u16string_view text) {
         const std::wstring wide(text.begin(), text.end());
-        return boost::regex_search(wide, pattern);
+        // Boost gives up on a pattern that takes too many steps or too much memory for its
+        // backtracking, with a plain std::runtime_error: a fault of the pattern, reported as
+        // compile errors are.
+        try {
+            return boost::regex_search(wide, pattern);
+        } catch (const std::runtime_error& e) {
+            throw UsageError(std::string("PATTERN: ") + e.what());
+        }
     };
     if (found(e.id) || found(e.name) || found(e.nameJa)) return true;
     for (const std::u16string& alias : e.aliases)
@@ -191,8 +200,9 @@ int RunList(Session& session, const Arguments& args) {
     if (!args.Operands().empty()) pattern = CompileUserPattern(args.Operands()[0]);
 
     std::vector<std::vector<Cell>> rows = {{Ascii("id"), Ascii("aliases"), Ascii("i-mode"),
-                                            Ascii("EZweb"), Ascii("SoftBank"), Ascii("unicode"),
-                                            Ascii("emoji"), Ascii("name"), Ascii("name_ja")}};
+                                            Ascii("EZweb"), Ascii("SoftBank"), Ascii("au#"),
+                                            Ascii("google"), Ascii("unicode"), Ascii("emoji"),
+                                            Ascii("name"), Ascii("name_ja")}};
     for (const CatalogEntry& e : client::ReadCatalog(session.module().SettingsPath()))
         if ((!carrier || Has(e, *carrier)) && (!pattern || Matches(e, *pattern)))
             rows.push_back(Row(e));

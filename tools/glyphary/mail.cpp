@@ -234,6 +234,9 @@ size_t Jobs(const Arguments& args) {
 }
 
 int RunMail(Session& session, const Arguments& args) {
+    if (args.Has("to-mime")) return RunMailToMime(session, args);
+    for (const char* option : {"output-dir", "recursive", "notation"})
+        if (args.Has(option)) throw UsageError("--" + std::string(option) + " goes with --to-mime");
     if (args.Has("decode")) {
         for (const char* option : {"verbose", "keep-headers"})
             if (args.Has(option))

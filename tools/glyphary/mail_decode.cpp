@@ -4,66 +4,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
-#include <memory>
-
 #include "batch.h"
-#include "client/carrier_convert.h"
 #include "client/mail_decode.h"
 #include "commands.h"
 #include "io.h"
+#include "mail_render.h"
 #include "text/unicode.h"
 #include "written_files.h"
 
 namespace glyphary::tool {
 namespace {
 
-using client::Operation;
-
 // Exit statuses beyond 0, 1 and 2: a mail shown in part (a limit left some of it unread), and
 // text that did not decode in its charset (often a wrong --carrier).
 constexpr int kShownInPart = 3;
 constexpr int kUndecodable = 4;
-
-// Carrier text through the module: Globalize in the carrier's mode or, with --to, into that
-// table through a CarrierConverter (which lets U+FDD0 and U+FDD1 of the text through); with
-// --show-codes, private-use characters as U+XXXX.
-class Renderer {
-  public:
-    Renderer(Module& module, std::optional<EMapMode> to, bool showCodes)
-        : m_module(module), m_to(to), m_showCodes(showCodes) {}
-
-    std::u16string operator()(std::u16string_view text, EMapMode carrier) {
-        std::u16string out;
-        if (carrier == MPM_none || (m_to && *m_to == carrier)) {
-            out = text;
-        } else if (!m_to) {
-            std::unique_ptr<client::Glyphary>& object = m_globalize[carrier];
-            if (!object) {
-                object = std::make_unique<client::Glyphary>(m_module.Create());
-                object->SetMapMode(carrier);
-            }
-            out = object->Convert(Operation::globalize, text);
-        } else {
-            std::unique_ptr<client::CarrierConverter>& converter = m_convert[carrier];
-            if (!converter)
-                converter = std::make_unique<client::CarrierConverter>(m_module, carrier, *m_to,
-                                                                       [](std::u16string_view) {});
-            converter->Convert(text, [&](std::u16string_view piece) { out += piece; });
-        }
-        if (!m_showCodes) return out;
-        std::u16string shown;
-        text::AppendShowingCodes(out, shown);
-        return shown;
-    }
-
-  private:
-    Module& m_module;
-    std::optional<EMapMode> m_to;
-    bool m_showCodes;
-    std::map<EMapMode, std::unique_ptr<client::Glyphary>> m_globalize;
-    std::map<EMapMode, std::unique_ptr<client::CarrierConverter>> m_convert;
-};
 
 // What became of one mail.
 struct Decoded {

@@ -11,6 +11,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "text_options.h"
 
 namespace glyphary::tool {
 namespace {
@@ -48,25 +49,73 @@ constexpr const char* kConvertOptions = R"(
 Options:
   -c, --carrier CARRIER  imode (docomo), ezweb (au, kddi), softbank (vodafone), unicode,
                          none, or any mode number (required; letter case is free)
-  -e, --encoding ENC     of input and output: utf-8 (default), utf-16le (units pass
-                         through untouched, lone surrogates and zero units included)
-                         or sjis (alias cp932: Shift_JIS as the carrier's handsets send
-                         it, emoji at their codes; SoftBank's ESC $ web codes are read)
-  --ncr                  emoji as character references: &#xE63E; and &#58942; are read
-                         as those private-use characters; on output, private-use
-                         characters and what the encoding cannot carry become &#xHEX;
   --globalize-format FMT            override the GlobalizeFormat property
   --globalize-undefined-format FMT  override GlobalizeUndefinedFormat
   --localize-pattern REGEX          override LocalizePattern
   --localize-undefined-format FMT   override LocalizeUndefinedFormat
+)";
+
+// The encodings, the error policy and in-place conversion: globalize, localize and convert.
+constexpr const char* kTextOptions =
+    R"(  -e, --encoding ENC     of input and output: utf-8 (default), utf-16le (units pass
+                         through untouched, lone surrogates and zero units included)
+                         or sjis (alias cp932: Shift_JIS as the carrier's handsets send
+                         it, emoji at their codes; SoftBank's ESC $ web codes are read)
+  --input-encoding ENC   of input only, whatever -e says
+  --output-encoding ENC  of output only, whatever -e says
+  --ncr                  emoji as character references: on output, private-use
+                         characters and what the encoding cannot carry become &#xHEX;
+                         (input reads &#xE63E; and &#58942; unless --forms leaves
+                         references out)
+  --errors POLICY        input that does not decode, and characters the output encoding
+                         cannot carry: strict (default: the input fails there), replace
+                         (U+FFFD in the text, '?' in the output) or keep (the bytes as
+                         they were; what the output cannot carry as &#N;). Each item
+                         replaced or kept is counted; the first ten are listed on
+                         standard error with file, line and byte (or unit of the result)
+  --forms LIST           the stored forms input is read in: references, localsrc,
+                         webcodes, google (these four: default), sjis-references (&#63647;
+                         for docomo's F8 9F) and cp932 (text a cp932 decoder read from the
+                         carrier's Shift_JIS); e.g. default,cp932, or none
   --show-codes           write carrier emoji (private-use characters, which terminals
                          cannot draw) as U+XXXX
   --module PATH          use another module and its configuration
 
+In place:
+  -i, --in-place         convert each FILE where it lies: the result goes to a temporary
+                         file beside it, flushed to disk and put in its place only when
+                         complete and when the file is still the one read (permissions
+                         kept, a symbolic link stays a link and its target is written).
+                         Files whose bytes would not change are not written (their times
+                         stay). Binary files (a NUL character) and files that do not
+                         decode (--errors strict) are skipped and named; a file changed,
+                         moved or removed meanwhile is left so and counted as failed.
+                         SIGINT, SIGTERM and SIGHUP remove the temporary files.
+  -r, --recursive        with --in-place: the files under each directory FILE, entries in
+                         byte order of their names; symbolic links to directories are not
+                         followed (and named), links to files are written through, a file
+                         reached twice is converted once; unreadable files and directories
+                         are named and count as failed
+  -j, --jobs N           with --in-place: N files at once (default: one per processor);
+                         messages and summary are the same whatever N
+  --check                a dry run of --in-place: writes nothing, lists on standard output
+                         each file that would change (how many lines, what would be
+                         replaced or kept)
+  --backup SUFFIX        with --in-place: keep each file replaced beside it as NAME SUFFIX;
+                         files named with SUFFIX are left alone by -r
+
 FILE '-', or no FILE, is standard input. Results go to standard output in the order of
-the files. Defaults of the four properties come from Glyphary.setting ('glyphary info');
-they and the options are checked before any input is read. Text is converted and written
-as it is read, so input of any size needs little memory (a failure stops the file there).
+the files; with --in-place, a progress bar on a terminal and a summary of the files
+converted, unchanged, skipped and failed on standard error.
+
+Exit status: 0 all converted; 1 a failure (the other files go on); 2 a command line that
+makes no sense; 3 all converted, but something was replaced or kept (--errors).
+)";
+
+constexpr const char* kObjectNotes = R"(
+Defaults of the four properties come from Glyphary.setting ('glyphary info'); they and the
+options are checked before any input is read. Text is converted and written as it is read,
+so input of any size needs little memory (a failure stops the file there).
 )";
 
 constexpr const char* kGlobalizeHelp =
@@ -79,8 +128,10 @@ GlobalizeFormat; everything else passes unchanged.
 constexpr const char* kGlobalizeExamples = R"(
 Examples:
   glyphary globalize --carrier softbank --encoding sjis posted.txt
+  glyphary globalize -c imode --input-encoding sjis --errors keep posts.sjis > posts.txt
   printf 'Fine \xee\x98\xbe\n' | glyphary globalize -c docomo
   glyphary globalize -c softbank --globalize-format '[%1%]' message.txt
+  glyphary globalize -c ezweb --in-place -r --backup .orig site/
 )";
 
 constexpr const char* kLocalizeHelp =
@@ -97,8 +148,8 @@ converted in one call (at most 2,147,483,632 UTF-16 units between zero units).
 constexpr const char* kLocalizeExamples = R"(
 Examples:
   echo 'Good morning :sunny:' | glyphary localize --carrier ezweb --show-codes
-  glyphary localize -c imode -e sjis page.txt > page.sjis
-  glyphary localize -c unicode -e sjis --ncr page.txt > page-with-references.sjis
+  glyphary localize -c imode --output-encoding sjis page.txt > page.sjis
+  glyphary localize -c unicode --output-encoding sjis --ncr page.txt > page-refs.sjis
   glyphary localize -c softbank --localize-undefined-format '(%1%?)' note.txt
 )";
 
@@ -109,7 +160,9 @@ Text written for one table shown on another: each emoji of the --from table beco
 the --to table shows for it (its own emoji, a substitute, or text); everything else,
 neutral notation such as :sunny: included, passes unchanged. TABLE is imode, ezweb,
 softbank or unicode (the standard emoji, however written: with or without U+FE0F, flags,
-keycaps; a longer sequence such as a skin tone or a ZWJ sequence stays whole).
+keycaps; a longer sequence such as a skin tone or a ZWJ sequence stays whole). --from auto
+reads every carrier's emoji at once; --to notation writes neutral notation (the configured
+GlobalizeFormat), for standard emoji too.
 
 The text goes through the interface twice: Globalize in the --from carrier's mode (or
 Localize in mode 5, the standard emoji as written, for --from unicode) into a notation of
@@ -117,30 +170,39 @@ its own that no text holds, then Localize in the --to table's mode. U+FDD0 units
 input (that notation's mark) and zero units pass through.
 
 Options:
-  -f, --from TABLE       the table the text is written for (required)
-  -t, --to TABLE         the table to show it on (required)
-  -e, --encoding ENC     of input and output: utf-8 (default), utf-16le or sjis (Shift_JIS:
-                         the --from carrier's emoji layout on input, the --to carrier's on
-                         output)
-  --ncr                  emoji as character references on input and output (as for
-                         localize); unicode in sjis needs it
-  --show-codes           write carrier emoji as U+XXXX
-  --module PATH          use another module and its configuration
+  -f, --from TABLE       the table the text is written for (required), or auto: each
+                         emoji's carrier found from its code, record by record; a code
+                         several carriers have goes to the carrier the record's other
+                         emoji show, else to the first of --prefer, and is counted
+  -t, --to TABLE         the table to show it on (required), or notation
+  --record KIND          with auto: line (default), paragraph (up to a blank line) or whole
+  --prefer LIST          with auto: carriers in order for codes a record does not decide
+                         (default imode,ezweb,softbank; those left out come last)
+  --explain              with auto: each guess on standard error, with file and line
+)";
 
-FILE '-', or no FILE, is standard input. Results go to standard output in the order of
-the files; text is converted and written as it is read, in bounded memory.
+constexpr const char* kConvertNotes = R"(
+In Shift_JIS the --from carrier's emoji layout is read and the --to carrier's written; the
+unicode table in Shift_JIS needs --ncr. Text is converted and written as it is read, in
+bounded memory.
 
 Examples:
   glyphary convert --from imode --to softbank posted.txt
-  glyphary convert -f ezweb -t unicode < from-au.txt
+  glyphary convert -f ezweb -t unicode --input-encoding sjis from-au.sjis > from-au.txt
   printf '\xe2\x98\x80\xef\xb8\x8f \xf0\x9f\x87\xaf\xf0\x9f\x87\xb5\n' | glyphary convert -f unicode -t imode
+  glyphary convert -f imode -t unicode --input-encoding sjis --check -r site/
+  glyphary convert -f imode -t unicode --input-encoding sjis --errors keep -i -r site/
+  glyphary convert -f auto -t unicode --input-encoding sjis --explain guestbook.sjis
+  glyphary convert -f ezweb -t notation --forms default,cp932 export.csv
 )";
 
 constexpr const char* kListHelp = R"(Usage: glyphary list [--carrier TABLE] [PATTERN]
 
 One row per emoji of the configuration: its id, its aliases, the code of each carrier as
 U+XXXX with its Shift_JIS code in hex ('~' marks a substitute made of the carrier's own
-emoji, text shows as text, '-' none), the standard emoji's code points and the emoji
+emoji, text shows as text, '-' none), au's emoji number (the N of <img localsrc="N">)
+and Google's private-use code when a carrier has the emoji as its own, the standard
+emoji's code points and the emoji
 itself (or the text shown in its place), its English and its Japanese name.
 
 PATTERN is a regular expression (Perl syntax), matched without regard to letter case
@@ -178,6 +240,9 @@ Examples:
 constexpr const char* kMailHelp = R"(Usage: glyphary mail [-v] [--keep-headers] [IN [OUT]]
        glyphary mail --in-place [-j N] [-v] [--keep-headers] FILE...
        glyphary mail --decode [-c CARRIER] [--to TABLE] [--show-codes] [-j N] [-o OUT] [FILE...]
+       glyphary mail --to-mime [-c CARRIER] [--notation] [-j N] [-o OUT] [FILE]
+       glyphary mail --to-mime [-c CARRIER] [--notation] [-j N] [-r] --output-dir DIR FILE...
+       glyphary mail --to-mime [-c CARRIER] [--notation] [-j N] [-r] --in-place FILE...
 
 Rewrites the emoji codes of raw EZweb (au) mail as ConvertEzwebMail does: from IN (default:
 standard input) to OUT (default: standard output; '-' for either). Where the module refuses a
@@ -210,24 +275,42 @@ nested parts, 10,000 parts, 10,000 header lines, header fields GMime interprets 
 each and 512 KiB in all): what a limit leaves unread is named at the end of its text, as
 "[not shown: ...]", and on standard error.
 
+With --to-mime each mail becomes a standard MIME message in UTF-8, for mail systems that
+read no carrier's charsets: every text part --decode shows is decoded the same way and
+written anew in UTF-8 (charset=utf-8, a transfer encoding GMime chooses, lines ended by LF),
+header fields with encoded words in another charset (Subject, names) anew in UTF-8; its
+emoji become standard emoji, or neutral notation with --notation. Attachments, attached
+messages, other header fields and the structure stay. One mail goes to standard output or
+OUT; many to --output-dir DIR (under its own name, or its path below a directory given with
+-r), or --in-place, with the same care as mail --in-place. A Maildir name that carries the
+size (",S=1234", ",W=1260") is renamed to the new size; a taken name is refused. With -r a
+directory stands for every file below it, but for hidden files and those in a tmp directory
+(mail still being delivered); files that are no mail are skipped. A mail that a limit leaves
+in part unread is not re-encoded (a failure).
+
 Exit status: 0 success; 1 a mail failed (not converted, or not decoded); 2 a command line
-that makes no sense; with --decode, 3 a mail shown in part (a limit), 4 text that did not
+that makes no sense; with --decode or --to-mime, 3 a mail shown in part (a limit), 4 text that did not
 decode in its charset (each such byte shown as U+FFFD, counted on standard error: often a
 wrong --carrier). The first of 1, 3, 4 that applies to any mail is the status.
 
 Options:
   -i, --in-place     convert the files where they are
-  -j, --jobs N       with --in-place or --decode: N files at once (default: one per
+  -j, --jobs N       with --in-place, --decode or --to-mime: N files at once (default: one per
                      processor)
   -v, --verbose      name each file with what became of it
   --keep-headers     leave the header as it is: rewrite no encoded words
   --decode           show the mail as text
-  -c, --carrier C    with --decode: whose emoji the mail holds (default: by the sender's
+  -c, --carrier C    with --decode or --to-mime: whose emoji the mail holds (default: by the sender's
                      domain, else as the charset tells)
   --to TABLE         with --decode: emoji as another table's (unicode: standard emoji)
                      instead of notation
-  --show-codes       with --decode: write carrier emoji as U+XXXX
-  -o, --output OUT   with --decode: write the text to OUT (never one of the mails)
+  --show-codes       with --decode or --to-mime: write carrier emoji as U+XXXX
+  -o, --output OUT   with --decode: write the text to OUT (never one of the mails);
+                     with --to-mime: write the mail to OUT
+  --to-mime          re-encode the mail as standard MIME in UTF-8
+  --output-dir DIR   with --to-mime: write each mail into DIR
+  -r, --recursive    with --to-mime: every mail below each directory given
+  --notation         with --to-mime: emoji as neutral notation, not standard emoji
   --module PATH      use another module and its configuration
 
 Examples:
@@ -236,6 +319,7 @@ Examples:
   glyphary mail -i -j 4 -v ~/Maildir/cur/*
   glyphary mail --decode --to unicode ~/Maildir/new/1700000000.1.host
   glyphary mail --decode -j 4 -o archive.txt ~/Maildir/cur/*
+  glyphary mail --to-mime -r --output-dir ~/utf8-mail ~/Maildir
 )";
 
 constexpr const char* kInfoHelp = R"(Usage: glyphary info
@@ -284,38 +368,38 @@ struct Command {
     int (*run)(Session&, const Arguments&);
 };
 
-const std::vector<OptionDef> kConvertSpecs = {
-    kModule,
-    kHelp,
+// The options of a text command: its own, then those they all share.
+std::vector<OptionDef> TextCommandOptions(std::vector<OptionDef> own) {
+    own.insert(own.begin(), {kModule, kHelp});
+    own.insert(own.end(), TextOptionDefs().begin(), TextOptionDefs().end());
+    return own;
+}
+
+const std::vector<OptionDef> kObjectOptions = {
     {"carrier", 'c', true},
-    {"encoding", 'e', true},
-    {"ncr", 0, false},
     {"globalize-format", 0, true},
     {"globalize-undefined-format", 0, true},
     {"localize-pattern", 0, true},
     {"localize-undefined-format", 0, true},
-    {"show-codes", 0, false},
 };
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
         {"globalize",
-         {kGlobalizeHelp, kConvertOptions, kGlobalizeExamples},
-         kConvertSpecs,
+         {kGlobalizeHelp, kConvertOptions, kTextOptions, kObjectNotes, kGlobalizeExamples},
+         TextCommandOptions(kObjectOptions),
          RunGlobalize},
         {"localize",
-         {kLocalizeHelp, kConvertOptions, kLocalizeExamples},
-         kConvertSpecs,
+         {kLocalizeHelp, kConvertOptions, kTextOptions, kObjectNotes, kLocalizeExamples},
+         TextCommandOptions(kObjectOptions),
          RunLocalize},
         {"convert",
-         {kConvertHelp},
-         {kModule,
-          kHelp,
-          {"from", 'f', true},
-          {"to", 't', true},
-          {"encoding", 'e', true},
-          {"ncr", 0, false},
-          {"show-codes", 0, false}},
+         {kConvertHelp, kTextOptions, kConvertNotes},
+         TextCommandOptions({{"from", 'f', true},
+                             {"to", 't', true},
+                             {"record", 0, true},
+                             {"prefer", 0, true},
+                             {"explain", 0, false}}),
          RunConvert},
         {"list", {kListHelp}, {kModule, kHelp, {"carrier", 'c', true}}, RunList},
         {"detect", {kDetectHelp}, {kModule, kHelp, {"explain", 0, false}}, RunDetect},
@@ -331,7 +415,11 @@ const std::vector<Command>& Commands() {
           {"show-codes", 0, false},
           {"output", 'o', true},
           {"verbose", 'v', false},
-          {"keep-headers", 0, false}},
+          {"keep-headers", 0, false},
+          {"to-mime", 0, false},
+          {"output-dir", 0, true},
+          {"recursive", 'r', false},
+          {"notation", 0, false}},
          RunMail},
         {"info", {kInfoHelp}, {kModule, kHelp}, RunInfo},
         {"register", {kRegisterHelp}, {kModule, kHelp}, RunRegister},

@@ -79,11 +79,44 @@ std::string InPlaceFile::Read() {
     return bytes;
 }
 
-void InPlaceFile::Replace(std::string_view bytes) {
+void InPlaceFile::Replace(std::string_view bytes, const std::string& renameTo) {
     State& s = *m_state;
     Check(s.file.Create(), s.path, s.file);
     Check(s.file.Write(bytes), s.path, s.file);
-    Check(s.file.Commit(), s.path, s.file);
+    files::CommitOptions options;
+    options.renameTo = renameTo;
+    Check(s.file.Commit(options), s.path, s.file);
+}
+
+int InPlaceFile::fd() const noexcept {
+    return m_state->file.original();
+}
+
+bool InPlaceFile::Unchanged() const {
+    return m_state->file.Unchanged();
+}
+
+void InPlaceFile::Begin() {
+    Check(m_state->file.Create(), m_state->path, m_state->file);
+}
+
+void InPlaceFile::Append(std::string_view bytes) {
+    Check(m_state->file.Write(bytes), m_state->path, m_state->file);
+}
+
+void InPlaceFile::Commit(const std::string& backupSuffix) {
+    State& s = *m_state;
+    files::CommitOptions options;
+    if (!backupSuffix.empty()) {
+        // Beside the file the links lead to, where the result goes.
+        std::string target;
+        if (!files::FollowLinks(s.path, target))
+            throw ToolError(s.path + ": " + std::strerror(errno));
+        const size_t slash = target.rfind('/');
+        options.backup =
+            (slash == std::string::npos ? target : target.substr(slash + 1)) + backupSuffix;
+    }
+    Check(s.file.Commit(options), s.path, s.file);
 }
 
 }  // namespace glyphary::tool

@@ -31,8 +31,26 @@ class InPlaceFile {
     std::string Read();
     /// Puts `bytes` in its place as ReplaceFile does, unless the file changed, moved or went
     /// since it was opened: then it is left as it is, nothing of ours stays, and ToolError
-    /// says "changed while converting".
-    void Replace(std::string_view bytes);
+    /// says "changed while converting". With `renameTo`, the result takes that name beside
+    /// the file and the file's own name goes (refused when the name is taken).
+    void Replace(std::string_view bytes, const std::string& renameTo = {});
+
+    // A result written as it comes, for files read in pieces: Begin, Append..., Commit, as
+    // Replace does in one go. Until Commit the file is untouched; the temporary file goes with
+    // this object when Commit is not reached.
+
+    /// The file opened, for reading (pread leaves the place Read reads from).
+    int fd() const noexcept;
+    /// Whether the file is still as it was opened.
+    bool Unchanged() const;
+    /// Makes the temporary file for the result. Throws ToolError.
+    void Begin();
+    /// Appends to the result. Throws ToolError.
+    void Append(std::string_view bytes);
+    /// Puts the result in the file's place, unless it changed meanwhile (as Replace). With a
+    /// `backupSuffix`, the file replaced stays beside it under its name and that suffix (the
+    /// name of the file a link leads to). Throws ToolError.
+    void Commit(const std::string& backupSuffix = {});
 
   private:
     struct State;

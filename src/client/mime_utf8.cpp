@@ -1,0 +1,163 @@
+// The parsed tree is changed in place and written out by GMime: a text part gets new content,
+// its charset and a transfer encoding; a header field with encoded words a new value. What is
+// not changed GMime writes from the bytes it read.
+#include "client/mime_utf8.h"
+
+// After the platform's headers, whose TRUE and FALSE GLib then leaves alone.
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "client/encoded_words.h"
+#include "client/errors.h"
+#include "text/unicode.h"
+#include "text/utf.h"
+
+namespace glyphary::client {
+namespace {
+
+// Text goes through the renderer in pieces of at most this many units.
+constexpr size_t kRenderPiece = size_t{1} << 18;
+
+struct Unref {
+    void operator()(void* object) const {
+        if (object) g_object_unref(object);
+    }
+};
+template <class T>
+using GPtr = std::unique_ptr<T, Unref>;
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+// The U+FFFD that decoding made: those not in the bytes as UTF-8 already.
+size_t Made(std::string_view bytes, std::u16string_view text) {
+    const size_t made = static_cast<size_t>(std::count(text.begin(), text.end(), u'\xFFFD'));
+    size_t had = 0;
+    for (size_t at = bytes.find("\xEF\xBF\xBD"); at != std::string_view::npos;
+         at = bytes.find("\xEF\xBF\xBD", at + 1))
+        ++had;
+    return made > had ? made - had : 0;
+}
+
+std::string RenderedUtf8(std::u16string_view text, EMapMode carrier, const EmojiRenderer& render) {
+    std::u16string rendered;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text::PieceEnd(text, std::min(text.size(), at + kRenderPiece));
+        rendered += render(text.substr(at, end - at), carrier);
+        at = end;
+    }
+    return *text::Utf8FromUtf16(rendered, text::Errors::replace);
+}
+
+// Whether the header value holds an encoded word in a charset other than UTF-8 or ASCII.
+bool HasForeignWords(std::string_view raw) {
+    for (size_t at = raw.find("=?"); at != std::string_view::npos; at = raw.find("=?", at + 2)) {
+        const std::optional<EncodedWordText> word = EncodedWordAt(raw, at);
+        if (!word) continue;
+        if (!StartsWithNoCase(word->charset, "utf-8") &&
+            !StartsWithNoCase(word->charset, "us-ascii"))
+            return true;
+        at = word->end - 2;
+    }
+    return false;
+}
+
+class Rewriter {
+  public:
+    Rewriter(const ParsedMail& parsed, EMapMode carrier, const EmojiRenderer& render, Utf8Mail& out)
+        : m_parsed(parsed), m_carrier(carrier), m_render(render), m_out(out) {}
+
+    // The header fields of `object` with encoded words in another charset, anew in UTF-8.
+    // The Content- fields are left alone: their parameters are GMime's to write.
+    void Headers(GMimeObject* object) {
+        GMimeHeaderList* headers = g_mime_object_get_header_list(object);
+        if (!headers) return;
+        for (int i = 0, n = g_mime_header_list_get_count(headers); i < n; ++i) {
+            GMimeHeader* header = g_mime_header_list_get_header_at(headers, i);
+            if (StartsWithNoCase(m_parsed.RawName(header), "content-")) continue;
+            const std::string_view raw = m_parsed.RawValue(header);
+            if (!HasForeignWords(raw)) continue;
+            const std::u16string value = DecodeHeaderValue(raw, m_carrier);
+            m_out.undecodable += Made(raw, value);
+            const std::string utf8 = RenderedUtf8(value, m_carrier, m_render);
+            g_mime_header_set_value(header, nullptr, utf8.c_str(), "utf-8");
+            ++m_out.headers;
+        }
+    }
+
+    void Part(GMimePart* part) {
+        const DecodedMail::Part decoded = DecodeMailPart(m_parsed, part, m_carrier);
+        if (!decoded.text) return;
+        m_out.undecodable += decoded.undecodable;
+        const std::string utf8 = RenderedUtf8(decoded.content, decoded.carrier, m_render);
+        GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(utf8.data(), utf8.size()));
+        GPtr<GMimeDataWrapper> content(
+            g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+        g_mime_part_set_content(part, content.get());
+        g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "charset", "utf-8");
+        g_mime_part_set_content_encoding(
+            part, g_mime_part_get_best_content_encoding(part, GMIME_ENCODING_CONSTRAINT_7BIT));
+        ++m_out.textParts;
+    }
+
+  private:
+    const ParsedMail& m_parsed;
+    EMapMode m_carrier;
+    const EmojiRenderer& m_render;
+    Utf8Mail& m_out;
+};
+
+}  // namespace
+
+Utf8Mail MailToUtf8Mime(std::string_view message, std::optional<EMapMode> carrier,
+                        const EmojiRenderer& render, const MailLimits& limits) {
+    ParsedMail parsed(message, limits);
+    if (!parsed.unread().empty())
+        throw ClientError("not re-encoded, as it cannot be read whole: " + parsed.unread().front());
+    Utf8Mail out;
+    Rewriter rewriter(parsed, SenderCarrier(parsed, carrier), render, out);
+    rewriter.Headers(GMIME_OBJECT(parsed.message()));
+
+    // The tree as DecodeMail walks it, with the same limits; an explicit stack.
+    std::vector<std::pair<GMimeObject*, size_t>> pending;  // with its depth
+    if (GMimeObject* body = g_mime_message_get_mime_part(parsed.message()))
+        pending.emplace_back(body, 0);
+    size_t seen = 0;
+    while (!pending.empty()) {
+        const auto [object, depth] = pending.back();
+        pending.pop_back();
+        if (depth > limits.depth || ++seen > limits.parts)
+            throw ClientError("not re-encoded, as it cannot be read whole: more than " +
+                              std::to_string(limits.depth) + " levels or " +
+                              std::to_string(limits.parts) + " parts");
+        rewriter.Headers(object);
+        if (GMIME_IS_MULTIPART(object)) {
+            GMimeMultipart* multipart = GMIME_MULTIPART(object);
+            for (int i = g_mime_multipart_get_count(multipart) - 1; i >= 0; --i)
+                if (GMimeObject* child = g_mime_multipart_get_part(multipart, i))
+                    pending.emplace_back(child, depth + 1);
+        } else if (GMIME_IS_PART(object)) {
+            rewriter.Part(GMIME_PART(object));
+        }
+        // An attached message stays as it is, as --decode lists it unopened.
+    }
+
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new());
+    if (g_mime_object_write_to_stream(GMIME_OBJECT(parsed.message()), nullptr, stream.get()) < 0)
+        throw ClientError("GMime could not write the mail");
+    GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
+    out.bytes.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    return out;
+}
+
+}  // namespace glyphary::client
