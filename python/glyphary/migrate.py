@@ -17,8 +17,10 @@ Exit status: 0 nothing left (with --check: nothing to change), 1 rows left or to
 """
 
 import argparse
+import bisect
 import collections
 import hashlib
+import itertools
 import json
 import re
 import sys
@@ -36,17 +38,18 @@ NO_EMOJI_OPEN, NO_EMOJI_CLOSE = "\ufdd2", "\ufdd3"
 MARKED = re.compile(OPEN + "([^" + CLOSE + "]*)" + CLOSE)
 NO_EMOJI = re.compile(NO_EMOJI_OPEN + "([^" + NO_EMOJI_CLOSE + "]*)" + NO_EMOJI_CLOSE)
 PROGRESS_TABLE = "glyphary_migrate"
+WRITE_EVERY = 0.5  # seconds: changed rows wait at most this long for their transaction
+SAVE_EVERY = 5.0  # seconds: the key reached is saved at least this often
+RAW = sa.types.NullType()  # a value passed to the driver as it is
 
-# What can start an emoji in each stored form: the rest of a value is never looked at more
-# closely, which is what keeps a table of mostly plain text fast. Private use (carrier codes,
-# cp932-decoded codes, Google's plane 15 codes), references, localsrc/img tags, SoftBank's
-# ESC $ web codes.
-TEXT_CANDIDATE = re.compile("[\ue000-\uf8ff\U000f0000-\U0010ffff&<\x1b]")
-NOTATION_CANDIDATE = re.compile(":")
-# Shift_JIS: the carriers' emoji rows (lead bytes F0..FC), references, tags, web codes.
+# Bytes in which an emoji can start, per stored form: a value that holds none of them is never
+# given to the converter, which keeps a table of mostly plain text fast. Shift_JIS: the
+# carriers' emoji rows (lead bytes F0..FC), references, tags, web codes; UTF-16LE: private use
+# and planes 15-16.
 SJIS_CANDIDATE = re.compile(b"[\xf0-\xfc&<\x1b]")
-UTF8_CANDIDATE = re.compile(b"[\xee\xef\xf3\xf4&<\x1b]")  # U+E000..U+FFFF, planes 15-16
 UTF16_CANDIDATE = re.compile(b"[\xe0-\xf8\xdb\xdc&<\x1b]")
+DEFAULT_FORMS = {"references", "localsrc", "webcodes", "google"}
+ALL_FORMS = DEFAULT_FORMS | {"sjis-references", "cp932"}
 
 # MariaDB/MySQL character sets and the Python codecs that say what they can hold.
 CHARSETS = {
@@ -59,6 +62,88 @@ CHARSETS = {
 
 class Unfit(Exception):
     """A value that cannot be converted or stored: the reason, reported per row."""
+
+
+def form_names(forms):
+    """The set of form names a --forms value reads, as the converter parses it (an unknown
+    name: all of them, so the filter never skips what the converter would read)."""
+    names = set()
+    for name in (forms or "").split(","):
+        name = name.strip().lower()
+        if name == "default":
+            names |= DEFAULT_FORMS
+        elif name in ALL_FORMS:
+            names.add(name)
+        elif name and name != "none":
+            return set(ALL_FORMS)
+    return names
+
+
+class Prefilter:
+    """Which values of a batch may hold something to convert, exactly (no value that would
+    change is ever passed over): needles searched with memchr-speed finds over the batch's
+    bytes joined, a hit confirmed in its own value by a regular expression where the needle
+    alone is too common; or an expression tried on every value."""
+
+    def __init__(self, needles=(), every=None):
+        self.needles = list(needles)  # (bytes, confirming regex or None)
+        self.every = every
+
+    @classmethod
+    def utf8(cls, options, carriers):
+        """UTF-8 text (or a UTF-8 binary column) read in the given forms."""
+        # Private use U+E000..U+F8FF: EE, or EF followed by 80..A3 (EF alone also starts the
+        # fullwidth forms common in Japanese text).
+        needles = {b"\xee": None, b"\xef": re.compile(b"\xef[\x80-\xa3]")}
+        for carrier in carriers:
+            # A table's codes outside private use (a module's), which the globalizer reads
+            # back; substitutes for emoji a carrier lacks ("[100点]") it leaves as text.
+            g = glyphary.Glyphary(carrier, module=options.module)
+            g.globalize_format = OPEN + "%1%" + CLOSE
+            for name in g.map_ids(carrier):
+                code = g.localize(":%s:" % name)
+                if code and not any(0xE000 <= ord(c) <= 0xF8FF for c in code) and \
+                        g.globalize(code) != code:  # fmt: skip
+                    needles.setdefault(code[0].encode("utf-8", "surrogatepass")[:1], None)
+        forms = form_names(options.forms)
+        if forms & {"references", "sjis-references"}:
+            needles[b"&#"] = None
+        if "localsrc" in forms:
+            needles[b"<"] = re.compile(b"<[iI][mM][gG]")
+        if "webcodes" in forms:
+            needles[b"\x1b$"] = None
+        if "google" in forms:
+            needles[b"\xf3"] = None  # U+C0000..U+FFFFF, Google's codes among them
+        every = None
+        if "cp932" in forms:
+            # The kanji a CP932 decoder makes of the IBM rows FA..FC (SoftBank's FB41-FBDE).
+            kanji = set()
+            for lead in (0xFA, 0xFB, 0xFC):
+                for trail in range(0x40, 0xFD):
+                    try:
+                        kanji.add(bytes([lead, trail]).decode("cp932"))
+                    except UnicodeDecodeError:
+                        pass
+            every = re.compile("|".join(sorted(re.escape(k) for k in kanji)).encode("utf-8"))
+        return cls(needles.items(), every)
+
+    def candidates(self, datas):
+        """Indices of the values (bytes, or None) that may hold something to convert."""
+        found = set()
+        if self.needles:
+            ends = list(itertools.accumulate(len(d) if d is not None else 0 for d in datas))
+            joined = b"".join(d for d in datas if d is not None)
+            for needle, confirm in self.needles:
+                at = joined.find(needle)
+                while at >= 0:
+                    i = bisect.bisect_right(ends, at)
+                    if i not in found and (confirm is None or confirm.search(datas[i])):
+                        found.add(i)
+                    at = joined.find(needle, ends[i])  # the rest of value i is settled
+        if self.every is not None:
+            found.update(i for i, d in enumerate(datas)
+                         if d is not None and i not in found and self.every.search(d))  # fmt: skip
+        return sorted(found)
 
 
 # --- One value ------------------------------------------------------------------------------
@@ -84,29 +169,22 @@ class ValueConverter:
             if not self.from_notation:
                 self.unicode.localize_pattern = MARKED.pattern
             self.unicode.localize_undefined_format = NO_EMOJI_OPEN + "%1%" + NO_EMOJI_CLOSE
-        if self.from_notation:
-            self.candidate = NOTATION_CANDIDATE if self.binary is None else re.compile(b":")
-        elif self.binary is None:
-            self.candidate = TEXT_CANDIDATE
+        carriers = ("imode", "ezweb", "softbank") if source == "auto" else (source,)
+        if self.from_notation:  # ':' is that byte in all three encodings
+            self.prefilter = Prefilter([(b":", None)])
+        elif self.binary in (None, "utf-8"):
+            self.prefilter = Prefilter.utf8(options, carriers)
         else:
-            self.candidate = {"sjis": SJIS_CANDIDATE, "utf-8": UTF8_CANDIDATE}.get(
-                self.binary, UTF16_CANDIDATE
-            )
+            self.prefilter = Prefilter(
+                every=SJIS_CANDIDATE if self.binary == "sjis" else UTF16_CANDIDATE)
 
     def notation(self, name):
         return self.notation_format.replace("%1%", name)
 
     def convert(self, value):
-        """(new value, Counter of kinds) or None; raises Unfit."""
+        """(new value, Counter of kinds) or None; raises Unfit. Values the prefilter passes
+        over need not come here: nothing in them changes."""
         if value is None:
-            return None
-        if self.candidate is TEXT_CANDIDATE:
-            # Most values hold none of these bytes; memchr over the UTF-8 beats a regex scan.
-            data = value.encode("utf-8", "surrogatepass")
-            if not (b"\xee" in data or b"\xef" in data or b"&" in data or b"<" in data
-                    or b"\x1b" in data or b"\xf3" in data or b"\xf4" in data):  # fmt: skip
-                return None
-        elif not self.candidate.search(value):
             return None
         kinds = collections.Counter()
         if self.from_notation:
@@ -177,7 +255,7 @@ def fits(column, value):
 
 
 class Column:
-    def __init__(self, table, column, charset, options):
+    def __init__(self, table, column, charset, options, utf8_bytes=False):
         self.name = column.name
         self.column = column
         self.binary = isinstance(column.type, sa.types._Binary)
@@ -187,6 +265,12 @@ class Column:
         # A Shift_JIS text column is read as the bytes it holds: decoded, the carriers' codes
         # past F9 are kanji that do not encode back to the same bytes.
         self.sjis_text = not self.binary and self.codec in ("cp932", "shift_jis")
+        # SQLite text read as its UTF-8 bytes (CAST AS BLOB): nothing decoded but the few
+        # values the prefilter lets through, and the bytes are what compare-and-set compares.
+        self.utf8_bytes = utf8_bytes and not self.binary
+        # Where a row holds the value converted, the value compared and the value shown.
+        self.value_at = self.old_at = self.shown_at = None
+        self.reads_bytes = self.binary or self.utf8_bytes or self.sjis_text
         if self.binary or self.sjis_text:
             encoding = options.binary_encoding if self.binary else "sjis"
             self.converter = ValueConverter(options, encoding, gives_text=self.sjis_text)
@@ -222,6 +306,10 @@ def plan_table(engine, name, wanted, options):
             % name
         )
     sets = charsets(engine, name)
+    utf8_bytes = False
+    if engine.dialect.name == "sqlite":
+        with engine.connect() as c:
+            utf8_bytes = c.exec_driver_sql("PRAGMA encoding").scalar() == "UTF-8"
     keys = {c.name for c in key}
     columns = []
     for c in table.columns:
@@ -234,7 +322,7 @@ def plan_table(engine, name, wanted, options):
                               % (name, c.name))  # fmt: skip
         elif not kind_ok or c.name in keys:
             continue
-        columns.append(Column(table, c, sets.get(c.name), options))
+        columns.append(Column(table, c, sets.get(c.name), options, utf8_bytes))
     missing = set(wanted or ()) - {c.name for c in table.columns}
     if missing:
         raise Refused("table %s has no column %s" % (name, ", ".join(sorted(missing))))
@@ -251,6 +339,8 @@ def raw(engine, column):
     SQLite's BINARY collation and PostgreSQL's deterministic ones compare bytes already."""
     if column.binary:
         return column.column
+    if column.utf8_bytes:
+        return sa.cast(column.column, sa.LargeBinary)
     if engine.dialect.name == "mysql":
         return sa.cast(column.column, sa.dialects.mysql.BINARY())
     if engine.dialect.name == "sqlite":
@@ -322,52 +412,90 @@ class Migration:
             last = json.loads(saved) if saved else None
         if last is not None:
             self.err.write("%s: resuming after key %s\n" % (self.table.name, last))
-        with self.engine.connect() as c:
-            total = c.execute(sa.select(sa.func.count()).select_from(self.table)).scalar()
-        bar = Progress(self.err, total, self.table.name)
-        columns = [c.column for c in self.columns]
-        # MariaDB: the bytes too, for the comparison and for Shift_JIS text columns.
-        bytes_too = self.engine.dialect.name == "mysql"
-        raws = [raw(self.engine, c).label("raw_%d" % i) for i, c in enumerate(self.columns)
-                if bytes_too]  # fmt: skip
-        order = sa.tuple_(*self.key) if len(self.key) > 1 else self.key[0]
-        while True:
-            query = sa.select(*self.key, *columns, *raws).order_by(*self.key).limit(
-                self.options.batch_size)
-            if last is not None:
-                bound = sa.tuple_(*[sa.literal(v) for v in last]) if len(self.key) > 1 else last[0]
-                query = query.where(order > bound)
+        total = None
+        if self.err.isatty():
             with self.engine.connect() as c:
-                rows = c.execute(query).fetchall()
+                total = c.execute(sa.select(sa.func.count()).select_from(self.table)).scalar()
+        bar = Progress(self.err, total, self.table.name)
+        reads = list(self.key)
+        for col in self.columns:
+            col.value_at = col.old_at = col.shown_at = len(reads)
+            reads.append(raw(self.engine, col) if col.utf8_bytes else col.column)
+            if self.engine.dialect.name == "mysql" and not col.binary:
+                # MariaDB: the bytes too, for the comparison and for Shift_JIS text columns.
+                col.old_at = len(reads)
+                if col.sjis_text:
+                    col.value_at = col.old_at
+                reads.append(raw(self.engine, col))
+        order = sa.tuple_(*self.key) if len(self.key) > 1 else self.key[0]
+        size = self.options.batch_size
+        # Changed rows wait for a transaction until there are a batch of them or half a second
+        # has passed: a commit costs a sync of the file, which dominates when rows change
+        # rarely. A run with nothing to write still saves where it is now and then.
+        pending, committed = [], time.monotonic()
+        while True:
+            query = sa.select(*reads).order_by(*self.key).limit(size)
+            if last is not None:
+                bound = [sa.literal(v, RAW) for v in last]
+                query = query.where(order > (sa.tuple_(*bound) if len(bound) > 1 else bound[0]))
+            rows = self.fetch(query)
             if not rows:
                 break
-            updates = self.convert_batch(rows, bytes_too)
-            if self.between:
-                self.between([u["keys"] for u in updates])
+            pending += self.convert_batch(rows)
             last = [_jsonable(v) for v in rows[-1][: len(self.key)]]
-            if apply:
-                self.write_batch(updates, progress_t, last)
             bar.advance(len(rows))
-            if len(rows) < self.options.batch_size:
+            if len(rows) < size:
                 break
+            now = time.monotonic()
+            if not apply:
+                pending = []
+            elif (self.options.pause or len(pending) >= size or now - committed >= SAVE_EVERY
+                  or pending and now - committed >= WRITE_EVERY):  # fmt: skip
+                self.write(pending, progress_t, last)
+                pending, committed = [], now
             if self.options.pause:
                 time.sleep(self.options.pause)
         bar.end()
-        if apply:
-            with self.engine.begin() as c:  # finished: the next run starts from the start
-                c.execute(progress_t.delete().where(progress_t.c.job == self.job))
+        if apply:  # the rest, and the progress dropped: the next run starts from the start
+            self.write(pending, progress_t, None)
         return self
 
-    def convert_batch(self, rows, bytes_too):
+    def fetch(self, query):
+        """The rows as the driver gives them: the statement is SQLAlchemy's, but building its
+        result rows would cost more than the rest of a row's work. Keys go back to the
+        database as they came (RAW), so no type's processing is needed either way."""
+        compiled = query.compile(dialect=self.engine.dialect)
+        params = compiled.construct_params()
+        if compiled.positional:
+            params = tuple(params[name] for name in compiled.positiontup)
+        with self.engine.connect() as c:
+            cursor = c.connection.cursor()
+            try:
+                cursor.execute(str(compiled), params)
+                return cursor.fetchall()
+            finally:
+                cursor.close()
+
+    def convert_batch(self, rows):
         n = len(self.key)
-        read = n + len(self.columns) if bytes_too else n
-        updates = []
-        for row in rows:
-            keys = tuple(row[:n])
-            change = {}
-            for i, col in enumerate(self.columns):
-                value = row[read + i] if col.sjis_text else row[n + i]
+        changes = collections.defaultdict(dict)  # row index -> {column index: (old, new)}
+        for i, col in enumerate(self.columns):
+            at = col.value_at
+            if not col.reads_bytes:
+                datas = [None if r[at] is None else r[at].encode("utf-8", "surrogatepass")
+                         for r in rows]  # fmt: skip
+            else:
+                datas = [r[at] for r in rows]
+            for j in col.converter.prefilter.candidates(datas):
+                row = rows[j]
+                keys = tuple(row[:n])
+                value = row[at]
                 try:
+                    if col.utf8_bytes:
+                        try:
+                            value = value.decode("utf-8")
+                        except UnicodeDecodeError:
+                            raise Unfit("is no UTF-8 text") from None
                     result = col.converter.convert(value)
                     if result is None:
                         continue
@@ -382,13 +510,15 @@ class Migration:
                 col.rows += 1
                 col.kinds.update(kinds)
                 if len(col.samples) < self.options.samples:
-                    col.samples.append((keys, row[n + i], new))
-                change[i] = (row[read + i], new)
-            if change:
-                updates.append({"keys": keys, "change": change})
-        return updates
+                    col.samples.append((keys, value if col.utf8_bytes else row[col.shown_at], new))
+                old = row[col.old_at]
+                changes[j][i] = (bytes(old) if isinstance(old, memoryview) else old, new)
+        return [{"keys": tuple(rows[j][:n]), "change": changes[j]} for j in sorted(changes)]
 
-    def write_batch(self, updates, progress_t, last):
+    def write(self, updates, progress_t, last):
+        """One transaction: the updates, and the key reached (None: the run is done)."""
+        if self.between and updates:
+            self.between([u["keys"] for u in updates])
         # One statement per set of columns changed; each compares the bytes read (compare-and-
         # set), so a value the live site wrote meanwhile stays and is reported.
         groups = collections.defaultdict(list)
@@ -396,7 +526,7 @@ class Migration:
             groups[tuple(sorted(u["change"]))].append(u)
         with self.engine.begin() as c:
             for which, group in groups.items():
-                where = [k == sa.bindparam("k_%d" % j) for j, k in enumerate(self.key)]
+                where = [k == sa.bindparam("k_%d" % j, type_=RAW) for j, k in enumerate(self.key)]
                 where += [raw(self.engine, self.columns[i]) == self.old(i) for i in which]
                 values = {self.columns[i].name: sa.bindparam("new_%d" % i) for i in which}
                 statement = self.table.update().where(*where).values(values)
@@ -404,24 +534,26 @@ class Migration:
                 for u in group:
                     p = {"k_%d" % j: v for j, v in enumerate(u["keys"])}
                     for i in which:
-                        old = u["change"][i][0]
-                        p["old_%d" % i] = bytes(old) if isinstance(old, memoryview) else old
-                        p["new_%d" % i] = u["change"][i][1]
+                        p["old_%d" % i], p["new_%d" % i] = u["change"][i]
                     params.append(p)
                 count = c.execute(statement, params).rowcount
                 if count != len(params):
                     self.find_conflicts(c, which, group)
                 else:
                     self.written += count
+            this_job = progress_t.c.job == self.job
+            if last is None:
+                c.execute(progress_t.delete().where(this_job))
+                return
             saved = {"last_key": json.dumps(last)}
-            if c.execute(progress_t.update().where(progress_t.c.job == self.job),
-                         saved).rowcount == 0:  # fmt: skip
+            if c.execute(progress_t.update().where(this_job), saved).rowcount == 0:
                 c.execute(progress_t.insert(), dict(saved, job=self.job, tbl=self.table.name))
 
     def old(self, i):
-        if self.columns[i].binary or self.engine.dialect.name == "mysql":
+        col = self.columns[i]
+        if col.binary or col.utf8_bytes or self.engine.dialect.name == "mysql":
             return sa.bindparam("old_%d" % i, type_=sa.LargeBinary)
-        return sa.bindparam("old_%d" % i, type_=self.columns[i].column.type)
+        return sa.bindparam("old_%d" % i, type_=col.column.type)
 
     def find_conflicts(self, c, which, group):
         """After a short count: the rows that do not now hold what was written were changed by

@@ -293,3 +293,33 @@ def test_a_run_killed_midway_resumes_to_what_an_uninterrupted_run_gives(url):
         k: w["body"] for k, (_, w, _) in expected.items()}  # fmt: skip
     with engine.connect() as c:
         assert c.execute(sa.select(progress.c.last_key)).first() is None
+
+
+@pytest.mark.skipif(SERVERS, reason="no database involved: run with the SQLite tests")
+def test_the_prefilter_passes_over_no_value_the_converter_would_change_or_report():
+    # Every carrier code, every Shift_JIS emoji row through CP932 and each legacy form, in
+    # plain text; for each set of options, a value that converts or fails must be a candidate.
+    sjis = [bytes([lead, trail]) for lead in range(0xF0, 0xFD)
+            for trail in [*range(0x40, 0x7F), *range(0x80, 0xFD)]]  # fmt: skip
+    items = [e[0] for c in CARRIERS for e in own_emoji(c).values()]
+    items += [b.decode("cp932", "ignore") for b in sjis]
+    items += ["&#xE63E;", "&#63647;", "&#xF89F;", '<IMG LocalSrc="44">', '<img localsrc=1>',
+              "\x1b$Gj\x0f", "\U000FE000", "\U000FE82C", ":sunny:", "&#x41;", "<b>"]  # fmt: skip
+    plain = "今日は（駅前）で！ see you ﾃｽﾄ"
+    values = [plain[:5] + item + plain[5:] for item in items if item] + [plain, None]
+    for carrier, forms, to in [
+        ("auto", "default", "unicode"), ("auto", "cp932,sjis-references", "notation"),
+        ("softbank", "cp932", "unicode"), ("imode", "default,cp932", "notation"),
+        ("notation", "none", "unicode"),
+    ]:  # fmt: skip
+        options = migrate.parser().parse_args(
+            ["sqlite://", "-T", "t", "--from", carrier, "--to", to, "--forms", forms])
+        converter = migrate.ValueConverter(options)
+        kept = set(converter.prefilter.candidates([v and v.encode("utf-8") for v in values]))
+        for i, value in enumerate(values):
+            try:
+                changes = converter.convert(value) is not None
+            except migrate.Unfit:
+                changes = True
+            assert not changes or i in kept, (carrier, forms, to, value)
+        assert values.index(plain) not in kept, (carrier, forms)
