@@ -72,6 +72,27 @@ bool HasForeignWords(std::string_view raw) {
     return false;
 }
 
+// A line beginning "From " is where an mbox reader starts the next mail, and what mail
+// transports mangle to ">From ". GMime picks quoted-printable for such text but writes the line
+// as it is: encoded here instead, with the F as "=46", which every reader decodes back.
+void ArmorFromLines(GMimePart* part, std::string_view utf8) {
+    if (utf8.rfind("From ", 0) != 0 && utf8.find("\nFrom ") == std::string_view::npos) return;
+    GMimeEncoding state;
+    g_mime_encoding_init_encode(&state, GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE);
+    std::string encoded(g_mime_encoding_outlen(&state, utf8.size()), '\0');
+    encoded.resize(g_mime_encoding_flush(&state, utf8.data(), utf8.size(), encoded.data()));
+    for (size_t at = 0;;) {
+        if (encoded.compare(at, 5, "From ") == 0) encoded.replace(at, 1, "=46");
+        at = encoded.find('\n', at);
+        if (at == std::string::npos) break;
+        ++at;
+    }
+    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(encoded.data(), encoded.size()));
+    GPtr<GMimeDataWrapper> content(
+        g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE));
+    g_mime_part_set_content(part, content.get());
+}
+
 class Rewriter {
   public:
     Rewriter(const ParsedMail& parsed, EMapMode carrier, const EmojiRenderer& render, Utf8Mail& out)
@@ -105,8 +126,10 @@ class Rewriter {
             g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
         g_mime_part_set_content(part, content.get());
         g_mime_object_set_content_type_parameter(GMIME_OBJECT(part), "charset", "utf-8");
-        g_mime_part_set_content_encoding(
-            part, g_mime_part_get_best_content_encoding(part, GMIME_ENCODING_CONSTRAINT_7BIT));
+        const GMimeContentEncoding encoding =
+            g_mime_part_get_best_content_encoding(part, GMIME_ENCODING_CONSTRAINT_7BIT);
+        if (encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE) ArmorFromLines(part, utf8);
+        g_mime_part_set_content_encoding(part, encoding);
         ++m_out.textParts;
     }
 
@@ -157,6 +180,51 @@ Utf8Mail MailToUtf8Mime(std::string_view message, std::optional<EMapMode> carrie
         throw ClientError("GMime could not write the mail");
     GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
     out.bytes.assign(reinterpret_cast<const char*>(bytes->data), bytes->len);
+    return out;
+}
+
+bool IsMbox(std::string_view bytes) {
+    return bytes.rfind("From ", 0) == 0;
+}
+
+// Mails are told apart where GMime's and Python's mbox readers tell them apart, at every line
+// beginning "From ", and each is parsed alone, within the limits, by MailToUtf8Mime: GMime's own
+// mbox parser would build each mail before those limits could be applied to it. Lines beginning
+// "From " in a mail are written as ">From " (mboxo), and one read in as ">From " stays so: the
+// readers take no ">" away, so a line keeps what each of them reads.
+Utf8Mail MboxToUtf8Mime(std::string_view mbox, std::optional<EMapMode> carrier,
+                        const EmojiRenderer& render, const MailLimits& limits) {
+    Utf8Mail out;
+    size_t number = 0;
+    for (size_t at = 0; at < mbox.size();) {
+        ++number;
+        const size_t marker = std::min(mbox.find('\n', at), mbox.size() - 1) + 1;
+        const size_t next = std::min(mbox.find("\nFrom ", marker - 1), mbox.size() - 1) + 1;
+        std::string_view message = mbox.substr(marker, next - marker);
+        // The empty line before the next "From " line parts the mails; it is written anew.
+        if (message.size() >= 2 && message.substr(message.size() - 2) == "\n\n")
+            message.remove_suffix(1);
+        Utf8Mail mail;
+        try {
+            mail = MailToUtf8Mime(message, carrier, render, limits);
+        } catch (const ClientError& e) {  // NotMail too: the mbox holds something else there
+            throw ClientError("mail " + std::to_string(number) + " of the mbox: " + e.what());
+        }
+        out.bytes.append(mbox.substr(at, marker - at));
+        if (out.bytes.back() != '\n') out.bytes += '\n';
+        for (size_t line = 0; line < mail.bytes.size();) {
+            const size_t end = std::min(mail.bytes.find('\n', line), mail.bytes.size() - 1) + 1;
+            if (mail.bytes.compare(line, 5, "From ") == 0) out.bytes += '>';
+            out.bytes.append(mail.bytes, line, end - line);
+            line = end;
+        }
+        if (out.bytes.back() != '\n') out.bytes += '\n';
+        out.bytes += '\n';
+        out.textParts += mail.textParts;
+        out.headers += mail.headers;
+        out.undecodable += mail.undecodable;
+        at = next;
+    }
     return out;
 }
 

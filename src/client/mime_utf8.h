@@ -27,4 +27,14 @@ struct Utf8Mail {
 Utf8Mail MailToUtf8Mime(std::string_view message, std::optional<EMapMode> carrier,
                         const EmojiRenderer& render, const MailLimits& limits = {});
 
+/// Whether `bytes` are an mbox: mails each after a "From " line, as the first line begins.
+bool IsMbox(std::string_view bytes);
+
+/// Each mail of the mbox `mbox` through MailToUtf8Mime, written as an mbox again: each after its
+/// own "From " line and followed by an empty line, its lines beginning "From " as ">From ".
+/// Throws ClientError, saying which mail ("mail 3 of the mbox: ..."), for the first
+/// mail that cannot be re-encoded: the mbox is re-encoded whole or not at all.
+Utf8Mail MboxToUtf8Mime(std::string_view mbox, std::optional<EMapMode> carrier,
+                        const EmojiRenderer& render, const MailLimits& limits = {});
+
 }  // namespace glyphary::client

@@ -1,6 +1,8 @@
 """Mail as `glyphary mail --decode` shows it, read by Python's email package (policy.default):
 the text of each mail on standard output, the bytes of each part that is not text, in hex,
-one line each, on standard error."""
+one line each, on standard error. With --mbox MBOX: each mail of the mbox, read by Python's
+mailbox package, under "==> message N <=="."""
+import mailbox
 import sys
 from email import policy
 from email.parser import BytesParser
@@ -16,9 +18,8 @@ def leaves(part):
         yield part
 
 
-def view(path):
-    with open(path, "rb") as f:
-        msg = BytesParser(policy=policy.default).parse(f)
+def view(data):
+    msg = BytesParser(policy=policy.default).parsebytes(data)
     out = ""
     for name in SHOWN:
         if msg[name] is not None:
@@ -39,8 +40,12 @@ def view(path):
     return out
 
 
-paths = sys.argv[1:]
+if sys.argv[1] == "--mbox":
+    box = mailbox.mbox(sys.argv[2], create=False)
+    mails = [("message %d" % (i + 1), box.get_bytes(key)) for i, key in enumerate(box.keys())]
+else:
+    mails = [(path, open(path, "rb").read()) for path in sys.argv[1:]]
 text = ""
-for i, path in enumerate(paths):
-    text += ("\n" if i else "") + ("==> %s <==\n" % path if len(paths) > 1 else "") + view(path)
+for i, (name, data) in enumerate(mails):
+    text += ("\n" if i else "") + ("==> %s <==\n" % name if len(mails) > 1 else "") + view(data)
 sys.stdout.write(text)

@@ -86,13 +86,13 @@ class MailMaker {
         std::string text;
         for (size_t i = 0, n = 1 + Pick(4); i < n; ++i) {
             static const char* const kAu[] = {"\x1B$B$*$O$h$&uA\x1B(B", "Sunny \x1B$BuAuF\x1B(B.",
-                                              "plain words"};
+                                              "plain words", "From the top"};
             static const char* const kDocomo[] = {"\x82\xA8\x82\xCD\xF8\x9F", "Rain \xF8\xA1!",
-                                                  "plain words"};
+                                                  "plain words", "From the top"};
             static const char* const kUtf8[] = {"\xE3\x81\x8A\xE3\x81\xAF \xE2\x98\x80",
-                                                "caf\xC3\xA9", "plain words"};
+                                                "caf\xC3\xA9", "plain words", "From the top"};
             const char* const* lines = m_carrier == 0 ? kAu : m_carrier == 1 ? kDocomo : kUtf8;
-            text += std::string(lines[Pick(3)]) + m_eol;
+            text += std::string(lines[Pick(4)]) + m_eol;
         }
         if (m_carrier == 0) {
             Line("Content-Transfer-Encoding: 7bit");
@@ -234,6 +234,48 @@ TEST_F(MailToMime, InPlaceRenamesMaildirSizes) {
     EXPECT_EQ(ReadFile(renamed), copy.out);
     EXPECT_EQ(ReadFile(dir / "plain"), copy.out);
     EXPECT_EQ(ReadFile(dir / "picture.jpg"), std::string("\xFF\xD8\xFF\0\0", 5));
+}
+
+// Generated mails in an mbox, text lines beginning "From " among them: the mbox written anew
+// holds as many mails for Python's mailbox package, each read as --decode reads the same mail
+// alone. A mail that cannot be re-encoded fails the whole mbox: nothing written.
+TEST_F(MailToMime, MboxIsReencodedMailByMail) {
+    TempDir dir;
+    fs::create_directories(dir / "alone");
+    MailMaker maker(1999);
+    std::string mbox, attachments;
+    std::vector<std::string> decode = {"mail", "--decode", "--to", "unicode"};
+    for (int i = 1; i <= 12; ++i) {
+        const Generated made = maker.Make();
+        // As an mbox writer stores it: a line beginning "From " behind a '>'.
+        const std::string mail = Replaced(made.bytes, "\nFrom ", "\n>From ");
+        mbox += "From sender@example.jp Mon Jan  1 09:00:00 2024\n" + mail + "\n";
+        decode.push_back((dir / "alone" / std::to_string(i)).string());
+        WriteFile(decode.back(), mail);
+        for (const std::string& a : made.attachments) attachments += Hex(a) + "\n";
+    }
+    ASSERT_THAT(mbox, HasSubstr("\n>From the top"));
+    const fs::path in = dir / "box", out = dir / "box.utf8";
+    WriteFile(in, mbox + "From nobody\nnot a mail\n\n");
+    const Outcome bad = RunSample({"mail", "--to-mime", "-o", out.string(), in.string()});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_THAT(bad.err, HasSubstr("mail 13 of the mbox: not a mail message"));
+    EXPECT_FALSE(fs::exists(out));
+
+    WriteFile(in, mbox);
+    const Outcome converted = RunSample({"mail", "--to-mime", "-o", out.string(), in.string()});
+    ASSERT_EQ(converted.status, 0) << converted.err;
+    const Outcome original = RunSample(decode);
+    ASSERT_EQ(original.status, 0) << original.err;
+    const Outcome python =
+        RunProgram("/usr/bin/python3", {GLYPHARY_MAIL_MIME_VIEW, "--mbox", out.string()});
+    ASSERT_EQ(python.status, 0) << python.err;
+    EXPECT_EQ(python.out, Replaced(original.out, (dir / "alone").string() + "/", "message "));
+    EXPECT_EQ(python.err, attachments);
+
+    const Outcome inPlace = RunSample({"mail", "--to-mime", "-i", in.string()});
+    EXPECT_EQ(inPlace.status, 0) << inPlace.err;
+    EXPECT_EQ(ReadFile(in), ReadFile(out));
 }
 
 }  // namespace

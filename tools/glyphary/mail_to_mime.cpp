@@ -1,6 +1,7 @@
 // glyphary mail --to-mime: handsets' mail as standard MIME in UTF-8, for a mail system that
 // reads no carrier's charsets. One mail to standard output or -o OUT; many into --output-dir
 // or in place (Maildir names that carry the size renamed to the new one), on several threads.
+// A file that begins with a "From " line is an mbox, re-encoded mail by mail into an mbox.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,7 +80,10 @@ Outcome ToMime(Renderer& render, const Input& input, const Options& options) noe
         } else {
             message = ReadInput(input.path);
         }
-        client::Utf8Mail mail = client::MailToUtf8Mime(message, options.carrier, std::ref(render));
+        client::Utf8Mail mail =
+            client::IsMbox(message)
+                ? client::MboxToUtf8Mime(message, options.carrier, std::ref(render))
+                : client::MailToUtf8Mime(message, options.carrier, std::ref(render));
         outcome.undecodable = mail.undecodable;
         switch (options.target) {
             case Target::standardOutput:

@@ -288,6 +288,14 @@ directory stands for every file below it, but for hidden files and those in a tm
 (mail still being delivered); files that are no mail are skipped. A mail that a limit leaves
 in part unread is not re-encoded (a failure).
 
+A FILE whose first line begins "From " is an mbox: each mail in it (from one line beginning
+"From " to the next) is re-encoded alone, within the same limits, and the mbox is written
+anew, each mail after its own "From " line and an empty line after it. A line of a mail that
+would begin "From " is written as ">From " (mboxo; a ">From " read in stays as it is), and
+text with such lines goes quoted-printable with the F encoded, so no reader takes it for the
+next mail. When one mail of an mbox cannot be re-encoded, the error names its number and
+nothing of that mbox is written.
+
 Exit status: 0 success; 1 a mail failed (not converted, or not decoded); 2 a command line
 that makes no sense; with --decode or --to-mime, 3 a mail shown in part (a limit), 4 text that did not
 decode in its charset (each such byte shown as U+FFFD, counted on standard error: often a
