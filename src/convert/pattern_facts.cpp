@@ -631,6 +631,32 @@ ShapeCuts::ShapeCuts(const SimpleShape& shape)
 }
 
 size_t ShapeCuts::Scan(std::u16string_view units) {
+    // A zero unit, or a unit outside the alphabet, ends every candidate and leaves the same
+    // state whatever came before it: scan from the last one, so that a long text costs only
+    // its tail. (P and S lie in the alphabet, so such a unit also resets P's search.)
+    for (size_t j = units.size(); j-- > 0;) {
+        const char16_t u = units[j];
+        if (u != 0 && m_inAlphabet[u]) continue;
+        size_t last = std::u16string_view::npos;
+        if (u == 0) {
+            last = j + 1;
+            m_started = false;
+        } else {
+            // A cut before it, unless it is the text's first unit (after a zero unit, the
+            // zero unit's own cut is the same place).
+            if (j > 0 || m_started) last = j;
+            m_started = true;
+            m_prevInAlphabet = false;
+        }
+        m_inRun = m_runOpen = false;
+        m_matched = m_open = 0;
+        const size_t after = ScanEach(units.substr(j + 1));
+        return after != std::u16string_view::npos ? j + 1 + after : last;
+    }
+    return ScanEach(units);
+}
+
+size_t ShapeCuts::ScanEach(std::u16string_view units) {
     size_t last = std::u16string_view::npos;
     for (size_t i = 0; i < units.size(); ++i) {
         const char16_t u = units[i];

@@ -72,6 +72,9 @@ class ShapeCuts {
     /// among them where the text may be cut: k for a cut just before units[k] (0: between the
     /// last unit scanned before and units[0]), or npos for none.
     size_t Scan(std::u16string_view units);
+    /// The same, unit by unit from the first (Scan starts at the last unit that ends every
+    /// candidate instead).
+    size_t ScanEach(std::u16string_view units);
     /// Units scanned since the start of the candidate that is open now (0: none is).
     size_t open() const noexcept { return m_open; }
 

@@ -100,8 +100,8 @@ TEST_F(TextConverterTest, PiecesConvertAsTheWholeDoesForEachKindOfCut) {
 }
 
 // Generated: short texts of the units the patterns care about, cut at every place ShapeCuts
-// allows, convert part by part as they do whole; and a pattern whose P shares units with C
-// still cuts outside its alphabet.
+// allows (its scan from the tail agreeing with the scan of every unit), convert part by part
+// as they do whole; and a pattern whose P shares units with C still cuts outside its alphabet.
 TEST_F(TextConverterTest, EveryPlaceTheShapeAllowsIsASafeCut) {
     std::mt19937 rng(7);
     static const std::u16string pool[] = {
@@ -124,7 +124,7 @@ TEST_F(TextConverterTest, EveryPlaceTheShapeAllowsIsASafeCut) {
             for (int n = std::uniform_int_distribution<int>(0, 24)(rng); n > 0; --n)
                 text += pool[std::uniform_int_distribution<size_t>(0, std::size(pool) - 1)(rng)];
             // The places, from scans over random pieces of the text.
-            ShapeCuts scan(*facts.simple);
+            ShapeCuts scan(*facts.simple), each = scan;
             std::vector<size_t> places;
             for (size_t at = 0; at < text.size();) {
                 const size_t n =
@@ -136,7 +136,10 @@ TEST_F(TextConverterTest, EveryPlaceTheShapeAllowsIsASafeCut) {
                         (places.empty() || places.back() != at + last))
                         places.push_back(at + last);
                 }
-                scan.Scan(std::u16string_view(text).substr(at, n));
+                // Scanning from the tail finds what scanning every unit finds.
+                const std::u16string_view piece = std::u16string_view(text).substr(at, n);
+                ASSERT_EQ(scan.Scan(piece), each.ScanEach(piece));
+                ASSERT_EQ(scan.open(), each.open());
                 at += n;
             }
             std::sort(places.begin(), places.end());

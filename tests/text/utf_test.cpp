@@ -190,13 +190,14 @@ TEST(Utf, SequencesAtEveryOffsetOfABlockDecodeAsIconvDoes) {
 }
 
 // Runs of ASCII of every length up to past the widest block, each ended by a character of
-// another length or a lone surrogate: every fast path, started at every offset of this text and
-// cut at every length, gives what the scalar path gives, ill-formed cuts included.
+// another length, a run of Japanese or a lone surrogate: every fast path, started at every offset
+// of this text and cut at every length, gives what the scalar path gives, ill-formed cuts included.
 TEST(Utf, EveryPathGivesTheScalarResultAtEveryOffsetAndLength) {
     std::mt19937 rng(33);
     std::u16string text;
-    const std::u16string others[] = {u"\u00E9", u"\u3042\u65E5", u"\uE63E", u"\U0001F600",
-                                     u"\xD800"};
+    const std::u16string others[] = {
+        u"\u00E9",     u"\u3042\u65E5", u"\uE63E",
+        u"\U0001F600", u"\xD800",       u"\u3042\u65E5\u672C\u8A9E\u3067\u3059\u306D\u3002"};
     for (size_t run = 0; run <= 40; ++run) {
         for (size_t k = 0; k < run; ++k) text += static_cast<char16_t>(u'!' + (run + k) % 90);
         text += others[rng() % std::size(others)];

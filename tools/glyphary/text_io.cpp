@@ -307,9 +307,16 @@ void InputConversion::Guarded(Step&& step) {
 }
 
 void InputConversion::Feed(std::string_view bytes) {
-    if (m_settings.errors != text::Errors::strict) m_inputLines.Next(bytes);
+    // A slice at a time: decoded, converted and encoded while its units are still in cache,
+    // and the strings each call of the module makes stay small.
+    constexpr size_t kSlice = size_t{1} << 16;
     Feeder feeder{*this};
-    Guarded([&] { m_pipe.Feed(feeder, bytes, false); });
+    do {
+        const std::string_view slice = bytes.substr(0, kSlice);
+        bytes.remove_prefix(slice.size());
+        if (m_settings.errors != text::Errors::strict) m_inputLines.Next(slice);
+        Guarded([&] { m_pipe.Feed(feeder, slice, false); });
+    } while (!bytes.empty());
 }
 
 void InputConversion::Finish() {
