@@ -122,7 +122,7 @@ std::vector<ModelLine> ModelLines(const std::string& bytes) {
     return lines;
 }
 
-// Part 3.2's transcoding with this suite's map (75 21 -> F6 60, 75 22 -> F6 93).
+// The module's line transcoding with this suite's map (75 21 -> F6 60, 75 22 -> F6 93).
 std::string ModelTranscode(std::string line) {
     for (size_t at = 0;;) {
         const size_t open = line.find("\x1B$", at);
