@@ -536,7 +536,7 @@ class Migration:
                     for i in which:
                         p["old_%d" % i], p["new_%d" % i] = u["change"][i]
                     params.append(p)
-                count = c.execute(statement, params).rowcount
+                count = self.execute_many(c, statement, params)
                 if count != len(params):
                     self.find_conflicts(c, which, group)
                 else:
@@ -548,6 +548,20 @@ class Migration:
             saved = {"last_key": json.dumps(last)}
             if c.execute(progress_t.update().where(this_job), saved).rowcount == 0:
                 c.execute(progress_t.insert(), dict(saved, job=self.job, tbl=self.table.name))
+
+    def execute_many(self, c, statement, params):
+        """The rows' updates through the driver's executemany, inside c's transaction: as for
+        reads, SQLAlchemy's statement without its per-row parameter processing (every value
+        here is already what the driver takes: str, bytes or the key as read)."""
+        compiled = statement.compile(dialect=self.engine.dialect)
+        if compiled.positional:
+            params = [tuple(p[name] for name in compiled.positiontup) for p in params]
+        cursor = c.connection.cursor()
+        try:
+            cursor.executemany(str(compiled), params)
+            return cursor.rowcount
+        finally:
+            cursor.close()
 
     def old(self, i):
         col = self.columns[i]
