@@ -656,19 +656,9 @@ def open_engine(options):
     url = sa.engine.make_url(options.url)
     if url.get_backend_name() != "sqlite":
         return sa.create_engine(url, future=True)
-    # SQLite: one connection kept for the run (SQLAlchemy would open one per batch otherwise,
-    # each starting with a cold page cache), its cache large enough for a transaction's pages
-    # (a row changed per page at worst; a cache that spills writes and syncs mid-transaction).
-    engine = sa.create_engine(url, future=True, poolclass=sa.pool.SingletonThreadPool)
-    cache_kib = 4 * 2 * options.batch_size
-
-    @sa.event.listens_for(engine, "connect")
-    def _(dbapi_connection, record):
-        cursor = dbapi_connection.cursor()
-        cursor.execute("PRAGMA cache_size = -%d" % max(cache_kib, 2000))
-        cursor.close()
-
-    return engine
+    # SQLite: one connection kept for the run; SQLAlchemy would open one per batch otherwise,
+    # each reading the schema again and starting with a cold page cache.
+    return sa.create_engine(url, future=True, poolclass=sa.pool.SingletonThreadPool)
 
 
 def main(argv=None, out=sys.stdout, err=sys.stderr):
