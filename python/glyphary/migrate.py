@@ -19,6 +19,7 @@ Exit status: 0 nothing left (with --check: nothing to change), 1 rows left or to
 import argparse
 import bisect
 import collections
+import functools
 import hashlib
 import itertools
 import json
@@ -130,9 +131,10 @@ class Prefilter:
     def candidates(self, datas):
         """Indices of the values (bytes, or None) that may hold something to convert."""
         found = set()
+        datas = [b"" if d is None else d for d in datas]
         if self.needles:
-            ends = list(itertools.accumulate(len(d) if d is not None else 0 for d in datas))
-            joined = b"".join(d for d in datas if d is not None)
+            ends = list(itertools.accumulate(map(len, datas)))
+            joined = b"".join(datas)
             for needle, confirm in self.needles:
                 at = joined.find(needle)
                 while at >= 0:
@@ -141,8 +143,7 @@ class Prefilter:
                         found.add(i)
                     at = joined.find(needle, ends[i])  # the rest of value i is settled
         if self.every is not None:
-            found.update(i for i, d in enumerate(datas)
-                         if d is not None and i not in found and self.every.search(d))  # fmt: skip
+            found.update(i for i, d in enumerate(datas) if i not in found and self.every.search(d))
         return sorted(found)
 
 
@@ -169,6 +170,13 @@ class ValueConverter:
             if not self.from_notation:
                 self.unicode.localize_pattern = MARKED.pattern
             self.unicode.localize_undefined_format = NO_EMOJI_OPEN + "%1%" + NO_EMOJI_CLOSE
+            self.found = re.compile(self.unicode.localize_pattern)
+        # One stream per value: a value's codes decide only each other.
+        self.stream = functools.partial(
+            glyphary.Converter, self.globalizer, "globalize", self.binary or "utf-8", "utf-8",
+            carrier=self.carrier, errors=options.errors, forms=options.forms,
+            prefer=options.prefer, record=options.record,
+        )  # fmt: skip
         carriers = ("imode", "ezweb", "softbank") if source == "auto" else (source,)
         if self.from_notation:  # ':' is that byte in all three encodings
             self.prefilter = Prefilter([(b":", None)])
@@ -178,43 +186,46 @@ class ValueConverter:
             self.prefilter = Prefilter(
                 every=SJIS_CANDIDATE if self.binary == "sjis" else UTF16_CANDIDATE)
 
-    def notation(self, name):
-        return self.notation_format.replace("%1%", name)
+    def notation_of(self, match):
+        return self.notation_format.replace("%1%", match.group(1))
 
     def convert(self, value):
-        """(new value, Counter of kinds) or None; raises Unfit. Values the prefilter passes
+        """(new value, {kind: count}) or None; raises Unfit. Values the prefilter passes
         over need not come here: nothing in them changes."""
         if value is None:
             return None
-        kinds = collections.Counter()
+        kinds = {}
         if self.from_notation:
             text = value if self.binary is None else self.decode_plain(value)
             marked = text
         else:
             data = value.encode("utf-8") if self.binary is None else bytes(value)
-            stream = glyphary.Converter(
-                self.globalizer, "globalize", self.binary or "utf-8", "utf-8",
-                carrier=self.carrier, errors=self.options.errors, forms=self.options.forms,
-                prefer=self.options.prefer, record=self.options.record,
-            )  # fmt: skip
+            stream = self.stream()
             try:
                 marked = (stream.convert(data) + stream.finish()).decode("utf-8")
             except glyphary.EncodingError as e:
                 raise Unfit("does not decode (%s)" % e.description) from None
             if stream.guesses:
-                kinds["guessed"] += stream.guesses
+                kinds["guessed"] = stream.guesses
         if self.options.to == "unicode":
-            found = len(re.findall(self.unicode.localize_pattern, marked))
+            found = len(self.found.findall(marked))
             text = self.unicode.localize(marked)
             # Ids without a standard emoji come back marked and are written as notation.
-            no_emoji = len(NO_EMOJI.findall(text))
-            kinds["emoji"] += found - no_emoji
-            kinds["notation"] += no_emoji
-            text = NO_EMOJI.sub(lambda m: self.notation(m.group(1)), text)
+            no_emoji = 0
+            if NO_EMOJI_OPEN in text:
+                no_emoji = len(NO_EMOJI.findall(text))
+                text = NO_EMOJI.sub(self.notation_of, text)
+            if found > no_emoji:
+                kinds["emoji"] = found - no_emoji
+            if no_emoji:
+                kinds["notation"] = no_emoji
         else:
-            kinds["notation"] += len(MARKED.findall(marked))
-            text = MARKED.sub(lambda m: self.notation(m.group(1)), marked)
-        kinds = +kinds
+            marks = len(MARKED.findall(marked))
+            if marks:
+                kinds["notation"] = marks
+                text = MARKED.sub(self.notation_of, marked)
+            else:
+                text = marked
         if self.binary is None:
             return (text, kinds) if text != value else None
         if self.gives_text:
