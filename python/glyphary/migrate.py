@@ -42,6 +42,11 @@ PROGRESS_TABLE = "glyphary_migrate"
 WRITE_EVERY = 0.5  # seconds: changed rows wait at most this long for their transaction
 SAVE_EVERY = 5.0  # seconds: the key reached is saved at least this often
 RAW = sa.types.NullType()  # a value passed to the driver as it is
+# What the converter reads across characters (references, tags, escape sequences) and the
+# markers between its passes. A text without them, from a given carrier, converts a character
+# at a time: values joined by newlines, which no code holds, come out each as alone (but for a
+# byte order mark at a value's start, kept out too). Joining spares a stream per value.
+SPANS = re.compile("[&<\x1b\ufdd0-\ufdef]")
 
 # Bytes in which an emoji can start, per stored form: a value that holds none of them is never
 # given to the converter, which keeps a table of mostly plain text fast. Shift_JIS: the
@@ -207,6 +212,10 @@ class ValueConverter:
                 raise Unfit("does not decode (%s)" % e.description) from None
             if stream.guesses:
                 kinds["guessed"] = stream.guesses
+        return self.finish_value(value, marked, kinds)
+
+    def finish_value(self, value, marked, kinds):
+        """convert()'s second pass: the ids marked in the first written out."""
         if self.options.to == "unicode":
             found = len(self.found.findall(marked))
             text = self.unicode.localize(marked)
@@ -232,6 +241,55 @@ class ValueConverter:
             return (text, kinds) if kinds else None
         new = self.encode_plain(text)
         return (new, kinds) if new != bytes(value) else None
+
+    def convert_many(self, values):
+        """convert() of each value: its result, None, or the Unfit it raised (an Unfit given
+        for a value is passed on). The values read one character at a time go through one
+        stream, joined by newlines."""
+        out = [None] * len(values)
+        together = []
+        if self.carrier not in ("auto", "notation") and self.binary is None:
+            together = [i for i, v in enumerate(values)
+                        if isinstance(v, str) and not SPANS.search(v) and v[:1] != "\ufeff"]  # fmt: skip
+        # A group that fails (a value the converter refuses) is tried again in halves; small
+        # ones go a value at a time.
+        done, groups = set(), [together]
+        while groups:
+            group = groups.pop()
+            if len(group) < 8:
+                continue
+            if self.convert_together(values, group, out):
+                done.update(group)
+            else:
+                groups += [group[: len(group) // 2], group[len(group) // 2 :]]
+        for i in (i for i in range(len(values)) if i not in done):
+            try:
+                out[i] = values[i] if isinstance(values[i], Unfit) else self.convert(values[i])
+            except Unfit as e:
+                out[i] = e
+        return out
+
+    def convert_together(self, values, together, out):
+        """The values given converted as one text; False, nothing done, if the newlines do
+        not come back as they went in."""
+        joined = "\n".join(values[i] for i in together)
+        stream = self.stream()
+        try:
+            marked = (stream.convert(joined.encode("utf-8")) + stream.finish()).decode("utf-8")
+        except (glyphary.EncodingError, UnicodeError):
+            return False
+        parts = marked.split("\n")
+        if len(parts) != joined.count("\n") + 1 or stream.guesses:
+            return False
+        at = 0
+        for i in together:
+            lines = values[i].count("\n") + 1
+            try:
+                out[i] = self.finish_value(values[i], "\n".join(parts[at : at + lines]), {})
+            except Unfit as e:
+                out[i] = e
+            at += lines
+        return True
 
     def decode_plain(self, value):
         try:
@@ -497,17 +555,16 @@ class Migration:
                          for r in rows]  # fmt: skip
             else:
                 datas = [r[at] for r in rows]
-            for j in col.converter.prefilter.candidates(datas):
+            found = col.converter.prefilter.candidates(datas)
+            values = [rows[j][at] for j in found]
+            if col.utf8_bytes:
+                values = [_utf8(v) for v in values]
+            for j, value, result in zip(found, values, col.converter.convert_many(values)):
                 row = rows[j]
                 keys = tuple(row[:n])
-                value = row[at]
                 try:
-                    if col.utf8_bytes:
-                        try:
-                            value = value.decode("utf-8")
-                        except UnicodeDecodeError:
-                            raise Unfit("is no UTF-8 text") from None
-                    result = col.converter.convert(value)
+                    if isinstance(result, Unfit):
+                        raise result
                     if result is None:
                         continue
                     new, kinds = result
@@ -608,6 +665,13 @@ class Migration:
                     _key_text(keys), _show(before), " " * len(_key_text(keys)), _show(after)))  # fmt: skip
         for keys, column, reason in self.left:
             self.out.write("%s.%s %s left: %s\n" % (self.table.name, column, _key_text(keys), reason))
+
+
+def _utf8(data):
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        return Unfit("is no UTF-8 text")
 
 
 def _jsonable(v):
