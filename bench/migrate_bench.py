@@ -9,8 +9,8 @@ with executemany in one transaction. One run of each per round, on copies of the
 The table: an integer key and a 1 KB text body, 5 % of the rows holding i-mode emoji; both
 sides make the same rows (checked). Each side runs in a child process, whose peak memory is
 shown too: the migration's stays bounded by its batch, the script's grows with the table.
---check exits 1 unless the migration makes, in the median round, at least 50,000 rows per second and twice the
-script's rate.
+--check exits 1 unless the migration makes, in the median round, at least 50,000 rows per
+second and twice the script's rate.
 """
 
 import argparse
@@ -123,7 +123,8 @@ def main():
                 out = subprocess.run([sys.executable, __file__, "--side", side, path],
                                      capture_output=True, text=True, check=True).stdout  # fmt: skip
                 results[side] = json.loads(out)
-                tables[side] = sqlite3.connect(path).execute("SELECT * FROM posts ORDER BY id").fetchall()
+                tables[side] = sqlite3.connect(path).execute(
+                    "SELECT * FROM posts ORDER BY id").fetchall()
             if tables["plain"] != tables["migrate"]:
                 sys.exit("the two sides made different rows")
             rounds.append(results)

@@ -249,8 +249,8 @@ class ValueConverter:
         out = [None] * len(values)
         together = []
         if self.carrier not in ("auto", "notation") and self.binary is None:
-            together = [i for i, v in enumerate(values)
-                        if isinstance(v, str) and not SPANS.search(v) and v[:1] != "\ufeff"]  # fmt: skip
+            together = [i for i, v in enumerate(values) if isinstance(v, str)
+                        and not SPANS.search(v) and v[:1] != "\ufeff"]  # fmt: skip
         # A group that fails (a value the converter refuses) is tried again in halves; small
         # ones go a value at a time.
         done, groups = set(), [together]

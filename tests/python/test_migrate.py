@@ -331,14 +331,15 @@ def test_values_converted_together_come_out_as_each_alone():
     # joining could let one value's conversion reach into the next.
     rng = random.Random(22)
     edges = ["&#xE63E;", "&#xE63E", "&#", "<img", ' localsrc="44">', "\x1b$G", "j\x0f", "\ufeff",
-             "\ufdd0", "\ufdd1", "\U000FE000", ":sunny:", "\n", "\r", "\r\n", "", "今日は ok"]  # fmt: skip
+             "\ufdd0", "\ufdd1", "\U000FE000", ":sunny:", "\n", "\r", "\r\n", "",
+             "今日は ok"]  # fmt: skip
     for carrier in CARRIERS:
         # The carrier's own codes, the edges as often, and a few of another's (which the
         # converter refuses).
         pieces = rng.sample([e[0] for e in own_emoji(carrier).values()], 20) + edges
         pieces += rng.sample([e[0] for c in CARRIERS if c != carrier
                               for e in own_emoji(c).values()], 2)  # fmt: skip
-        values = ["".join(rng.choice(pieces) for _ in range(rng.randint(0, 4))) for _ in range(1500)]
+        values = ["".join(rng.choices(pieces, k=rng.randint(0, 4))) for _ in range(1500)]
         values += ["\ufeff" + pieces[0], pieces[0] + "\n", migrate.Unfit("no UTF-8"), None]
         for to, forms in (("unicode", "default"), ("notation", "default,cp932")):
             options = migrate.parser().parse_args(["sqlite://", "-T", "t", "--from", carrier,
