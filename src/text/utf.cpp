@@ -71,8 +71,9 @@ constexpr auto kLaneCounts = [] {
 // Decodes the characters (of one to three bytes) that start in the first eight of the sixteen
 // bytes at p[i], which end within the first ten; false, having done nothing, where those are
 // not all such characters.
-GLYPHARY_TARGET_SSSE3 [[gnu::always_inline]] inline bool DecodeStepSsse3(const uint8_t* p,
-                                                                         size_t& i, char16_t*& o) {
+GLYPHARY_TARGET_SSSE3 __attribute__((always_inline)) inline bool DecodeStepSsse3(const uint8_t* p,
+                                                                                 size_t& i,
+                                                                                 char16_t*& o) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     {
@@ -148,8 +149,9 @@ GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t&
 // The SSSE3 step over sixteen positions: the characters that start in the first sixteen of the
 // thirty-two bytes at p[i], which end within the first eighteen, each half of the register
 // packed on its own; false, having done nothing, where those are not all such characters.
-GLYPHARY_TARGET_AVX2 [[gnu::always_inline]] inline bool DecodeStepAvx2(const uint8_t* p, size_t& i,
-                                                                       char16_t*& o) {
+GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool DecodeStepAvx2(const uint8_t* p,
+                                                                               size_t& i,
+                                                                               char16_t*& o) {
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
     const __m256i top2 = _mm256_and_si256(b, _mm256_set1_epi8(static_cast<char>(0xC0)));
     const __m256i top3 = _mm256_and_si256(b, _mm256_set1_epi8(static_cast<char>(0xE0)));
@@ -267,8 +269,9 @@ constexpr unsigned Spread4(unsigned bits) {
 
 // Encodes the eight units at p[i]; false, having done nothing, where one is a surrogate.
 // Writes at most sixteen bytes.
-GLYPHARY_TARGET_SSSE3 [[gnu::always_inline]] inline bool EncodeStepSsse3(const char16_t* p,
-                                                                         size_t& i, char*& o) {
+GLYPHARY_TARGET_SSSE3 __attribute__((always_inline)) inline bool EncodeStepSsse3(const char16_t* p,
+                                                                                 size_t& i,
+                                                                                 char*& o) {
     const __m128i zero = _mm_setzero_si128();
     {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
