@@ -1,13 +1,20 @@
 // Files worked on by several threads, their results taken in the order of the files, so that
-// what the program prints does not depend on how many threads ran.
+// what the program prints does not depend on how many threads ran; and the progress bar of
+// such a run.
 #pragma once
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -15,6 +22,44 @@
 #include "platform/win.h"
 
 namespace glyphary::tool {
+
+/// A one-line bar on stderr, redrawn in place; only when `shown` (stderr is a terminal).
+class Progress {
+  public:
+    Progress(size_t total, bool shown) : m_total(total), m_shown(shown) {}
+    ~Progress() { Clear(); }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    /// `done` of the total, working on `name`.
+    void Show(size_t done, const std::string& name) {
+        if (!m_shown) return;
+        struct winsize ws {};
+        const size_t columns =
+            ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+        constexpr size_t width = 24;
+        const size_t filled = m_total ? std::min(done, m_total) * width / m_total : width;
+        std::string line = "\r[" + std::string(filled, '#') + std::string(width - filled, ' ') +
+                           "] " + std::to_string(done) + "/" + std::to_string(m_total) + " " + name;
+        if (line.size() > columns) line.resize(columns);
+        std::fputs(line.c_str(), stderr);
+        std::fputs("\033[K", stderr);
+        std::fflush(stderr);
+        m_drawn = true;
+    }
+    /// Wipes the bar, so that a message can take its line.
+    void Clear() {
+        if (!m_drawn) return;
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+        m_drawn = false;
+    }
+
+  private:
+    size_t m_total;
+    bool m_shown;
+    bool m_drawn = false;
+};
 
 /// Work on `count` items by index on worker threads. Each worker makes its own `State` on
 /// its thread first (the module's objects live in single-threaded apartments, so a thread

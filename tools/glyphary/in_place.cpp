@@ -1,7 +1,6 @@
 #include "in_place.h"
 
 #include <dirent.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "files/replace.h"
 #include "signals.h"
@@ -21,29 +22,6 @@ namespace glyphary::tool {
 
 // ---------------------------------------------------------------------------------------------
 // Progress
-
-void Progress::Show(size_t done, const std::string& name) {
-    if (!m_shown) return;
-    struct winsize ws {};
-    const size_t columns =
-        ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
-    constexpr size_t width = 24;
-    const size_t filled = m_total ? done * width / m_total : width;
-    std::string line = "\r[" + std::string(filled, '#') + std::string(width - filled, ' ') + "] " +
-                       std::to_string(done) + "/" + std::to_string(m_total) + " " + name;
-    if (line.size() > columns) line.resize(columns);
-    std::fputs(line.c_str(), stderr);
-    std::fputs("\033[K", stderr);
-    std::fflush(stderr);
-    m_drawn = true;
-}
-
-void Progress::Clear() {
-    if (!m_drawn) return;
-    std::fputs("\r\033[K", stderr);
-    std::fflush(stderr);
-    m_drawn = false;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Listing
@@ -353,7 +331,8 @@ int ConvertInPlace(const std::vector<std::string>& operands, const InPlaceOption
     if (!options.check) CleanUpOnSignals();  // before any thread starts
     const std::vector<ListedFile> listed = ListFiles(operands, options.recursive, options.backup);
 
-    using Worker = Batch<FileResult>::Worker;
+    // Each thread's worker has a conversion and a read buffer of its own.
+    using Worker = std::function<FileResult(size_t)>;
     const auto makeWorker = [&]() -> Worker {
         std::shared_ptr<Conversion> conversion = make();
         std::shared_ptr<char[]> buffer(new char[kReadSize]);
@@ -368,10 +347,12 @@ int ConvertInPlace(const std::vector<std::string>& operands, const InPlaceOption
             return ConvertFile(*conversion, file.path, options, settings, buffer.get());
         };
     };
-    const Worker here = makeWorker();  // fails here, before any file, when it cannot be made
-    std::optional<Batch<FileResult>> batch;
+    Worker here = makeWorker();  // fails here, before any file, when it cannot be made
+    std::optional<Batch<Worker, FileResult>> batch;
     if (const size_t threads = std::min(options.jobs, listed.size()); threads > 1) {
-        batch.emplace(listed.size(), makeWorker);
+        batch.emplace(
+            listed.size(), [&] { return std::make_unique<Worker>(makeWorker()); },
+            [](Worker& worker, size_t i) { return worker(i); }, listed.size());
         batch->Start(threads);
     }
 

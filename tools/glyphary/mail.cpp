@@ -1,7 +1,6 @@
 // glyphary mail: ConvertEzwebMail from a file or stdin to a file or stdout, or in place over
 // many files on several threads. A message is read whole and converted into memory; only a
 // complete conversion is written, so a failure never leaves half a message anywhere.
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,41 +20,6 @@
 
 namespace glyphary::tool {
 namespace {
-
-// A one-line bar on stderr, redrawn in place; only when stderr is a terminal.
-class Progress {
-  public:
-    Progress(size_t total, bool shown) : m_total(total), m_shown(shown) {}
-    ~Progress() { Clear(); }
-
-    void Show(size_t done, const std::string& name) {
-        if (!m_shown) return;
-        struct winsize ws {};
-        const size_t columns =
-            ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
-        constexpr size_t width = 24;
-        const size_t filled = m_total ? done * width / m_total : width;
-        std::string line = "\r[" + std::string(filled, '#') + std::string(width - filled, ' ') +
-                           "] " + std::to_string(done) + "/" + std::to_string(m_total) + " " + name;
-        if (line.size() > columns) line.resize(columns);
-        std::fputs(line.c_str(), stderr);
-        std::fputs("\033[K", stderr);
-        std::fflush(stderr);
-        m_drawn = true;
-    }
-    /// Wipes the bar, so that a message can take its line.
-    void Clear() {
-        if (!m_drawn) return;
-        std::fputs("\r\033[K", stderr);
-        std::fflush(stderr);
-        m_drawn = false;
-    }
-
-  private:
-    size_t m_total;
-    bool m_shown;
-    bool m_drawn = false;
-};
 
 // What the conversion of every file shares: the module's mail map and the options.
 struct Conversion {
