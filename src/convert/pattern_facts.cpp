@@ -610,13 +610,17 @@ std::optional<LiteralBranch> LiteralBranchOf(const Sequence& items, std::wstring
 
 ShapeCuts::ShapeCuts(const SimpleShape& shape)
     : m_inClass(0x10000, shape.negated), m_opener(shape.before.begin(), shape.before.end()) {
-    for (const auto& [low, high] : shape.ranges)
-        for (wchar_t u = low; u <= high && u < 0x10000; ++u) m_inClass[u] = !shape.negated;
+    // Counted in 32 bits: a 16-bit wchar_t (Windows) would wrap at a range ending at U+FFFF.
+    for (const auto& [low, high] : shape.ranges) {
+        const auto last = std::min<uint32_t>(static_cast<uint32_t>(high), 0xFFFF);
+        for (auto u = static_cast<uint32_t>(low); u <= last; ++u) m_inClass[u] = !shape.negated;
+    }
     m_inAlphabet = m_inClass;
     m_runsCut = true;
     for (const std::wstring* text : {&shape.before, &shape.after}) {
-        for (const wchar_t u : *text) {
-            if (u >= 0x10000) continue;  // no unit of UTF-16 text: never matched
+        for (const wchar_t c : *text) {
+            const auto u = static_cast<uint32_t>(c);
+            if (u > 0xFFFF) continue;  // no unit of UTF-16 text: never matched
             m_runsCut &= !m_inClass[u];
             m_inAlphabet[u] = true;
         }
