@@ -53,6 +53,16 @@ inline void NarrowScalar(const char16_t* p, size_t n, size_t& i, char*& o) {
 }
 
 #if GLYPHARY_SIMD_X86
+// (Also for the scans beside the codecs, which look for a few ranges of units.)
+// Units in [low, low + count) among eight, as a mask of two bits a unit. Unsigned 16-bit
+// compare through the signed one: both sides shifted by 0x8000.
+GLYPHARY_TARGET_SSE2 inline __m128i InRange(__m128i units, uint16_t low, uint16_t count) {
+    const __m128i shifted =
+        _mm_xor_si128(_mm_sub_epi16(units, _mm_set1_epi16(static_cast<short>(low))),
+                      _mm_set1_epi16(static_cast<short>(0x8000)));
+    return _mm_cmplt_epi16(shifted, _mm_set1_epi16(static_cast<short>(count ^ 0x8000)));
+}
+
 // Sixteen bytes at a time: all sixteen widened and stored, as many kept as are ASCII.
 GLYPHARY_TARGET_SSE2 inline void WidenSse2(const uint8_t* p, size_t n, bool escapes, size_t& i,
                                            char16_t*& o) {

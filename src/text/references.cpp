@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "text/ascii.h"
 #include "text/simd.h"
 #include "text/unicode.h"
 
@@ -41,15 +42,6 @@ inline void CopyPlainScalar(const uint8_t* in, size_t n, size_t& i, char*& o) {
 }
 
 #if GLYPHARY_SIMD_X86
-// Units in [low, low + count) among eight, as a mask of two bits a unit. Unsigned 16-bit
-// compare through the signed one: both sides shifted by 0x8000.
-GLYPHARY_TARGET_SSE2 inline __m128i InRange(__m128i units, uint16_t low, uint16_t count) {
-    const __m128i shifted =
-        _mm_xor_si128(_mm_sub_epi16(units, _mm_set1_epi16(static_cast<short>(low))),
-                      _mm_set1_epi16(static_cast<short>(0x8000)));
-    return _mm_cmplt_epi16(shifted, _mm_set1_epi16(static_cast<short>(count ^ 0x8000)));
-}
-
 GLYPHARY_TARGET_SSE2 size_t FindAmpersandSse2(const char16_t* text, size_t i, size_t size) {
     for (; i + 8 <= size; i += 8) {
         const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
@@ -62,8 +54,8 @@ GLYPHARY_TARGET_SSE2 size_t FindAmpersandSse2(const char16_t* text, size_t i, si
 GLYPHARY_TARGET_SSE2 size_t FindPrivateUseSse2(const char16_t* text, size_t i, size_t size) {
     for (; i + 8 <= size; i += 8) {
         const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-        const __m128i hit =
-            _mm_or_si128(InRange(units, 0xE000, 0x1900), InRange(units, 0xDB80, 0x80));
+        const __m128i hit = _mm_or_si128(ascii::InRange(units, 0xE000, 0x1900),
+                                         ascii::InRange(units, 0xDB80, 0x80));
         if (const int mask = _mm_movemask_epi8(hit)) return i + __builtin_ctz(mask) / 2;
     }
     return FindPrivateUseScalar(text, i, size);

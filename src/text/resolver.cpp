@@ -7,6 +7,7 @@
 #include "text/forms.h"
 #include "text/legacy_codes.h"
 #include "text/shift_jis.h"
+#include "text/ascii.h"
 #include "text/simd.h"
 #include "text/unicode.h"
 
@@ -93,21 +94,12 @@ size_t FindNotableScalar(const char16_t* text, size_t i, size_t to) {
 }
 
 #if GLYPHARY_SIMD_X86
-// Units in [low, low + count) among eight, as a mask of two bits a unit. Unsigned 16-bit
-// compare through the signed one: both sides shifted by 0x8000.
-GLYPHARY_TARGET_SSE2 inline __m128i InRange(__m128i units, uint16_t low, uint16_t count) {
-    const __m128i shifted =
-        _mm_xor_si128(_mm_sub_epi16(units, _mm_set1_epi16(static_cast<short>(low))),
-                      _mm_set1_epi16(static_cast<short>(0x8000)));
-    return _mm_cmplt_epi16(shifted, _mm_set1_epi16(static_cast<short>(count ^ 0x8000)));
-}
-
 GLYPHARY_TARGET_SSE2 size_t FindNotableSse2(const char16_t* text, size_t i, size_t to) {
     for (; i + 8 <= to; i += 8) {
         const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-        const __m128i hit =
-            _mm_or_si128(_mm_or_si128(InRange(units, 0xE000, 0x1900), InRange(units, 0xFDE0, 0x10)),
-                         _mm_cmpeq_epi16(units, _mm_set1_epi16(u'\n')));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(ascii::InRange(units, 0xE000, 0x1900),
+                                                      ascii::InRange(units, 0xFDE0, 0x10)),
+                                         _mm_cmpeq_epi16(units, _mm_set1_epi16(u'\n')));
         if (const int mask = _mm_movemask_epi8(hit)) return i + __builtin_ctz(mask) / 2;
     }
     return FindNotableScalar(text, i, to);
