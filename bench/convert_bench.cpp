@@ -13,6 +13,7 @@
 #include <benchmark/benchmark.h>
 
 #include "convert/conversions.h"
+#include "text/simd.h"
 #include "text/utf.h"
 #include "reference/plain.h"
 #include "support/object.h"
@@ -172,6 +173,32 @@ void LocalizeEngine(benchmark::State& state) {
         LocalizeText(input, rx, SharedTables().idToCode, L"", out);
         benchmark::DoNotOptimize(out.data());
     }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(input.size()));
+}
+
+// The search for the units a match starts with, alone, at one SIMD level (range 0; the scalar
+// level is std::wstring_view::find): every occurrence of ":" (range 1 = 0), common in the
+// text, or of ":emoji_" (1), whose first unit is as common and whose last is rarer.
+void PrefixSearch(benchmark::State& state) {
+    using text::simd::Level;
+    const auto level = static_cast<Level>(state.range(0));
+    if (level > text::simd::Detected()) {
+        state.SkipWithError("level not available");
+        return;
+    }
+    const std::wstring& input = LongNeutralText();
+    const std::wstring needle = state.range(1) ? L":emoji_" : L":";
+    text::simd::Limit(level);
+    size_t found = 0;
+    for (auto _ : state) {
+        const std::wstring_view text(input);
+        for (size_t from = 0, at; (at = FindUnits(text.substr(from), needle)) != text.npos;) {
+            from += at + 1;
+            ++found;
+        }
+    }
+    text::simd::Limit(Level::avx512bw);
+    benchmark::DoNotOptimize(found);
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(input.size()));
 }
 
@@ -365,6 +392,11 @@ BENCHMARK(GlobalizePlain)->Name("Globalize/plain")->Unit(benchmark::kMillisecond
 BENCHMARK(LocalizeFast)->Name("Localize/fast")->Unit(benchmark::kMillisecond);
 BENCHMARK(LocalizePlain)->Name("Localize/plain")->Unit(benchmark::kMillisecond);
 BENCHMARK(LocalizeEngine)->Name("Localize/engine")->Unit(benchmark::kMillisecond);
+BENCHMARK(PrefixSearch)
+    ->Name("Localize/prefix")
+    ->ArgsProduct({{0, 1, 3}, {0, 1}})
+    ->ArgNames({"level", "needle"})
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(LocalizeHostile<true>)->Name("Localize/hostile/fast")->Unit(benchmark::kMillisecond);
 BENCHMARK(LocalizeHostile<false>)->Name("Localize/hostile/plain")->Unit(benchmark::kMillisecond);
 BENCHMARK(UserAgentFast)->Name("UserAgent/fast");

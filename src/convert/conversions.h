@@ -58,6 +58,10 @@ struct LocalizeRegex {
     std::shared_ptr<const SimpleMatcher> simple;  // set when the engine is not needed
 };
 
+/// Where `units` first begins in `text`, or npos: std::wstring_view::find, with the fastest
+/// search this processor has (the search for the units every match starts with).
+size_t FindUnits(std::wstring_view text, std::wstring_view units) noexcept;
+
 /// Compiles `pattern` (normal syntax). Throws ConversionError(E_INVALIDARG) when ill-formed.
 LocalizeRegex CompileLocalizePattern(const std::wstring& pattern);
 

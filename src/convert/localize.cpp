@@ -10,10 +10,148 @@
 #include "convert/format.h"
 #include "convert/pattern_facts.h"
 #include "convert/rules.h"
+#include "text/simd.h"
+
+#if GLYPHARY_SIMD_X86
+#include <immintrin.h>
+#endif
 
 namespace glyphary {
 
 namespace {
+
+// ---------------------------------------------------------------------------------------------
+// The search for the units every match starts with. The fast paths compare the first and the
+// last unit of the needle at a block of places at once, and only the places where both agree
+// are compared whole; what is left at the end goes to the scalar search.
+
+using FindUnitsFn = size_t (*)(const wchar_t* text, size_t size, const wchar_t* needle, size_t n);
+
+size_t FindUnitsScalar(const wchar_t* text, size_t size, const wchar_t* needle, size_t n) {
+    return std::wstring_view(text, size).find(std::wstring_view(needle, n));
+}
+
+// Whether needle[1, n - 1) is at text + 1: the units between the two already compared.
+inline bool MiddleMatches(const wchar_t* text, const wchar_t* needle, size_t n) {
+    for (size_t k = 1; k + 1 < n; ++k)
+        if (text[k] != needle[k]) return false;
+    return true;
+}
+
+#if GLYPHARY_SIMD_X86
+// wchar_t is 16 bits on Windows and 32 elsewhere: a lane holds one unit either way, and
+// movemask gives each lane sizeof(wchar_t) bits.
+constexpr bool kNarrow = sizeof(wchar_t) == 2;
+constexpr unsigned kUnitBits = sizeof(wchar_t);
+constexpr uint32_t kLaneBits = (1u << kUnitBits) - 1;
+
+// The first place of a block at text[i] where the needle is, among those whose first and last
+// units agree (set in `mask`, as movemask gives them); npos when none.
+inline size_t Verify(uint32_t mask, const wchar_t* text, size_t i, const wchar_t* needle,
+                     size_t n) {
+    for (; mask;) {
+        const auto bit = static_cast<unsigned>(__builtin_ctz(mask));
+        const size_t at = i + bit / kUnitBits;
+        if (MiddleMatches(text + at, needle, n)) return at;
+        mask &= ~(kLaneBits << bit);
+    }
+    return std::wstring_view::npos;
+}
+
+GLYPHARY_TARGET_SSE2 inline __m128i Splat128(wchar_t unit) {
+    return kNarrow ? _mm_set1_epi16(static_cast<short>(unit))
+                   : _mm_set1_epi32(static_cast<int>(unit));
+}
+
+// The lanes of the block at `at` whose unit is `first` and whose unit n - 1 further is `last`.
+GLYPHARY_TARGET_SSE2 inline __m128i Candidates128(const wchar_t* at, size_t n, __m128i first,
+                                                  __m128i last) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + n - 1));
+    return kNarrow ? _mm_and_si128(_mm_cmpeq_epi16(a, first), _mm_cmpeq_epi16(b, last))
+                   : _mm_and_si128(_mm_cmpeq_epi32(a, first), _mm_cmpeq_epi32(b, last));
+}
+
+GLYPHARY_TARGET_SSE2 size_t FindUnitsSse2(const wchar_t* text, size_t size, const wchar_t* needle,
+                                          size_t n) {
+    constexpr size_t kLanes = 16 / sizeof(wchar_t);
+    const __m128i first = Splat128(needle[0]), last = Splat128(needle[n - 1]);
+    size_t i = 0;
+    for (; i + n - 1 + kLanes <= size; i += kLanes) {
+        const auto mask =
+            static_cast<uint32_t>(_mm_movemask_epi8(Candidates128(text + i, n, first, last)));
+        if (mask) {
+            if (const size_t at = Verify(mask, text, i, needle, n); at != std::wstring_view::npos)
+                return at;
+        }
+    }
+    const size_t rest = FindUnitsScalar(text + i, size - i, needle, n);
+    return rest == std::wstring_view::npos ? rest : i + rest;
+}
+
+GLYPHARY_TARGET_AVX2 inline __m256i Splat256(wchar_t unit) {
+    return kNarrow ? _mm256_set1_epi16(static_cast<short>(unit))
+                   : _mm256_set1_epi32(static_cast<int>(unit));
+}
+
+// (A needle of one unit compares it once.)
+template <bool kOne>
+GLYPHARY_TARGET_AVX2 inline __m256i Candidates256(const wchar_t* at, size_t n, __m256i first,
+                                                  __m256i last) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    if constexpr (kOne)
+        return kNarrow ? _mm256_cmpeq_epi16(a, first) : _mm256_cmpeq_epi32(a, first);
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + n - 1));
+    return kNarrow ? _mm256_and_si256(_mm256_cmpeq_epi16(a, first), _mm256_cmpeq_epi16(b, last))
+                   : _mm256_and_si256(_mm256_cmpeq_epi32(a, first), _mm256_cmpeq_epi32(b, last));
+}
+
+// Two blocks a step while neither holds a candidate, then one, then the scalar search.
+template <bool kOne>
+GLYPHARY_TARGET_AVX2 inline size_t FindUnitsAvx2Loop(const wchar_t* text, size_t size,
+                                                     const wchar_t* needle, size_t n) {
+    constexpr size_t kLanes = 32 / sizeof(wchar_t);
+    const __m256i first = Splat256(needle[0]), last = Splat256(needle[n - 1]);
+    size_t i = 0;
+    for (; i + n - 1 + 2 * kLanes <= size; i += 2 * kLanes) {
+        const __m256i low = Candidates256<kOne>(text + i, n, first, last);
+        const __m256i high = Candidates256<kOne>(text + i + kLanes, n, first, last);
+        const __m256i any = _mm256_or_si256(low, high);
+        if (_mm256_testz_si256(any, any)) continue;
+        size_t at = Verify(static_cast<uint32_t>(_mm256_movemask_epi8(low)), text, i, needle, n);
+        if (at == std::wstring_view::npos)
+            at = Verify(static_cast<uint32_t>(_mm256_movemask_epi8(high)), text, i + kLanes, needle,
+                        n);
+        if (at != std::wstring_view::npos) return at;
+    }
+    for (; i + n - 1 + kLanes <= size; i += kLanes) {
+        const auto mask = static_cast<uint32_t>(
+            _mm256_movemask_epi8(Candidates256<kOne>(text + i, n, first, last)));
+        if (mask) {
+            if (const size_t at = Verify(mask, text, i, needle, n); at != std::wstring_view::npos)
+                return at;
+        }
+    }
+    const size_t rest = FindUnitsScalar(text + i, size - i, needle, n);
+    return rest == std::wstring_view::npos ? rest : i + rest;
+}
+GLYPHARY_TARGET_AVX2 size_t FindUnitsAvx2(const wchar_t* text, size_t size, const wchar_t* needle,
+                                          size_t n) {
+    return n == 1 ? FindUnitsAvx2Loop<true>(text, size, needle, n)
+                  : FindUnitsAvx2Loop<false>(text, size, needle, n);
+}
+#endif
+
+constexpr text::simd::Paths<FindUnitsFn> kFindUnits = {
+    .scalar = FindUnitsScalar,
+#if GLYPHARY_SIMD_X86
+    .sse2 = FindUnitsSse2,
+    .avx2 = FindUnitsAvx2,
+#endif
+};
+
+// ---------------------------------------------------------------------------------------------
+// Matches
 
 std::wstring Describe(std::wstring_view what, const std::exception& e) {
     std::wstring description(what);
@@ -41,8 +179,7 @@ bool SearchRegex(const wchar_t* pos, const wchar_t* end, const LocalizeRegex& rx
     try {
         const wchar_t* from = pos;
         if (!rx.prefix.empty()) {
-            const std::wstring_view rest(pos, static_cast<size_t>(end - pos));
-            const size_t at = rest.find(rx.prefix);
+            const size_t at = FindUnits({pos, static_cast<size_t>(end - pos)}, rx.prefix);
             if (at == std::wstring_view::npos) return false;
             from = pos + at;
         }
@@ -65,7 +202,7 @@ bool SearchRegex(const wchar_t* pos, const wchar_t* end, const LocalizeRegex& rx
 bool SearchSimple(const wchar_t* pos, const wchar_t* end, const SimpleMatcher& s, Found& found) {
     const std::wstring_view text(pos, static_cast<size_t>(end - pos));
     const size_t p = s.before.size();
-    for (size_t at = text.find(s.before); at != std::wstring_view::npos;) {
+    for (size_t at = FindUnits(text, s.before); at != std::wstring_view::npos;) {
         const size_t run = at + p;
         size_t stop = run;
         while (stop < text.size() && s.Member(text[stop])) ++stop;
@@ -73,12 +210,20 @@ bool SearchSimple(const wchar_t* pos, const wchar_t* end, const SimpleMatcher& s
             found = {pos + at, pos + stop + s.after.size(), pos + run, pos + stop};
             return true;
         }
-        at = text.find(s.before, std::max(at + 1, stop + 1 > p ? stop + 1 - p : 0));
+        const size_t from = std::max(at + 1, stop + 1 > p ? stop + 1 - p : 0);
+        if (from > text.size()) break;
+        at = FindUnits(text.substr(from), s.before);
+        if (at != std::wstring_view::npos) at += from;
     }
     return false;
 }
 
 }  // namespace
+
+size_t FindUnits(std::wstring_view text, std::wstring_view units) noexcept {
+    if (units.empty()) return 0;
+    return kFindUnits.Choose()(text.data(), text.size(), units.data(), units.size());
+}
 
 SimpleMatcher::SimpleMatcher(const SimpleShape& shape)
     : before(shape.before), after(shape.after), minRun(shape.minRun) {

@@ -1,6 +1,7 @@
 // The module's operations against the word-for-word reference, on seeded random inputs.
 #include <optional>
 #include <random>
+#include <vector>
 
 #include <boost/format.hpp>
 #include <boost/regex.hpp>
@@ -76,6 +77,38 @@ TEST(FastPathsMatchReference, GlobalizeAtEveryLevelOffsetAndLength) {
                 GlobalizeText(input, table, L"[%1%]", L"?", cache, out);
                 ASSERT_EQ(out, expected) << at << "+" << length;
             });
+        }
+    }
+}
+
+// The search for the units every match starts with, at every SIMD level, against
+// std::wstring_view::find: needles of one to four units over text made of their own units and
+// look-alikes (the same low byte, the same low half), searched from every start and cut at
+// every length, so that matches and near-matches fall at every place of a block and at the end.
+TEST(FastPathsMatchReference, FindUnitsAtEveryLevelOffsetAndLength) {
+    std::mt19937 rng(20261210);
+    std::wstring alphabet = L"a:b\x013A\xE63A\x3A00";
+    if constexpr (sizeof(wchar_t) == 4) alphabet += static_cast<wchar_t>(0x1003A);
+    std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1), units(1, 4);
+    for (int round = 0; round < 24; ++round) {
+        std::wstring needle;
+        for (size_t n = units(rng); n > 0; --n) needle += alphabet[pick(rng)];
+        std::wstring text;
+        while (text.size() < 72) {
+            if (pick(rng) == 0) text += needle;
+            text += alphabet[pick(rng)];
+        }
+        for (size_t at = 0; at < 40; ++at) {
+            for (size_t length = 0; at + length <= text.size(); ++length) {
+                // Exactly `length` units, so that a read past them is a fault under ASan.
+                const std::vector<wchar_t> piece(text.begin() + at, text.begin() + at + length);
+                const std::wstring_view view(piece.data(), piece.size());
+                const size_t expected = view.find(needle);
+                glyphary::testing::AtEveryLevel([&](auto) {
+                    ASSERT_EQ(FindUnits(view, needle), expected)
+                        << round << ": " << at << "+" << length;
+                });
+            }
         }
     }
 }
