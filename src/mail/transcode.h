@@ -29,6 +29,10 @@ class EzwebMailCodeMap {
     uint16_t Translate(uint16_t code) const noexcept {
         return static_cast<uint16_t>(m_slots[code]);
     }
+    /// The lowest and the highest first byte of the mail codes the map knows (a map that is
+    /// not empty): no other code can change.
+    uint8_t FirstLow() const noexcept { return m_firstLow; }
+    uint8_t FirstHigh() const noexcept { return m_firstHigh; }
     size_t size() const noexcept { return m_size; }
     bool empty() const noexcept { return m_size == 0; }
     /// Drops every entry (tests).
@@ -40,6 +44,7 @@ class EzwebMailCodeMap {
     // the web code for a known code, the code itself for any other.
     std::unique_ptr<uint32_t[]> m_slots;
     size_t m_size = 0;
+    uint8_t m_firstLow = 0xFF, m_firstHigh = 0;
 };
 
 /// Overwrites, in place, every two-byte code inside the ISO-2022-JP runs of `line` (ESC $ ..
