@@ -179,8 +179,7 @@ bool TranscodeRun(char* __restrict data, size_t begin, size_t end, const EzwebMa
     return changed != 0;
 }
 
-// The same for a run whose candidate pairs are known: bit k of `pairs` for the pair at
-// data + begin + k.
+// The same for pairs known to be inside runs: bit k of `pairs` for the pair at data + begin + k.
 inline bool TranscodePairs(char* __restrict data, size_t begin, uint64_t pairs,
                            const EzwebMailCodeMap& map) {
     uint16_t changed = 0;
@@ -206,6 +205,7 @@ inline bool TranscodePairs(char* __restrict data, size_t begin, uint64_t pairs,
 // that counts after it lies beyond, so the masks of a block stay true as the line is
 // rewritten, as the word-for-word search would see it. A run inside one block has its pairs
 // from the candidates mask (where the kernel gives one); any other goes through TranscodeRun.
+// (The masks of the next block may look back into this one, but only at places they drop.)
 template <Masks (*kMasks)(const char*, size_t, size_t, uint8_t, uint8_t), bool kCandidates>
 [[gnu::always_inline]] inline bool TranscodeLineWith(char* data, size_t size,
                                                      const EzwebMailCodeMap& map) {
@@ -223,6 +223,7 @@ template <Masks (*kMasks)(const char*, size_t, size_t, uint8_t, uint8_t), bool k
             if (at <= base) return mask;
             return at - base >= 64 ? 0 : mask >> (at - base) << (at - base);
         };
+        uint64_t pairs = 0;  // the candidate pairs of the runs closed in this block
         for (;;) {
             if (opener == kNone) {
                 const uint64_t open = after(m.openers, from);
@@ -235,17 +236,23 @@ template <Masks (*kMasks)(const char*, size_t, size_t, uint8_t, uint8_t), bool k
             if (!close) break;
             const size_t at = base + static_cast<size_t>(std::countr_zero(close));
             if (kCandidates && begin >= base) {
-                // Pairs start at even distances from `begin` and end by `at`.
-                const size_t length = at - begin, shift = begin - base;
-                const uint64_t within = length < 2 ? 0 : (uint64_t{1} << (length - 1)) - 1;
-                const uint64_t pairs = (m.candidates >> shift) & 0x5555555555555555ULL & within;
-                changed |= TranscodePairs(data, begin, pairs, map);
+                // Pairs start at even distances from `begin`, from `begin` to `at` - 2.
+                const size_t first = begin - base, end = at - base;
+                if (end >= first + 2) {
+                    const uint64_t even = first & 1 ? 0xAAAAAAAAAAAAAAAAULL : 0x5555555555555555ULL;
+                    const uint64_t within =
+                        ((uint64_t{1} << (end - 1)) - 1) & (~uint64_t{0} << first);
+                    pairs |= m.candidates & even & within;
+                }
             } else {
                 changed |= TranscodeRun(data, begin, at, map);
             }
             opener = kNone;
             from = at + kEscapeLength;
         }
+        // All at once, after the block's runs are known: one loop whose length varies, instead
+        // of one for each run.
+        if (pairs) changed |= TranscodePairs(data, base, pairs, map);
     }
     return changed;
 }
