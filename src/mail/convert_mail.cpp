@@ -100,27 +100,48 @@ HRESULT ReadMailLine(MailInput& input, std::string& line) {
     return ReadLine(input, line);
 }
 
-HRESULT WriteMailText(IStream* pStmOUT, std::string_view text) {
+namespace {
+
+// The output stream, and whether it is the platform's memory stream: looked up once for a
+// message, not for every Write.
+struct MailOutput {
+    explicit MailOutput(IStream* stream) noexcept
+        : pStm(stream), memory(platform::OwnMemoryStream(stream)) {}
+    IStream* pStm;
+    platform::MemoryStream* memory;
+};
+
+HRESULT WriteText(const MailOutput& out, std::string_view text) {
     // Write's count is 32 bits: a longer line goes out in pieces, never cut short.
     constexpr size_t kMaxWrite = std::numeric_limits<ULONG>::max();
     const char* data = text.empty() ? "" : text.data();
     size_t left = text.size();
-    // The platform's memory stream has the same Write called directly, inlined.
-    platform::MemoryStream* const memory = platform::OwnMemoryStream(pStmOUT);
     do {
         const auto piece = static_cast<ULONG>(std::min(left, kMaxWrite));
         ULONG written = 0;
-        RETURN_IF_FAILED(memory ? memory->platform::MemoryStream::Write(data, piece, &written)
-                                : pStmOUT->Write(data, piece, &written));
+        // The platform's memory stream has the same Write called directly, inlined.
+        RETURN_IF_FAILED(out.memory
+                             ? out.memory->platform::MemoryStream::Write(data, piece, &written)
+                             : out.pStm->Write(data, piece, &written));
         data += piece;
         left -= piece;
     } while (left > 0);
     return S_OK;
 }
 
+HRESULT WriteLine(const MailOutput& out, std::string_view line) {
+    RETURN_IF_FAILED(WriteText(out, line));
+    return WriteText(out, "\r\n");
+}
+
+}  // namespace
+
+HRESULT WriteMailText(IStream* pStmOUT, std::string_view text) {
+    return WriteText(MailOutput(pStmOUT), text);
+}
+
 HRESULT WriteMailLine(IStream* pStmOUT, std::string_view line) {
-    RETURN_IF_FAILED(WriteMailText(pStmOUT, line));
-    return WriteMailText(pStmOUT, "\r\n");
+    return WriteLine(MailOutput(pStmOUT), line);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -160,6 +181,7 @@ std::optional<std::string> MultipartBoundary(const std::string& line) {
 // Bodies
 
 HRESULT ConvertMailParts(MailInput& input, IStream* pStmOUT, const std::string& boundary) {
+    const MailOutput out(pStmOUT);
     const std::string delimiter = "--" + boundary;
     const std::string closeDelimiter = delimiter + "--";
     std::string line;
@@ -172,22 +194,22 @@ HRESULT ConvertMailParts(MailInput& input, IStream* pStmOUT, const std::string& 
             if (line.empty()) break;
             if (hr == S_FALSE) return input.Fault(L"The mail message ends inside a part header.");
             if (IsTextHeader(line)) text = true;
-            RETURN_IF_FAILED(WriteMailLine(pStmOUT, line));
+            RETURN_IF_FAILED(WriteLine(out, line));
         }
-        RETURN_IF_FAILED(WriteMailLine(pStmOUT, {}));
+        RETURN_IF_FAILED(WriteLine(out, {}));
 
         // Part body, up to the next delimiter; nothing after the close delimiter is read.
         for (;;) {
             const HRESULT hr = ReadMailLine(input, line);
             if (FAILED(hr)) return hr;
             if (line == delimiter) {
-                RETURN_IF_FAILED(WriteMailLine(pStmOUT, line));
+                RETURN_IF_FAILED(WriteLine(out, line));
                 break;
             }
-            if (line == closeDelimiter) return WriteMailLine(pStmOUT, line);
+            if (line == closeDelimiter) return WriteLine(out, line);
             if (text) TranscodeEmojiLine(line);
-            if (hr == S_FALSE) return WriteMailText(pStmOUT, line);
-            RETURN_IF_FAILED(WriteMailLine(pStmOUT, line));
+            if (hr == S_FALSE) return WriteText(out, line);
+            RETURN_IF_FAILED(WriteLine(out, line));
         }
     }
 }
@@ -197,12 +219,12 @@ namespace {
 // The empty line and the first delimiter that open a multipart body. Any failure here,
 // the streams' included, is E_FAIL: the message is not one we can walk.
 HRESULT ConvertMultipart(MailInput& input, IStream* pStmOUT, const std::string& boundary) {
+    const MailOutput out(pStmOUT);
     const std::string delimiter = "--" + boundary;
     std::string line;
     const bool opened = SUCCEEDED(ReadMailLine(input, line)) && line.empty() &&
-                        SUCCEEDED(WriteMailLine(pStmOUT, line)) &&
-                        SUCCEEDED(ReadMailLine(input, line)) && line == delimiter &&
-                        SUCCEEDED(WriteMailLine(pStmOUT, line));
+                        SUCCEEDED(WriteLine(out, line)) && SUCCEEDED(ReadMailLine(input, line)) &&
+                        line == delimiter && SUCCEEDED(WriteLine(out, line));
     if (!opened) {
         return input.Fault(
             L"A multipart mail message must go on from its header with an empty line and then "
@@ -212,17 +234,19 @@ HRESULT ConvertMultipart(MailInput& input, IStream* pStmOUT, const std::string& 
 }
 
 HRESULT ConvertSinglePart(MailInput& input, IStream* pStmOUT, bool text) {
+    const MailOutput out(pStmOUT);
     std::string line;
     for (;;) {
         const HRESULT hr = ReadMailLine(input, line);
         if (FAILED(hr)) return hr;
         if (text) TranscodeEmojiLine(line);
-        if (hr == S_FALSE) return WriteMailText(pStmOUT, line);
-        RETURN_IF_FAILED(WriteMailLine(pStmOUT, line));
+        if (hr == S_FALSE) return WriteText(out, line);
+        RETURN_IF_FAILED(WriteLine(out, line));
     }
 }
 
 HRESULT ConvertMessage(MailInput& input, IStream* pStmOUT) {
+    const MailOutput out(pStmOUT);
     std::string line;
     bool text = false;
     bool multipart = false;
@@ -240,10 +264,10 @@ HRESULT ConvertMessage(MailInput& input, IStream* pStmOUT) {
             multipart = true;
             boundary = std::move(*declared);  // a later declaration wins
         }
-        RETURN_IF_FAILED(WriteMailLine(pStmOUT, line));
+        RETURN_IF_FAILED(WriteLine(out, line));
     }
     // The empty line that ended the header (or the end of the input, standing for it).
-    RETURN_IF_FAILED(WriteMailLine(pStmOUT, {}));
+    RETURN_IF_FAILED(WriteLine(out, {}));
     if (multipart) return ConvertMultipart(input, pStmOUT, boundary);
     return ConvertSinglePart(input, pStmOUT, text);
 }
