@@ -8,7 +8,9 @@
 // - input left unread after S_OK means the walk ended at a close delimiter;
 // - a stream of another kind (read through its vtable, one Read per byte) gives the same
 //   result and output, and is read exactly as far.
-// The transcoder is also compared with the oracle on the whole input taken as one line.
+// The transcoder is also compared with the oracle on the whole input taken as one line, at
+// every SIMD level the processor has; the conversion runs at one level, chosen by the input's
+// size, so that the corpus reaches each.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 #include "mail/streams.h"
 #include "platform/owners.h"
 #include "support/mail_reference.h"
+#include "text/simd.h"
 
 namespace {
 
@@ -87,10 +90,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const EzwebMailCodeMap& map = SmallMap();
     const std::string input(reinterpret_cast<const char*>(data), size);
 
-    std::string fast = input, plain = input;
-    TranscodeEmojiLine(fast, map);
+    namespace simd = text::simd;
+    std::string plain = input;
     reference::TranscodeEmojiLine(plain, map);
-    Check(fast == plain);
+    for (const simd::Level level : simd::kLevels) {
+        if (level > simd::Detected()) break;
+        simd::Limit(level);
+        std::string fast = input;
+        TranscodeEmojiLine(fast, map);
+        Check(fast == plain);
+    }
+    simd::Limit(simd::kLevels[size % std::size(simd::kLevels)]);
 
     com_ptr<IStream> in = MemoryStream(), out = MemoryStream();
     if (size) in->Write(input.data(), static_cast<ULONG>(size), nullptr);
