@@ -4,11 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "text/simd.h"
-
-#if GLYPHARY_SIMD_X86
-#include <immintrin.h>
-#endif
+#include "client/unit_search.h"
 
 namespace glyphary::client {
 
@@ -50,36 +46,9 @@ constexpr std::array<RawElement, 9> kRawElements = {{
 
 constexpr std::string_view kCdata = "[CDATA[";
 
-// The units before the first `stop`, or all: most of a page is passed over this way.
-size_t UpToScalar(const char16_t* p, size_t n, char16_t stop) {
-    size_t i = 0;
-    while (i < n && p[i] != stop) ++i;
-    return i;
-}
-
-#if GLYPHARY_SIMD_X86
-GLYPHARY_TARGET_SSE2 size_t UpToSse2(const char16_t* p, size_t n, char16_t stop) {
-    const __m128i wanted = _mm_set1_epi16(static_cast<short>(stop));
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const int found = _mm_movemask_epi8(_mm_cmpeq_epi16(units, wanted));
-        if (found) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(found))) / 2;
-    }
-    return i + UpToScalar(p + i, n - i, stop);
-}
-#endif
-
-constexpr text::simd::Paths<size_t (*)(const char16_t*, size_t, char16_t)> kUpTo = {
-    .scalar = UpToScalar,
-#if GLYPHARY_SIMD_X86
-    .sse2 = UpToSse2,
-#endif
-};
-
 }  // namespace
 
-HtmlScanner::HtmlScanner(bool xml) : m_xml(xml), m_upTo(kUpTo.Choose()) {}
+HtmlScanner::HtmlScanner(bool xml) : m_xml(xml), m_upTo(ChooseUnitSearch()) {}
 
 size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
     size_t n = 0;
