@@ -7,7 +7,9 @@
 #include <string>
 
 #include "client/carriers.h"
+#include "client/html_scan.h"
 #include "client/page_convert.h"
+#include "text/codec.h"
 #include "text/text_pipe.h"
 
 namespace {
@@ -78,3 +80,31 @@ BENCHMARK_CAPTURE(Convert, plain / pc, kUnicodeMode, PageKind::plain, text::Enco
     ->Name("Page/plain/pc");
 BENCHMARK_CAPTURE(Convert, plain / imode, MPM_imode, PageKind::plain, text::Encoding::sjis)
     ->Name("Page/plain/imode");
+
+namespace {
+
+// Only the scanning of the same page, already in UTF-16: what telling readable text from
+// markup costs alone.
+void Scan(benchmark::State& state) {
+    const std::string page = Page();
+    std::u16string units(text::Decoder::Room(page.size()), u'\0');
+    text::Decoder decoder(text::Format(text::Encoding::utf8), text::Errors::replace);
+    units.resize(decoder.Decode(page, true, units.data()).units);
+    size_t readable = 0;
+    for (auto _ : state) {
+        HtmlScanner scanner;
+        std::u16string_view in(units);
+        while (!in.empty()) {
+            bool r;
+            const size_t n = scanner.Next(in, r);
+            if (r) readable += n;
+            in.remove_prefix(n);
+        }
+    }
+    benchmark::DoNotOptimize(readable);
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(page.size()));
+}
+
+}  // namespace
+
+BENCHMARK(Scan)->Name("Page/scan-only");

@@ -132,8 +132,9 @@ void DefinePages(py::module_& m) {
             "convert", [](PageStream& s, BufferArg data) { return s.Feed(data.value, false); },
             py::arg("data"), "What the next bytes of the page convert to so far.")
         .def(
-            "finish", [](PageStream& s) { return s.Feed(py::bytes(), true); },
-            "The rest, at the end of the page.");
+            "finish", [](PageStream& s, BufferArg data) { return s.Feed(data.value, true); },
+            py::arg("data") = py::bytes(),
+            "What the page's last bytes, `data`, and the rest convert to: its end.");
 
     py::class_<Pages>(m, "PageLocalizer", R"(Web pages localized for each client as they stream.
 

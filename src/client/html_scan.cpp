@@ -50,84 +50,7 @@ constexpr std::string_view kCdata = "[CDATA[";
 
 HtmlScanner::HtmlScanner(bool xml) : m_xml(xml), m_upTo(ChooseUnitSearch()) {}
 
-size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
-    size_t n = 0;
-    bool started = false;
-    if (m_pending) {
-        readable = m_pendingReadable;
-        m_pending = false;
-        started = true;
-        n = 1;
-    }
-    while (n < units.size()) {
-        bool kind;
-        if (const size_t run = Skips() ? Skippable(units.substr(n), kind) : 0) {
-            if (started && kind != readable) return n;
-            if (m_state == State::comment || m_state == State::cdata) m_dashes = 0;
-            readable = kind;
-            started = true;
-            n += run;
-            continue;
-        }
-        if ((m_state == State::tagName || m_state == State::attrName) && !(started && readable)) {
-            // A name's units are markup and only go into the name.
-            const bool attribute = m_state == State::attrName;
-            const size_t from = n;
-            while (n < units.size() && !IsSpace(units[n]) && units[n] != u'/' && units[n] != u'>' &&
-                   !(attribute && units[n] == u'='))
-                AddToName(units[n++]);
-            if (n > from) {
-                readable = false;
-                started = true;
-                continue;
-            }
-        }
-        const bool r = Step(units[n]);
-        if (started && r != readable) {
-            // Already stepped: it begins the next call's run.
-            m_pending = true;
-            m_pendingReadable = r;
-            return n;
-        }
-        readable = r;
-        started = true;
-        ++n;
-    }
-    return n;
-}
-
-size_t HtmlScanner::Skippable(std::u16string_view units, bool& readable) const {
-    const auto upTo = [&](std::u16string_view stops) {
-        return std::min(units.find_first_of(stops), units.size());
-    };
-    switch (m_state) {
-        case State::data:
-            readable = true;
-            return m_upTo(units.data(), units.size(), u'<');
-        case State::rawText:
-            readable = kRawElements[static_cast<size_t>(m_raw)].readable;
-            return m_upTo(units.data(), units.size(), u'<');
-        case State::attrValueDouble:
-            readable = m_readableAttr;
-            return m_upTo(units.data(), units.size(), u'"');
-        case State::attrValueSingle:
-            readable = m_readableAttr;
-            return m_upTo(units.data(), units.size(), u'\'');
-        case State::bogusComment:
-            readable = false;
-            return m_upTo(units.data(), units.size(), u'>');
-        case State::comment:
-            readable = false;
-            return upTo(u"-!>");
-        case State::cdata:
-            readable = false;
-            return upTo(u"]>");
-        default:
-            return 0;
-    }
-}
-
-bool HtmlScanner::Step(char16_t u) {
+__attribute__((always_inline)) inline bool HtmlScanner::Step(char16_t u) {
     for (;;) {
         switch (m_state) {
             case State::data:
@@ -323,6 +246,83 @@ bool HtmlScanner::Step(char16_t u) {
     }
 }
 
+size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
+    size_t n = 0;
+    bool started = false;
+    if (m_pending) {
+        readable = m_pendingReadable;
+        m_pending = false;
+        started = true;
+        n = 1;
+    }
+    while (n < units.size()) {
+        bool kind;
+        if (const size_t run = Skips() ? Skippable(units.substr(n), kind) : 0) {
+            if (started && kind != readable) return n;
+            if (m_state == State::comment || m_state == State::cdata) m_dashes = 0;
+            readable = kind;
+            started = true;
+            n += run;
+            continue;
+        }
+        if ((m_state == State::tagName || m_state == State::attrName) && !(started && readable)) {
+            // A name's units are markup and only go into the name.
+            const bool attribute = m_state == State::attrName;
+            const size_t from = n;
+            while (n < units.size() && !IsSpace(units[n]) && units[n] != u'/' && units[n] != u'>' &&
+                   !(attribute && units[n] == u'='))
+                AddToName(units[n++]);
+            if (n > from) {
+                readable = false;
+                started = true;
+                continue;
+            }
+        }
+        const bool r = Step(units[n]);
+        if (started && r != readable) {
+            // Already stepped: it begins the next call's run.
+            m_pending = true;
+            m_pendingReadable = r;
+            return n;
+        }
+        readable = r;
+        started = true;
+        ++n;
+    }
+    return n;
+}
+
+size_t HtmlScanner::Skippable(std::u16string_view units, bool& readable) const {
+    const auto upTo = [&](std::u16string_view stops) {
+        return std::min(units.find_first_of(stops), units.size());
+    };
+    switch (m_state) {
+        case State::data:
+            readable = true;
+            return m_upTo(units.data(), units.size(), u'<');
+        case State::rawText:
+            readable = kRawElements[static_cast<size_t>(m_raw)].readable;
+            return m_upTo(units.data(), units.size(), u'<');
+        case State::attrValueDouble:
+            readable = m_readableAttr;
+            return m_upTo(units.data(), units.size(), u'"');
+        case State::attrValueSingle:
+            readable = m_readableAttr;
+            return m_upTo(units.data(), units.size(), u'\'');
+        case State::bogusComment:
+            readable = false;
+            return m_upTo(units.data(), units.size(), u'>');
+        case State::comment:
+            readable = false;
+            return upTo(u"-!>");
+        case State::cdata:
+            readable = false;
+            return upTo(u"]>");
+        default:
+            return 0;
+    }
+}
+
 void HtmlScanner::StartName(char16_t u) {
     m_nameLength = 0;
     AddToName(u);
@@ -335,7 +335,11 @@ void HtmlScanner::AddToName(char16_t u) {
 }
 
 bool HtmlScanner::NameIs(std::string_view name) const {
-    return m_nameLength == name.size() && std::memcmp(m_name, name.data(), name.size()) == 0;
+    // Names are a few letters: compared here, a call to memcmp for each would cost more.
+    if (m_nameLength != name.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (m_name[i] != name[i]) return false;
+    return true;
 }
 
 void HtmlScanner::EndTagName() {

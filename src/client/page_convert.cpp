@@ -366,6 +366,7 @@ char16_t* PageConverter::Reserve(size_t units) {
 
 void PageConverter::Commit(size_t units) {
     std::u16string_view in(m_input.data(), units);
+    m_output.reserve(m_output.size() + units);  // about what comes out: one growth, not many
     if (!m_scanner) {
         m_readable->Add(in);
         m_inText = true;
