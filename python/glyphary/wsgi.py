@@ -234,6 +234,8 @@ class EmojiMiddleware:
             return [body]
         response = _Response(request, start_response, environ)
         result = self.app(environ, response.start_response)
+        if type(result) in (list, tuple) and response.converter is not None:
+            return [response.whole(result)]  # all known: converted now, no generator
         return response.iterate(result)
 
     # ------------------------------------------------------------------------------------
@@ -496,9 +498,6 @@ class _Response:
 
     def iterate(self, result):
         try:
-            if type(result) in (list, tuple) and self.converter is not None:
-                yield from self._whole(result)
-                return
             held = None  # converted bytes not given on yet: the last may be the whole body
             for chunk in result:
                 converter = self.converter
@@ -523,11 +522,11 @@ class _Response:
             if close is not None:
                 close()
 
-    def _whole(self, pieces):
-        """A body whose pieces are all known (the usual one-piece list): its last piece goes
-        with the end of the page, and the whole converted body with its Content-Length."""
+    def whole(self, pieces):
+        """A body whose pieces are all known (the usual one-piece list), converted: its last
+        piece goes with the end of the page, and the body with its Content-Length."""
         converter = self.converter
         data = b"".join([converter.convert(piece) for piece in pieces[:-1]])
         data += converter.finish(pieces[-1] if pieces else b"")
         self.begin(len(data))
-        yield data
+        return data
