@@ -401,27 +401,23 @@ GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool EncodeStepMixed(
     return (i + 32 <= n && EncodeStepAvx2(p, i, o)) || EncodeStepSsse3(p, i, o);
 }
 
-// AVX2: the ASCII before the next other unit, up to sixteen at a time, then a step at that
-// unit: of sixteen units while thirty-two remain, else of eight. Each unit before i took at
-// most three bytes, so the stores made (sixteen bytes while sixteen units remain, 52 while
-// thirty-two do) stay inside the room.
+// AVX2: sixteen ASCII units at a time, else a step of sixteen mixed units while thirty-two
+// remain (of eight after). Each unit before i took at most three bytes, so the stores made
+// (sixteen bytes while sixteen units remain, 52 while thirty-two do) stay inside the room.
 GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& i, char*& o) {
     while (i + 16 <= n) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
         const __m256i high = _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF80)));
-        const uint32_t other = ~static_cast<uint32_t>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi16(high, _mm256_setzero_si256())));
-        if (other & 1) {  // inside Japanese: no ASCII to store
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi16(high, _mm256_setzero_si256())) != -1) {
+            // Japanese, or ASCII mixed with it: the step takes both as they come.
             if (!EncodeStepMixed(p, n, i, o)) return;
             continue;
         }
         // packus works within each half: put the halves' eight bytes side by side.
         const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0b1000);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packed));
-        const size_t ascii = other ? static_cast<size_t>(__builtin_ctz(other)) / 2 : 16;
-        i += ascii;
-        o += ascii;
-        if (other && i + 16 <= n && !EncodeStepMixed(p, n, i, o)) return;
+        i += 16;
+        o += 16;
     }
     EncodeBlocksSsse3(p, n, i, o);
 }
