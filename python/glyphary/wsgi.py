@@ -234,6 +234,8 @@ class EmojiMiddleware:
             return [body]
         response = _Response(request, start_response, environ)
         result = self.app(environ, response.start_response)
+        if type(result) in (list, tuple) and response.converter is not None:
+            return [response.whole(result)]  # all known: converted now, no generator
         return response.iterate(result)
 
     # ------------------------------------------------------------------------------------
@@ -519,3 +521,12 @@ class _Response:
             close = getattr(result, "close", None)
             if close is not None:
                 close()
+
+    def whole(self, pieces):
+        """A body whose pieces are all known (the usual one-piece list), converted: its last
+        piece goes with the end of the page, and the body with its Content-Length."""
+        converter = self.converter
+        data = b"".join([converter.convert(piece) for piece in pieces[:-1]])
+        data += converter.finish(pieces[-1] if pieces else b"")
+        self.begin(len(data))
+        return data

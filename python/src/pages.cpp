@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "arguments.h"
 #include "client/module.h"
@@ -67,6 +68,8 @@ text::Errors EncodingErrors(const std::string& errors) {
 
 class PageStream {
   public:
+    static constexpr size_t kShortBytes = 64 * 1024;
+
     PageStream(Pages& pages, EMapMode mode, PageKind kind, const std::string& encoding,
                const std::string& errors) {
         const std::optional<text::Encoding> target = text::ParseEncoding(encoding);
@@ -81,7 +84,8 @@ class PageStream {
             text::Format(text::Encoding::utf8), text::Errors::replace,
             text::Format(*target, text::CarrierOfMode(mode)), encodingErrors,
             [this](std::string_view bytes) { m_out.append(bytes); });
-        py::gil_scoped_release release;
+        // Kept: what the page needs was made by prepare(), and handing the GIL over and back
+        // costs a response more than the converter's making.
         EnterApartment();
         m_converter = std::make_unique<PageConverter>(
             localizer, mode, kind, [this](std::u16string_view units) { m_pipe->Take(units); });
@@ -94,7 +98,10 @@ class PageStream {
         m_out.clear();
         {
             const Bytes bytes(data, "data");
-            py::gil_scoped_release release;
+            // A page's usual pieces take microseconds: the GIL is handed over only for long
+            // ones, where another thread's wait would cost more than the handover.
+            std::optional<py::gil_scoped_release> release;
+            if (bytes.view().size() > kShortBytes) release.emplace();
             EnterApartment();
             m_pipe->Feed(*m_converter, bytes.view(), final);
             if (final) {
@@ -125,8 +132,9 @@ void DefinePages(py::module_& m) {
             "convert", [](PageStream& s, BufferArg data) { return s.Feed(data.value, false); },
             py::arg("data"), "What the next bytes of the page convert to so far.")
         .def(
-            "finish", [](PageStream& s) { return s.Feed(py::bytes(), true); },
-            "The rest, at the end of the page.");
+            "finish", [](PageStream& s, BufferArg data) { return s.Feed(data.value, true); },
+            py::arg("data") = py::bytes(),
+            "What the page's last bytes, `data`, and the rest convert to: its end.");
 
     py::class_<Pages>(m, "PageLocalizer", R"(Web pages localized for each client as they stream.
 

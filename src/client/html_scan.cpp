@@ -4,11 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "text/simd.h"
-
-#if GLYPHARY_SIMD_X86
-#include <immintrin.h>
-#endif
+#include "client/unit_search.h"
 
 namespace glyphary::client {
 
@@ -50,115 +46,11 @@ constexpr std::array<RawElement, 9> kRawElements = {{
 
 constexpr std::string_view kCdata = "[CDATA[";
 
-// The units before the first `stop`, or all: most of a page is passed over this way.
-size_t UpToScalar(const char16_t* p, size_t n, char16_t stop) {
-    size_t i = 0;
-    while (i < n && p[i] != stop) ++i;
-    return i;
-}
-
-#if GLYPHARY_SIMD_X86
-GLYPHARY_TARGET_SSE2 size_t UpToSse2(const char16_t* p, size_t n, char16_t stop) {
-    const __m128i wanted = _mm_set1_epi16(static_cast<short>(stop));
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const int found = _mm_movemask_epi8(_mm_cmpeq_epi16(units, wanted));
-        if (found) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(found))) / 2;
-    }
-    return i + UpToScalar(p + i, n - i, stop);
-}
-#endif
-
-constexpr text::simd::Paths<size_t (*)(const char16_t*, size_t, char16_t)> kUpTo = {
-    .scalar = UpToScalar,
-#if GLYPHARY_SIMD_X86
-    .sse2 = UpToSse2,
-#endif
-};
-
 }  // namespace
 
-HtmlScanner::HtmlScanner(bool xml) : m_xml(xml), m_upTo(kUpTo.Choose()) {}
+HtmlScanner::HtmlScanner(bool xml) : m_xml(xml), m_upTo(ChooseUnitSearch()) {}
 
-size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
-    size_t n = 0;
-    bool started = false;
-    if (m_pending) {
-        readable = m_pendingReadable;
-        m_pending = false;
-        started = true;
-        n = 1;
-    }
-    while (n < units.size()) {
-        bool kind;
-        if (const size_t run = Skips() ? Skippable(units.substr(n), kind) : 0) {
-            if (started && kind != readable) return n;
-            if (m_state == State::comment || m_state == State::cdata) m_dashes = 0;
-            readable = kind;
-            started = true;
-            n += run;
-            continue;
-        }
-        if ((m_state == State::tagName || m_state == State::attrName) && !(started && readable)) {
-            // A name's units are markup and only go into the name.
-            const bool attribute = m_state == State::attrName;
-            const size_t from = n;
-            while (n < units.size() && !IsSpace(units[n]) && units[n] != u'/' && units[n] != u'>' &&
-                   !(attribute && units[n] == u'='))
-                AddToName(units[n++]);
-            if (n > from) {
-                readable = false;
-                started = true;
-                continue;
-            }
-        }
-        const bool r = Step(units[n]);
-        if (started && r != readable) {
-            // Already stepped: it begins the next call's run.
-            m_pending = true;
-            m_pendingReadable = r;
-            return n;
-        }
-        readable = r;
-        started = true;
-        ++n;
-    }
-    return n;
-}
-
-size_t HtmlScanner::Skippable(std::u16string_view units, bool& readable) const {
-    const auto upTo = [&](std::u16string_view stops) {
-        return std::min(units.find_first_of(stops), units.size());
-    };
-    switch (m_state) {
-        case State::data:
-            readable = true;
-            return m_upTo(units.data(), units.size(), u'<');
-        case State::rawText:
-            readable = kRawElements[static_cast<size_t>(m_raw)].readable;
-            return m_upTo(units.data(), units.size(), u'<');
-        case State::attrValueDouble:
-            readable = m_readableAttr;
-            return m_upTo(units.data(), units.size(), u'"');
-        case State::attrValueSingle:
-            readable = m_readableAttr;
-            return m_upTo(units.data(), units.size(), u'\'');
-        case State::bogusComment:
-            readable = false;
-            return m_upTo(units.data(), units.size(), u'>');
-        case State::comment:
-            readable = false;
-            return upTo(u"-!>");
-        case State::cdata:
-            readable = false;
-            return upTo(u"]>");
-        default:
-            return 0;
-    }
-}
-
-bool HtmlScanner::Step(char16_t u) {
+__attribute__((always_inline)) inline bool HtmlScanner::Step(char16_t u) {
     for (;;) {
         switch (m_state) {
             case State::data:
@@ -354,6 +246,83 @@ bool HtmlScanner::Step(char16_t u) {
     }
 }
 
+size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
+    size_t n = 0;
+    bool started = false;
+    if (m_pending) {
+        readable = m_pendingReadable;
+        m_pending = false;
+        started = true;
+        n = 1;
+    }
+    while (n < units.size()) {
+        bool kind;
+        if (const size_t run = Skips() ? Skippable(units.substr(n), kind) : 0) {
+            if (started && kind != readable) return n;
+            if (m_state == State::comment || m_state == State::cdata) m_dashes = 0;
+            readable = kind;
+            started = true;
+            n += run;
+            continue;
+        }
+        if ((m_state == State::tagName || m_state == State::attrName) && !(started && readable)) {
+            // A name's units are markup and only go into the name.
+            const bool attribute = m_state == State::attrName;
+            const size_t from = n;
+            while (n < units.size() && !IsSpace(units[n]) && units[n] != u'/' && units[n] != u'>' &&
+                   !(attribute && units[n] == u'='))
+                AddToName(units[n++]);
+            if (n > from) {
+                readable = false;
+                started = true;
+                continue;
+            }
+        }
+        const bool r = Step(units[n]);
+        if (started && r != readable) {
+            // Already stepped: it begins the next call's run.
+            m_pending = true;
+            m_pendingReadable = r;
+            return n;
+        }
+        readable = r;
+        started = true;
+        ++n;
+    }
+    return n;
+}
+
+size_t HtmlScanner::Skippable(std::u16string_view units, bool& readable) const {
+    const auto upTo = [&](std::u16string_view stops) {
+        return std::min(units.find_first_of(stops), units.size());
+    };
+    switch (m_state) {
+        case State::data:
+            readable = true;
+            return m_upTo(units.data(), units.size(), u'<');
+        case State::rawText:
+            readable = kRawElements[static_cast<size_t>(m_raw)].readable;
+            return m_upTo(units.data(), units.size(), u'<');
+        case State::attrValueDouble:
+            readable = m_readableAttr;
+            return m_upTo(units.data(), units.size(), u'"');
+        case State::attrValueSingle:
+            readable = m_readableAttr;
+            return m_upTo(units.data(), units.size(), u'\'');
+        case State::bogusComment:
+            readable = false;
+            return m_upTo(units.data(), units.size(), u'>');
+        case State::comment:
+            readable = false;
+            return upTo(u"-!>");
+        case State::cdata:
+            readable = false;
+            return upTo(u"]>");
+        default:
+            return 0;
+    }
+}
+
 void HtmlScanner::StartName(char16_t u) {
     m_nameLength = 0;
     AddToName(u);
@@ -366,7 +335,11 @@ void HtmlScanner::AddToName(char16_t u) {
 }
 
 bool HtmlScanner::NameIs(std::string_view name) const {
-    return m_nameLength == name.size() && std::memcmp(m_name, name.data(), name.size()) == 0;
+    // Names are a few letters: compared here, a call to memcmp for each would cost more.
+    if (m_nameLength != name.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (m_name[i] != name[i]) return false;
+    return true;
 }
 
 void HtmlScanner::EndTagName() {

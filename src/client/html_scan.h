@@ -82,7 +82,7 @@ class HtmlScanner {
     State m_state = State::data;
     bool m_xml;
     // The units before the first of a kind, SIMD where the processor has it; chosen once.
-    size_t (*m_upTo)(const char16_t* units, size_t n, char16_t stop);
+    size_t (*m_upTo)(const char16_t* units, size_t n, char16_t unit);
     bool m_pending = false;  // the first unit of the next call has been stepped already
     bool m_pendingReadable = false;
     bool m_endTag = false;        // the tag being read is an end tag

@@ -9,22 +9,12 @@
 #include <memory>
 
 #include "client/errors.h"
+#include "client/gmime_ptr.h"
 #include "text/unicode.h"
 #include "text/utf.h"
 
 namespace glyphary::client {
 namespace {
-
-// Text goes through the renderer in pieces of at most this many units.
-constexpr size_t kRenderPiece = size_t{1} << 18;
-
-struct Unref {
-    void operator()(void* object) const {
-        if (object) g_object_unref(object);
-    }
-};
-template <class T>
-using GPtr = std::unique_ptr<T, Unref>;
 
 std::string Lower(std::string_view text) {
     std::string lower(text);

@@ -14,6 +14,8 @@
 // After the platform's headers, whose TRUE and FALSE GLib then leaves alone.
 #include <gmime/gmime.h>
 
+#include "client/gmime_ptr.h"
+
 namespace glyphary::client {
 namespace {
 
@@ -388,12 +390,6 @@ void InitGMime() {
     });
 }
 
-struct Unref {
-    void operator()(void* object) const {
-        if (object) g_object_unref(object);
-    }
-};
-
 // Whether `line` begins a header field: "Name:", the name in printable ASCII.
 bool IsFieldLine(std::string_view line) {
     size_t at = 0;
@@ -430,8 +426,8 @@ std::optional<std::string> WhyNotMail(std::string_view message) {
 }
 
 struct ParsedMail::State {
-    std::unique_ptr<GMimeStream, Unref> stream;  // owns the view
-    std::unique_ptr<GMimeMessage, Unref> message;
+    GPtr<GMimeStream> stream;  // owns the view
+    GPtr<GMimeMessage> message;
     std::string_view view;  // what GMime read: the stream's own bytes
 };
 
@@ -458,8 +454,7 @@ ParsedMail::ParsedMail(std::string_view message, const MailLimits& limits)
     m_state->view = std::string_view(reinterpret_cast<const char*>(view->data), view->len);
 
     m_state->stream.reset(g_mime_stream_mem_new_with_byte_array(view));
-    const std::unique_ptr<GMimeParser, Unref> parser(
-        g_mime_parser_new_with_stream(m_state->stream.get()));
+    const GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(m_state->stream.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
     // The parts' contents stay in the stream, as bounds in it: no copies, and their offsets.
     g_mime_parser_set_persist_stream(parser.get(), TRUE);

@@ -12,22 +12,12 @@
 
 #include "client/encoded_words.h"
 #include "client/errors.h"
+#include "client/gmime_ptr.h"
 #include "text/unicode.h"
 #include "text/utf.h"
 
 namespace glyphary::client {
 namespace {
-
-// Text goes through the renderer in pieces of at most this many units.
-constexpr size_t kRenderPiece = size_t{1} << 18;
-
-struct Unref {
-    void operator()(void* object) const {
-        if (object) g_object_unref(object);
-    }
-};
-template <class T>
-using GPtr = std::unique_ptr<T, Unref>;
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;

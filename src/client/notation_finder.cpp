@@ -44,20 +44,26 @@ NotationFinder::NotationFinder(std::u16string_view pattern) {
 NotationFinder::~NotationFinder() = default;
 
 size_t NotationFinder::Find(std::u16string_view text, bool final,
-                            const std::function<void(const NotationMatch&)>& found) const {
+                            FunctionRef<void(const NotationMatch&)> found) const {
     return m_simple ? FindSimple(text, final, found) : FindRegex(text, final, found);
 }
 
 size_t NotationFinder::FindSimple(std::u16string_view text, bool final,
-                                  const std::function<void(const NotationMatch&)>& found) const {
+                                  FunctionRef<void(const NotationMatch&)> found) const {
     const Simple& s = *m_simple;
     const size_t n = text.size();
     const size_t p = s.before.size();
     size_t settled = 0;  // after the last match
     size_t from = 0;     // where the search for P goes on
     for (;;) {
-        const size_t at = text.find(s.before, from);
-        if (at == std::u16string_view::npos) {
+        size_t at = from;
+        if (p > 0) {
+            // P's first unit found by the vector search, the rest compared where it stands.
+            while ((at = FindUnit(m_search, text, s.before[0], at)) != text.npos &&
+                   text.compare(at, p, s.before) != 0)
+                ++at;
+        }
+        if (at == std::u16string_view::npos || at > n) {
             // A P may begin in the last p - 1 units. Occurrences of P skipped before `from`
             // fail whatever follows (below), so searching again from an earlier place finds
             // what this search finds.
@@ -90,7 +96,7 @@ size_t NotationFinder::FindSimple(std::u16string_view text, bool final,
 }
 
 size_t NotationFinder::FindRegex(std::u16string_view text, bool final,
-                                 const std::function<void(const NotationMatch&)>& found) const {
+                                 FunctionRef<void(const NotationMatch&)> found) const {
     size_t end = text.size();
     if (!final) {
         // Without facts that show where a match cannot reach across, only after a line feed.

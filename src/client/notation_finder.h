@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include <boost/regex_fwd.hpp>
+
+#include "client/function_ref.h"
+#include "client/unit_search.h"
 
 namespace glyphary::client {
 
@@ -37,7 +39,7 @@ class NotationFinder {
     /// more text. With `final` all of it is settled. Throws ClientError when the regex engine
     /// gives up.
     size_t Find(std::u16string_view text, bool final,
-                const std::function<void(const NotationMatch&)>& found) const;
+                FunctionRef<void(const NotationMatch&)> found) const;
 
     /// Whether any text may be settled before its end: false when Find settles nothing
     /// until `final` (the pattern may match across anything, as far as can be shown).
@@ -46,14 +48,15 @@ class NotationFinder {
   private:
     struct Simple;
     size_t FindSimple(std::u16string_view text, bool final,
-                      const std::function<void(const NotationMatch&)>& found) const;
+                      FunctionRef<void(const NotationMatch&)> found) const;
     size_t FindRegex(std::u16string_view text, bool final,
-                     const std::function<void(const NotationMatch&)>& found) const;
+                     FunctionRef<void(const NotationMatch&)> found) const;
 
     std::shared_ptr<const boost::wregex> m_regex;
     std::wstring m_prefix;  // every match starts with it, when not empty
     std::unique_ptr<const Simple> m_simple;
     bool m_afterLineFeeds = false;
+    UnitSearch m_search = ChooseUnitSearch();  // for the first unit of a simple pattern's P
 };
 
 }  // namespace glyphary::client

@@ -79,10 +79,38 @@ class PageLocalizer::Replacements {
     StringMap m_remembered;
 };
 
-// The standard emoji the configuration knows, as CarrierConverter finds them.
+// The standard emoji the configuration knows, as CarrierConverter finds them, and what the
+// standard emoji step made of the parts of pages so far.
 struct PageLocalizer::StandardEmoji {
+    // Parts longer than this are converted each time (a page's emoji are short and repeat).
+    static constexpr size_t kMaxRememberedUnits = 64;
+
     // Units of which a text must hold one for a standard emoji to be found in it.
     std::bitset<0x10000> triggers;
+    // The units a match may hold: a text may be cut between two units that are none of them
+    // (CarrierConverter::MayCut from standard emoji).
+    std::bitset<0x10000> active;
+
+    bool MayCut(char16_t before, char16_t after) const { return !active[before] && !active[after]; }
+
+    // A part is always converted alone, so what it became once it becomes wherever it stands:
+    // remembered per mode, up to kMaxRemembered parts.
+    std::optional<std::u16string_view> Recall(EMapMode mode, std::u16string_view part) {
+        std::lock_guard lock(mutex);
+        const StringMap& results = converted[mode];
+        const auto it = results.find(part);
+        if (it == results.end()) return std::nullopt;
+        return it->second;  // entries are never removed, and node-based: the view stays valid
+    }
+    void Remember(EMapMode mode, std::u16string_view part, std::u16string_view result) {
+        if (part.size() > kMaxRememberedUnits) return;
+        std::lock_guard lock(mutex);
+        StringMap& results = converted[mode];
+        if (results.size() < kMaxRemembered) results.emplace(part, result);
+    }
+
+    std::mutex mutex;
+    std::map<EMapMode, StringMap> converted;
 };
 
 PageLocalizer::PageLocalizer(std::shared_ptr<Module> module, Options options)
@@ -103,6 +131,7 @@ PageLocalizer::PageLocalizer(std::shared_ptr<Module> module, Options options)
             });
         for (size_t u = everyFormBeyondAscii ? 0x80 : 0; u < 0x10000; ++u)
             m_standard->triggers[u] = finder.active[u];
+        m_standard->active = finder.active;
     }
 }
 
@@ -172,8 +201,10 @@ class PageConverter::Readable {
           m_mode(mode),
           m_replacements(localizer.ReplacementsFor(mode)),
           m_out(out),
-          m_standard(localizer.Acquire(mode)) {}
-    ~Readable() { m_localizer.Release(m_mode, std::move(m_standard)); }
+          m_standardEmoji(text::CarrierOfMode(mode) != text::Carrier::none
+                              ? localizer.m_standard.get()
+                              : nullptr) {}
+    ~Readable() { m_localizer.Release(m_mode, std::move(m_converter)); }
 
     void Add(std::u16string_view units) { m_text += units; }
 
@@ -204,8 +235,15 @@ class PageConverter::Readable {
         m_text.erase(0, settled);
     }
 
+    // The standard emoji converter, taken from the pool when first needed: a page whose parts
+    // were all converted before needs none.
+    CarrierConverter& Converter() {
+        if (!m_converter) m_converter = m_localizer.Acquire(m_mode);
+        return *m_converter;
+    }
+
     void Standard(bool end) {
-        if (!m_standard) {
+        if (!m_standardEmoji) {
             m_out += m_localized;
             m_localized.clear();
             return;
@@ -215,12 +253,14 @@ class PageConverter::Readable {
             // The last place where the converter allows a cut, between two units that are
             // here (what comes next is not known yet).
             cut = cut > 0 ? cut - 1 : 0;
-            while (cut > 0 && !m_standard->MayCut(m_localized[cut - 1], m_localized[cut])) --cut;
+            while (cut > 0 && !m_standardEmoji->MayCut(m_localized[cut - 1], m_localized[cut]))
+                --cut;
             if (cut == 0 && m_localized.size() > kMaxHeldUnits)
                 cut = m_localized.size() - (text::IsHighSurrogate(m_localized.back()) ? 1 : 0);
         }
         const std::u16string_view settled(m_localized.data(), cut);
-        const auto& triggers = m_localizer.m_standard->triggers;
+        PageLocalizer::StandardEmoji& standard = *m_standardEmoji;
+        const auto& triggers = standard.triggers;
         // Only the parts around units that may begin to make a standard emoji go to the
         // module, each from the cut before it to the cut after it: what lies between holds
         // no emoji and stays as it is.
@@ -228,16 +268,18 @@ class PageConverter::Readable {
         for (size_t i = 0; i < settled.size(); ++i) {
             if (!triggers[settled[i]]) continue;
             size_t begin = i, end = i + 1;
-            while (begin > copied && !m_standard->MayCut(settled[begin - 1], settled[begin]))
-                --begin;
-            while (end < settled.size() && !m_standard->MayCut(settled[end - 1], settled[end]))
-                ++end;
+            while (begin > copied && !standard.MayCut(settled[begin - 1], settled[begin])) --begin;
+            while (end < settled.size() && !standard.MayCut(settled[end - 1], settled[end])) ++end;
             m_out += settled.substr(copied, begin - copied);
             const std::u16string_view part = settled.substr(begin, end - begin);
-            if (part.find(kSeparator) == part.npos && part.back() != kZwj) {
+            if (const std::optional<std::u16string_view> known = standard.Recall(m_mode, part)) {
+                m_out += *known;
+            } else if (part.find(kSeparator) == part.npos && part.back() != kZwj) {
                 Defer(part);
             } else {
-                m_standard->Convert(part, [this](std::u16string_view piece) { m_out += piece; });
+                const size_t at = m_out.size();
+                Converter().Convert(part, [this](std::u16string_view piece) { m_out += piece; });
+                standard.Remember(m_mode, part, std::u16string_view(m_out).substr(at));
             }
             copied = end;
             i = end - 1;
@@ -263,23 +305,25 @@ class PageConverter::Readable {
         if (m_deferredAt.empty()) return;
         std::u16string converted;
         converted.reserve(m_batch.size());
-        m_standard->Convert(m_batch, [&](std::u16string_view piece) { converted += piece; });
+        Converter().Convert(m_batch, [&](std::u16string_view piece) { converted += piece; });
         std::u16string out;
         out.reserve(m_out.size() + converted.size());
         size_t from = 0, piece = 0, batched = 0;
-        for (const size_t at : m_deferredAt) {
-            out.append(m_out, from, at - from);
-            from = at;
+        for (const size_t deferredAt : m_deferredAt) {
+            out.append(m_out, from, deferredAt - from);
+            from = deferredAt;
             const size_t end = converted.find(kSeparator, piece);
             const size_t sourceEnd = m_batch.find(kSeparator, batched);
+            const std::u16string_view part =
+                std::u16string_view(m_batch).substr(batched, sourceEnd - batched);
+            const size_t start = out.size();
             if (end == converted.npos) {  // cannot be: converted alone after all
-                m_standard->Convert(
-                    std::u16string_view(m_batch).substr(batched, sourceEnd - batched),
-                    [&](std::u16string_view u) { out += u; });
+                Converter().Convert(part, [&](std::u16string_view u) { out += u; });
             } else {
                 out.append(converted, piece, end - piece);
                 piece = end + 1;
             }
+            m_standardEmoji->Remember(m_mode, part, std::u16string_view(out).substr(start));
             batched = sourceEnd + 1;
         }
         out.append(m_out, from);
@@ -296,11 +340,12 @@ class PageConverter::Readable {
     EMapMode m_mode;
     PageLocalizer::Replacements& m_replacements;
     std::u16string& m_out;
-    std::unique_ptr<CarrierConverter> m_standard;  // null: standard emoji stay
-    std::u16string m_text;                         // not settled by the notation step
-    std::u16string m_localized;                    // not settled by the standard emoji step
-    std::u16string m_batch;                        // deferred to Resolve, joined
-    std::vector<size_t> m_deferredAt;              // where each goes in the output
+    PageLocalizer::StandardEmoji* m_standardEmoji;  // null: standard emoji stay
+    std::unique_ptr<CarrierConverter> m_converter;  // from the pool, once needed
+    std::u16string m_text;                          // not settled by the notation step
+    std::u16string m_localized;                     // not settled by the standard emoji step
+    std::u16string m_batch;                         // deferred to Resolve, joined
+    std::vector<size_t> m_deferredAt;               // where each goes in the output
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -321,6 +366,7 @@ char16_t* PageConverter::Reserve(size_t units) {
 
 void PageConverter::Commit(size_t units) {
     std::u16string_view in(m_input.data(), units);
+    m_output.reserve(m_output.size() + units);  // about what comes out: one growth, not many
     if (!m_scanner) {
         m_readable->Add(in);
         m_inText = true;

@@ -331,26 +331,93 @@ GLYPHARY_TARGET_SSSE3 void EncodeBlocksSsse3(const char16_t* p, size_t n, size_t
         if (!EncodeStepSsse3(p, i, o)) return;
 }
 
-// AVX2: the ASCII before the next other unit, up to sixteen at a time, then a step at that
-// unit. Each unit before i took at most three bytes, so the sixteen-byte stores made while
-// sixteen units remain stay inside the room.
+// The bytes of one quarter of each half of x and y (EncodeStepAvx2): `low`'s units in the low
+// half, `high`'s in the high one.
+GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline __m256i EncodeQuarters(
+    __m256i x, __m256i y, const EncodeShuffle& low, const EncodeShuffle& high) {
+    const __m256i fromX = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high.fromX.control),
+                                              reinterpret_cast<const __m128i*>(low.fromX.control));
+    const __m256i fromY = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(high.fromY.control),
+                                              reinterpret_cast<const __m128i*>(low.fromY.control));
+    return _mm256_or_si256(_mm256_shuffle_epi8(x, fromX), _mm256_shuffle_epi8(y, fromY));
+}
+
+// The SSSE3 step over sixteen units, eight in each half of the register (the tables' four
+// units a quarter, each half's quarters shuffled together); false, having done nothing, where
+// one is a surrogate. Writes at most 52 bytes: three stores of up to twelve, then sixteen.
+GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool EncodeStepAvx2(const char16_t* p,
+                                                                               size_t& i,
+                                                                               char*& o) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i ones = _mm256_set1_epi16(-1);
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    const __m256i top5 = _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xF800)));
+    if (_mm256_movemask_epi8(
+            _mm256_cmpeq_epi16(top5, _mm256_set1_epi16(static_cast<short>(0xD800)))))
+        return false;
+    const __m256i over7F = _mm256_xor_si256(
+        _mm256_cmpeq_epi16(_mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF80))),
+                           zero),
+        ones);
+    const __m256i over7FF = _mm256_xor_si256(_mm256_cmpeq_epi16(top5, zero), ones);
+    const __m256i low6 = _mm256_set1_epi16(0x3F);
+    const __m256i mark = _mm256_set1_epi16(0x80);
+    const __m256i lead2 = _mm256_or_si256(_mm256_srli_epi16(v, 6), _mm256_set1_epi16(0xC0));
+    const __m256i lead3 = _mm256_or_si256(_mm256_srli_epi16(v, 12), _mm256_set1_epi16(0xE0));
+    const __m256i lead = _mm256_blendv_epi8(v, _mm256_blendv_epi8(lead2, lead3, over7FF), over7F);
+    const __m256i lowBits = _mm256_or_si256(_mm256_and_si256(v, low6), mark);
+    const __m256i midBits = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi16(v, 6), low6), mark);
+    const __m256i second = _mm256_blendv_epi8(lowBits, midBits, over7FF);
+    const __m256i x = _mm256_packus_epi16(lead, second);  // per half: its leads, then seconds
+    const __m256i y = _mm256_packus_epi16(lowBits, lowBits);
+    // Bits 0 to 7: units 0 to 7; bits 16 to 23: units 8 to 15.
+    const auto m80 = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(over7F, zero)));
+    const auto m800 =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(over7FF, zero)));
+    const auto code = [m80, m800](int shift) {
+        return Spread4(m80 >> shift & 0xF) + Spread4(m800 >> shift & 0xF);
+    };
+    const EncodeShuffle& q0 = kEncodeLow[code(0)];
+    const EncodeShuffle& q1 = kEncodeHigh[code(4)];
+    const EncodeShuffle& q2 = kEncodeLow[code(16)];
+    const EncodeShuffle& q3 = kEncodeHigh[code(20)];
+    const __m256i firsts = EncodeQuarters(x, y, q0, q2), seconds = EncodeQuarters(x, y, q1, q3);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(firsts));
+    o += q0.length;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(seconds));
+    o += q1.length;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_extracti128_si256(firsts, 1));
+    o += q2.length;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_extracti128_si256(seconds, 1));
+    o += q3.length;
+    i += 16;
+    return true;
+}
+
+// A step of sixteen units while thirty-two remain (where none is a surrogate), else of eight.
+GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool EncodeStepMixed(const char16_t* p,
+                                                                                size_t n, size_t& i,
+                                                                                char*& o) {
+    return (i + 32 <= n && EncodeStepAvx2(p, i, o)) || EncodeStepSsse3(p, i, o);
+}
+
+// AVX2: sixteen ASCII units at a time, else a step of sixteen mixed units while thirty-two
+// remain (of eight after). Each unit before i took at most three bytes, so the stores made
+// (sixteen bytes while sixteen units remain, 52 while thirty-two do) stay inside the room.
 GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& i, char*& o) {
     while (i + 16 <= n) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
         const __m256i high = _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF80)));
-        const uint32_t other = ~static_cast<uint32_t>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi16(high, _mm256_setzero_si256())));
-        if (other & 1) {  // inside Japanese: no ASCII to store
-            if (!EncodeStepSsse3(p, i, o)) return;
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi16(high, _mm256_setzero_si256())) != -1) {
+            // Japanese, or ASCII mixed with it: the step takes both as they come.
+            if (!EncodeStepMixed(p, n, i, o)) return;
             continue;
         }
         // packus works within each half: put the halves' eight bytes side by side.
         const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0b1000);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packed));
-        const size_t ascii = other ? static_cast<size_t>(__builtin_ctz(other)) / 2 : 16;
-        i += ascii;
-        o += ascii;
-        if (other && i + 16 <= n && !EncodeStepSsse3(p, i, o)) return;
+        i += 16;
+        o += 16;
     }
     EncodeBlocksSsse3(p, n, i, o);
 }

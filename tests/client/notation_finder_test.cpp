@@ -8,6 +8,7 @@
 #include "client/module.h"
 #include "client/notation_finder.h"
 #include "client/object.h"
+#include "support/simd_levels.h"
 
 namespace {
 
@@ -68,18 +69,20 @@ TEST_P(NotationFinderTest, FindsWhatLocalizeFindsWholeAndInPieces) {
     object.SetMapMode(MPM_none);  // no table: every match written by the format
     object.Put(Property::localizePattern, GetParam());
     object.Put(Property::localizeUndefinedFormat, u"<%1%>");
-    const NotationFinder finder(GetParam());
-    std::mt19937 rng(11);
-    for (int round = 0; round < 300; ++round) {
-        const std::u16string text = RandomText(rng, 1 + round % 60);
-        const std::u16string expected = object.Convert(Operation::localize, text);
-        ASSERT_EQ(FindInPieces(finder, text, {}), expected) << "round " << round;
-        std::vector<size_t> cuts;
-        std::uniform_int_distribution<size_t> at(0, text.size());
-        for (int i = 0; i < 6; ++i) cuts.push_back(at(rng));
-        std::sort(cuts.begin(), cuts.end());
-        ASSERT_EQ(FindInPieces(finder, text, cuts), expected) << "round " << round;
-    }
+    glyphary::testing::AtEveryLevel([&](text::simd::Level) {
+        const NotationFinder finder(GetParam());  // its search chosen at this level
+        std::mt19937 rng(11);
+        for (int round = 0; round < 300; ++round) {
+            const std::u16string text = RandomText(rng, 1 + round % 60);
+            const std::u16string expected = object.Convert(Operation::localize, text);
+            ASSERT_EQ(FindInPieces(finder, text, {}), expected) << "round " << round;
+            std::vector<size_t> cuts;
+            std::uniform_int_distribution<size_t> at(0, text.size());
+            for (int i = 0; i < 6; ++i) cuts.push_back(at(rng));
+            std::sort(cuts.begin(), cuts.end());
+            ASSERT_EQ(FindInPieces(finder, text, cuts), expected) << "round " << round;
+        }
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Patterns, NotationFinderTest,

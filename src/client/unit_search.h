@@ -1,0 +1,26 @@
+// The search the page path repeats over most of a page: for one unit (the '<' that ends a run
+// of text, the ':' that may begin notation). Chosen once through the text layer's dispatch.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace glyphary::client {
+
+/// The units before the first `unit` among p[0..n), or n.
+using UnitSearch = size_t (*)(const char16_t* p, size_t n, char16_t unit);
+
+/// The best search the processor has (as text::simd::Active allows).
+UnitSearch ChooseUnitSearch() noexcept;
+
+/// The scalar definition, which every other search must agree with.
+size_t FindUnitScalar(const char16_t* p, size_t n, char16_t unit) noexcept;
+
+/// Where `unit` is in `text` at or after `from`, or npos.
+inline size_t FindUnit(UnitSearch search, std::u16string_view text, char16_t unit, size_t from) {
+    if (from >= text.size()) return std::u16string_view::npos;
+    const size_t at = from + search(text.data() + from, text.size() - from, unit);
+    return at < text.size() ? at : std::u16string_view::npos;
+}
+
+}  // namespace glyphary::client
