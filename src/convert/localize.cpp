@@ -94,28 +94,23 @@ GLYPHARY_TARGET_AVX2 inline __m256i Splat256(wchar_t unit) {
                    : _mm256_set1_epi32(static_cast<int>(unit));
 }
 
-// (A needle of one unit compares it once.)
-template <bool kOne>
 GLYPHARY_TARGET_AVX2 inline __m256i Candidates256(const wchar_t* at, size_t n, __m256i first,
                                                   __m256i last) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-    if constexpr (kOne)
-        return kNarrow ? _mm256_cmpeq_epi16(a, first) : _mm256_cmpeq_epi32(a, first);
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + n - 1));
     return kNarrow ? _mm256_and_si256(_mm256_cmpeq_epi16(a, first), _mm256_cmpeq_epi16(b, last))
                    : _mm256_and_si256(_mm256_cmpeq_epi32(a, first), _mm256_cmpeq_epi32(b, last));
 }
 
 // Two blocks a step while neither holds a candidate, then one, then the scalar search.
-template <bool kOne>
 GLYPHARY_TARGET_AVX2 inline size_t FindUnitsAvx2Loop(const wchar_t* text, size_t size,
                                                      const wchar_t* needle, size_t n) {
     constexpr size_t kLanes = 32 / sizeof(wchar_t);
     const __m256i first = Splat256(needle[0]), last = Splat256(needle[n - 1]);
     size_t i = 0;
     for (; i + n - 1 + 2 * kLanes <= size; i += 2 * kLanes) {
-        const __m256i low = Candidates256<kOne>(text + i, n, first, last);
-        const __m256i high = Candidates256<kOne>(text + i + kLanes, n, first, last);
+        const __m256i low = Candidates256(text + i, n, first, last);
+        const __m256i high = Candidates256(text + i + kLanes, n, first, last);
         const __m256i any = _mm256_or_si256(low, high);
         if (_mm256_testz_si256(any, any)) continue;
         size_t at = Verify(static_cast<uint32_t>(_mm256_movemask_epi8(low)), text, i, needle, n);
@@ -125,8 +120,8 @@ GLYPHARY_TARGET_AVX2 inline size_t FindUnitsAvx2Loop(const wchar_t* text, size_t
         if (at != std::wstring_view::npos) return at;
     }
     for (; i + n - 1 + kLanes <= size; i += kLanes) {
-        const auto mask = static_cast<uint32_t>(
-            _mm256_movemask_epi8(Candidates256<kOne>(text + i, n, first, last)));
+        const auto mask =
+            static_cast<uint32_t>(_mm256_movemask_epi8(Candidates256(text + i, n, first, last)));
         if (mask) {
             if (const size_t at = Verify(mask, text, i, needle, n); at != std::wstring_view::npos)
                 return at;
@@ -135,10 +130,27 @@ GLYPHARY_TARGET_AVX2 inline size_t FindUnitsAvx2Loop(const wchar_t* text, size_t
     const size_t rest = FindUnitsScalar(text + i, size - i, needle, n);
     return rest == std::wstring_view::npos ? rest : i + rest;
 }
+
+// One unit: most searches end within a few blocks (the next ':' of the text), so one block a
+// step, and the first hit is the answer.
+GLYPHARY_TARGET_AVX2 inline size_t FindUnitAvx2(const wchar_t* text, size_t size, wchar_t unit) {
+    constexpr size_t kLanes = 32 / sizeof(wchar_t);
+    const __m256i wanted = Splat256(unit);
+    size_t i = 0;
+    for (; i + kLanes <= size; i += kLanes) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+        const auto mask = static_cast<uint32_t>(_mm256_movemask_epi8(
+            kNarrow ? _mm256_cmpeq_epi16(a, wanted) : _mm256_cmpeq_epi32(a, wanted)));
+        if (mask) return i + static_cast<unsigned>(__builtin_ctz(mask)) / kUnitBits;
+    }
+    for (; i < size; ++i)
+        if (text[i] == unit) return i;
+    return std::wstring_view::npos;
+}
+
 GLYPHARY_TARGET_AVX2 size_t FindUnitsAvx2(const wchar_t* text, size_t size, const wchar_t* needle,
                                           size_t n) {
-    return n == 1 ? FindUnitsAvx2Loop<true>(text, size, needle, n)
-                  : FindUnitsAvx2Loop<false>(text, size, needle, n);
+    return n == 1 ? FindUnitAvx2(text, size, needle[0]) : FindUnitsAvx2Loop(text, size, needle, n);
 }
 #endif
 
@@ -174,12 +186,13 @@ struct Found {
 // look-behind see exactly what a search from `pos` would see), and which costs the engine
 // no more than the search from `pos` would (one attempt per place would give each its own
 // complexity budget).
-bool SearchRegex(const wchar_t* pos, const wchar_t* end, const LocalizeRegex& rx,
+bool SearchRegex(FindUnitsFn find, const wchar_t* pos, const wchar_t* end, const LocalizeRegex& rx,
                  boost::match_results<const wchar_t*>& m, Found& found) {
     try {
         const wchar_t* from = pos;
         if (!rx.prefix.empty()) {
-            const size_t at = FindUnits({pos, static_cast<size_t>(end - pos)}, rx.prefix);
+            const size_t at =
+                find(pos, static_cast<size_t>(end - pos), rx.prefix.data(), rx.prefix.size());
             if (at == std::wstring_view::npos) return false;
             from = pos + at;
         }
@@ -199,10 +212,12 @@ bool SearchRegex(const wchar_t* pos, const wchar_t* end, const LocalizeRegex& rx
 // occurrence of P whose longest run of members is long enough and followed by S. A run that
 // fails fails for every occurrence of P starting inside it too (they end in the same place),
 // so the scan never looks at a unit twice per unit of P.
-bool SearchSimple(const wchar_t* pos, const wchar_t* end, const SimpleMatcher& s, Found& found) {
+bool SearchSimple(FindUnitsFn find, const wchar_t* pos, const wchar_t* end, const SimpleMatcher& s,
+                  Found& found) {
     const std::wstring_view text(pos, static_cast<size_t>(end - pos));
     const size_t p = s.before.size();
-    for (size_t at = FindUnits(text, s.before); at != std::wstring_view::npos;) {
+    for (size_t at = find(text.data(), text.size(), s.before.data(), p);
+         at != std::wstring_view::npos;) {
         const size_t run = at + p;
         size_t stop = run;
         while (stop < text.size() && s.Member(text[stop])) ++stop;
@@ -212,7 +227,7 @@ bool SearchSimple(const wchar_t* pos, const wchar_t* end, const SimpleMatcher& s
         }
         const size_t from = std::max(at + 1, stop + 1 > p ? stop + 1 - p : 0);
         if (from > text.size()) break;
-        at = FindUnits(text.substr(from), s.before);
+        at = find(text.data() + from, text.size() - from, s.before.data(), p);
         if (at != std::wstring_view::npos) at += from;
     }
     return false;
@@ -264,8 +279,9 @@ void LocalizeText(std::wstring_view input, const LocalizeRegex& rx, const ModeTa
     std::optional<boost::match_results<const wchar_t*>> m;
     if (!rx.simple) m.emplace();
     Found found;
-    while (rx.simple ? SearchSimple(pos, end, *rx.simple, found)
-                     : SearchRegex(pos, end, rx, *m, found)) {
+    const FindUnitsFn find = kFindUnits.Choose();  // once per call, not per match
+    while (rx.simple ? SearchSimple(find, pos, end, *rx.simple, found)
+                     : SearchRegex(find, pos, end, rx, *m, found)) {
         out.append(pos, found.begin);
         const std::wstring_view id =
             found.idBegin

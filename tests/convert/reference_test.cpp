@@ -89,10 +89,10 @@ TEST(FastPathsMatchReference, FindUnitsAtEveryLevelOffsetAndLength) {
     std::mt19937 rng(20261210);
     std::wstring alphabet = L"a:b\x013A\xE63A\x3A00";
     if constexpr (sizeof(wchar_t) == 4) alphabet += static_cast<wchar_t>(0x1003A);
-    std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1), units(1, 4);
+    std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
     for (int round = 0; round < 24; ++round) {
         std::wstring needle;
-        for (size_t n = units(rng); n > 0; --n) needle += alphabet[pick(rng)];
+        for (int n = 1 + round % 4; n > 0; --n) needle += alphabet[pick(rng)];
         std::wstring text;
         while (text.size() < 72) {
             if (pick(rng) == 0) text += needle;
