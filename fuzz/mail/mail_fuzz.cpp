@@ -78,6 +78,8 @@ const EzwebMailCodeMap& SmallMap() {
         g_tables.ezwebMailCodeMap.Set(0x75, 0x41, 0x7B, 0x21);
         g_tables.ezwebMailCodeMap.Set(0x76, 0x22, 0x7C, 0x23);
         g_tables.ezwebMailCodeMap.Set(0x77, 0x77, 0x1B, 0x24);  // writes an opener
+        g_tables.ezwebMailCodeMap.Set(0x75, 0x1B, 0x7B, 0x22);  // ends in a closer's ESC
+        g_tables.ezwebMailCodeMap.Set(0x24, 0x42, 0x24, 0x40);  // an opener's last bytes
         return true;
     }();
     (void)filled;

@@ -198,6 +198,14 @@ inline bool TranscodePairs(char* __restrict data, size_t begin, uint64_t pairs,
 // ---------------------------------------------------------------------------------------------
 // Lines
 
+constexpr uint64_t kEvenPlaces = 0x5555555555555555ULL;
+
+// Bit i of the result: the parity of bits 0 to i of x.
+inline uint64_t PrefixXor(uint64_t x) {
+    for (unsigned shift = 1; shift < 64; shift *= 2) x ^= x << shift;
+    return x;
+}
+
 // The line is searched 64 places at a time for ESC $ and ESC (, taken in order: outside a
 // run the first opener at or after the end of the last closer opens one; inside, the first
 // closer at or after the end of the opener closes it. A run that no closer ends on this line
@@ -223,6 +231,32 @@ template <Masks (*kMasks)(const char*, size_t, size_t, uint8_t, uint8_t), bool k
             if (at <= base) return mask;
             return at - base >= 64 ? 0 : mask >> (at - base) << (at - base);
         };
+        if (kCandidates && opener == kNone) {
+            // The usual block: openers and closers take turns, each far enough from the one
+            // before. Its runs then come from the masks alone, without a branch for each.
+            const uint64_t open = after(m.openers, from), close = m.closers;
+            const uint64_t inside = PrefixXor(open | close);  // each run, opener to closer
+            if ((open & ~inside) == 0 && (close & inside) == 0 &&
+                (close & (open << 1 | open << 2)) == 0 && (open & (close << 1 | close << 2)) == 0) {
+                uint64_t closed = inside;
+                if (inside >> 63) {  // the last run goes on into the next block
+                    const auto at = static_cast<unsigned>(63 - std::countl_zero(open));
+                    opener = base + at;
+                    closed &= (uint64_t{1} << at) - 1;
+                }
+                if (close)
+                    from = base + static_cast<size_t>(63 - std::countl_zero(close)) + kEscapeLength;
+                // Adding a run's first bit clears the run: the runs whose opener is at an even
+                // place. Their pairs start at odd places (an odd distance from the opener),
+                // the others' at even ones; not on the opener's second byte, nor just before a
+                // closer.
+                const uint64_t even = ((closed + (open & closed & kEvenPlaces)) ^ closed) & closed;
+                const uint64_t starts = (even & ~kEvenPlaces) | (closed & ~even & kEvenPlaces);
+                const uint64_t pairs = m.candidates & starts & ~(open << 1) & ~(close >> 1);
+                if (pairs) changed |= TranscodePairs(data, base, pairs, map);
+                continue;
+            }
+        }
         uint64_t pairs = 0;  // the candidate pairs of the runs closed in this block
         for (;;) {
             if (opener == kNone) {
@@ -239,7 +273,7 @@ template <Masks (*kMasks)(const char*, size_t, size_t, uint8_t, uint8_t), bool k
                 // Pairs start at even distances from `begin`, from `begin` to `at` - 2.
                 const size_t first = begin - base, end = at - base;
                 if (end >= first + 2) {
-                    const uint64_t even = first & 1 ? 0xAAAAAAAAAAAAAAAAULL : 0x5555555555555555ULL;
+                    const uint64_t even = first & 1 ? ~kEvenPlaces : kEvenPlaces;
                     const uint64_t within =
                         ((uint64_t{1} << (end - 1)) - 1) & (~uint64_t{0} << first);
                     pairs |= m.candidates & even & within;

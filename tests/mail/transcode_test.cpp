@@ -24,6 +24,8 @@ EzwebMailCodeMap SmallMap() {
     map.Set(0x75, 0x41, 0x7B, 0x21);
     map.Set(0x76, 0x22, 0x7C, 0x23);
     map.Set(0x77, 0x77, 0x1B, 0x24);  // becomes an opener once replaced
+    map.Set(0x75, 0x1B, 0x7B, 0x22);  // would take a closer's ESC if a pair ran into it
+    map.Set(0x24, 0x42, 0x24, 0x40);  // "$B": an opener's last bytes, never a pair of its run
     return map;
 }
 
