@@ -4,11 +4,17 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "text/legacy_codes.h"
+#include "text/simd.h"
 #include "text/references.h"
 #include "text/shift_jis.h"
 #include "text/unicode.h"
+
+#if GLYPHARY_SIMD_X86
+#include <immintrin.h>
+#endif
 
 namespace glyphary::text {
 
@@ -25,8 +31,79 @@ enum FormReader::Kind : uint8_t {
     linear,      // a Shift_JIS decoder's unit of the linear mapping (Carrier::automatic)
 };
 
+namespace {
+
+// The units that may begin a form: three ASCII units and those from `high` on. A superset of
+// the kinds' units that are not plain, which the search finds many units at a time; each
+// found is then looked up.
+struct Stops {
+    char16_t ascii[3] = {0xFFFF, 0xFFFF, 0xFFFF};
+    char16_t high = 0xFFFF;
+};
+
+size_t ToStopScalar(const char16_t* p, size_t n, const Stops& s) {
+    size_t i = 0;
+    for (; i < n; ++i) {
+        const char16_t u = p[i];
+        if (u >= s.high || u == s.ascii[0] || u == s.ascii[1] || u == s.ascii[2]) break;
+    }
+    return i;
+}
+
+#if GLYPHARY_SIMD_X86
+GLYPHARY_TARGET_SSE2 size_t ToStopSse2(const char16_t* p, size_t n, const Stops& s) {
+    const __m128i a0 = _mm_set1_epi16(static_cast<short>(s.ascii[0]));
+    const __m128i a1 = _mm_set1_epi16(static_cast<short>(s.ascii[1]));
+    const __m128i a2 = _mm_set1_epi16(static_cast<short>(s.ascii[2]));
+    // u >= high exactly when (high - 1) - u saturates to zero (high is above 0x7F).
+    const __m128i below = _mm_set1_epi16(static_cast<short>(s.high - 1));
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i hit = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi16(u, a0), _mm_cmpeq_epi16(u, a1)),
+            _mm_or_si128(_mm_cmpeq_epi16(u, a2),
+                         _mm_cmpeq_epi16(_mm_subs_epu16(below, u), _mm_setzero_si128())));
+        if (const int m = _mm_movemask_epi8(hit))
+            return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(m))) / 2;
+    }
+    return i + ToStopScalar(p + i, n - i, s);
+}
+
+GLYPHARY_TARGET_AVX2 size_t ToStopAvx2(const char16_t* p, size_t n, const Stops& s) {
+    const __m256i a0 = _mm256_set1_epi16(static_cast<short>(s.ascii[0]));
+    const __m256i a1 = _mm256_set1_epi16(static_cast<short>(s.ascii[1]));
+    const __m256i a2 = _mm256_set1_epi16(static_cast<short>(s.ascii[2]));
+    const __m256i high = _mm256_set1_epi16(static_cast<short>(s.high));
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m256i u = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        const __m256i hit =
+            _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi16(u, a0), _mm256_cmpeq_epi16(u, a1)),
+                            _mm256_or_si256(_mm256_cmpeq_epi16(u, a2),
+                                            _mm256_cmpeq_epi16(_mm256_max_epu16(u, high), u)));
+        if (const auto m = static_cast<uint32_t>(_mm256_movemask_epi8(hit)))
+            return i + static_cast<size_t>(__builtin_ctz(m)) / 2;
+    }
+    return i + ToStopSse2(p + i, n - i, s);
+}
+#endif
+
+constexpr simd::Paths<size_t (*)(const char16_t*, size_t, const Stops&)> kToStop = {
+    .scalar = ToStopScalar,
+#if GLYPHARY_SIMD_X86
+    .sse2 = ToStopSse2,
+    .avx2 = ToStopAvx2,
+#endif
+};
+
+}  // namespace
+
 struct FormReader::Kinds {
     std::array<Kind, 0x10000> of{};
+    // The search's stops; none when more than three ASCII units are not plain (only the table
+    // then).
+    std::optional<Stops> stops;
 };
 
 namespace {
@@ -198,6 +275,13 @@ const FormReader::Kinds& FormReader::KindsFor(const Format& format) {
         for (char16_t u = 0xFDE0; u <= 0xFDEF; ++u) of[u] = mark;
     if (key & 128)
         for (char16_t u = kFirstLinearUnit; u <= kLastLinearUnit; ++u) of[u] = linear;
+    Stops stops;
+    size_t ascii = 0;
+    for (char16_t u = 0; u < 0x80; ++u)
+        if (of[u] != plain && ascii++ < std::size(stops.ascii)) stops.ascii[ascii - 1] = u;
+    for (uint32_t u = 0x80; u < 0x10000 && stops.high == 0xFFFF; ++u)
+        if (of[u] != plain) stops.high = static_cast<char16_t>(u);
+    if (ascii <= std::size(stops.ascii)) kinds->stops = stops;
     slot = std::move(kinds);
     return *slot;
 }
@@ -314,6 +398,7 @@ FormReader::Result FormReader::Read(const char16_t* in, size_t n, bool final, ch
         return {read.size, read.heldFrom, true};
     }
     const Kind* kinds = m_kinds.of.data();
+    const auto toStop = kToStop.Choose();
     const Carrier carrier = m_format.carrier;
     const Forms forms = m_format.forms;
     size_t r = 0, w = 0;
@@ -327,7 +412,15 @@ FormReader::Result FormReader::Read(const char16_t* in, size_t n, bool final, ch
             continue;
         }
         const size_t from = r;
-        while (r < n && kinds[in[r]] == plain) ++r;
+        if (m_kinds.stops) {
+            while (r < n) {
+                r += toStop(in + r, n - r, *m_kinds.stops);
+                if (r == n || kinds[in[r]] != plain) break;
+                ++r;
+            }
+        } else {
+            while (r < n && kinds[in[r]] == plain) ++r;
+        }
         if (out + w != in + from) std::memmove(out + w, in + from, (r - from) * sizeof(char16_t));
         w += r - from;
         if (r == n) break;
