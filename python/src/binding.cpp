@@ -164,7 +164,8 @@ text::AutoOptions AutoOptions(py::handle prefer, const std::string& record) {
                                  Py_TYPE(prefer.ptr())->tp_name);
         for (const py::handle name : prefer) {
             CheckStr(name, "a carrier name in prefer");
-            names += (names.empty() ? "" : ",") + name.cast<std::string>();
+            if (!names.empty()) names += ',';
+            names += name.cast<std::string>();
         }
     }
     std::string unknown;
