@@ -142,6 +142,14 @@ class PageLocalizer:
         encoding: str = "utf-8",
         errors: Literal["xmlcharrefreplace", "replace", "strict"] = "xmlcharrefreplace",
     ) -> PageStream: ...
+    def convert(
+        self,
+        carrier: _Carrier,
+        data: bytes | bytearray | memoryview,
+        kind: Literal["html", "xhtml", "plain"] = "html",
+        encoding: str = "utf-8",
+        errors: Literal["xmlcharrefreplace", "replace", "strict"] = "xmlcharrefreplace",
+    ) -> bytes: ...
 
 def decode_mail(
     message: bytes | bytearray | memoryview | BinaryIO,

@@ -66,12 +66,12 @@ text::Errors EncodingErrors(const std::string& errors) {
     throw py::value_error("errors must be 'replace', 'xmlcharrefreplace' or 'strict'");
 }
 
-class PageStream {
+// One page's way through: UTF-8 bytes decoded into the page converter, its text encoded into
+// `out`.
+class PageRun {
   public:
-    static constexpr size_t kShortBytes = 64 * 1024;
-
-    PageStream(Pages& pages, EMapMode mode, PageKind kind, const std::string& encoding,
-               const std::string& errors) {
+    PageRun(Pages& pages, EMapMode mode, PageKind kind, const std::string& encoding,
+            const std::string& errors, std::string& out) {
         const std::optional<text::Encoding> target = text::ParseEncoding(encoding);
         if (!target)
             throw py::value_error("unknown encoding '" + encoding +
@@ -80,16 +80,49 @@ class PageStream {
         client::PageLocalizer& localizer = pages.localizer();
         // The application writes UTF-8; bytes that are none become U+FFFD rather than
         // failing the response halfway.
-        m_pipe = std::make_unique<text::TextPipe>(
-            text::Format(text::Encoding::utf8), text::Errors::replace,
-            text::Format(*target, text::CarrierOfMode(mode)), encodingErrors,
-            [this](std::string_view bytes) { m_out.append(bytes); });
+        m_pipe.emplace(text::Format(text::Encoding::utf8), text::Errors::replace,
+                       text::Format(*target, text::CarrierOfMode(mode)), encodingErrors,
+                       [&out](std::string_view bytes) { out.append(bytes); });
         // Kept: what the page needs was made by prepare(), and handing the GIL over and back
         // costs a response more than the converter's making.
         EnterApartment();
-        m_converter = std::make_unique<PageConverter>(
-            localizer, mode, kind, [this](std::u16string_view units) { m_pipe->Take(units); });
+        m_converter.emplace(localizer, mode, kind,
+                            [this](std::u16string_view units) { m_pipe->Take(units); });
     }
+
+    // Where the run's converter points back at it.
+    PageRun(const PageRun&) = delete;
+    PageRun& operator=(const PageRun&) = delete;
+
+    static constexpr size_t kShortBytes = 64 * 1024;
+
+    // The next bytes; with `final`, the page's last ones, and the end of it.
+    void Feed(std::string_view bytes, bool final) {
+        // A page's usual pieces take microseconds: the GIL is handed over only for long
+        // ones, where another thread's wait would cost more than the handover.
+        std::optional<py::gil_scoped_release> release;
+        if (bytes.size() > kShortBytes) release.emplace();
+        EnterApartment();
+        m_pipe->Feed(*m_converter, bytes, final);
+        if (final) {
+            m_converter->Finish();
+            m_pipe->Finish();
+            m_converter.reset();  // its standard emoji converter goes back to the pool now
+        } else {
+            m_pipe->Flush();
+        }
+    }
+
+  private:
+    std::optional<text::TextPipe> m_pipe;
+    std::optional<PageConverter> m_converter;
+};
+
+class PageStream {
+  public:
+    PageStream(Pages& pages, EMapMode mode, PageKind kind, const std::string& encoding,
+               const std::string& errors)
+        : m_run(pages, mode, kind, encoding, errors, m_out) {}
 
     py::bytes Feed(py::handle data, bool final) {
         std::unique_lock lock(m_mutex, std::try_to_lock);
@@ -98,19 +131,7 @@ class PageStream {
         m_out.clear();
         {
             const Bytes bytes(data, "data");
-            // A page's usual pieces take microseconds: the GIL is handed over only for long
-            // ones, where another thread's wait would cost more than the handover.
-            std::optional<py::gil_scoped_release> release;
-            if (bytes.view().size() > kShortBytes) release.emplace();
-            EnterApartment();
-            m_pipe->Feed(*m_converter, bytes.view(), final);
-            if (final) {
-                m_converter->Finish();
-                m_pipe->Finish();
-                m_converter.reset();  // its standard emoji converter goes back to the pool now
-            } else {
-                m_pipe->Flush();
-            }
+            m_run.Feed(bytes.view(), final);
         }
         m_finished = final;
         return py::bytes(m_out.data(), m_out.size());
@@ -118,11 +139,23 @@ class PageStream {
 
   private:
     std::mutex m_mutex;
-    std::string m_out;
-    std::unique_ptr<text::TextPipe> m_pipe;
-    std::unique_ptr<PageConverter> m_converter;
+    std::string m_out;  // before m_run, which writes to it
+    PageRun m_run;
     bool m_finished = false;
 };
+
+// A whole page at once: what a stream's finish(data) gives, without a stream object between
+// the calls (a response of one piece, the usual one, makes none).
+py::bytes ConvertPage(Pages& pages, EMapMode mode, py::handle data, PageKind kind,
+                      const std::string& encoding, const std::string& errors) {
+    const Bytes bytes(data, "data");
+    std::string out;
+    {
+        PageRun run(pages, mode, kind, encoding, errors, out);
+        run.Feed(bytes.view(), true);
+    }
+    return py::bytes(out.data(), out.size());
+}
 
 }  // namespace
 
@@ -147,6 +180,17 @@ module's LocalizePattern); localize_ids, when given, are the only ids localized.
 Thread-safe: one serves an application; what pages need is made once and shared.)")
         .def(py::init<PathArg, MaybeTextArg, IdsArg>(), py::arg("module") = py::none(),
              py::arg("localize_pattern") = py::none(), py::arg("localize_ids") = py::none())
+        .def(
+            "convert",
+            [](Pages& self, CarrierArg carrier, BufferArg data, const std::string& kind,
+               const std::string& encoding, const std::string& errors) {
+                const EMapMode mode = CarrierMode(carrier.value);
+                return ConvertPage(self, mode, data.value, Kind(kind), encoding, errors);
+            },
+            py::arg("carrier"), py::arg("data"), py::arg("kind") = "html",
+            py::arg("encoding") = "utf-8", py::arg("errors") = "xmlcharrefreplace",
+            "A whole page for the carrier converted at once: the bytes "
+            "stream(carrier, kind, encoding, errors).finish(data) gives.")
         .def("prepare", &Pages::Prepare, py::arg("carrier"),
              "Makes now what pages for the carrier need, rather than at its first page.")
         .def(

@@ -451,8 +451,9 @@ def test_pages_converted_on_many_threads_at_once_are_those_of_one_thread():
         return b"".join(stream.convert(data[i : i + size]) for i in range(0, len(data), size)) + stream.finish()
 
     expected = {carrier: convert(carrier, encoding, len(data)) for carrier, encoding in clients}
-    for carrier, encoding in clients:  # the last piece given with the end
+    for carrier, encoding in clients:  # the last piece given with the end, or the page at once
         assert pages.stream(carrier, "html", encoding).finish(data) == expected[carrier]
+        assert pages.convert(carrier, data, "html", encoding) == expected[carrier]
     failures = []
 
     def work(n):
