@@ -62,6 +62,7 @@ if not callable(getattr(MultipartDecoder, "_parse_headers", None)):
 
 __all__ = ["EmojiMiddleware"]
 
+_BODILESS = ("GET", "HEAD")  # requests whose bodies the middleware leaves alone
 HANDSET_ENCODINGS = {"imode": "sjis", "ezweb": "sjis", "softbank": "sjis"}
 _PAGE_KINDS = {"text/html": "html", "application/xhtml+xml": "xhtml", "text/plain": "plain"}
 _CHARSET_LABELS = {"sjis": "Shift_JIS", "utf-8": "UTF-8", "utf-16le": "UTF-16LE"}
@@ -131,11 +132,14 @@ def _charset(label):
 
 
 class _Request:
-    """What one request needs: its client, and how its text is read and written."""
+    """What requests from one client need: its carrier, and how its text is read and written.
+    Made once per User-Agent and shared by its requests, so nothing in it changes."""
 
-    def __init__(self, middleware, environ):
+    __slots__ = ("middleware", "carrier", "handset", "encoding", "mode")
+
+    def __init__(self, middleware, user_agent):
         self.middleware = middleware
-        self.carrier = middleware._carrier_of(environ.get("HTTP_USER_AGENT", ""))
+        self.carrier = middleware._detector().carrier_of(user_agent)
         self.handset = self.carrier in middleware.encodings
         self.encoding = middleware.encodings[self.carrier] if self.handset else "utf-8"
         # Responses are localized in the carrier's mode, or with standard emoji.
@@ -198,16 +202,15 @@ class EmojiMiddleware:
         self._standard = StandardEmoji(self._module_path) if standard_emoji else None
         # User-Agents repeat: each is matched against the rules once (up to a bound, since
         # clients choose them).
-        self._carrier_of = functools.lru_cache(maxsize=4096)(self._detect)
+        self._request_of = functools.lru_cache(maxsize=4096)(functools.partial(_Request, self))
+        # Applications send few distinct Content-Types: each is read once per client encoding.
+        self._page_of = functools.lru_cache(maxsize=256)(self._page)
 
     def _detector(self):
         detector = getattr(self._local, "detector", None)
         if detector is None:
             detector = self._local.detector = Glyphary("none", self._module_path)
         return detector
-
-    def _detect(self, user_agent):
-        return self._detector().carrier_of(user_agent)
 
     def _object(self, carrier):
         """This thread's object for `carrier`, which globalizes what its handsets post."""
@@ -220,11 +223,12 @@ class EmojiMiddleware:
         return found
 
     def __call__(self, environ, start_response):
-        request = _Request(self, environ)
+        request = self._request_of(environ.get("HTTP_USER_AGENT", ""))
         environ["glyphary.carrier"] = request.carrier
         environ["glyphary.encoding"] = request.encoding
         try:
-            self._convert_request(environ, request)
+            if environ.get("QUERY_STRING") or environ.get("REQUEST_METHOD", "GET") not in _BODILESS:
+                self._convert_request(environ, request)
         except _Refused as refused:
             body = (refused.reason + "\n").encode("utf-8")
             start_response(
@@ -234,9 +238,30 @@ class EmojiMiddleware:
             return [body]
         response = _Response(request, start_response, environ)
         result = self.app(environ, response.start_response)
-        if type(result) in (list, tuple) and response.converter is not None:
+        if response.page is not None and type(result) in (list, tuple):
             return [response.whole(result)]  # all known: converted now, no generator
+        response.returned = True
+        if response.page is not None:
+            response.stream()
         return response.iterate(result)
+
+    def _page(self, content_type, mode, encoding):
+        """The _Page of a response whose Content-Type the middleware converts, else None."""
+        mimetype, parameters = media_type(content_type)
+        charset = parameters.pop("charset", None)
+        kind = _PAGE_KINDS.get(mimetype)
+        if kind is None or (charset is not None and _charset(charset) != "utf-8"):
+            return None
+        parameters["charset"] = _CHARSET_LABELS[encoding]
+        page = _Page(
+            self._pages,
+            ("Content-Type", _serialise(mimetype, parameters)),
+            (mode, kind, encoding, "replace" if kind == "plain" else "xmlcharrefreplace"),
+        )
+        # What its conversion refuses (an encoding the converter does not know) fails the
+        # application's start_response, uncached, rather than the body later.
+        page.convert(b"")
+        return page
 
     # ------------------------------------------------------------------------------------
     # Requests
@@ -246,7 +271,7 @@ class EmojiMiddleware:
         if query:
             converted = _convert_urlencoded(query.encode("latin-1"), request, None)
             environ["QUERY_STRING"] = converted.decode("ascii")
-        if environ.get("REQUEST_METHOD", "GET") in ("GET", "HEAD"):
+        if environ.get("REQUEST_METHOD", "GET") in _BODILESS:
             return
         mimetype, parameters = media_type(environ.get("CONTENT_TYPE", ""))
         if mimetype == "application/x-www-form-urlencoded":
@@ -413,17 +438,31 @@ class _MultipartRewriter:
         # A preamble goes: it carries nothing for the application.
 
 
-@functools.lru_cache(maxsize=256)
-def _page_type(content_type, encoding):
-    """(kind of page, the Content-Type to send in `encoding`) of a response whose Content-Type
-    the middleware converts, else None. Applications send few distinct ones: each is read once."""
-    mimetype, parameters = media_type(content_type)
-    charset = parameters.pop("charset", None)
-    kind = _PAGE_KINDS.get(mimetype)
-    if kind is None or (charset is not None and _charset(charset) != "utf-8"):
-        return None
-    parameters["charset"] = _CHARSET_LABELS[encoding]
-    return kind, _serialise(mimetype, parameters)
+class _Page:
+    """How responses of one Content-Type go to clients of one encoding: the Content-Type
+    header they get, and the arguments of their conversion."""
+
+    __slots__ = ("pages", "content_type", "arguments")
+
+    def __init__(self, pages, content_type, arguments):
+        self.pages = pages
+        self.content_type = content_type
+        self.arguments = arguments  # mode, kind, encoding, errors
+
+    def convert(self, data):
+        """A whole body converted at once."""
+        mode, kind, encoding, errors = self.arguments
+        return self.pages.convert(mode, data, kind, encoding, errors)
+
+    def stream(self):
+        return self.pages.stream(*self.arguments)
+
+
+_VARY_USER_AGENT = ("Vary", "User-Agent")
+# Headers start_response looks at, in lower case; the others pass by.
+_READ_HEADERS = frozenset(
+    ["glyphary-convert", "content-type", "content-encoding", "content-length", "vary"]
+)
 
 
 class _Response:
@@ -431,70 +470,82 @@ class _Response:
     start_response is called when the first converted bytes are ready: a body the
     application gives in one piece then goes with its Content-Length, in one write."""
 
+    __slots__ = ("request", "start", "environ", "page", "converter", "pending", "server_write",
+                 "returned")  # fmt: skip
+
     def __init__(self, request, start_response, environ):
         self.request = request
         self.start = start_response
         self.environ = environ
-        self.converter = None
+        self.page = None  # the _Page of a body converted
+        self.converter = None  # its stream, once one is needed
         self.pending = None  # (status, headers, exc_info) not given to the server yet
         self.server_write = None
+        self.returned = False  # the application has returned its body
 
     def start_response(self, status, headers, exc_info=None):
         if exc_info is not None and self.server_write is not None:
             return self.start(status, headers, exc_info)  # too late: the server re-raises
-        self.converter = None
+        self.page = self.converter = None
         content_type = None
         convert = bool(self.environ.get("glyphary.convert", True))
-        kept = []
+        kept = []  # all but ours
+        others = []  # nor those a converted body replaces
+        vary = []
         for name, value in headers:
             lowered = name.lower()
-            if lowered == "glyphary-convert":
-                convert = convert and value.strip().lower() != "off"
-                continue  # ours, not the client's
-            if lowered == "content-type":
-                content_type = value
-            elif lowered == "content-encoding" and value.strip().lower() != "identity":
-                convert = False
-            kept.append((name, value))
+            if lowered in _READ_HEADERS:
+                if lowered == "glyphary-convert":
+                    convert = convert and value.strip().lower() != "off"
+                    continue  # ours, not the client's
+                if lowered == "content-type":
+                    content_type = value
+                elif lowered == "vary":
+                    vary.append(value)
+                elif lowered == "content-encoding":
+                    if value.strip().lower() != "identity":
+                        convert = False
+                    others.append((name, value))
+                kept.append((name, value))
+            else:
+                header = (name, value)
+                kept.append(header)
+                others.append(header)
         headers = kept
         if content_type is not None and convert:
-            headers = self._prepare(headers, content_type)
+            request = self.request
+            page = request.middleware._page_of(content_type, request.mode, request.encoding)
+            if page is not None:  # text, in the UTF-8 we convert from
+                self.page = page
+                if vary:
+                    vary.append("User-Agent")
+                    others += [page.content_type, ("Vary", ", ".join(vary))]
+                else:
+                    others += [page.content_type, _VARY_USER_AGENT]
+                headers = others
+                if self.returned:
+                    self.stream()
         self.pending = (status, headers, exc_info)
         return self.write
+
+    def stream(self):
+        """Makes the converter of a body given in pieces."""
+        self.converter = self.page.stream()
 
     def begin(self, length=None):
         """Gives the server the status and headers, with the body's length when known."""
         if self.server_write is None:
             status, headers, exc_info = self.pending
             if length is not None:
-                headers = headers + [("Content-Length", str(length))]
+                headers.append(("Content-Length", str(length)))
             self.server_write = self.start(status, headers, exc_info)
 
     def write(self, data):
         """The write callable of start_response, for applications that still use it."""
         self.begin()
+        if self.page is not None and self.converter is None:
+            self.stream()
         self.server_write(self.converter.convert(data) if self.converter else data)
-
-    def _prepare(self, headers, content_type):
-        request = self.request
-        page = _page_type(content_type, request.encoding)
-        if page is None:
-            return headers  # not text, or not in the UTF-8 we convert from
-        kind, value = page
-        self.converter = request.middleware._pages.stream(
-            request.mode,
-            kind,
-            request.encoding,
-            "replace" if kind == "plain" else "xmlcharrefreplace",
-        )
-        kept = [
-            (n, v)
-            for n, v in headers
-            if n.lower() not in ("content-type", "content-length", "vary")
-        ]
-        vary = [v for n, v in headers if n.lower() == "vary"]
-        vary.append("User-Agent")
-        return kept + [("Content-Type", value), ("Vary", ", ".join(vary))]
 
     def iterate(self, result):
         try:
@@ -525,8 +576,13 @@ class _Response:
     def whole(self, pieces):
         """A body whose pieces are all known (the usual one-piece list), converted: its last
         piece goes with the end of the page, and the body with its Content-Length."""
-        converter = self.converter
-        data = b"".join([converter.convert(piece) for piece in pieces[:-1]])
-        data += converter.finish(pieces[-1] if pieces else b"")
+        if len(pieces) == 1 and self.converter is None:
+            data = self.page.convert(pieces[0])
+        else:
+            if self.converter is None:
+                self.stream()
+            converter = self.converter
+            data = b"".join([converter.convert(piece) for piece in pieces[:-1]])
+            data += converter.finish(pieces[-1] if pieces else b"")
         self.begin(len(data))
         return data
