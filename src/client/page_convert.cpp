@@ -258,33 +258,43 @@ class PageConverter::Readable {
                               : nullptr) {}
     ~Readable() { m_localizer.Release(m_mode, std::move(m_converter)); }
 
-    void Add(std::u16string_view units) { m_text += units; }
-
-    // Converts what is settled; with `end`, all: the stretch ends.
-    void Settle(bool end) {
-        Localize(end);
-        if (!end && m_text.size() > kMaxHeldUnits) Localize(true);
+    // The next units of the stretch; with `end`, the stretch ends after them. Converts what
+    // is settled.
+    void Take(std::u16string_view units, bool end) {
+        Localize(units, end);
+        if (!end && m_text.size() > kMaxHeldUnits) Localize({}, true);
         Standard(end);
     }
 
   private:
-    void Localize(bool end) {
+    void Localize(std::u16string_view more, bool end) {
+        // What is held from before comes first; without it the units are read where they are.
+        std::u16string_view text = more;
+        const bool held = !m_text.empty();
+        if (held) {
+            m_text += more;
+            text = m_text;
+        }
+        // Without the standard emoji step the result is final.
+        std::u16string& out = m_standardEmoji ? m_localized : m_out;
         size_t copied = 0;
-        const std::u16string_view text(m_text);
         const size_t settled =
             m_localizer.finder().Find(text, end, [&](const NotationMatch& match) {
-                m_localized.append(text.substr(copied, match.begin - copied));
+                out.append(text.substr(copied, match.begin - copied));
                 const std::u16string_view id =
                     text.substr(match.idBegin, match.idEnd - match.idBegin);
                 if (m_localizer.Allows(id)) {
-                    m_replacements.Append(id, m_localized);
+                    m_replacements.Append(id, out);
                 } else {
-                    m_localized.append(text.substr(match.begin, match.end - match.begin));
+                    out.append(text.substr(match.begin, match.end - match.begin));
                 }
                 copied = match.end;
             });
-        m_localized.append(text.substr(copied, settled - copied));
-        m_text.erase(0, settled);
+        out.append(text.substr(copied, settled - copied));
+        if (held)
+            m_text.erase(0, settled);
+        else
+            m_text.assign(text.substr(settled));
     }
 
     // The standard emoji converter, taken from the pool when first needed: a page whose parts
@@ -420,28 +430,32 @@ void PageConverter::Commit(size_t units) {
     std::u16string_view in(m_input.data(), units);
     m_output.reserve(m_output.size() + units);  // about what comes out: one growth, not many
     if (!m_scanner) {
-        m_readable->Add(in);
+        m_readable->Take(in, false);
         m_inText = true;
+        Flush();
+        return;
     }
-    while (m_scanner && !in.empty()) {
+    // Readable runs in a row are one stretch, handed on whole where they lie.
+    size_t at = 0, textFrom = 0;
+    while (at < in.size()) {
         bool readable;
-        const size_t n = m_scanner->Next(in, readable);
+        const size_t n = m_scanner->Next(in.substr(at), readable);
         if (readable) {
-            m_readable->Add(in.substr(0, n));
+            if (!m_inText) textFrom = at;
             m_inText = true;
         } else {
-            if (m_inText) m_readable->Settle(true);
+            if (m_inText) m_readable->Take(in.substr(textFrom, at - textFrom), true);
             m_inText = false;
-            m_output += in.substr(0, n);
+            m_output += in.substr(at, n);
         }
-        in.remove_prefix(n);
+        at += n;
     }
-    if (m_inText) m_readable->Settle(false);
+    if (m_inText) m_readable->Take(in.substr(textFrom), false);
     Flush();
 }
 
 void PageConverter::Finish() {
-    if (m_inText) m_readable->Settle(true);
+    if (m_inText) m_readable->Take({}, true);
     m_inText = false;
     Flush();
 }
