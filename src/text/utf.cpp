@@ -326,9 +326,15 @@ GLYPHARY_TARGET_SSSE3 __attribute__((always_inline)) inline bool EncodeStepSsse3
 }
 
 // Encodes while sixteen units remain, eight units at a time, stopping before a surrogate.
-GLYPHARY_TARGET_SSSE3 void EncodeBlocksSsse3(const char16_t* p, size_t n, size_t& i, char*& o) {
+GLYPHARY_TARGET_SSSE3 void EncodeBlocksSsse3(const char16_t* p, size_t n, size_t& at, char*& to) {
+    // In locals: the bytes stored through `o` may alias the caller's counters, which would
+    // be stored and loaded again around every store.
+    size_t i = at;
+    char* o = to;
     while (i + 16 <= n)
-        if (!EncodeStepSsse3(p, i, o)) return;
+        if (!EncodeStepSsse3(p, i, o)) break;
+    at = i;
+    to = o;
 }
 
 // The bytes of one quarter of each half of x and y (EncodeStepAvx2): `low`'s units in the low
@@ -404,13 +410,15 @@ GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool EncodeStepMixed(
 // AVX2: sixteen ASCII units at a time, else a step of sixteen mixed units while thirty-two
 // remain (of eight after). Each unit before i took at most three bytes, so the stores made
 // (sixteen bytes while sixteen units remain, 52 while thirty-two do) stay inside the room.
-GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& i, char*& o) {
+GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& at, char*& to) {
+    size_t i = at;  // in locals, as in EncodeBlocksSsse3
+    char* o = to;
     while (i + 16 <= n) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
         const __m256i high = _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF80)));
         if (_mm256_movemask_epi8(_mm256_cmpeq_epi16(high, _mm256_setzero_si256())) != -1) {
             // Japanese, or ASCII mixed with it: the step takes both as they come.
-            if (!EncodeStepMixed(p, n, i, o)) return;
+            if (!EncodeStepMixed(p, n, i, o)) break;
             continue;
         }
         // packus works within each half: put the halves' eight bytes side by side.
@@ -419,7 +427,8 @@ GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& 
         i += 16;
         o += 16;
     }
-    EncodeBlocksSsse3(p, n, i, o);
+    at = i;
+    to = o;
 }
 #endif
 
