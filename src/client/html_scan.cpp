@@ -46,9 +46,38 @@ constexpr std::array<RawElement, 9> kRawElements = {{
 
 constexpr std::string_view kCdata = "[CDATA[";
 
+// The units that end a tag's name (space, '/', '>') and, with '=', an attribute's: all below
+// 64, so one shift tells.
+constexpr uint64_t Bits(std::initializer_list<char> units) {
+    uint64_t bits = 0;
+    for (const char u : units) bits |= uint64_t{1} << u;
+    return bits;
+}
+constexpr uint64_t kEndsTagName = Bits({' ', '\t', '\n', '\r', '\f', '/', '>'});
+constexpr uint64_t kEndsAttrName = kEndsTagName | Bits({'='});
+
+bool In(uint64_t set, char16_t u) {
+    return u < 64 && (set >> u & 1);
+}
+
+const char16_t* SkipSpaces(const char16_t* p, const char16_t* end) {
+    while (p != end && IsSpace(*p)) ++p;
+    return p;
+}
+
+// Whether the units [p, p + n) are `name` (lower-case letters) in any case: as the state
+// machine's names compare, which keep ASCII lowered and nothing else.
+bool UnitsAre(const char16_t* p, size_t n, std::string_view name) {
+    if (n != name.size()) return false;
+    for (size_t i = 0; i < n; ++i)
+        if ((p[i] | 0x20) != name[i]) return false;
+    return true;
+}
+
 }  // namespace
 
-HtmlScanner::HtmlScanner(bool xml) : m_xml(xml), m_upTo(ChooseUnitSearch()) {}
+HtmlScanner::HtmlScanner(bool xml, Tags tags)
+    : m_xml(xml), m_wholeTags(tags == Tags::whole), m_upTo(ChooseUnitSearch()) {}
 
 __attribute__((always_inline)) inline bool HtmlScanner::Step(char16_t u) {
     for (;;) {
@@ -246,6 +275,112 @@ __attribute__((always_inline)) inline bool HtmlScanner::Step(char16_t u) {
     }
 }
 
+size_t HtmlScanner::WholeTags(const char16_t* const begin, const char16_t* const end) {
+    const char16_t* p = begin;
+    // Each step below moves `p` and the state together, over units it has seen whole; where
+    // the units end first, or something only the state machine reads comes (a comment, a
+    // '<' that opens no tag), it stops and the state machine goes on from there.
+    for (;;) {
+        switch (m_state) {
+            case State::data:
+                if (p == end || *p != u'<') return p - begin;
+                ++p;
+                m_state = State::tagOpen;
+                continue;
+            case State::tagOpen:
+            case State::endTagOpen: {
+                if (p != end && *p == u'/' && m_state == State::tagOpen) {
+                    ++p;
+                    m_state = State::endTagOpen;
+                    continue;
+                }
+                if (p == end || !IsAsciiLetter(*p)) return p - begin;
+                const char16_t* q = p + 1;
+                while (q != end && !In(kEndsTagName, *q)) ++q;
+                if (q == end) return p - begin;
+                m_endTag = m_state == State::endTagOpen;
+                m_tagRaw = Raw::none;
+                for (size_t i = 1; i < kRawElements.size(); ++i)
+                    if (UnitsAre(p, static_cast<size_t>(q - p), kRawElements[i].name))
+                        m_tagRaw = static_cast<Raw>(i);
+                m_selfClosing = false;
+                m_state = State::beforeAttrName;
+                p = q;
+                continue;
+            }
+            case State::afterAttrValue:
+                if (p == end) return p - begin;
+                if (IsSpace(*p)) ++p;
+                m_state = State::beforeAttrName;
+                continue;
+            case State::beforeAttrName: {
+                p = SkipSpaces(p, end);
+                if (p == end) return p - begin;
+                if (*p == u'>' || *p == u'/') {
+                    if (*p == u'/') {
+                        if (p + 1 == end) return p - begin;
+                        if (*++p != u'>') continue;  // a '/' that closes nothing
+                        m_selfClosing = true;
+                    }
+                    ++p;
+                    CloseTag();
+                    if (m_state == State::rawText) return p - begin;
+                    continue;
+                }
+                // An attribute: its name, and = and its value if it has one.
+                const char16_t* q = p + 1;
+                while (q != end && !In(kEndsAttrName, *q)) ++q;
+                const char16_t* r = SkipSpaces(q, end);
+                if (r == end) return p - begin;
+                if (*r != u'=') {
+                    p = r;  // the next attribute, or the tag's end
+                    continue;
+                }
+                const bool readable =
+                    !m_endTag && std::any_of(kReadableAttributes.begin(), kReadableAttributes.end(),
+                                             [&](std::string_view n) {
+                                                 return UnitsAre(p, static_cast<size_t>(q - p), n);
+                                             });
+                r = SkipSpaces(r + 1, end);
+                if (r == end) return p - begin;
+                const char16_t quote = *r;
+                if (quote == u'>') {
+                    p = r;  // no value: the tag's end
+                    continue;
+                }
+                m_readableAttr = readable;
+                if (quote == u'"' || quote == u'\'') {
+                    m_state = quote == u'"' ? State::attrValueDouble : State::attrValueSingle;
+                    p = r + 1;
+                    // A readable value is a run of its own: the tag's markup ends before it.
+                    if (readable) return p - begin;
+                    p += m_upTo(p, end - p, quote);
+                    if (p == end) return p - begin;
+                    ++p;
+                    m_state = State::afterAttrValue;
+                    continue;
+                }
+                m_state = State::attrValueBare;
+                p = r;
+                if (readable) return p - begin;
+                while (p != end && !IsSpace(*p) && *p != u'>') ++p;
+                if (p == end) return p - begin;
+                if (*p == u'>') {
+                    ++p;
+                    CloseTag();
+                    if (m_state == State::rawText) return p - begin;
+                } else {
+                    ++p;
+                    m_state = State::beforeAttrName;
+                }
+                continue;
+            }
+            default:
+                return p - begin;
+        }
+    }
+}
+
 size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
     size_t n = 0;
     bool started = false;
@@ -264,6 +399,16 @@ size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
             started = true;
             n += run;
             continue;
+        }
+        if (m_wholeTags && ((m_state == State::data && units[n] == u'<') || InTag())) {
+            // Markup whatever follows: it begins the next run if this one is text.
+            if (started && readable) return n;
+            if (const size_t run = WholeTags(units.data() + n, units.data() + units.size())) {
+                readable = false;
+                started = true;
+                n += run;
+                continue;
+            }
         }
         if ((m_state == State::tagName || m_state == State::attrName) && !(started && readable)) {
             // A name's units are markup and only go into the name.

@@ -14,8 +14,13 @@ namespace glyphary::client {
 
 class HtmlScanner {
   public:
+    /// How tags are read: `whole` reads a tag that lies within the units given in one pass
+    /// (names searched for their ends, quoted values for their closing quote); `stepped`
+    /// takes every unit through the state machine, the definition `whole` must agree with.
+    enum class Tags : bool { whole, stepped };
+
     /// `xml`: the page is XHTML, where `<script/>` is an empty element (in HTML it opens one).
-    explicit HtmlScanner(bool xml = false);
+    explicit HtmlScanner(bool xml = false, Tags tags = Tags::whole);
 
     /// The length of the run at the start of `units` (not empty) whose units are all
     /// readable or all markup, as `readable` says; the scanner moves past it. When the run
@@ -63,6 +68,14 @@ class HtmlScanner {
 
     // Moves past one unit; whether it is readable.
     bool Step(char16_t u);
+    // How many units from `p` on, all markup, the tags there take: whole tags and tags in a
+    // row, the markup of a tag up to a readable value, and no more of a tag than lies before
+    // `end`. Leaves the state as stepping each would. From data (at a '<') or inside a tag.
+    size_t WholeTags(const char16_t* p, const char16_t* end);
+    bool InTag() const {
+        return m_state == State::tagOpen || m_state == State::endTagOpen ||
+               m_state == State::beforeAttrName || m_state == State::afterAttrValue;
+    }
     // How many units at the start of `units` the current state passes over without changing
     // (a run of text up to the next '<'), and their kind; so that long runs are not stepped
     // one unit at a time.
@@ -81,6 +94,7 @@ class HtmlScanner {
 
     State m_state = State::data;
     bool m_xml;
+    bool m_wholeTags;
     // The units before the first of a kind, SIMD where the processor has it; chosen once.
     size_t (*m_upTo)(const char16_t* units, size_t n, char16_t unit);
     bool m_pending = false;  // the first unit of the next call has been stepped already

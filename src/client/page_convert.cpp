@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <cstring>
 #include <functional>
 #include <unordered_map>
 
@@ -17,11 +18,59 @@ namespace glyphary::client {
 
 namespace {
 
+// Ids and the parts of pages are short: their first and last four units (which overlap in a
+// shorter one) and their length make the hash, two multiplies whatever the length.
+uint64_t Mix(std::u16string_view s) {
+    uint64_t first = 0, last = 0;
+    const size_t bytes = std::min<size_t>(s.size(), 4) * sizeof(char16_t);
+    if (bytes != 0) {  // an empty view may have no data at all
+        std::memcpy(&first, s.data(), bytes);
+        std::memcpy(&last, s.data() + s.size() - bytes / sizeof(char16_t), bytes);
+    }
+    // A product's high bits depend on all of its operand's: those are the ones used.
+    const uint64_t h = (first * 0x9E3779B97F4A7C15u) ^ ((last ^ s.size()) * 0xC2B2AE3D27D4EB4Fu);
+    return h ^ (h >> 32);
+}
+
 struct Hash {
     using is_transparent = void;
-    size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>{}(s); }
+    size_t operator()(std::u16string_view s) const { return static_cast<size_t>(Mix(s)); }
 };
 using StringMap = std::unordered_map<std::u16string, std::u16string, Hash, std::equal_to<>>;
+
+// A table made once and then only read, looked up for every notation on a page: open
+// addressing over a power of two of slots, at most half of them used.
+class FrozenStringMap {
+  public:
+    void Build(std::vector<std::pair<std::u16string, std::u16string>> entries) {
+        m_entries = std::move(entries);
+        unsigned bits = 4;
+        while ((size_t{1} << bits) < 2 * m_entries.size()) ++bits;
+        m_slots.assign(size_t{1} << bits, 0);
+        m_mask = m_slots.size() - 1;
+        m_shift = 64 - bits;
+        for (uint32_t i = 0; i < m_entries.size(); ++i) {
+            size_t at = Mix(m_entries[i].first) >> m_shift;
+            while (m_slots[at] != 0) at = (at + 1) & m_mask;
+            m_slots[at] = i + 1;
+        }
+    }
+    const std::u16string* Find(std::u16string_view key) const {
+        for (size_t at = Mix(key) >> m_shift;; at = (at + 1) & m_mask) {
+            const uint32_t slot = m_slots[at];
+            if (slot == 0) return nullptr;
+            const auto& [k, value] = m_entries[slot - 1];
+            if (k == key) return &value;
+        }
+    }
+
+  private:
+    std::vector<std::pair<std::u16string, std::u16string>> m_entries;
+    // Index + 1 into m_entries, 0 where free; two free slots before Build.
+    std::vector<uint32_t> m_slots = std::vector<uint32_t>(2);
+    size_t m_mask = 1;
+    unsigned m_shift = 63;
+};
 
 // Replacements of ids met in pages but in no table, remembered up to this many per mode (a
 // page's own text must not grow memory without end).
@@ -44,12 +93,15 @@ class PageLocalizer::Replacements {
         : m_lookup(module.Create()) {
         m_lookup.SetMapMode(mode);
         m_lookup.Put(Property::localizePattern, kLookupPattern);
-        for (const std::u16string& id : ids) m_known.emplace(id, Lookup(id));
+        std::vector<std::pair<std::u16string, std::u16string>> known;
+        known.reserve(ids.size());
+        for (const std::u16string& id : ids) known.emplace_back(id, Lookup(id));
+        m_known.Build(std::move(known));
     }
 
     void Append(std::u16string_view id, std::u16string& out) {
-        if (const auto it = m_known.find(id); it != m_known.end()) {
-            out += it->second;
+        if (const std::u16string* const replacement = m_known.Find(id)) {
+            out += *replacement;
             return;
         }
         std::lock_guard lock(m_mutex);
@@ -73,8 +125,8 @@ class PageLocalizer::Replacements {
         return m_lookup.Convert(Operation::localize, text);
     }
 
-    Glyphary m_lookup;  // in the constructor and under m_mutex
-    StringMap m_known;  // read without a lock once made
+    Glyphary m_lookup;        // in the constructor and under m_mutex
+    FrozenStringMap m_known;  // read without a lock once made
     std::mutex m_mutex;
     StringMap m_remembered;
 };
@@ -206,33 +258,43 @@ class PageConverter::Readable {
                               : nullptr) {}
     ~Readable() { m_localizer.Release(m_mode, std::move(m_converter)); }
 
-    void Add(std::u16string_view units) { m_text += units; }
-
-    // Converts what is settled; with `end`, all: the stretch ends.
-    void Settle(bool end) {
-        Localize(end);
-        if (!end && m_text.size() > kMaxHeldUnits) Localize(true);
+    // The next units of the stretch; with `end`, the stretch ends after them. Converts what
+    // is settled.
+    void Take(std::u16string_view units, bool end) {
+        Localize(units, end);
+        if (!end && m_text.size() > kMaxHeldUnits) Localize({}, true);
         Standard(end);
     }
 
   private:
-    void Localize(bool end) {
+    void Localize(std::u16string_view more, bool end) {
+        // What is held from before comes first; without it the units are read where they are.
+        std::u16string_view text = more;
+        const bool held = !m_text.empty();
+        if (held) {
+            m_text += more;
+            text = m_text;
+        }
+        // Without the standard emoji step the result is final.
+        std::u16string& out = m_standardEmoji ? m_localized : m_out;
         size_t copied = 0;
-        const std::u16string_view text(m_text);
         const size_t settled =
             m_localizer.finder().Find(text, end, [&](const NotationMatch& match) {
-                m_localized.append(text.substr(copied, match.begin - copied));
+                out.append(text.substr(copied, match.begin - copied));
                 const std::u16string_view id =
                     text.substr(match.idBegin, match.idEnd - match.idBegin);
                 if (m_localizer.Allows(id)) {
-                    m_replacements.Append(id, m_localized);
+                    m_replacements.Append(id, out);
                 } else {
-                    m_localized.append(text.substr(match.begin, match.end - match.begin));
+                    out.append(text.substr(match.begin, match.end - match.begin));
                 }
                 copied = match.end;
             });
-        m_localized.append(text.substr(copied, settled - copied));
-        m_text.erase(0, settled);
+        out.append(text.substr(copied, settled - copied));
+        if (held)
+            m_text.erase(0, settled);
+        else
+            m_text.assign(text.substr(settled));
     }
 
     // The standard emoji converter, taken from the pool when first needed: a page whose parts
@@ -368,28 +430,32 @@ void PageConverter::Commit(size_t units) {
     std::u16string_view in(m_input.data(), units);
     m_output.reserve(m_output.size() + units);  // about what comes out: one growth, not many
     if (!m_scanner) {
-        m_readable->Add(in);
+        m_readable->Take(in, false);
         m_inText = true;
+        Flush();
+        return;
     }
-    while (m_scanner && !in.empty()) {
+    // Readable runs in a row are one stretch, handed on whole where they lie.
+    size_t at = 0, textFrom = 0;
+    while (at < in.size()) {
         bool readable;
-        const size_t n = m_scanner->Next(in, readable);
+        const size_t n = m_scanner->Next(in.substr(at), readable);
         if (readable) {
-            m_readable->Add(in.substr(0, n));
+            if (!m_inText) textFrom = at;
             m_inText = true;
         } else {
-            if (m_inText) m_readable->Settle(true);
+            if (m_inText) m_readable->Take(in.substr(textFrom, at - textFrom), true);
             m_inText = false;
-            m_output += in.substr(0, n);
+            m_output += in.substr(at, n);
         }
-        in.remove_prefix(n);
+        at += n;
     }
-    if (m_inText) m_readable->Settle(false);
+    if (m_inText) m_readable->Take(in.substr(textFrom), false);
     Flush();
 }
 
 void PageConverter::Finish() {
-    if (m_inText) m_readable->Settle(true);
+    if (m_inText) m_readable->Take({}, true);
     m_inText = false;
     Flush();
 }

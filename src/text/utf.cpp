@@ -16,6 +16,36 @@ namespace glyphary::text {
 
 namespace {
 
+// Encodes the character at p[i] (of n units): a unit, or a surrogate pair. False, having done
+// nothing, at a surrogate that is not half of a pair here (the caller's policy decides).
+__attribute__((always_inline)) inline bool EncodeCharacter(const char16_t* p, size_t n, size_t& i,
+                                                           char*& o) {
+    const char32_t u = p[i];
+    if (u < 0x80) {
+        *o++ = static_cast<char>(u);
+        ++i;
+    } else if (u < 0x800) {
+        *o++ = static_cast<char>(0xC0 | (u >> 6));
+        *o++ = static_cast<char>(0x80 | (u & 0x3F));
+        ++i;
+    } else if (!IsSurrogate(u)) {
+        *o++ = static_cast<char>(0xE0 | (u >> 12));
+        *o++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+        *o++ = static_cast<char>(0x80 | (u & 0x3F));
+        ++i;
+    } else if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(p[i + 1])) {
+        const char32_t c = CombineSurrogates(u, p[i + 1]);
+        *o++ = static_cast<char>(0xF0 | (c >> 18));
+        *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *o++ = static_cast<char>(0x80 | (c & 0x3F));
+        i += 2;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Blocks: the bulk of text, many bytes at a time. Each function goes from p[i] as far as it
 // can and leaves what it does not handle (four-byte sequences, surrogates, anything
@@ -326,9 +356,15 @@ GLYPHARY_TARGET_SSSE3 __attribute__((always_inline)) inline bool EncodeStepSsse3
 }
 
 // Encodes while sixteen units remain, eight units at a time, stopping before a surrogate.
-GLYPHARY_TARGET_SSSE3 void EncodeBlocksSsse3(const char16_t* p, size_t n, size_t& i, char*& o) {
+GLYPHARY_TARGET_SSSE3 void EncodeBlocksSsse3(const char16_t* p, size_t n, size_t& at, char*& to) {
+    // In locals: the bytes stored through `o` may alias the caller's counters, which would
+    // be stored and loaded again around every store.
+    size_t i = at;
+    char* o = to;
     while (i + 16 <= n)
-        if (!EncodeStepSsse3(p, i, o)) return;
+        if (!EncodeStepSsse3(p, i, o)) break;
+    at = i;
+    to = o;
 }
 
 // The bytes of one quarter of each half of x and y (EncodeStepAvx2): `low`'s units in the low
@@ -404,13 +440,26 @@ GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool EncodeStepMixed(
 // AVX2: sixteen ASCII units at a time, else a step of sixteen mixed units while thirty-two
 // remain (of eight after). Each unit before i took at most three bytes, so the stores made
 // (sixteen bytes while sixteen units remain, 52 while thirty-two do) stay inside the room.
-GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& i, char*& o) {
+GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& at, char*& to) {
+    size_t i = at;  // in locals, as in EncodeBlocksSsse3
+    char* o = to;
     while (i + 16 <= n) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
         const __m256i high = _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF80)));
         if (_mm256_movemask_epi8(_mm256_cmpeq_epi16(high, _mm256_setzero_si256())) != -1) {
             // Japanese, or ASCII mixed with it: the step takes both as they come.
-            if (!EncodeStepMixed(p, n, i, o)) return;
+            if (EncodeStepMixed(p, n, i, o)) continue;
+            // A surrogate among them: the units up to the first pair (an emoji, mostly) one
+            // at a time, rather than back to the caller for each; only a lone one goes there.
+            for (const size_t end = i + 16; i < end;) {
+                const bool pair = IsSurrogate(p[i]);
+                if (!EncodeCharacter(p, n, i, o)) {
+                    at = i;
+                    to = o;
+                    return;
+                }
+                if (pair) break;
+            }
             continue;
         }
         // packus works within each half: put the halves' eight bytes side by side.
@@ -419,7 +468,8 @@ GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& 
         i += 16;
         o += 16;
     }
-    EncodeBlocksSsse3(p, n, i, o);
+    at = i;
+    to = o;
 }
 #endif
 
@@ -530,22 +580,7 @@ UtfResult Utf8FromUtf16(std::u16string_view in, char* out, bool final, Issues& i
         const char32_t u = p[i];
         if (u < 0x80) {
             while (i < n && p[i] < 0x80) *o++ = static_cast<char>(p[i++]);
-        } else if (u < 0x800) {
-            *o++ = static_cast<char>(0xC0 | (u >> 6));
-            *o++ = static_cast<char>(0x80 | (u & 0x3F));
-            ++i;
-        } else if (!IsSurrogate(u)) {
-            *o++ = static_cast<char>(0xE0 | (u >> 12));
-            *o++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-            *o++ = static_cast<char>(0x80 | (u & 0x3F));
-            ++i;
-        } else if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(p[i + 1])) {
-            const char32_t c = CombineSurrogates(u, p[i + 1]);
-            *o++ = static_cast<char>(0xF0 | (c >> 18));
-            *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *o++ = static_cast<char>(0x80 | (c & 0x3F));
-            i += 2;
+        } else if (EncodeCharacter(p, n, i, o)) {
         } else if (IsHighSurrogate(u) && i + 1 == n && !final) {
             break;  // its low half may come with the next piece
         } else {

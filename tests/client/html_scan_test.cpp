@@ -18,8 +18,9 @@ std::u16string U16(std::string_view ascii) {
 }
 
 // Each unit's kind, from the page scanned in the pieces `cuts` gives.
-std::vector<bool> Kinds(std::u16string_view page, bool xml, const std::vector<size_t>& cuts) {
-    HtmlScanner scanner(xml);
+std::vector<bool> Kinds(std::u16string_view page, bool xml, const std::vector<size_t>& cuts,
+                        HtmlScanner::Tags tags = HtmlScanner::Tags::whole) {
+    HtmlScanner scanner(xml, tags);
     std::vector<bool> kinds;
     size_t from = 0;
     for (size_t i = 0; i <= cuts.size(); ++i) {
@@ -98,7 +99,26 @@ INSTANTIATE_TEST_SUITE_P(
              {"x", "y", "p", "s"}}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
-TEST(HtmlScan, AnyPiecesGiveWhatTheWholePageGivesOnEveryPath) {
+// Pages made of the pieces markup is made of, in any order: every way a tag, an attribute, a
+// value, a comment or a raw-text element can begin, end or fail to.
+std::u16string RandomPage(std::mt19937& rng) {
+    static const std::vector<std::u16string> kTokens = {
+        u"<",           u">",         u"/",           u"/>",        u"</",       u"=",
+        u" = ",         u"\"",        u"'",           u" ",         u"\t",       u"\n",
+        u"!",           u"?",         u"-",           u"--",        u"]]",       u"<!--",
+        u"-->",         u"<![CDATA[", u"a",           u"p",         u"Ab",       u"x:y",
+        u"\u00e9",      u"\u4eca",    u"title",       u"TITLE",     u"alt",      u"value",
+        u"placeholder", u"Title",     u"titlex",      u"script",    u"SCRIPT",   u"style",
+        u"textarea",    u"xmp",       u"iframe",      u"noembed",   u"noframes", u"<a ",
+        u"<p title=\"", u"<img alt=", u"</script>",   u"</title ",  u"<title>",  u"<script>",
+        u"<textarea>",  u"<style/>",  u"class=\"c\"", u"value='v'", u"alt=b "};
+    std::uniform_int_distribution<size_t> token(0, kTokens.size() - 1), length(0, 60);
+    std::u16string page;
+    for (size_t i = length(rng); i > 0; --i) page += kTokens[token(rng)];
+    return page;
+}
+
+TEST(HtmlScan, AnyPiecesGiveWhatTheStateMachineGivesOnEveryPath) {
     const std::u16string page = U16(
         "<!DOCTYPE html><html><head><title>T :a:</title><style>p{x:o:y}</style></head>"
         "<body class=\"c\"><!-- c -- --><p title=\"t :b:\" alt='a' value=v>x &amp; y<br/>"
@@ -106,17 +126,20 @@ TEST(HtmlScan, AnyPiecesGiveWhatTheWholePageGivesOnEveryPath) {
         "<textarea>q</b></textarea><SCRIPT>w</Script><?pi?>a run of text longer than a "
         "register, <i title=\"and a title longer than a register too\">then</i> end</body></html>");
     glyphary::text::simd::Limit(glyphary::text::simd::Level::scalar);
-    const std::vector<bool> whole = Kinds(page, false, {});
+    const std::vector<bool> whole = Kinds(page, false, {}, HtmlScanner::Tags::stepped);
     glyphary::testing::AtEveryLevel([&](glyphary::text::simd::Level) {
-        for (size_t cut = 1; cut < page.size(); ++cut)
+        for (size_t cut = 0; cut <= page.size(); ++cut)
             ASSERT_EQ(Kinds(page, false, {cut}), whole) << "cut at " << cut;
         std::mt19937 rng(7);
-        for (int round = 0; round < 200; ++round) {
+        for (int round = 0; round < 2000; ++round) {
+            const std::u16string random = RandomPage(rng);
+            const bool xml = round % 2;
             std::vector<size_t> cuts;
-            std::uniform_int_distribution<size_t> at(0, page.size());
-            for (int i = 0; i < 12; ++i) cuts.push_back(at(rng));
+            std::uniform_int_distribution<size_t> at(0, random.size());
+            for (int i = round % 8; i > 0; --i) cuts.push_back(at(rng));
             std::sort(cuts.begin(), cuts.end());
-            ASSERT_EQ(Kinds(page, false, cuts), whole) << "round " << round;
+            ASSERT_EQ(Kinds(random, xml, cuts), Kinds(random, xml, {}, HtmlScanner::Tags::stepped))
+                << "round " << round;
         }
     });
 }

@@ -9,6 +9,7 @@
 #include "client/carriers.h"
 #include "client/html_scan.h"
 #include "client/page_convert.h"
+#include "client/settings.h"
 
 namespace {
 
@@ -134,6 +135,21 @@ TEST_F(PageConvertTest, PiecesGiveWhatEachStretchGivesWhole) {
                     << "mode " << mode << " round " << round;
             }
         }
+    }
+}
+
+TEST_F(PageConvertTest, EveryIdOfEveryModeBecomesWhatLocalizeMakesOfIt) {
+    const SettingsFile settings = ReadSettings(s_module->SettingsPath());
+    for (const EMapMode mode : {kImode, static_cast<EMapMode>(2), static_cast<EMapMode>(3)}) {
+        std::set<std::u16string> ids, codes;
+        for (const CodeMapEntry& map : settings.maps)
+            if (map.mode == mode) ReadCodeMapKeys(map.path, ids, codes);
+        ASSERT_GT(ids.size(), 100u) << "mode " << mode;
+        std::u16string page;
+        for (const std::u16string& id : ids) page += u":" + id + u": :" + id + u"x: ";
+        EXPECT_EQ(Convert(*s_pages, mode, PageKind::plain, page),
+                  Expected(*s_module, mode, PageKind::plain, page))
+            << "mode " << mode;
     }
 }
 
