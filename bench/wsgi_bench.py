@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """What EmojiMiddleware adds to a page's response time under gunicorn, in one run.
 
-    PYTHONPATH=build/python /usr/bin/python3 bench/wsgi_bench.py [--requests N] [--check]
+    PYTHONPATH=build/python /usr/bin/python3 bench/wsgi_bench.py [--requests N] [--rounds N]
+        [--check]
 
 Two gunicorn servers on 127.0.0.1 (one worker, one thread, keep-alive) serve the same 10 KB
 HTML page, one bare and one behind the middleware; one keep-alive connection to each asks for
@@ -101,7 +102,8 @@ def cpu_seconds(server):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--requests", type=int, default=300, help="per round (9 rounds)")
+    parser.add_argument("--requests", type=int, default=300, help="per round")
+    parser.add_argument("--rounds", type=int, default=9, help="alternating rounds (more when busy)")
     parser.add_argument("--check", action="store_true", help="exit 1 above 20 %% added")
     args = parser.parse_args()
 
@@ -118,14 +120,15 @@ def main():
                     time.sleep(0.1)
                     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
             connections.append(connection)
-        print("a %d-byte page, %d requests per round, best of 9 rounds" % (len(PAGE), args.requests))
+        print("a %d-byte page, %d requests per round, best of %d rounds"
+              % (len(PAGE), args.requests, args.rounds))
         ok = True
         best = {(client, i): float("inf") for client in AGENTS for i in (0, 1)}
         cpu = {key: 0.0 for key in best}
         for connection in connections:  # warm both up
             for _ in range(args.requests):
                 get(connection, AGENTS["pc"])
-        for _ in range(9):
+        for _ in range(args.rounds):
             for client, agent in AGENTS.items():
                 for i, connection in enumerate(connections):
                     used = cpu_seconds(servers[i][0])
@@ -139,7 +142,7 @@ def main():
             sizes = [len(get(c, agent)) for c in connections]
             bare_time, wrapped_time = best[client, 0], best[client, 1]
             added = wrapped_time / bare_time - 1
-            bare_cpu, wrapped_cpu = (cpu[client, i] / (9 * args.requests) for i in (0, 1))
+            bare_cpu, wrapped_cpu = (cpu[client, i] / (args.rounds * args.requests) for i in (0, 1))
             print("%-6s response: bare %5.0f us, middleware %5.0f us, added %5.1f %%   "
                   "server CPU: %5.0f us, %5.0f us, added %5.1f %%   (%d -> %d bytes)"
                   % (client, bare_time * 1e6, wrapped_time * 1e6, added * 100, bare_cpu * 1e6,
