@@ -1,6 +1,7 @@
 #include "text/utf.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -443,30 +444,55 @@ GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool EncodeStepMixed(
 GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& at, char*& to) {
     size_t i = at;  // in locals, as in EncodeBlocksSsse3
     char* o = to;
+    const __m256i beyondAscii = _mm256_set1_epi16(static_cast<short>(0xFF80));
     while (i + 16 <= n) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-        const __m256i high = _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF80)));
-        if (_mm256_movemask_epi8(_mm256_cmpeq_epi16(high, _mm256_setzero_si256())) != -1) {
-            // Japanese, or ASCII mixed with it: the step takes both as they come.
-            if (EncodeStepMixed(p, n, i, o)) continue;
-            // A surrogate among them: the units up to the first pair (an emoji, mostly) one
-            // at a time, rather than back to the caller for each; only a lone one goes there.
-            for (const size_t end = i + 16; i < end;) {
-                const bool pair = IsSurrogate(p[i]);
+        const auto other = ~static_cast<uint32_t>(_mm256_movemask_epi8(
+            _mm256_cmpeq_epi16(_mm256_and_si256(v, beyondAscii), _mm256_setzero_si256())));
+        if (other == 0) {
+            // packus works within each half: put the halves' eight bytes side by side.
+            const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0b1000);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packed));
+            i += 16;
+            o += 16;
+            continue;
+        }
+        const uint32_t run = other >> std::countr_zero(other);
+        if (run <= 0x3F && (run & (run + 1)) == 0 && i + 32 <= n &&
+            _mm256_testz_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 16)),
+                               beyondAscii)) {
+            // One to three units beyond ASCII in a row (two bits a unit) and only ASCII after
+            // them for sixteen more: an emoji or a letter in ASCII text. The ASCII before them
+            // as a block, then they one character at a time, with no table to bring in; the
+            // step below is for text where such units come close together.
+            const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0b1000);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packed));
+            const size_t ascii = static_cast<size_t>(std::countr_zero(other)) / 2;
+            const size_t end = i + 16;
+            i += ascii;
+            o += ascii;
+            do {
                 if (!EncodeCharacter(p, n, i, o)) {
                     at = i;
                     to = o;
                     return;
                 }
-                if (pair) break;
-            }
+            } while (i < end && p[i] >= 0x80);
             continue;
         }
-        // packus works within each half: put the halves' eight bytes side by side.
-        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0b1000);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packed));
-        i += 16;
-        o += 16;
+        // Japanese, or ASCII mixed with it: the step takes both as they come.
+        if (EncodeStepMixed(p, n, i, o)) continue;
+        // A surrogate among them: the units up to the first pair (an emoji, mostly) one at a
+        // time, rather than back to the caller for each; only a lone one goes there.
+        for (const size_t end = i + 16; i < end;) {
+            const bool pair = IsSurrogate(p[i]);
+            if (!EncodeCharacter(p, n, i, o)) {
+                at = i;
+                to = o;
+                return;
+            }
+            if (pair) break;
+        }
     }
     at = i;
     to = o;
