@@ -11,6 +11,7 @@
 #include "client/errors.h"
 #include "client/html_scan.h"
 #include "client/settings.h"
+#include "client/unit_search.h"
 #include "text/format.h"
 #include "text/unicode.h"
 
@@ -137,8 +138,10 @@ struct PageLocalizer::StandardEmoji {
     // Parts longer than this are converted each time (a page's emoji are short and repeat).
     static constexpr size_t kMaxRememberedUnits = 64;
 
-    // Units of which a text must hold one for a standard emoji to be found in it.
+    // Units of which a text must hold one for a standard emoji to be found in it, and the
+    // lowest of them (so that the units below, ASCII at least, are passed over in blocks).
     std::bitset<0x10000> triggers;
+    char16_t lowestTrigger = 0xFFFF;
     // The units a match may hold: a text may be cut between two units that are none of them
     // (CarrierConverter::MayCut from standard emoji).
     std::bitset<0x10000> active;
@@ -181,8 +184,10 @@ PageLocalizer::PageLocalizer(std::shared_ptr<Module> module, Options options)
             std::all_of(forms.begin(), forms.end(), [](const std::u16string& form) {
                 return std::any_of(form.begin(), form.end(), [](char16_t u) { return u >= 0x80; });
             });
-        for (size_t u = everyFormBeyondAscii ? 0x80 : 0; u < 0x10000; ++u)
+        for (size_t u = 0xFFFF; u + 1 > (everyFormBeyondAscii ? 0x80 : 0); --u) {
             m_standard->triggers[u] = finder.active[u];
+            if (finder.active[u]) m_standard->lowestTrigger = static_cast<char16_t>(u);
+        }
         m_standard->active = finder.active;
     }
 }
@@ -327,15 +332,22 @@ class PageConverter::Readable {
         // module, each from the cut before it to the cut after it: what lies between holds
         // no emoji and stays as it is.
         size_t copied = 0;
-        for (size_t i = 0; i < settled.size(); ++i) {
+        for (size_t i = 0;; ++i) {
+            i += m_atLeast(settled.data() + i, settled.size() - i, standard.lowestTrigger);
+            if (i >= settled.size()) break;
             if (!triggers[settled[i]]) continue;
             size_t begin = i, end = i + 1;
             while (begin > copied && !standard.MayCut(settled[begin - 1], settled[begin])) --begin;
             while (end < settled.size() && !standard.MayCut(settled[end - 1], settled[end])) ++end;
             m_out += settled.substr(copied, begin - copied);
             const std::u16string_view part = settled.substr(begin, end - begin);
-            if (const std::optional<std::u16string_view> known = standard.Recall(m_mode, part)) {
+            if (part == m_lastPart) {
+                m_out += m_lastResult;  // the same emoji again, as pages repeat them
+            } else if (const std::optional<std::u16string_view> known =
+                           standard.Recall(m_mode, part)) {
                 m_out += *known;
+                m_lastPart.assign(part);
+                m_lastResult = *known;
             } else if (part.find(kSeparator) == part.npos && part.back() != kZwj) {
                 Defer(part);
             } else {
@@ -403,6 +415,11 @@ class PageConverter::Readable {
     PageLocalizer::Replacements& m_replacements;
     std::u16string& m_out;
     PageLocalizer::StandardEmoji* m_standardEmoji;  // null: standard emoji stay
+    const AtLeastSearch m_atLeast = ChooseAtLeastSearch();
+    // The part recalled last and what it became (a view into the remembered results, which
+    // stay as long as the localizer).
+    std::u16string m_lastPart;
+    std::u16string_view m_lastResult;
     std::unique_ptr<CarrierConverter> m_converter;  // from the pool, once needed
     std::u16string m_text;                          // not settled by the notation step
     std::u16string m_localized;                     // not settled by the standard emoji step

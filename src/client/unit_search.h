@@ -16,6 +16,13 @@ UnitSearch ChooseUnitSearch() noexcept;
 /// The scalar definition, which every other search must agree with.
 size_t FindUnitScalar(const char16_t* p, size_t n, char16_t unit) noexcept;
 
+/// The units before the first one at or above `low` among p[0..n), or n: the next unit beyond
+/// ASCII, say, in text that is mostly ASCII.
+using AtLeastSearch = size_t (*)(const char16_t* p, size_t n, char16_t low);
+
+AtLeastSearch ChooseAtLeastSearch() noexcept;
+size_t FindAtLeastScalar(const char16_t* p, size_t n, char16_t low) noexcept;
+
 /// Where `unit` is in `text` at or after `from`, or npos.
 inline size_t FindUnit(UnitSearch search, std::u16string_view text, char16_t unit, size_t from) {
     if (from >= text.size()) return std::u16string_view::npos;
