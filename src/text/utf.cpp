@@ -47,6 +47,28 @@ __attribute__((always_inline)) inline bool EncodeCharacter(const char16_t* p, si
     return true;
 }
 
+// Decodes the two- or three-byte sequence at p[i] (of n bytes), the common ones: letters,
+// kana and kanji, symbols. False, having done nothing, for anything else (the caller's checks
+// decide it).
+__attribute__((always_inline)) inline bool DecodeCommonSequence(const uint8_t* p, size_t n,
+                                                                size_t& i, char16_t*& o) {
+    const uint8_t b = p[i];
+    // Three bytes with no range to check beyond the continuation bytes, then two bytes.
+    if (i + 2 < n && (b & 0xF0) == 0xE0 && b != 0xE0 && b != 0xED && (p[i + 1] & 0xC0) == 0x80 &&
+        (p[i + 2] & 0xC0) == 0x80) {
+        *o++ = static_cast<char16_t>(((b & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) |
+                                     (p[i + 2] & 0x3F));
+        i += 3;
+        return true;
+    }
+    if (i + 1 < n && b >= 0xC2 && b <= 0xDF && (p[i + 1] & 0xC0) == 0x80) {
+        *o++ = static_cast<char16_t>(((b & 0x1F) << 6) | (p[i + 1] & 0x3F));
+        i += 2;
+        return true;
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Blocks: the bulk of text, many bytes at a time. Each function goes from p[i] as far as it
 // can and leaves what it does not handle (four-byte sequences, surrogates, anything
@@ -249,6 +271,21 @@ GLYPHARY_TARGET_AVX2 void DecodeBlocksAvx2(const uint8_t* p, size_t n, size_t& i
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
         const auto other = static_cast<uint32_t>(_mm256_movemask_epi8(v));
         if (other & 0xFFFF) {
+            const uint32_t run = other >> std::countr_zero(other);
+            if (run <= 0x3F && (run & (run + 1)) == 0) {
+                // Up to six bytes beyond ASCII in a row, and only ASCII after them in the 32:
+                // a letter or an emoji in ASCII text. The ASCII before them widened as a
+                // block, they one sequence at a time, with no table to bring in.
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(o),
+                                    _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
+                const auto ascii = static_cast<size_t>(std::countr_zero(other));
+                const size_t end = i + ascii + static_cast<size_t>(std::popcount(run));
+                i += ascii;
+                o += ascii;
+                while (i < end)
+                    if (!DecodeCommonSequence(p, n, i, o)) return;
+                continue;
+            }
             if (!DecodeStepAvx2(p, i, o) && !DecodeStepSsse3(p, i, o)) return;
             continue;
         }
@@ -534,20 +571,8 @@ UtfResult Utf16FromUtf8(std::string_view in, char16_t* out, bool final, Issues& 
             while (i < n && p[i] < 0x80) *o++ = p[i++];
             continue;
         }
-        // The common sequences first: three bytes (kana, kanji, the carriers' private-use
-        // emoji) with no range to check beyond the continuation bytes, and two bytes.
-        if (i + 2 < n && (b & 0xF0) == 0xE0 && b != 0xE0 && b != 0xED &&
-            (p[i + 1] & 0xC0) == 0x80 && (p[i + 2] & 0xC0) == 0x80) {
-            *o++ = static_cast<char16_t>(((b & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) |
-                                         (p[i + 2] & 0x3F));
-            i += 3;
-            continue;
-        }
-        if (i + 1 < n && b >= 0xC2 && b <= 0xDF && (p[i + 1] & 0xC0) == 0x80) {
-            *o++ = static_cast<char16_t>(((b & 0x1F) << 6) | (p[i + 1] & 0x3F));
-            i += 2;
-            continue;
-        }
+        // The common sequences first (kana, kanji, the carriers' private-use emoji).
+        if (DecodeCommonSequence(p, n, i, o)) continue;
         // The lead byte gives the length and the range of the second byte (no overlong forms,
         // no surrogates, nothing past U+10FFFF).
         size_t length = 0;
