@@ -144,15 +144,29 @@ class PageStream {
     bool m_finished = false;
 };
 
+// A whole page is fed in pieces that the converter's buffers take while they stay in the
+// nearest cache: fed whole, they would be some times its size and push out what the server's
+// own code keeps there.
+constexpr size_t kPiece = 4096;
+
 // A whole page at once: what a stream's finish(data) gives, without a stream object between
 // the calls (a response of one piece, the usual one, makes none).
 py::bytes ConvertPage(Pages& pages, EMapMode mode, py::handle data, PageKind kind,
                       const std::string& encoding, const std::string& errors) {
     const Bytes bytes(data, "data");
     std::string out;
+    out.reserve(bytes.view().size() + bytes.view().size() / 8);
     {
         PageRun run(pages, mode, kind, encoding, errors, out);
-        run.Feed(bytes.view(), true);
+        // The GIL as for one piece of this size (the pieces alone never hand it over).
+        std::optional<py::gil_scoped_release> release;
+        if (bytes.view().size() > PageRun::kShortBytes) release.emplace();
+        std::string_view rest = bytes.view();
+        while (rest.size() > kPiece) {
+            run.Feed(rest.substr(0, kPiece), false);
+            rest.remove_prefix(kPiece);
+        }
+        run.Feed(rest, true);
     }
     return py::bytes(out.data(), out.size());
 }
