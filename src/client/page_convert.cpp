@@ -333,7 +333,10 @@ class PageConverter::Readable {
         // no emoji and stays as it is.
         size_t copied = 0;
         for (size_t i = 0;; ++i) {
-            i += m_atLeast(settled.data() + i, settled.size() - i, standard.lowestTrigger);
+            // Searched for from below the lowest trigger only: the units of a word beyond it
+            // (kana, kanji) are looked up one by one as they come.
+            if (i < settled.size() && settled[i] < standard.lowestTrigger)
+                i += m_atLeast(settled.data() + i, settled.size() - i, standard.lowestTrigger);
             if (i >= settled.size()) break;
             if (!triggers[settled[i]]) continue;
             size_t begin = i, end = i + 1;
