@@ -23,55 +23,71 @@ size_t FindAtLeastScalar(const char16_t* p, size_t n, char16_t low) noexcept {
 namespace {
 
 #if GLYPHARY_SIMD_X86
-GLYPHARY_TARGET_SSE2 size_t FindUnitSse2(const char16_t* p, size_t n, char16_t unit) {
-    const __m128i wanted = _mm_set1_epi16(static_cast<short>(unit));
+// The searches share their loop: a block of units at a time, the mask of those the predicate
+// takes, the first of them; a tail shorter than a block goes to the narrower loop, then to
+// the scalar definition.
+template <class Match>
+GLYPHARY_TARGET_SSE2 size_t SearchSse2(const char16_t* p, size_t n, const Match& match) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const int found = _mm_movemask_epi8(_mm_cmpeq_epi16(units, wanted));
-        if (found) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(found))) / 2;
+        const auto found = static_cast<unsigned>(
+            _mm_movemask_epi8(match(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)))));
+        if (found) return i + static_cast<size_t>(__builtin_ctz(found)) / 2;
     }
-    return i + FindUnitScalar(p + i, n - i, unit);
+    return i + match.Scalar(p + i, n - i);
 }
 
 // Most runs are short (a word between tags): one 16-unit block, then the SSE2 loop's tail.
+template <class Match>
+GLYPHARY_TARGET_AVX2 size_t SearchAvx2(const char16_t* p, size_t n, const Match& match) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const auto found = static_cast<unsigned>(_mm256_movemask_epi8(
+            match(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)))));
+        if (found) return i + static_cast<size_t>(__builtin_ctz(found)) / 2;
+    }
+    return i + SearchSse2(p + i, n - i, match);
+}
+
+struct EqualTo {
+    char16_t unit;
+    GLYPHARY_TARGET_SSE2 __m128i operator()(__m128i units) const {
+        return _mm_cmpeq_epi16(units, _mm_set1_epi16(static_cast<short>(unit)));
+    }
+    GLYPHARY_TARGET_AVX2 __m256i operator()(__m256i units) const {
+        return _mm256_cmpeq_epi16(units, _mm256_set1_epi16(static_cast<short>(unit)));
+    }
+    size_t Scalar(const char16_t* p, size_t n) const { return FindUnitScalar(p, n, unit); }
+};
+
+// u >= low (low above 0), unsigned.
+struct AtLeast {
+    char16_t low;
+    GLYPHARY_TARGET_SSE2 __m128i operator()(__m128i units) const {
+        // SSE2 has no unsigned 16-bit compare: both sides shifted by 0x8000 for the signed one.
+        const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
+        return _mm_cmpgt_epi16(_mm_xor_si128(units, flip),
+                               _mm_set1_epi16(static_cast<short>((low - 1) ^ 0x8000)));
+    }
+    GLYPHARY_TARGET_AVX2 __m256i operator()(__m256i units) const {
+        // max(u, low) == u
+        return _mm256_cmpeq_epi16(
+            _mm256_max_epu16(units, _mm256_set1_epi16(static_cast<short>(low))), units);
+    }
+    size_t Scalar(const char16_t* p, size_t n) const { return FindAtLeastScalar(p, n, low); }
+};
+
+GLYPHARY_TARGET_SSE2 size_t FindUnitSse2(const char16_t* p, size_t n, char16_t unit) {
+    return SearchSse2(p, n, EqualTo{unit});
+}
 GLYPHARY_TARGET_AVX2 size_t FindUnitAvx2(const char16_t* p, size_t n, char16_t unit) {
-    const __m256i wanted = _mm256_set1_epi16(static_cast<short>(unit));
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m256i units = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-        const unsigned found =
-            static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi16(units, wanted)));
-        if (found) return i + static_cast<size_t>(__builtin_ctz(found)) / 2;
-    }
-    return i + FindUnitSse2(p + i, n - i, unit);
+    return SearchAvx2(p, n, EqualTo{unit});
 }
-
-// u >= low, unsigned, as max(u, low) == u.
 GLYPHARY_TARGET_SSE2 size_t FindAtLeastSse2(const char16_t* p, size_t n, char16_t low) {
-    // SSE2 has no unsigned 16-bit max: both sides shifted by 0x8000 for the signed compare.
-    const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
-    const __m128i below = _mm_set1_epi16(static_cast<short>((low - 1) ^ 0x8000));
-    size_t i = 0;
-    for (; low != 0 && i + 8 <= n; i += 8) {
-        const __m128i units =
-            _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), flip);
-        const int found = _mm_movemask_epi8(_mm_cmpgt_epi16(units, below));
-        if (found) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(found))) / 2;
-    }
-    return i + FindAtLeastScalar(p + i, n - i, low);
+    return low == 0 ? 0 : SearchSse2(p, n, AtLeast{low});
 }
-
 GLYPHARY_TARGET_AVX2 size_t FindAtLeastAvx2(const char16_t* p, size_t n, char16_t low) {
-    const __m256i wanted = _mm256_set1_epi16(static_cast<short>(low));
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m256i units = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-        const auto found = static_cast<unsigned>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi16(_mm256_max_epu16(units, wanted), units)));
-        if (found) return i + static_cast<size_t>(__builtin_ctz(found)) / 2;
-    }
-    return i + FindAtLeastSse2(p + i, n - i, low);
+    return low == 0 ? 0 : SearchAvx2(p, n, AtLeast{low});
 }
 #endif
 
