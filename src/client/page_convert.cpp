@@ -33,14 +33,17 @@ uint64_t Mix(std::u16string_view s) {
     return h ^ (h >> 32);
 }
 
+// The tables that grow with what pages hold hash every unit: a hash of the ends alone would
+// let a page fill one bucket with ids that differ only in their middles.
 struct Hash {
     using is_transparent = void;
-    size_t operator()(std::u16string_view s) const { return static_cast<size_t>(Mix(s)); }
+    size_t operator()(std::u16string_view s) const { return std::hash<std::u16string_view>{}(s); }
 };
 using StringMap = std::unordered_map<std::u16string, std::u16string, Hash, std::equal_to<>>;
 
-// A table made once and then only read, looked up for every notation on a page: open
-// addressing over a power of two of slots, at most half of them used.
+// A table made once (from the configuration's ids) and then only read, looked up for every
+// notation on a page: open addressing over a power of two of slots, at most half of them
+// used. What is looked up cannot add to a probe sequence, so the hash of the ends is enough.
 class FrozenStringMap {
   public:
     void Build(std::vector<std::pair<std::u16string, std::u16string>> entries) {
