@@ -123,6 +123,12 @@ class PageStream:
     def convert(self, data: bytes | bytearray | memoryview) -> bytes: ...
     def finish(self, data: bytes | bytearray | memoryview = b"") -> bytes: ...
 
+class PageConversion:
+    """Pages of one kind for one carrier in one encoding, from PageLocalizer.conversion."""
+
+    def convert(self, data: bytes | bytearray | memoryview) -> bytes: ...
+    def stream(self) -> PageStream: ...
+
 class PageLocalizer:
     """Web pages localized for each client as they stream: HTML text and the title, alt,
     value and placeholder attributes (or all of a plain text); never scripts, styles,
@@ -135,6 +141,13 @@ class PageLocalizer:
         localize_ids: Iterable[str] | None = None,
     ) -> None: ...
     def prepare(self, carrier: _Carrier) -> None: ...
+    def conversion(
+        self,
+        carrier: _Carrier,
+        kind: Literal["html", "xhtml", "plain"] = "html",
+        encoding: str = "utf-8",
+        errors: Literal["xmlcharrefreplace", "replace", "strict"] = "xmlcharrefreplace",
+    ) -> PageConversion: ...
     def stream(
         self,
         carrier: _Carrier,

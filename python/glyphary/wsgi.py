@@ -253,15 +253,14 @@ class EmojiMiddleware:
         if kind is None or (charset is not None and _charset(charset) != "utf-8"):
             return None
         parameters["charset"] = _CHARSET_LABELS[encoding]
-        page = _Page(
-            self._pages,
-            ("Content-Type", _serialise(mimetype, parameters)),
-            (mode, kind, encoding, "replace" if kind == "plain" else "xmlcharrefreplace"),
-        )
         # What its conversion refuses (an encoding the converter does not know) fails the
         # application's start_response, uncached, rather than the body later.
-        page.convert(b"")
-        return page
+        return _Page(
+            ("Content-Type", _serialise(mimetype, parameters)),
+            self._pages.conversion(
+                mode, kind, encoding, "replace" if kind == "plain" else "xmlcharrefreplace"
+            ),
+        )
 
     # ------------------------------------------------------------------------------------
     # Requests
@@ -440,22 +439,14 @@ class _MultipartRewriter:
 
 class _Page:
     """How responses of one Content-Type go to clients of one encoding: the Content-Type
-    header they get, and the arguments of their conversion."""
+    header they get, and their conversion (convert(data) for a whole body, stream())."""
 
-    __slots__ = ("pages", "content_type", "arguments")
+    __slots__ = ("content_type", "convert", "stream")
 
-    def __init__(self, pages, content_type, arguments):
-        self.pages = pages
+    def __init__(self, content_type, conversion):
         self.content_type = content_type
-        self.arguments = arguments  # mode, kind, encoding, errors
-
-    def convert(self, data):
-        """A whole body converted at once."""
-        mode, kind, encoding, errors = self.arguments
-        return self.pages.convert(mode, data, kind, encoding, errors)
-
-    def stream(self):
-        return self.pages.stream(*self.arguments)
+        self.convert = conversion.convert
+        self.stream = conversion.stream
 
 
 _VARY_USER_AGENT = ("Vary", "User-Agent")

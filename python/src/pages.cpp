@@ -171,6 +171,38 @@ py::bytes ConvertPage(Pages& pages, EMapMode mode, py::handle data, PageKind kin
     return py::bytes(out.data(), out.size());
 }
 
+// Pages of one kind for one carrier in one encoding: the arguments read once, for a caller
+// that converts many such pages (the middleware keeps one per Content-Type and client).
+class PageConversion {
+  public:
+    PageConversion(Pages& pages, EMapMode mode, PageKind kind, std::string encoding,
+                   std::string errors)
+        : m_pages(pages),
+          m_mode(mode),
+          m_kind(kind),
+          m_encoding(std::move(encoding)),
+          m_errors(std::move(errors)) {
+        // Refused now rather than at the first page.
+        if (!text::ParseEncoding(m_encoding))
+            throw py::value_error("unknown encoding '" + m_encoding +
+                                  "': use utf-8, utf-16le or sjis");
+        EncodingErrors(m_errors);
+    }
+
+    py::bytes Convert(py::handle data) {
+        return ConvertPage(m_pages, m_mode, data, m_kind, m_encoding, m_errors);
+    }
+    std::unique_ptr<PageStream> Stream() {
+        return std::make_unique<PageStream>(m_pages, m_mode, m_kind, m_encoding, m_errors);
+    }
+
+  private:
+    Pages& m_pages;
+    EMapMode m_mode;
+    PageKind m_kind;
+    std::string m_encoding, m_errors;
+};
+
 }  // namespace
 
 void DefinePages(py::module_& m) {
@@ -182,6 +214,15 @@ void DefinePages(py::module_& m) {
             "finish", [](PageStream& s, BufferArg data) { return s.Feed(data.value, true); },
             py::arg("data") = py::bytes(),
             "What the page's last bytes, `data`, and the rest convert to: its end.");
+
+    py::class_<PageConversion>(
+        m, "PageConversion",
+        "Pages of one kind for one carrier in one encoding, from PageLocalizer.conversion.")
+        .def(
+            "convert", [](PageConversion& c, BufferArg data) { return c.Convert(data.value); },
+            py::arg("data"), "A whole page converted at once.")
+        .def("stream", &PageConversion::Stream, py::keep_alive<0, 1>(),
+             "A page converted as it comes.");
 
     py::class_<Pages>(m, "PageLocalizer", R"(Web pages localized for each client as they stream.
 
@@ -205,6 +246,17 @@ Thread-safe: one serves an application; what pages need is made once and shared.
             py::arg("encoding") = "utf-8", py::arg("errors") = "xmlcharrefreplace",
             "A whole page for the carrier converted at once: the bytes "
             "stream(carrier, kind, encoding, errors).finish(data) gives.")
+        .def(
+            "conversion",
+            [](Pages& self, CarrierArg carrier, const std::string& kind,
+               const std::string& encoding, const std::string& errors) {
+                return std::make_unique<PageConversion>(self, CarrierMode(carrier.value),
+                                                        Kind(kind), encoding, errors);
+            },
+            py::keep_alive<0, 1>(),  // it converts with what the localizer shares
+            py::arg("carrier"), py::arg("kind") = "html", py::arg("encoding") = "utf-8",
+            py::arg("errors") = "xmlcharrefreplace",
+            "convert and stream with these arguments, read once: for many pages alike.")
         .def("prepare", &Pages::Prepare, py::arg("carrier"),
              "Makes now what pages for the carrier need, rather than at its first page.")
         .def(

@@ -454,6 +454,7 @@ def test_pages_converted_on_many_threads_at_once_are_those_of_one_thread():
     for carrier, encoding in clients:  # the last piece given with the end, or the page at once
         assert pages.stream(carrier, "html", encoding).finish(data) == expected[carrier]
         assert pages.convert(carrier, data, "html", encoding) == expected[carrier]
+        assert pages.conversion(carrier, "html", encoding).convert(data) == expected[carrier]
     failures = []
 
     def work(n):
