@@ -64,7 +64,10 @@ class FrozenStringMap {
             const uint32_t slot = m_slots[at];
             if (slot == 0) return nullptr;
             const auto& [k, value] = m_entries[slot - 1];
-            if (k == key) return &value;
+            // Equal or not, in one memcmp: char16_t strings compare unit by unit otherwise.
+            if (k.size() == key.size() &&
+                std::memcmp(k.data(), key.data(), key.size() * sizeof(char16_t)) == 0)
+                return &value;
         }
     }
 
@@ -301,7 +304,7 @@ class PageConverter::Readable {
         out.append(text.substr(copied, settled - copied));
         if (held)
             m_text.erase(0, settled);
-        else
+        else if (settled != text.size())
             m_text.assign(text.substr(settled));
     }
 
@@ -445,12 +448,15 @@ PageConverter::PageConverter(PageLocalizer& localizer, EMapMode mode, PageKind k
 PageConverter::~PageConverter() = default;
 
 char16_t* PageConverter::Reserve(size_t units) {
-    if (m_input.size() < units) m_input.resize(units);
-    return m_input.data();
+    if (m_inputRoom < units) {
+        m_input.reset(new char16_t[units]);  // not filled: the decoder writes it
+        m_inputRoom = units;
+    }
+    return m_input.get();
 }
 
 void PageConverter::Commit(size_t units) {
-    std::u16string_view in(m_input.data(), units);
+    std::u16string_view in(m_input.get(), units);
     m_output.reserve(m_output.size() + units);  // about what comes out: one growth, not many
     if (!m_scanner) {
         m_readable->Take(in, false);

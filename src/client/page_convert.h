@@ -107,7 +107,8 @@ class PageConverter {
     void Flush();
 
     TextSink m_sink;
-    std::u16string m_input;
+    std::unique_ptr<char16_t[]> m_input;
+    size_t m_inputRoom = 0;
     std::u16string m_output;                       // converted, handed on at the end of a call
     std::unique_ptr<class HtmlScanner> m_scanner;  // null for plain text
     std::unique_ptr<Readable> m_readable;

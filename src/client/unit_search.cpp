@@ -23,30 +23,58 @@ size_t FindAtLeastScalar(const char16_t* p, size_t n, char16_t low) noexcept {
 namespace {
 
 #if GLYPHARY_SIMD_X86
-// The searches share their loop: a block of units at a time, the mask of those the predicate
-// takes, the first of them; a tail shorter than a block goes to the narrower loop, then to
-// the scalar definition.
+// The mask of the units of the block at `p` that `match` takes, two bits a unit.
 template <class Match>
-GLYPHARY_TARGET_SSE2 size_t SearchSse2(const char16_t* p, size_t n, const Match& match) {
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const auto found = static_cast<unsigned>(
-            _mm_movemask_epi8(match(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)))));
-        if (found) return i + static_cast<size_t>(__builtin_ctz(found)) / 2;
-    }
-    return i + match.Scalar(p + i, n - i);
+GLYPHARY_TARGET_SSE2 unsigned Block128(const char16_t* p, const Match& match) {
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(match(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
+}
+template <class Match>
+GLYPHARY_TARGET_AVX2 unsigned Block256(const char16_t* p, const Match& match) {
+    return static_cast<unsigned>(
+        _mm256_movemask_epi8(match(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)))));
 }
 
-// Most runs are short (a word between tags): one 16-unit block, then the SSE2 loop's tail.
+// The searches share their loop: a block of units at a time, the mask of those the predicate
+// takes, the first of them. A tail shorter than a block is read as a last block that ends
+// where the units do, its units already searched masked off: one more block, never a loop
+// of single units whose trip count the branch predictor cannot learn (most runs are a word
+// or two between tags).
+template <class Match>
+GLYPHARY_TARGET_SSE2 size_t SearchShort(const char16_t* p, size_t n, const Match& match) {
+    if (n < 4) return match.Scalar(p, n);
+    // Four units at each end, overlapping in fewer than eight.
+    const __m128i units =
+        _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                           _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + n - 4)));
+    const auto found = static_cast<unsigned>(_mm_movemask_epi8(match(units)));
+    if (found & 0xFF) return static_cast<size_t>(__builtin_ctz(found)) / 2;
+    if (found) return n - 4 + static_cast<size_t>(__builtin_ctz(found >> 8)) / 2;
+    return n;
+}
+
+template <class Match>
+GLYPHARY_TARGET_SSE2 size_t SearchSse2(const char16_t* p, size_t n, const Match& match) {
+    if (n < 8) return SearchShort(p, n, match);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        if (const unsigned found = Block128(p + i, match))
+            return i + static_cast<size_t>(__builtin_ctz(found)) / 2;
+    if (i == n) return n;
+    const unsigned found = Block128(p + n - 8, match) >> 2 * (i - (n - 8));
+    return found ? i + static_cast<size_t>(__builtin_ctz(found)) / 2 : n;
+}
+
 template <class Match>
 GLYPHARY_TARGET_AVX2 size_t SearchAvx2(const char16_t* p, size_t n, const Match& match) {
+    if (n < 16) return SearchSse2(p, n, match);
     size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const auto found = static_cast<unsigned>(_mm256_movemask_epi8(
-            match(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)))));
-        if (found) return i + static_cast<size_t>(__builtin_ctz(found)) / 2;
-    }
-    return i + SearchSse2(p + i, n - i, match);
+    for (; i + 16 <= n; i += 16)
+        if (const unsigned found = Block256(p + i, match))
+            return i + static_cast<size_t>(__builtin_ctz(found)) / 2;
+    if (i == n) return n;
+    const unsigned found = Block256(p + n - 16, match) >> 2 * (i - (n - 16));
+    return found ? i + static_cast<size_t>(__builtin_ctz(found)) / 2 : n;
 }
 
 struct EqualTo {
