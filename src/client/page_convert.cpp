@@ -19,19 +19,30 @@ namespace glyphary::client {
 
 namespace {
 
-// Ids and the parts of pages are short: their first and last four units (which overlap in a
-// shorter one) and their length make the hash, two multiplies whatever the length.
-uint64_t Mix(std::u16string_view s) {
+// Ids are short: their first and last four units (which overlap in a shorter one) and their
+// length make the hash, two multiplies whatever the length, and tell most ids apart before
+// their units are compared. The units are read whole into registers: bytes copied into a
+// word in memory and read back as one would wait for the copy.
+struct Ends {
     uint64_t first = 0, last = 0;
-    const size_t bytes = std::min<size_t>(s.size(), 4) * sizeof(char16_t);
-    if (bytes != 0) {  // an empty view may have no data at all
-        std::memcpy(&first, s.data(), bytes);
-        std::memcpy(&last, s.data() + s.size() - bytes / sizeof(char16_t), bytes);
+    explicit Ends(std::u16string_view s) {
+        const char16_t* p = s.data();
+        const size_t n = s.size();
+        if (n >= 4) {
+            std::memcpy(&first, p, 8);
+            std::memcpy(&last, p + n - 4, 8);
+        } else {
+            for (size_t i = 0; i < n; ++i) first |= uint64_t{p[i]} << 16 * i;
+            last = first;
+        }
     }
-    // A product's high bits depend on all of its operand's: those are the ones used.
-    const uint64_t h = (first * 0x9E3779B97F4A7C15u) ^ ((last ^ s.size()) * 0xC2B2AE3D27D4EB4Fu);
-    return h ^ (h >> 32);
-}
+    bool operator==(const Ends&) const = default;
+    uint64_t Hash(size_t n) const {
+        // A product's high bits depend on all of its operand's: those are the ones used.
+        const uint64_t h = (first * 0x9E3779B97F4A7C15u) ^ ((last ^ n) * 0xC2B2AE3D27D4EB4Fu);
+        return h ^ (h >> 32);
+    }
+};
 
 // The tables that grow with what pages hold hash every unit: a hash of the ends alone would
 // let a page fill one bucket with ids that differ only in their middles.
@@ -48,31 +59,36 @@ class FrozenStringMap {
   public:
     void Build(std::vector<std::pair<std::u16string, std::u16string>> entries) {
         m_entries = std::move(entries);
+        m_ends.clear();
+        for (const auto& entry : m_entries) m_ends.emplace_back(entry.first);
         unsigned bits = 4;
         while ((size_t{1} << bits) < 2 * m_entries.size()) ++bits;
         m_slots.assign(size_t{1} << bits, 0);
         m_mask = m_slots.size() - 1;
         m_shift = 64 - bits;
         for (uint32_t i = 0; i < m_entries.size(); ++i) {
-            size_t at = Mix(m_entries[i].first) >> m_shift;
+            size_t at = m_ends[i].Hash(m_entries[i].first.size()) >> m_shift;
             while (m_slots[at] != 0) at = (at + 1) & m_mask;
             m_slots[at] = i + 1;
         }
     }
     const std::u16string* Find(std::u16string_view key) const {
-        for (size_t at = Mix(key) >> m_shift;; at = (at + 1) & m_mask) {
+        const Ends ends(key);
+        for (size_t at = ends.Hash(key.size()) >> m_shift;; at = (at + 1) & m_mask) {
             const uint32_t slot = m_slots[at];
             if (slot == 0) return nullptr;
             const auto& [k, value] = m_entries[slot - 1];
-            // Equal or not, in one memcmp: char16_t strings compare unit by unit otherwise.
-            if (k.size() == key.size() &&
-                std::memcmp(k.data(), key.data(), key.size() * sizeof(char16_t)) == 0)
+            // Up to eight units the ends are the whole id.
+            if (m_ends[slot - 1] == ends && k.size() == key.size() &&
+                (key.size() <= 8 || std::memcmp(k.data() + 4, key.data() + 4,
+                                                (key.size() - 8) * sizeof(char16_t)) == 0))
                 return &value;
         }
     }
 
   private:
     std::vector<std::pair<std::u16string, std::u16string>> m_entries;
+    std::vector<Ends> m_ends;  // of each entry's id
     // Index + 1 into m_entries, 0 where free; two free slots before Build.
     std::vector<uint32_t> m_slots = std::vector<uint32_t>(2);
     size_t m_mask = 1;
