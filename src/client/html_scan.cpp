@@ -44,6 +44,20 @@ constexpr std::array<RawElement, 9> kRawElements = {{
     {"textarea", true},
 }};
 
+// The raw-text element a tag's name may be, by its length and first letter (lower case):
+// one name to compare instead of all of them. No two share both.
+constexpr size_t kMaxRawName = 8;
+constexpr std::array<uint8_t, (kMaxRawName + 1)* 32> kRawByShape = [] {
+    std::array<uint8_t, (kMaxRawName + 1) * 32> table{};
+    for (size_t i = 1; i < kRawElements.size(); ++i) {
+        const std::string_view name = kRawElements[i].name;
+        uint8_t& slot = table[name.size() * 32 + static_cast<size_t>(name[0] - 'a')];
+        if (name.size() > kMaxRawName || slot != 0) throw "two raw-text elements share a shape";
+        slot = static_cast<uint8_t>(i);
+    }
+    return table;
+}();
+
 constexpr std::string_view kCdata = "[CDATA[";
 
 // The units that end a tag's name (space, '/', '>') and, with '=', an attribute's: all below
@@ -300,9 +314,12 @@ size_t HtmlScanner::WholeTags(const char16_t* const begin, const char16_t* const
                 if (q == end) return p - begin;
                 m_endTag = m_state == State::endTagOpen;
                 m_tagRaw = Raw::none;
-                for (size_t i = 1; i < kRawElements.size(); ++i)
-                    if (UnitsAre(p, static_cast<size_t>(q - p), kRawElements[i].name))
+                if (const size_t n = static_cast<size_t>(q - p); n <= kMaxRawName) {
+                    // *p is an ASCII letter.
+                    const size_t i = kRawByShape[n * 32 + static_cast<size_t>((*p | 0x20) - 'a')];
+                    if (i != 0 && UnitsAre(p, n, kRawElements[i].name))
                         m_tagRaw = static_cast<Raw>(i);
+                }
                 m_selfClosing = false;
                 m_state = State::beforeAttrName;
                 p = q;
