@@ -133,9 +133,10 @@ def _charset(label):
 
 class _Request:
     """What requests from one client need: its carrier, and how its text is read and written.
-    Made once per User-Agent and shared by its requests, so nothing in it changes."""
+    Made once per User-Agent and shared by its requests, so nothing in it changes but what it
+    remembers of Content-Types."""
 
-    __slots__ = ("middleware", "carrier", "handset", "encoding", "mode")
+    __slots__ = ("middleware", "carrier", "handset", "encoding", "mode", "pages")
 
     def __init__(self, middleware, user_agent):
         self.middleware = middleware
@@ -144,6 +145,15 @@ class _Request:
         self.encoding = middleware.encodings[self.carrier] if self.handset else "utf-8"
         # Responses are localized in the carrier's mode, or with standard emoji.
         self.mode = self.carrier if self.handset else "unicode"
+        # The _Page (or None) of each Content-Type its responses had, up to a bound.
+        self.pages = {}
+
+    def page(self, content_type):
+        """The _Page of a response with this Content-Type, or None when it is left as is."""
+        page = self.middleware._page_of(content_type, self.mode, self.encoding)
+        if len(self.pages) < 64:
+            self.pages[content_type] = page
+        return page
 
     def text(self, raw: bytes, charset=None) -> bytes:
         """Posted bytes to the UTF-8 the application reads, emoji as neutral notation."""
@@ -450,6 +460,7 @@ class _Page:
 
 
 _VARY_USER_AGENT = ("Vary", "User-Agent")
+_UNKNOWN = object()
 # Headers start_response looks at, in lower case; the others pass by.
 _READ_HEADERS = frozenset(
     ["glyphary-convert", "content-type", "content-encoding", "content-length", "vary"]
@@ -483,7 +494,8 @@ class _Response:
         kept = []  # all but ours
         others = []  # nor those a converted body replaces
         vary = []
-        for name, value in headers:
+        for header in headers:
+            name, value = header
             lowered = name.lower()
             if lowered in _READ_HEADERS:
                 if lowered == "glyphary-convert":
@@ -496,16 +508,17 @@ class _Response:
                 elif lowered == "content-encoding":
                     if value.strip().lower() != "identity":
                         convert = False
-                    others.append((name, value))
-                kept.append((name, value))
+                    others.append(header)
+                kept.append(header)
             else:
-                header = (name, value)
                 kept.append(header)
                 others.append(header)
         headers = kept
         if content_type is not None and convert:
             request = self.request
-            page = request.middleware._page_of(content_type, request.mode, request.encoding)
+            page = request.pages.get(content_type, _UNKNOWN)
+            if page is _UNKNOWN:
+                page = request.page(content_type)
             if page is not None:  # text, in the UTF-8 we convert from
                 self.page = page
                 if vary:
