@@ -1,6 +1,7 @@
 // A web page through the middleware's C++ path (text::TextPipe around client::PageConverter):
 // the 10 KB diary page of bench/wsgi_bench.py, UTF-8 in, for a PC (standard emoji, UTF-8) and
-// for an i-mode handset (its own emoji, Shift_JIS). Per page, as the middleware converts one.
+// for an i-mode handset (its own emoji, Shift_JIS), and the same diary in Japanese for the
+// handset. Per page, as the middleware converts one.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -34,6 +35,22 @@ std::string Page() {
     return page + "</ul></body></html>\n";
 }
 
+// The same diary written in Japanese, as handset sites were: kana and kanji with the odd
+// emoji, notation and ASCII.
+std::string JapanesePage() {
+    std::string page =
+        "<!DOCTYPE html><html><head><title>\u65e5\u8a18 :memo:</title></head><body><ul>\n";
+    for (int i = 0; i < 40; ++i) {
+        const std::string n = std::to_string(i);
+        page += "<li><a href=\"/diary/" + n + "\">\u671d\u306e\u6563\u6b69 " + n + "</a> ";
+        page += "\u4eca\u65e5\u306f\u4e00\u65e5\u4e2d\u6674\u308c :sunny: \u3067\u3057\u305f\u3002";
+        page += "\u5915\u65b9\u304b\u3089\u66c7\u308a\u2601\ufe0f\u3002\u99c5\u524d\u306e";
+        page += "\u30ab\u30d5\u30a7\u3067\u53cb\u9054\u3068\u30e9\u30f3\u30c1\u3001\u305d\u306e";
+        page += "\u5f8c\u306f\u516c\u5712\u3078\u3002\u697d\u3057\u304b\u3063\u305f :ok:</li>\n";
+    }
+    return page + "</ul></body></html>\n";
+}
+
 struct Sample {
     std::shared_ptr<Module> module;
     std::unique_ptr<PageLocalizer> pages;
@@ -50,10 +67,11 @@ Sample& Shared() {
     return sample;
 }
 
-void Convert(benchmark::State& state, EMapMode mode, PageKind kind, text::Encoding encoding) {
+void Convert(benchmark::State& state, EMapMode mode, PageKind kind, text::Encoding encoding,
+             std::string (*make)() = Page) {
     PageLocalizer& pages = *Shared().pages;
     pages.Prepare(mode);
-    const std::string page = Page();
+    const std::string page = make();
     std::string out;
     for (auto _ : state) {
         out.clear();
@@ -76,6 +94,9 @@ BENCHMARK_CAPTURE(Convert, html / pc, kUnicodeMode, PageKind::html, text::Encodi
     ->Name("Page/html/pc");
 BENCHMARK_CAPTURE(Convert, html / imode, MPM_imode, PageKind::html, text::Encoding::sjis)
     ->Name("Page/html/imode");
+BENCHMARK_CAPTURE(Convert, html - ja / imode, MPM_imode, PageKind::html, text::Encoding::sjis,
+                  JapanesePage)
+    ->Name("Page/html-ja/imode");
 BENCHMARK_CAPTURE(Convert, plain / pc, kUnicodeMode, PageKind::plain, text::Encoding::utf8)
     ->Name("Page/plain/pc");
 BENCHMARK_CAPTURE(Convert, plain / imode, MPM_imode, PageKind::plain, text::Encoding::sjis)
