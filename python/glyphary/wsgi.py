@@ -489,43 +489,38 @@ class _Response:
         if exc_info is not None and self.server_write is not None:
             return self.start(status, headers, exc_info)  # too late: the server re-raises
         self.page = self.converter = None
-        content_type = None
-        convert = bool(self.environ.get("glyphary.convert", True))
-        kept = []  # all but ours
-        others = []  # nor those a converted body replaces
-        vary = []
+        content_type = vary = None
+        convert = True
+        ours = False  # a Glyphary-Convert header, which the client does not get
+        others = []  # what a converted body keeps; not its length, type and Vary
         for header in headers:
-            name, value = header
-            lowered = name.lower()
-            if lowered in _READ_HEADERS:
-                if lowered == "glyphary-convert":
-                    convert = convert and value.strip().lower() != "off"
-                    continue  # ours, not the client's
-                if lowered == "content-type":
-                    content_type = value
-                elif lowered == "vary":
-                    vary.append(value)
-                elif lowered == "content-encoding":
-                    if value.strip().lower() != "identity":
-                        convert = False
-                    others.append(header)
-                kept.append(header)
-            else:
-                kept.append(header)
+            lowered = header[0].lower()
+            if lowered not in _READ_HEADERS:
                 others.append(header)
-        headers = kept
-        if content_type is not None and convert:
+            elif lowered == "content-type":
+                content_type = header[1]
+            elif lowered == "glyphary-convert":
+                ours = True
+                convert = convert and header[1].strip().lower() != "off"
+            elif lowered == "vary":
+                vary = [header[1]] if vary is None else vary + [header[1]]
+            elif lowered == "content-encoding":
+                if header[1].strip().lower() != "identity":
+                    convert = False
+                others.append(header)
+        if ours:
+            headers = [header for header in headers if header[0].lower() != "glyphary-convert"]
+        if content_type is not None and convert and self.environ.get("glyphary.convert", True):
             request = self.request
             page = request.pages.get(content_type, _UNKNOWN)
             if page is _UNKNOWN:
                 page = request.page(content_type)
             if page is not None:  # text, in the UTF-8 we convert from
                 self.page = page
-                if vary:
-                    vary.append("User-Agent")
-                    others += [page.content_type, ("Vary", ", ".join(vary))]
-                else:
+                if vary is None:
                     others += [page.content_type, _VARY_USER_AGENT]
+                else:
+                    others += [page.content_type, ("Vary", ", ".join(vary + ["User-Agent"]))]
                 headers = others
                 if self.returned:
                     self.stream()
@@ -582,6 +577,11 @@ class _Response:
         piece goes with the end of the page, and the body with its Content-Length."""
         if len(pieces) == 1 and self.converter is None:
             data = self.page.convert(pieces[0])
+            if self.server_write is None:  # begin(), written out for the usual response
+                status, headers, exc_info = self.pending
+                headers.append(("Content-Length", str(len(data))))
+                self.server_write = self.start(status, headers, exc_info)
+                return data
         else:
             if self.converter is None:
                 self.stream()
