@@ -3,9 +3,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
+#include <utility>
 
 #include "arguments.h"
 #include "client/module.h"
@@ -66,12 +70,12 @@ text::Errors EncodingErrors(const std::string& errors) {
     throw py::value_error("errors must be 'replace', 'xmlcharrefreplace' or 'strict'");
 }
 
-// One page's way through: UTF-8 bytes decoded into the page converter, its text encoded into
-// `out`.
+// One page's way through: UTF-8 bytes decoded into the page converter, its text encoded and
+// handed to `write`.
 class PageRun {
   public:
     PageRun(Pages& pages, EMapMode mode, PageKind kind, const std::string& encoding,
-            const std::string& errors, std::string& out) {
+            const std::string& errors, text::TextPipe::Writer write) {
         const std::optional<text::Encoding> target = text::ParseEncoding(encoding);
         if (!target)
             throw py::value_error("unknown encoding '" + encoding +
@@ -82,7 +86,7 @@ class PageRun {
         // failing the response halfway.
         m_pipe.emplace(text::Format(text::Encoding::utf8), text::Errors::replace,
                        text::Format(*target, text::CarrierOfMode(mode)), encodingErrors,
-                       [&out](std::string_view bytes) { out.append(bytes); });
+                       std::move(write));
         // Kept: what the page needs was made by prepare(), and handing the GIL over and back
         // costs a response more than the converter's making.
         EnterApartment();
@@ -122,7 +126,8 @@ class PageStream {
   public:
     PageStream(Pages& pages, EMapMode mode, PageKind kind, const std::string& encoding,
                const std::string& errors)
-        : m_run(pages, mode, kind, encoding, errors, m_out) {}
+        : m_run(pages, mode, kind, encoding, errors,
+                [this](std::string_view bytes) { m_out.append(bytes); }) {}
 
     py::bytes Feed(py::handle data, bool final) {
         std::unique_lock lock(m_mutex, std::try_to_lock);
@@ -149,15 +154,51 @@ class PageStream {
 // own code keeps there.
 constexpr size_t kPiece = 4096;
 
+// A page's converted bytes, gathered straight into the bytes object that is returned rather
+// than copied into one at the end. The object is grown under the GIL, which the conversion of
+// a long page gives up meanwhile; its bytes are written without it, as no one else sees it yet.
+class BytesOut {
+  public:
+    explicit BytesOut(size_t room)
+        : m_bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(room))), m_room(room) {
+        if (!m_bytes) throw py::error_already_set();
+    }
+    ~BytesOut() { Py_XDECREF(m_bytes); }  // with the GIL, as the object was made
+    BytesOut(const BytesOut&) = delete;
+    BytesOut& operator=(const BytesOut&) = delete;
+
+    void Append(std::string_view data) {
+        if (data.size() > m_room - m_used) Resize(std::max(m_used + data.size(), 2 * m_room));
+        std::memcpy(PyBytes_AS_STRING(m_bytes) + m_used, data.data(), data.size());
+        m_used += data.size();
+    }
+
+    py::bytes Take() {
+        Resize(m_used);
+        return py::reinterpret_steal<py::bytes>(std::exchange(m_bytes, nullptr));
+    }
+
+  private:
+    void Resize(size_t room) {
+        py::gil_scoped_acquire gil;
+        if (_PyBytes_Resize(&m_bytes, static_cast<Py_ssize_t>(room)) != 0)
+            throw py::error_already_set();  // it has freed the object: m_bytes is null
+        m_room = room;
+    }
+
+    PyObject* m_bytes;
+    size_t m_room, m_used = 0;
+};
+
 // A whole page at once: what a stream's finish(data) gives, without a stream object between
 // the calls (a response of one piece, the usual one, makes none).
 py::bytes ConvertPage(Pages& pages, EMapMode mode, py::handle data, PageKind kind,
                       const std::string& encoding, const std::string& errors) {
     const Bytes bytes(data, "data");
-    std::string out;
-    out.reserve(bytes.view().size() + bytes.view().size() / 8);
+    BytesOut out(bytes.view().size() + bytes.view().size() / 8);
     {
-        PageRun run(pages, mode, kind, encoding, errors, out);
+        PageRun run(pages, mode, kind, encoding, errors,
+                    [&out](std::string_view converted) { out.Append(converted); });
         // The GIL as for one piece of this size (the pieces alone never hand it over).
         std::optional<py::gil_scoped_release> release;
         if (bytes.view().size() > PageRun::kShortBytes) release.emplace();
@@ -168,7 +209,7 @@ py::bytes ConvertPage(Pages& pages, EMapMode mode, py::handle data, PageKind kin
         }
         run.Feed(rest, true);
     }
-    return py::bytes(out.data(), out.size());
+    return out.Take();
 }
 
 // Pages of one kind for one carrier in one encoding: the arguments read once, for a caller

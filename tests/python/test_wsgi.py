@@ -455,6 +455,12 @@ def test_pages_converted_on_many_threads_at_once_are_those_of_one_thread():
         assert pages.stream(carrier, "html", encoding).finish(data) == expected[carrier]
         assert pages.convert(carrier, data, "html", encoding) == expected[carrier]
         assert pages.conversion(carrier, "html", encoding).convert(data) == expected[carrier]
+    # A page that outgrows the room set aside for it (references triple it), long enough to be
+    # converted without the GIL.
+    grown = ("<p>caf\u00e9 " + "\u00e9" * 40000 + " :sunny:</p>").encode()
+    whole = pages.conversion("imode", "html", "sjis").convert(grown)
+    assert len(whole) > 2 * len(grown)
+    assert whole == pages.stream("imode", "html", "sjis").finish(grown)
     failures = []
 
     def work(n):
