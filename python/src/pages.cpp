@@ -168,19 +168,21 @@ class BytesOut {
     BytesOut& operator=(const BytesOut&) = delete;
 
     void Append(std::string_view data) {
-        if (data.size() > m_room - m_used) Resize(std::max(m_used + data.size(), 2 * m_room));
+        if (data.size() > m_room - m_used) {
+            py::gil_scoped_acquire gil;
+            Resize(std::max(m_used + data.size(), 2 * m_room));
+        }
         std::memcpy(PyBytes_AS_STRING(m_bytes) + m_used, data.data(), data.size());
         m_used += data.size();
     }
 
-    py::bytes Take() {
+    py::bytes Take() {  // with the GIL
         Resize(m_used);
         return py::reinterpret_steal<py::bytes>(std::exchange(m_bytes, nullptr));
     }
 
   private:
     void Resize(size_t room) {
-        py::gil_scoped_acquire gil;
         if (_PyBytes_Resize(&m_bytes, static_cast<Py_ssize_t>(room)) != 0)
             throw py::error_already_set();  // it has freed the object: m_bytes is null
         m_room = room;
