@@ -29,6 +29,9 @@ _Record = Literal["line", "paragraph", "whole"]
 # and such a unit is written back as its byte. xmlcharrefreplace: what cannot be encoded is
 # written &#N; (and U+DC80..U+DCFF as their bytes); decoding, it replaces.
 _Errors = Literal["strict", "replace", "surrogateescape", "xmlcharrefreplace"]
+# How a page is read, and what its encoding cannot hold becomes (a reference, '?', or an error).
+_PageKind = Literal["html", "xhtml", "plain"]
+_PageErrors = Literal["xmlcharrefreplace", "replace", "strict"]
 
 class Glyphary:
     """One conversion object; calls on it run one at a time, with the GIL released.
@@ -144,24 +147,24 @@ class PageLocalizer:
     def conversion(
         self,
         carrier: _Carrier,
-        kind: Literal["html", "xhtml", "plain"] = "html",
+        kind: _PageKind = "html",
         encoding: str = "utf-8",
-        errors: Literal["xmlcharrefreplace", "replace", "strict"] = "xmlcharrefreplace",
+        errors: _PageErrors = "xmlcharrefreplace",
     ) -> PageConversion: ...
     def stream(
         self,
         carrier: _Carrier,
-        kind: Literal["html", "xhtml", "plain"] = "html",
+        kind: _PageKind = "html",
         encoding: str = "utf-8",
-        errors: Literal["xmlcharrefreplace", "replace", "strict"] = "xmlcharrefreplace",
+        errors: _PageErrors = "xmlcharrefreplace",
     ) -> PageStream: ...
     def convert(
         self,
         carrier: _Carrier,
         data: bytes | bytearray | memoryview,
-        kind: Literal["html", "xhtml", "plain"] = "html",
+        kind: _PageKind = "html",
         encoding: str = "utf-8",
-        errors: Literal["xmlcharrefreplace", "replace", "strict"] = "xmlcharrefreplace",
+        errors: _PageErrors = "xmlcharrefreplace",
     ) -> bytes: ...
 
 def decode_mail(
