@@ -81,8 +81,7 @@ void BM_Decode(benchmark::State& state) {
 void BM_Encode(benchmark::State& state) {
     const Format format = FormatOf(state);
     const std::u16string& text = Text();
-    std::string out;
-    out.reserve(text.size() * 10);
+    ByteBuffer out;
     for (auto _ : state) {
         Encoder encoder(format, Errors::strict);
         out.clear();
@@ -90,7 +89,7 @@ void BM_Encode(benchmark::State& state) {
             benchmark::DoNotOptimize(
                 encoder.Encode(std::u16string_view(text).substr(at, kPiece), false, out));
         benchmark::DoNotOptimize(encoder.Encode({}, true, out));
-        benchmark::DoNotOptimize(out.data());
+        benchmark::DoNotOptimize(out.view().data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * out.size()));
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * text.size()));

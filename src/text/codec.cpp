@@ -14,28 +14,6 @@ namespace glyphary::text {
 
 namespace {
 
-// Bytes appended to a string that grows as a step needs room: `used` bytes are text, the rest
-// room. Growing geometrically keeps many small needs linear.
-class Output {
-  public:
-    explicit Output(std::string& out) : m_out(out), m_used(out.size()) {}
-    ~Output() { m_out.resize(m_used); }
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
-
-    /// Room for `bytes` more bytes at the end, valid until the next call.
-    char* Room(size_t bytes) {
-        if (m_out.size() < m_used + bytes)
-            m_out.resize(std::max(m_used + bytes, m_out.size() + m_out.size() / 2));
-        return m_out.data() + m_used;
-    }
-    void Wrote(size_t bytes) { m_used += bytes; }
-
-  private:
-    std::string& m_out;
-    size_t m_used;
-};
-
 // UTF-16LE units <-> bytes. Every target of ours is little-endian, as the bytes are.
 static_assert(std::endian::native == std::endian::little);
 
@@ -126,7 +104,7 @@ Encoder::Encoder(const Format& format, Errors errors) : m_format(format), m_issu
 
 Encoder::~Encoder() = default;
 
-bool Encoder::Encode(std::u16string_view units, bool final, std::string& out) {
+bool Encoder::Encode(std::u16string_view units, bool final, ByteBuffer& out) {
     if (m_failed) return false;
     m_failed = !m_units.Through(units, final, [&](std::u16string_view in, bool last, size_t at) {
         return Step(in, last, at, out);
@@ -134,19 +112,18 @@ bool Encoder::Encode(std::u16string_view units, bool final, std::string& out) {
     return !m_failed;
 }
 
-Consumed Encoder::Step(std::u16string_view in, bool final, size_t offset, std::string& out) {
+Consumed Encoder::Step(std::u16string_view in, bool final, size_t offset, ByteBuffer& out) {
     const bool references = m_format.references();
     if (m_format.encoding == Encoding::sjis)
         return EncodeShiftJis(*m_sjis, in, final, references, m_issues, offset, out);
     if (m_format.encoding == Encoding::utf8) return Utf8(in, final, offset, out);
 
     // UTF-16LE carries every unit; with references, private-use characters go as those.
-    Output o(out);
     size_t from = 0, i = 0;
     const auto plain = [&](size_t to) {
         std::copy_n(reinterpret_cast<const char*>(in.data() + from), 2 * (to - from),
-                    o.Room(2 * (to - from)));
-        o.Wrote(2 * (to - from));
+                    out.Room(2 * (to - from)));
+        out.Wrote(2 * (to - from));
     };
     const size_t n =
         !final && !in.empty() && IsHighSurrogate(in.back()) ? in.size() - 1 : in.size();
@@ -159,8 +136,8 @@ Consumed Encoder::Step(std::u16string_view in, bool final, size_t offset, std::s
         plain(i);
         char16_t reference[kMaxReference];
         const size_t length = WriteReference(c, reference);
-        std::memcpy(o.Room(2 * length), reference, 2 * length);
-        o.Wrote(2 * length);
+        std::memcpy(out.Room(2 * length), reference, 2 * length);
+        out.Wrote(2 * length);
         i += c > 0xFFFF ? 2 : 1;
         from = i;
     }
@@ -168,13 +145,12 @@ Consumed Encoder::Step(std::u16string_view in, bool final, size_t offset, std::s
     return {n, true};
 }
 
-Consumed Encoder::Utf8(std::u16string_view in, bool final, size_t offset, std::string& out) {
+Consumed Encoder::Utf8(std::u16string_view in, bool final, size_t offset, ByteBuffer& out) {
     // The bulk through the transcoder, strictly: it stops only at a lone surrogate, which it
     // then writes alone as the policy says. With references, the bulk goes to a scratch buffer
     // first and is copied with each private-use character replaced by its reference: far
     // cheaper than cutting the text at each.
     const bool references = m_format.references();
-    Output o(out);
     size_t i = 0;
     while (true) {
         Issues stop;
@@ -183,16 +159,16 @@ Consumed Encoder::Utf8(std::u16string_view in, bool final, size_t offset, std::s
         if (references) {
             if (m_scratch.size() < 3 * rest.size()) m_scratch.resize(3 * rest.size());
             r = Utf8FromUtf16(rest, m_scratch.data(), final, stop);
-            o.Wrote(references::CopyWithReferences({m_scratch.data(), r.written},
-                                                   o.Room(references::CopyRoom(r.written))));
+            out.Wrote(references::CopyWithReferences({m_scratch.data(), r.written},
+                                                     out.Room(references::CopyRoom(r.written))));
         } else {
-            r = Utf8FromUtf16(rest, o.Room(3 * rest.size()), final, stop);
-            o.Wrote(r.written);
+            r = Utf8FromUtf16(rest, out.Room(3 * rest.size()), final, stop);
+            out.Wrote(r.written);
         }
         i += r.read;
         if (r.ok) return {i, true};
-        r = Utf8FromUtf16(in.substr(i, 1), o.Room(kMaxReference), true, m_issues, offset + i);
-        o.Wrote(r.written);
+        r = Utf8FromUtf16(in.substr(i, 1), out.Room(kMaxReference), true, m_issues, offset + i);
+        out.Wrote(r.written);
         if (!r.ok) return {i, false};
         ++i;
     }
@@ -213,9 +189,9 @@ std::u16string Decode(std::string_view bytes, const Format& format, Errors error
 
 std::string Encode(std::u16string_view text, const Format& format, Errors errors) {
     Encoder encoder(format, errors);
-    std::string out;
+    ByteBuffer out;
     if (!encoder.Encode(text, true, out)) throw EncodingError(*encoder.issues().failure(), format);
-    return out;
+    return std::string(out.view());
 }
 
 }  // namespace glyphary::text

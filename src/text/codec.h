@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "text/byte_buffer.h"
 #include "text/carry.h"
 #include "text/format.h"
 
@@ -76,15 +77,15 @@ class Encoder {
     /// Appends `units` encoded to `out`. Unless `final`, a high surrogate at the end waits
     /// for the next call. False after a failure (strict), which issues().failure() holds; the
     /// bytes before it are appended, and every later call appends nothing and fails again.
-    [[nodiscard]] bool Encode(std::u16string_view units, bool final, std::string& out);
+    [[nodiscard]] bool Encode(std::u16string_view units, bool final, ByteBuffer& out);
 
     const Format& format() const noexcept { return m_format; }
     const Issues& issues() const noexcept { return m_issues; }
     Issues& issues() noexcept { return m_issues; }
 
   private:
-    Consumed Step(std::u16string_view in, bool final, size_t offset, std::string& out);
-    Consumed Utf8(std::u16string_view in, bool final, size_t offset, std::string& out);
+    Consumed Step(std::u16string_view in, bool final, size_t offset, ByteBuffer& out);
+    Consumed Utf8(std::u16string_view in, bool final, size_t offset, ByteBuffer& out);
 
     Format m_format;
     Issues m_issues;

@@ -323,23 +323,20 @@ namespace {
 template <bool kReferences, ascii::Narrow kNarrow>
 [[gnu::always_inline]] inline Consumed EncodeAs(const ShiftJisTable& table,
                                                 std::u16string_view units, bool final,
-                                                Issues& issues, size_t offset, std::string& out) {
+                                                Issues& issues, size_t offset, ByteBuffer& out) {
     const size_t n = units.size();
     const char16_t* in = units.data();
     // Two bytes a unit at most, but for references and substitutes, which make room for
     // themselves.
-    const size_t start = out.size();
-    out.resize(start + 2 * n + kMaxReference);
-    char* p = out.data() + start;
+    char* base = out.Room(2 * n + kMaxReference);
+    char* p = base;
     size_t i = 0;
     const auto room = [&] {
-        const size_t at = static_cast<size_t>(p - out.data());
-        const size_t need = at + kMaxReference + 2 * (n - i);
-        if (out.size() < need) out.resize(std::max(need, out.size() * 3 / 2));
-        p = out.data() + at;
+        out.Wrote(static_cast<size_t>(p - base));
+        p = base = out.Room(kMaxReference + 2 * (n - i));
     };
     const auto done = [&](bool ok) {
-        out.resize(static_cast<size_t>(p - out.data()));
+        out.Wrote(static_cast<size_t>(p - base));
         return Consumed{i, ok};
     };
     // Whether `u` goes through the table: private-use characters go as references when asked.
@@ -395,11 +392,11 @@ template <bool kReferences, ascii::Narrow kNarrow>
 }
 
 using Encode = Consumed (*)(const ShiftJisTable&, std::u16string_view, bool, Issues&, size_t,
-                            std::string&);
+                            ByteBuffer&);
 
 template <bool kReferences>
 Consumed EncodeScalar(const ShiftJisTable& table, std::u16string_view units, bool final,
-                      Issues& issues, size_t offset, std::string& out) {
+                      Issues& issues, size_t offset, ByteBuffer& out) {
     return EncodeAs<kReferences, ascii::NarrowScalar>(table, units, final, issues, offset, out);
 }
 
@@ -407,14 +404,14 @@ Consumed EncodeScalar(const ShiftJisTable& table, std::u16string_view units, boo
 template <bool kReferences>
 GLYPHARY_TARGET_SSE2 Consumed EncodeSse2(const ShiftJisTable& table, std::u16string_view units,
                                          bool final, Issues& issues, size_t offset,
-                                         std::string& out) {
+                                         ByteBuffer& out) {
     return EncodeAs<kReferences, ascii::NarrowSse2>(table, units, final, issues, offset, out);
 }
 
 template <bool kReferences>
 GLYPHARY_TARGET_AVX2 Consumed EncodeAvx2(const ShiftJisTable& table, std::u16string_view units,
                                          bool final, Issues& issues, size_t offset,
-                                         std::string& out) {
+                                         ByteBuffer& out) {
     return EncodeAs<kReferences, ascii::NarrowAvx2>(table, units, final, issues, offset, out);
 }
 #endif
@@ -431,7 +428,7 @@ constexpr simd::Paths<Encode> kEncode = {
 }  // namespace
 
 Consumed EncodeShiftJis(const ShiftJisTable& table, std::u16string_view units, bool final,
-                        bool references, Issues& issues, size_t offset, std::string& out) {
+                        bool references, Issues& issues, size_t offset, ByteBuffer& out) {
     return (references ? kEncode<true> : kEncode<false>)
         .Choose()(table, units, final, issues, offset, out);
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "text/ascii.h"
+#include "text/byte_buffer.h"
 #include "text/carry.h"
 #include "text/format.h"
 
@@ -120,6 +121,6 @@ class ShiftJisDecoder {
 /// what cannot be written (without references, a character without a code; always, a lone
 /// surrogate) goes to the issues (strict stops there).
 Consumed EncodeShiftJis(const ShiftJisTable& table, std::u16string_view units, bool final,
-                        bool references, Issues& issues, size_t offset, std::string& out);
+                        bool references, Issues& issues, size_t offset, ByteBuffer& out);
 
 }  // namespace glyphary::text

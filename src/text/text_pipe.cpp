@@ -26,7 +26,7 @@ void TextPipe::Take(std::u16string_view units) {
 
 void TextPipe::Flush() {
     if (m_out.empty()) return;
-    m_write(m_out);
+    m_write(m_out.view());
     m_out.clear();
 }
 

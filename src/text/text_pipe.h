@@ -67,7 +67,7 @@ class TextPipe {
     Encoder m_encoder;
     bool m_showCodes;
     Writer m_write;
-    std::string m_out;
+    ByteBuffer m_out;
     std::u16string m_shown;
 };
 

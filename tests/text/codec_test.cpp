@@ -73,12 +73,14 @@ Outcome<std::string> EncodeInPieces(std::u16string_view text, const Format& form
                                     size_t piece) {
     Encoder encoder(format, errors);
     Outcome<std::string> o;
+    ByteBuffer bytes;
     for (size_t at = 0, n = 0;; at += n) {
         n = std::min(piece, text.size() - at);
         const bool final = piece % 2 ? at + n == text.size() : n == 0;
-        o.ok = encoder.Encode(n ? text.substr(at, n) : std::u16string_view(), final, o.text);
+        o.ok = encoder.Encode(n ? text.substr(at, n) : std::u16string_view(), final, bytes);
         if (!o.ok || final) break;
     }
+    o.text = bytes.view();
     o.failure = encoder.issues().failure();
     o.first = encoder.issues().first();
     o.count = encoder.issues().count();
@@ -299,16 +301,16 @@ TEST(Codec, IssuesAreCountedWithTheirPlace) {
                                         {4, 2, Fault::utf8Sequence, 0xE3}}));
 
     Encoder encoder({Encoding::sjis, Carrier::imode}, Errors::strict);
-    std::string bytes;
+    ByteBuffer bytes;
     EXPECT_TRUE(encoder.Encode(u"ab", false, bytes));
     EXPECT_FALSE(
         encoder.Encode(u"c\xE04A"
                        u"d",
                        true, bytes));
-    EXPECT_EQ(bytes, "abc");
+    EXPECT_EQ(bytes.view(), "abc");
     EXPECT_EQ(encoder.issues().failure(), (Issue{3, 1, Fault::noCode, 0xE04A}));
     EXPECT_FALSE(encoder.Encode(u"e", true, bytes));
-    EXPECT_EQ(bytes, "abc");
+    EXPECT_EQ(bytes.view(), "abc");
 }
 
 // References to private-use code points are read as the characters; anything else that looks
