@@ -55,42 +55,55 @@ class Pages {
     std::unique_ptr<client::PageLocalizer> m_localizer;
 };
 
-PageKind Kind(const std::string& kind) {
-    if (kind == "html") return PageKind::html;
-    if (kind == "xhtml") return PageKind::xhtml;
-    if (kind == "plain") return PageKind::plain;
-    throw py::value_error("kind must be 'html', 'xhtml' or 'plain'");
-}
+// How pages go out: the arguments of convert, stream and conversion, read once.
+struct PageArgs {
+    EMapMode mode;
+    PageKind kind;
+    text::Encoding encoding;
+    text::Errors errors;  // what the encoding cannot carry: '?', a reference (markup), or raise
 
-// What cannot be written in the page's encoding: '?', or a reference (markup).
-text::Errors EncodingErrors(const std::string& errors) {
-    if (errors == "replace") return text::Errors::replace;
-    if (errors == "xmlcharrefreplace") return text::Errors::keep;
-    if (errors == "strict") return text::Errors::strict;
-    throw py::value_error("errors must be 'replace', 'xmlcharrefreplace' or 'strict'");
-}
+    PageArgs(EMapMode mode, const std::string& kind, const std::string& encoding,
+             const std::string& errors)
+        : mode(mode) {
+        if (kind == "html")
+            this->kind = PageKind::html;
+        else if (kind == "xhtml")
+            this->kind = PageKind::xhtml;
+        else if (kind == "plain")
+            this->kind = PageKind::plain;
+        else
+            throw py::value_error("kind must be 'html', 'xhtml' or 'plain'");
+        const std::optional<text::Encoding> target = text::ParseEncoding(encoding);
+        if (!target)
+            throw py::value_error("unknown encoding '" + encoding +
+                                  "': use utf-8, utf-16le or sjis");
+        this->encoding = *target;
+        if (errors == "replace")
+            this->errors = text::Errors::replace;
+        else if (errors == "xmlcharrefreplace")
+            this->errors = text::Errors::keep;
+        else if (errors == "strict")
+            this->errors = text::Errors::strict;
+        else
+            throw py::value_error("errors must be 'replace', 'xmlcharrefreplace' or 'strict'");
+    }
+};
 
 // One page's way through: UTF-8 bytes decoded into the page converter, its text encoded and
 // handed to `write`.
 class PageRun {
   public:
-    PageRun(Pages& pages, EMapMode mode, PageKind kind, const std::string& encoding,
-            const std::string& errors, text::TextPipe::Writer write) {
-        const std::optional<text::Encoding> target = text::ParseEncoding(encoding);
-        if (!target)
-            throw py::value_error("unknown encoding '" + encoding +
-                                  "': use utf-8, utf-16le or sjis");
-        const text::Errors encodingErrors = EncodingErrors(errors);
+    PageRun(Pages& pages, const PageArgs& args, text::TextPipe::Writer write) {
         client::PageLocalizer& localizer = pages.localizer();
         // The application writes UTF-8; bytes that are none become U+FFFD rather than
         // failing the response halfway.
         m_pipe.emplace(text::Format(text::Encoding::utf8), text::Errors::replace,
-                       text::Format(*target, text::CarrierOfMode(mode)), encodingErrors,
+                       text::Format(args.encoding, text::CarrierOfMode(args.mode)), args.errors,
                        std::move(write));
         // Kept: what the page needs was made by prepare(), and handing the GIL over and back
         // costs a response more than the converter's making.
         EnterApartment();
-        m_converter.emplace(localizer, mode, kind,
+        m_converter.emplace(localizer, args.mode, args.kind,
                             [this](std::u16string_view units) { m_pipe->Take(units); });
     }
 
@@ -124,10 +137,8 @@ class PageRun {
 
 class PageStream {
   public:
-    PageStream(Pages& pages, EMapMode mode, PageKind kind, const std::string& encoding,
-               const std::string& errors)
-        : m_run(pages, mode, kind, encoding, errors,
-                [this](std::string_view bytes) { m_out.append(bytes); }) {}
+    PageStream(Pages& pages, const PageArgs& args)
+        : m_run(pages, args, [this](std::string_view bytes) { m_out.append(bytes); }) {}
 
     py::bytes Feed(py::handle data, bool final) {
         std::unique_lock lock(m_mutex, std::try_to_lock);
@@ -194,13 +205,11 @@ class BytesOut {
 
 // A whole page at once: what a stream's finish(data) gives, without a stream object between
 // the calls (a response of one piece, the usual one, makes none).
-py::bytes ConvertPage(Pages& pages, EMapMode mode, py::handle data, PageKind kind,
-                      const std::string& encoding, const std::string& errors) {
+py::bytes ConvertPage(Pages& pages, const PageArgs& args, py::handle data) {
     const Bytes bytes(data, "data");
     BytesOut out(bytes.view().size() + bytes.view().size() / 8);
     {
-        PageRun run(pages, mode, kind, encoding, errors,
-                    [&out](std::string_view converted) { out.Append(converted); });
+        PageRun run(pages, args, [&out](std::string_view converted) { out.Append(converted); });
         // The GIL as for one piece of this size (the pieces alone never hand it over).
         std::optional<py::gil_scoped_release> release;
         if (bytes.view().size() > PageRun::kShortBytes) release.emplace();
@@ -218,32 +227,14 @@ py::bytes ConvertPage(Pages& pages, EMapMode mode, py::handle data, PageKind kin
 // that converts many such pages (the middleware keeps one per Content-Type and client).
 class PageConversion {
   public:
-    PageConversion(Pages& pages, EMapMode mode, PageKind kind, std::string encoding,
-                   std::string errors)
-        : m_pages(pages),
-          m_mode(mode),
-          m_kind(kind),
-          m_encoding(std::move(encoding)),
-          m_errors(std::move(errors)) {
-        // Refused now rather than at the first page.
-        if (!text::ParseEncoding(m_encoding))
-            throw py::value_error("unknown encoding '" + m_encoding +
-                                  "': use utf-8, utf-16le or sjis");
-        EncodingErrors(m_errors);
-    }
+    PageConversion(Pages& pages, const PageArgs& args) : m_pages(pages), m_args(args) {}
 
-    py::bytes Convert(py::handle data) {
-        return ConvertPage(m_pages, m_mode, data, m_kind, m_encoding, m_errors);
-    }
-    std::unique_ptr<PageStream> Stream() {
-        return std::make_unique<PageStream>(m_pages, m_mode, m_kind, m_encoding, m_errors);
-    }
+    py::bytes Convert(py::handle data) { return ConvertPage(m_pages, m_args, data); }
+    std::unique_ptr<PageStream> Stream() { return std::make_unique<PageStream>(m_pages, m_args); }
 
   private:
     Pages& m_pages;
-    EMapMode m_mode;
-    PageKind m_kind;
-    std::string m_encoding, m_errors;
+    PageArgs m_args;
 };
 
 }  // namespace
@@ -282,8 +273,8 @@ Thread-safe: one serves an application; what pages need is made once and shared.
             "convert",
             [](Pages& self, CarrierArg carrier, BufferArg data, const std::string& kind,
                const std::string& encoding, const std::string& errors) {
-                const EMapMode mode = CarrierMode(carrier.value);
-                return ConvertPage(self, mode, data.value, Kind(kind), encoding, errors);
+                return ConvertPage(
+                    self, PageArgs(CarrierMode(carrier.value), kind, encoding, errors), data.value);
             },
             py::arg("carrier"), py::arg("data"), py::arg("kind") = "html",
             py::arg("encoding") = "utf-8", py::arg("errors") = "xmlcharrefreplace",
@@ -293,8 +284,8 @@ Thread-safe: one serves an application; what pages need is made once and shared.
             "conversion",
             [](Pages& self, CarrierArg carrier, const std::string& kind,
                const std::string& encoding, const std::string& errors) {
-                return std::make_unique<PageConversion>(self, CarrierMode(carrier.value),
-                                                        Kind(kind), encoding, errors);
+                return std::make_unique<PageConversion>(
+                    self, PageArgs(CarrierMode(carrier.value), kind, encoding, errors));
             },
             py::keep_alive<0, 1>(),  // it converts with what the localizer shares
             py::arg("carrier"), py::arg("kind") = "html", py::arg("encoding") = "utf-8",
@@ -306,8 +297,8 @@ Thread-safe: one serves an application; what pages need is made once and shared.
             "stream",
             [](Pages& self, CarrierArg carrier, const std::string& kind,
                const std::string& encoding, const std::string& errors) {
-                return std::make_unique<PageStream>(self, CarrierMode(carrier.value), Kind(kind),
-                                                    encoding, errors);
+                return std::make_unique<PageStream>(
+                    self, PageArgs(CarrierMode(carrier.value), kind, encoding, errors));
             },
             py::keep_alive<0, 1>(),  // the stream uses what the localizer shares
             py::arg("carrier"), py::arg("kind") = "html", py::arg("encoding") = "utf-8",
