@@ -31,11 +31,6 @@ class ByteBuffer {
     }
     void Wrote(size_t bytes) noexcept { m_size += bytes; }
 
-    void Append(std::string_view bytes) {
-        if (!bytes.empty()) std::memcpy(Room(bytes.size()), bytes.data(), bytes.size());
-        m_size += bytes.size();
-    }
-
   private:
     void Grow(size_t bytes) {
         // Geometric, so that many small needs stay linear.
