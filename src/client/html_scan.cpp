@@ -10,10 +10,6 @@ namespace glyphary::client {
 
 namespace {
 
-bool IsSpace(char16_t u) {
-    return u == u' ' || u == u'\t' || u == u'\n' || u == u'\r' || u == u'\f';
-}
-
 bool IsAsciiLetter(char16_t u) {
     return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z');
 }
@@ -60,18 +56,25 @@ constexpr std::array<uint8_t, (kMaxRawName + 1)* 32> kRawByShape = [] {
 
 constexpr std::string_view kCdata = "[CDATA[";
 
-// The units that end a tag's name (space, '/', '>') and, with '=', an attribute's: all below
-// 64, so one shift tells.
+// Sets of units below 64, so that one shift tells whether a unit is in one: the spaces are
+// tested all through tags.
 constexpr uint64_t Bits(std::initializer_list<char> units) {
     uint64_t bits = 0;
     for (const char u : units) bits |= uint64_t{1} << u;
     return bits;
 }
-constexpr uint64_t kEndsTagName = Bits({' ', '\t', '\n', '\r', '\f', '/', '>'});
-constexpr uint64_t kEndsAttrName = kEndsTagName | Bits({'='});
 
 bool In(uint64_t set, char16_t u) {
     return u < 64 && (set >> u & 1);
+}
+
+constexpr uint64_t kSpaces = Bits({' ', '\t', '\n', '\r', '\f'});
+// The units that end a tag's name and, with '=', an attribute's.
+constexpr uint64_t kEndsTagName = kSpaces | Bits({'/', '>'});
+constexpr uint64_t kEndsAttrName = kEndsTagName | Bits({'='});
+
+bool IsSpace(char16_t u) {
+    return In(kSpaces, u);
 }
 
 const char16_t* SkipSpaces(const char16_t* p, const char16_t* end) {
@@ -408,14 +411,16 @@ size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
         n = 1;
     }
     while (n < units.size()) {
-        bool kind;
-        if (const size_t run = Skips() ? Skippable(units.substr(n), kind) : 0) {
+        // The kind first: a run of the other kind begins the next call, which searches it.
+        if (bool kind; Skips(kind)) {
             if (started && kind != readable) return n;
-            if (m_state == State::comment || m_state == State::cdata) m_dashes = 0;
-            readable = kind;
-            started = true;
-            n += run;
-            continue;
+            if (const size_t run = Skippable(units.substr(n))) {
+                if (m_state == State::comment || m_state == State::cdata) m_dashes = 0;
+                readable = kind;
+                started = true;
+                n += run;
+                continue;
+            }
         }
         if (m_wholeTags && ((m_state == State::data && units[n] == u'<') || InTag())) {
             // Markup whatever follows: it begins the next run if this one is text.
@@ -454,32 +459,50 @@ size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
     return n;
 }
 
-size_t HtmlScanner::Skippable(std::u16string_view units, bool& readable) const {
-    const auto upTo = [&](std::u16string_view stops) {
+bool HtmlScanner::Skips(bool& readable) const {
+    switch (m_state) {
+        case State::data:
+            readable = true;
+            return true;
+        case State::rawText:
+            readable = kRawElements[static_cast<size_t>(m_raw)].readable;
+            return true;
+        case State::attrValueDouble:
+        case State::attrValueSingle:
+            readable = m_readableAttr;
+            return true;
+        case State::bogusComment:
+        case State::comment:
+        case State::cdata:
+            readable = false;
+            return true;
+        default:
+            return false;
+    }
+}
+
+size_t HtmlScanner::Skippable(std::u16string_view units) const {
+    // Runs often end at once (text right before a tag): seen without a search.
+    const auto upTo = [&](char16_t stop) {
+        return units[0] == stop ? 0 : m_upTo(units.data(), units.size(), stop);
+    };
+    const auto upToAny = [&](std::u16string_view stops) {
         return std::min(units.find_first_of(stops), units.size());
     };
     switch (m_state) {
         case State::data:
-            readable = true;
-            return m_upTo(units.data(), units.size(), u'<');
         case State::rawText:
-            readable = kRawElements[static_cast<size_t>(m_raw)].readable;
-            return m_upTo(units.data(), units.size(), u'<');
+            return upTo(u'<');
         case State::attrValueDouble:
-            readable = m_readableAttr;
-            return m_upTo(units.data(), units.size(), u'"');
+            return upTo(u'"');
         case State::attrValueSingle:
-            readable = m_readableAttr;
-            return m_upTo(units.data(), units.size(), u'\'');
+            return upTo(u'\'');
         case State::bogusComment:
-            readable = false;
-            return m_upTo(units.data(), units.size(), u'>');
+            return upTo(u'>');
         case State::comment:
-            readable = false;
-            return upTo(u"-!>");
+            return upToAny(u"-!>");
         case State::cdata:
-            readable = false;
-            return upTo(u"]>");
+            return upToAny(u"]>");
         default:
             return 0;
     }

@@ -76,16 +76,12 @@ class HtmlScanner {
         return m_state == State::tagOpen || m_state == State::endTagOpen ||
                m_state == State::beforeAttrName || m_state == State::afterAttrValue;
     }
-    // How many units at the start of `units` the current state passes over without changing
-    // (a run of text up to the next '<'), and their kind; so that long runs are not stepped
-    // one unit at a time.
-    size_t Skippable(std::u16string_view units, bool& readable) const;
-    bool Skips() const {
-        return m_state == State::data || m_state == State::rawText ||
-               m_state == State::attrValueDouble || m_state == State::attrValueSingle ||
-               m_state == State::bogusComment || m_state == State::comment ||
-               m_state == State::cdata;
-    }
+    // Whether the current state passes over runs of units without changing (a run of text up
+    // to the next '<', a value up to its quote...), so that long runs are not stepped one unit
+    // at a time; and the kind of those runs.
+    bool Skips(bool& readable) const;
+    // How many units at the start of `units` (not empty) such a state passes over.
+    size_t Skippable(std::u16string_view units) const;
     void EndTagName();
     void CloseTag();
     bool NameIs(std::string_view name) const;
