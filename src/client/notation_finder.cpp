@@ -48,6 +48,19 @@ size_t NotationFinder::Find(std::u16string_view text, bool final,
     return m_simple ? FindSimple(text, final, found) : FindRegex(text, final, found);
 }
 
+namespace {
+
+// Whether `units` stand in `text` at `at`: a notation's affixes are a unit or two, compared
+// here with no call.
+bool UnitsAt(std::u16string_view text, size_t at, std::u16string_view units) {
+    if (at > text.size() || text.size() - at < units.size()) return false;
+    for (size_t i = 0; i < units.size(); ++i)
+        if (text[at + i] != units[i]) return false;
+    return true;
+}
+
+}  // namespace
+
 size_t NotationFinder::FindSimple(std::u16string_view text, bool final,
                                   FunctionRef<void(const NotationMatch&)> found) const {
     const Simple& s = *m_simple;
@@ -60,7 +73,7 @@ size_t NotationFinder::FindSimple(std::u16string_view text, bool final,
         if (p > 0) {
             // P's first unit found by the vector search, the rest compared where it stands.
             while ((at = FindUnit(m_search, text, s.before[0], at)) != text.npos &&
-                   text.compare(at, p, s.before) != 0)
+                   !UnitsAt(text, at + 1, std::u16string_view(s.before).substr(1)))
                 ++at;
         }
         if (at == std::u16string_view::npos || at > n) {
@@ -83,7 +96,7 @@ size_t NotationFinder::FindSimple(std::u16string_view text, bool final,
             if (rest.size() < s.after.size() && !final &&
                 std::u16string_view(s.after).starts_with(rest))
                 return at;  // S may be completed by the next piece
-            if (rest.starts_with(s.after)) {
+            if (UnitsAt(text, stop, s.after)) {
                 found({at, stop + s.after.size(), run, stop});
                 settled = from = stop + s.after.size();
                 continue;
