@@ -330,10 +330,14 @@ constexpr std::array<EncodeShuffle, 256> MakeEncodeTable(int first) {
 constexpr auto kEncodeLow = MakeEncodeTable(0);
 constexpr auto kEncodeHigh = MakeEncodeTable(4);
 
-// Bits 0 to 3 of `bits` moved to bits 0, 2, 4, 6.
-constexpr unsigned Spread4(unsigned bits) {
-    return (bits & 1) | (bits & 2) << 1 | (bits & 4) << 2 | (bits & 8) << 3;
+// The index into kEncodeLow or kEncodeHigh of four units whose byte counts less one (0 to 2)
+// are the four bytes of `lengths`, lowest first: two bits a unit, from one multiplication
+// that moves each byte's count under the top byte, where no other product reaches.
+constexpr unsigned QuarterCode(uint32_t lengths) {
+    return (lengths * (1u << 24 | 1u << 18 | 1u << 12 | 1u << 6)) >> 24;
 }
+static_assert(QuarterCode(0x02010200) == (0 | 2 << 2 | 1 << 4 | 2 << 6));
+static_assert(QuarterCode(0x02020202) == 0xAA);
 
 // Encodes the eight units at p[i]; false, having done nothing, where one is a surrogate.
 // Writes at most sixteen bytes.
@@ -372,13 +376,12 @@ GLYPHARY_TARGET_SSSE3 __attribute__((always_inline)) inline bool EncodeStepSsse3
             _mm_or_si128(_mm_andnot_si128(over7FF, lowBits), _mm_and_si128(over7FF, midBits));
         const __m128i x = _mm_packus_epi16(lead, second);
         const __m128i y = _mm_packus_epi16(lowBits, lowBits);
-        const unsigned m80 =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(over7F, zero))) & 0xFF;
-        const unsigned m800 =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(over7FF, zero))) & 0xFF;
+        // Each unit's byte count less one (the masks are -1 where set), a byte a unit.
+        const __m128i lengths =
+            _mm_packus_epi16(_mm_sub_epi16(zero, _mm_add_epi16(over7F, over7FF)), zero);
         for (int half = 0; half < 2; ++half) {
             const unsigned code =
-                Spread4(m80 >> (4 * half) & 0xF) + Spread4(m800 >> (4 * half) & 0xF);
+                QuarterCode(_mm_cvtsi128_si32(half == 0 ? lengths : _mm_srli_si128(lengths, 4)));
             const EncodeShuffle& s = (half == 0 ? kEncodeLow : kEncodeHigh)[code];
             const __m128i bytes = _mm_or_si128(
                 _mm_shuffle_epi8(x,
@@ -444,17 +447,15 @@ GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool EncodeStepAvx2(c
     const __m256i second = _mm256_blendv_epi8(lowBits, midBits, over7FF);
     const __m256i x = _mm256_packus_epi16(lead, second);  // per half: its leads, then seconds
     const __m256i y = _mm256_packus_epi16(lowBits, lowBits);
-    // Bits 0 to 7: units 0 to 7; bits 16 to 23: units 8 to 15.
-    const auto m80 = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(over7F, zero)));
-    const auto m800 =
-        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(over7FF, zero)));
-    const auto code = [m80, m800](int shift) {
-        return Spread4(m80 >> shift & 0xF) + Spread4(m800 >> shift & 0xF);
-    };
-    const EncodeShuffle& q0 = kEncodeLow[code(0)];
-    const EncodeShuffle& q1 = kEncodeHigh[code(4)];
-    const EncodeShuffle& q2 = kEncodeLow[code(16)];
-    const EncodeShuffle& q3 = kEncodeHigh[code(20)];
+    // Each unit's byte count less one, a byte a unit: units 0 to 7 in bytes 0 to 7, units 8
+    // to 15 in bytes 16 to 23.
+    const __m256i lengths =
+        _mm256_packus_epi16(_mm256_sub_epi16(zero, _mm256_add_epi16(over7F, over7FF)), zero);
+    // Four at a time, in 32 bits, which the x86 build has too.
+    const EncodeShuffle& q0 = kEncodeLow[QuarterCode(_mm256_extract_epi32(lengths, 0))];
+    const EncodeShuffle& q1 = kEncodeHigh[QuarterCode(_mm256_extract_epi32(lengths, 1))];
+    const EncodeShuffle& q2 = kEncodeLow[QuarterCode(_mm256_extract_epi32(lengths, 4))];
+    const EncodeShuffle& q3 = kEncodeHigh[QuarterCode(_mm256_extract_epi32(lengths, 5))];
     const __m256i firsts = EncodeQuarters(x, y, q0, q2), seconds = EncodeQuarters(x, y, q1, q3);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(firsts));
     o += q0.length;
