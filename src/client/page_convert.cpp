@@ -216,10 +216,6 @@ PageLocalizer::PageLocalizer(std::shared_ptr<Module> module, Options options)
 
 PageLocalizer::~PageLocalizer() = default;
 
-bool PageLocalizer::Allows(std::u16string_view id) const {
-    return !m_ids || m_ids->find(id) != m_ids->end();
-}
-
 PageLocalizer::Replacements& PageLocalizer::ReplacementsFor(EMapMode mode) {
     std::lock_guard lock(m_mutex);
     std::unique_ptr<Replacements>& replacements = m_replacements[mode];
@@ -332,11 +328,7 @@ class PageConverter::Readable {
     }
 
     void Standard(bool end) {
-        if (!m_standardEmoji) {
-            m_out += m_localized;
-            m_localized.clear();
-            return;
-        }
+        if (!m_standardEmoji) return;  // Localize wrote to m_out
         size_t cut = m_localized.size();
         if (!end) {
             // The last place where the converter allows a cut, between two units that are

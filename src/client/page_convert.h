@@ -46,7 +46,7 @@ class PageLocalizer {
 
     const NotationFinder& finder() const noexcept { return m_finder; }
     /// Whether notation with this id is localized.
-    bool Allows(std::u16string_view id) const;
+    bool Allows(std::u16string_view id) const { return !m_ids || m_ids->find(id) != m_ids->end(); }
     /// Appends what notation with `id` becomes in `mode` (Localize's replacement: the table's
     /// code, else LocalizeUndefinedFormat applied to the id).
     void AppendReplacement(EMapMode mode, std::u16string_view id, std::u16string& out);
