@@ -459,53 +459,31 @@ size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
     return n;
 }
 
-bool HtmlScanner::Skips(bool& readable) const {
-    switch (m_state) {
-        case State::data:
-            readable = true;
-            return true;
-        case State::rawText:
-            readable = kRawElements[static_cast<size_t>(m_raw)].readable;
-            return true;
-        case State::attrValueDouble:
-        case State::attrValueSingle:
-            readable = m_readableAttr;
-            return true;
-        case State::bogusComment:
-        case State::comment:
-        case State::cdata:
-            readable = false;
-            return true;
-        default:
-            return false;
-    }
+const std::array<HtmlScanner::Runs, HtmlScanner::kStates> HtmlScanner::kRuns = [] {
+    std::array<Runs, kStates> runs{};  // RunKind::none
+    const auto set = [&runs](State state, RunKind kind, char16_t stop) {
+        runs[static_cast<size_t>(state)] = {kind, stop};
+    };
+    set(State::data, RunKind::text, u'<');
+    set(State::rawText, RunKind::raw, u'<');
+    set(State::attrValueDouble, RunKind::attribute, u'"');
+    set(State::attrValueSingle, RunKind::attribute, u'\'');
+    set(State::bogusComment, RunKind::markup, u'>');
+    set(State::comment, RunKind::markup, 0);  // -, ! or >
+    set(State::cdata, RunKind::markup, 0);    // ] or >
+    return runs;
+}();
+
+bool HtmlScanner::RawIsText() const {
+    return kRawElements[static_cast<size_t>(m_raw)].readable;
 }
 
 size_t HtmlScanner::Skippable(std::u16string_view units) const {
     // Runs often end at once (text right before a tag): seen without a search.
-    const auto upTo = [&](char16_t stop) {
+    if (const char16_t stop = kRuns[static_cast<size_t>(m_state)].stop)
         return units[0] == stop ? 0 : m_upTo(units.data(), units.size(), stop);
-    };
-    const auto upToAny = [&](std::u16string_view stops) {
-        return std::min(units.find_first_of(stops), units.size());
-    };
-    switch (m_state) {
-        case State::data:
-        case State::rawText:
-            return upTo(u'<');
-        case State::attrValueDouble:
-            return upTo(u'"');
-        case State::attrValueSingle:
-            return upTo(u'\'');
-        case State::bogusComment:
-            return upTo(u'>');
-        case State::comment:
-            return upToAny(u"-!>");
-        case State::cdata:
-            return upToAny(u"]>");
-        default:
-            return 0;
-    }
+    const size_t end = units.find_first_of(m_state == State::comment ? u"-!>" : u"]>");
+    return std::min(end, units.size());
 }
 
 void HtmlScanner::StartName(char16_t u) {

@@ -6,6 +6,7 @@
 // cut anywhere; the scanner carries its state from one to the next and never holds a unit.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -53,6 +54,7 @@ class HtmlScanner {
         rawLt,            // after < in raw text
         rawEndName,       // after </ in raw text, m_matched units of the element's name seen
     };
+    static constexpr size_t kStates = static_cast<size_t>(State::rawEndName) + 1;
     // The elements whose contents end only at their own end tag.
     enum class Raw : uint8_t {
         none,
@@ -76,10 +78,23 @@ class HtmlScanner {
         return m_state == State::tagOpen || m_state == State::endTagOpen ||
                m_state == State::beforeAttrName || m_state == State::afterAttrValue;
     }
-    // Whether the current state passes over runs of units without changing (a run of text up
-    // to the next '<', a value up to its quote...), so that long runs are not stepped one unit
-    // at a time; and the kind of those runs.
-    bool Skips(bool& readable) const;
+    // The states that pass over runs of units without changing (a run of text up to the next
+    // '<', a value up to its quote...), so that long runs are not stepped one unit at a time:
+    // the kind of their runs, and the unit that ends them (0 where several do).
+    enum class RunKind : uint8_t { none, text, markup, attribute, raw };
+    struct Runs {
+        RunKind kind;
+        char16_t stop;
+    };
+    static const std::array<Runs, kStates> kRuns;
+    // Whether the current state passes over runs, and their kind.
+    bool Skips(bool& readable) const {
+        const RunKind kind = kRuns[static_cast<size_t>(m_state)].kind;
+        readable = kind == RunKind::text || (kind == RunKind::attribute && m_readableAttr) ||
+                   (kind == RunKind::raw && RawIsText());
+        return kind != RunKind::none;
+    }
+    bool RawIsText() const;
     // How many units at the start of `units` (not empty) such a state passes over.
     size_t Skippable(std::u16string_view units) const;
     void EndTagName();
