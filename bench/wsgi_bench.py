@@ -2,7 +2,7 @@
 """What EmojiMiddleware adds to a page's response time under gunicorn, in one run.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/wsgi_bench.py [--requests N] [--rounds N]
-        [--no-pin] [--check]
+        [--no-pin] [--check] [--calibrate]
 
 Two gunicorn servers on 127.0.0.1 (one worker, one thread, keep-alive) serve the same 10 KB
 HTML page, one bare and one behind the middleware; one keep-alive connection to each asks for
@@ -17,6 +17,9 @@ Where two CPUs or more are free, the client runs on one and both servers on anot
 the scheduler, each server's worker settles beside the client or away from it for a whole run,
 and the two placements differ by tens of microseconds a request here, more than what is
 measured. --no-pin leaves the placement to the scheduler.
+
+--calibrate serves the bare app from both servers: what it shows as added is the noise of the
+method on this machine, to read the other figures against.
 """
 
 import argparse
@@ -112,6 +115,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=9, help="alternating rounds (more when busy)")
     parser.add_argument("--no-pin", action="store_true", help="leave placement to the scheduler")
     parser.add_argument("--check", action="store_true", help="exit 1 above 20 %% added")
+    parser.add_argument("--calibrate", action="store_true", help="the bare app on both servers")
     args = parser.parse_args()
 
     cpus = sorted(os.sched_getaffinity(0))
@@ -120,7 +124,8 @@ def main():
         os.sched_setaffinity(0, {cpus[0]})
         server_cpu = cpus[1]
         print("client on CPU %d, both servers on CPU %d" % (cpus[0], server_cpu))
-    servers = [serve("wsgi_bench:bare", server_cpu), serve("wsgi_bench:wrapped_app()", server_cpu)]
+    second = "wsgi_bench:bare" if args.calibrate else "wsgi_bench:wrapped_app()"
+    servers = [serve("wsgi_bench:bare", server_cpu), serve(second, server_cpu)]
     try:
         connections = []
         for _, port in servers:
