@@ -199,37 +199,49 @@ GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t&
     }
 }
 
-// The SSSE3 step over sixteen positions: the characters that start in the first sixteen of the
-// thirty-two bytes at p[i], which end within the first eighteen, each half of the register
-// packed on its own; false, having done nothing, where those are not all such characters.
-GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool DecodeStepAvx2(const uint8_t* p,
-                                                                               size_t& i,
+// AVX2 works on windows of 64 bytes. The kind of every byte of a window (ASCII, continuation,
+// lead of two or three) is found once, as bit masks, and with it how far the window is sound:
+// every byte one of those kinds, every continuation where a lead asks for one and nowhere else.
+// The steps over that stretch then take their positions from the masks alone, so no step waits
+// on the loads and compares of the one before it, as it would if each searched its own bytes.
+struct ByteKinds {
+    uint64_t ascii, cont, lead2, lead3;
+};
+
+// Where the bits of `top` in each byte of b are `bits`.
+GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline __m256i TopBitsAre(__m256i b, int top,
+                                                                              int bits) {
+    return _mm256_cmpeq_epi8(_mm256_and_si256(b, _mm256_set1_epi8(static_cast<char>(top))),
+                             _mm256_set1_epi8(static_cast<char>(bits)));
+}
+
+GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline uint64_t Bits(__m256i m) {
+    return static_cast<uint32_t>(_mm256_movemask_epi8(m));
+}
+
+// The kinds of the 32 bytes of b beyond ASCII, into bits `at` on of `k`.
+GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline void AddKinds(ByteKinds& k, __m256i b,
+                                                                         unsigned at) {
+    k.cont |= Bits(TopBitsAre(b, 0xC0, 0x80)) << at;
+    // As signed bytes, C2..DF are above C1.
+    k.lead2 |=
+        Bits(_mm256_and_si256(TopBitsAre(b, 0xE0, 0xC0),
+                              _mm256_cmpgt_epi8(b, _mm256_set1_epi8(static_cast<char>(0xC1)))))
+        << at;
+    k.lead3 |= Bits(TopBitsAre(b, 0xF0, 0xE0)) << at;
+}
+
+// The characters that start in the sixteen positions at q, all of which end by q[17]: each
+// lane as the character that would start there, the lanes of `starts` packed. False, having
+// done nothing, where one of three bytes is overlong or a surrogate.
+GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool DecodeStepAvx2(const uint8_t* q,
+                                                                               uint32_t starts,
                                                                                char16_t*& o) {
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-    const __m256i top2 = _mm256_and_si256(b, _mm256_set1_epi8(static_cast<char>(0xC0)));
-    const __m256i top3 = _mm256_and_si256(b, _mm256_set1_epi8(static_cast<char>(0xE0)));
-    const __m256i top4 = _mm256_and_si256(b, _mm256_set1_epi8(static_cast<char>(0xF0)));
-    const __m256i isCont = _mm256_cmpeq_epi8(top2, _mm256_set1_epi8(static_cast<char>(0x80)));
-    const __m256i isLead2 =
-        _mm256_and_si256(_mm256_cmpeq_epi8(top3, _mm256_set1_epi8(static_cast<char>(0xC0))),
-                         _mm256_cmpgt_epi8(b, _mm256_set1_epi8(static_cast<char>(0xC1))));
-    const __m256i isLead3 = _mm256_cmpeq_epi8(top4, _mm256_set1_epi8(static_cast<char>(0xE0)));
-    const uint32_t ascii = ~static_cast<uint32_t>(_mm256_movemask_epi8(b));
-    const auto cont = static_cast<uint32_t>(_mm256_movemask_epi8(isCont));
-    const auto lead2 = static_cast<uint32_t>(_mm256_movemask_epi8(isLead2));
-    const auto lead3 = static_cast<uint32_t>(_mm256_movemask_epi8(isLead3));
-    // As in the step of eight: positions 0 to 17 hold only these kinds, 1 to 15 continue
-    // exactly the characters begun before them, and 16 and 17 what 14 and 15 begin.
-    const uint32_t starts = (ascii | lead2 | lead3) & 0xFFFF;
-    const uint32_t expected = (lead2 & 0xFFFF) << 1 | (lead3 & 0xFFFF) << 1 | (lead3 & 0xFFFF) << 2;
-    if (((ascii | cont | lead2 | lead3) & 0x3FFFF) != 0x3FFFF || (cont & 1) ||
-        ((expected ^ cont) & 0xFFFE) || (expected & ~cont & 0x30000))
-        return false;
-    const __m256i v0 = _mm256_cvtepu8_epi16(_mm256_castsi256_si128(b));
+    const __m256i v0 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)));
     const __m256i v1 =
-        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1)));
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1)));
     const __m256i v2 =
-        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2)));
+        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 2)));
     const __m256i low6 = _mm256_set1_epi16(0x3F);
     const __m256i two =
         _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(v0, _mm256_set1_epi16(0x1F)), 6),
@@ -238,14 +250,17 @@ GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool DecodeStepAvx2(c
         _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi16(v0, 12),
                                         _mm256_slli_epi16(_mm256_and_si256(v1, low6), 6)),
                         _mm256_and_si256(v2, low6));
-    const __m256i sel2 = _mm256_cvtepi8_epi16(_mm256_castsi256_si128(isLead2));
-    const __m256i sel3 = _mm256_cvtepi8_epi16(_mm256_castsi256_si128(isLead3));
+    // In a sound stretch every byte 110xxxxx is a lead of two, every 1110xxxx one of three.
+    const __m256i sel2 =
+        _mm256_cmpeq_epi16(_mm256_and_si256(v0, _mm256_set1_epi16(0xE0)), _mm256_set1_epi16(0xC0));
+    const __m256i sel3 =
+        _mm256_cmpeq_epi16(_mm256_and_si256(v0, _mm256_set1_epi16(0xF0)), _mm256_set1_epi16(0xE0));
     const __m256i top5 = _mm256_and_si256(three, _mm256_set1_epi16(static_cast<short>(0xF800)));
     const __m256i bad = _mm256_and_si256(
         sel3,
         _mm256_or_si256(_mm256_cmpeq_epi16(top5, _mm256_setzero_si256()),
                         _mm256_cmpeq_epi16(top5, _mm256_set1_epi16(static_cast<short>(0xD800)))));
-    if (_mm256_movemask_epi8(bad)) return false;
+    if (!_mm256_testz_si256(bad, bad)) return false;
     const __m256i value = _mm256_or_si256(
         _mm256_andnot_si256(_mm256_or_si256(sel2, sel3), v0),
         _mm256_or_si256(_mm256_and_si256(sel2, two), _mm256_and_si256(sel3, three)));
@@ -254,48 +269,73 @@ GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline bool DecodeStepAvx2(c
                             reinterpret_cast<const __m128i*>(kPackLanes[starts & 0xFF].control));
     const __m256i packed = _mm256_shuffle_epi8(value, control);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_castsi256_si128(packed));
-    o += kLaneCounts[starts & 0xFF];
+    o += std::popcount(starts & 0xFF);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm256_extracti128_si256(packed, 1));
-    o += kLaneCounts[starts >> 8];
-    const int last = 31 - __builtin_clz(starts);
-    i += static_cast<size_t>(last + 1 + (lead2 >> last & 1) + 2 * (lead3 >> last & 1));
+    o += std::popcount(starts >> 8);
     return true;
 }
 
-// AVX2: a run of sixteen ASCII bytes or more, up to thirty-two at a time (all widened and
-// stored, as many kept as are ASCII); else a step of sixteen positions, which takes mixed text
-// as it comes (of eight where that one cannot go). o has room for n - i units, and the stores
-// stay inside it.
+GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline void WidenAvx2(const uint8_t* q,
+                                                                          char16_t* o) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(o),
+                        _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q))));
+}
+
+// Window after window while 64 bytes remain: ASCII widened as it comes, 64 or a run of at least
+// sixteen at a time; else steps as far as the window is sound. A window whose start is not (a
+// character of four bytes, anything ill-formed) goes to the SSSE3 step, and where that cannot
+// go either, to the careful code. o has room for n - i units, and the stores stay inside it.
 GLYPHARY_TARGET_AVX2 void DecodeBlocksAvx2(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
-    while (i + 32 <= n) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-        const auto other = static_cast<uint32_t>(_mm256_movemask_epi8(v));
-        if (other & 0xFFFF) {
-            const uint32_t run = other >> std::countr_zero(other);
-            if (run <= 0x3F && (run & (run + 1)) == 0) {
-                // Up to six bytes beyond ASCII in a row, and only ASCII after them in the 32:
-                // a letter or an emoji in ASCII text. The ASCII before them widened as a
-                // block, they one sequence at a time, with no table to bring in.
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(o),
-                                    _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
-                const auto ascii = static_cast<size_t>(std::countr_zero(other));
-                const size_t end = i + ascii + static_cast<size_t>(std::popcount(run));
-                i += ascii;
-                o += ascii;
-                while (i < end)
-                    if (!DecodeCommonSequence(p, n, i, o)) return;
-                continue;
+    while (i + 64 <= n) {
+        const uint8_t* const q = p + i;
+        const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+        const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
+        const uint64_t other = Bits(low) | Bits(high) << 32;
+        const auto ascii = static_cast<size_t>(std::countr_zero(other));  // 64 if all
+        if (ascii >= 16) {
+            WidenAvx2(q, o);
+            WidenAvx2(q + 16, o + 16);
+            if (ascii >= 32) {
+                WidenAvx2(q + 32, o + 32);
+                WidenAvx2(q + 48, o + 48);
             }
-            if (!DecodeStepAvx2(p, i, o) && !DecodeStepSsse3(p, i, o)) return;
+            i += ascii;
+            o += ascii;
             continue;
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o),
-                            _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 16),
-                            _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)));
-        const size_t ascii = other ? static_cast<size_t>(__builtin_ctz(other)) : 32;
-        i += ascii;
-        o += ascii;
+        if (const uint64_t run = (other & 0xFFFFFFFF) >> ascii;
+            run <= 0x3F && (run & (run + 1)) == 0) {
+            // Up to six bytes beyond ASCII in a row, and only ASCII after them in the 32: a
+            // letter or an emoji in ASCII text. The ASCII before them widened as a block, they
+            // one sequence at a time, with no masks to make.
+            WidenAvx2(q, o);
+            const size_t end = i + ascii + static_cast<size_t>(std::popcount(run));
+            i += ascii;
+            o += ascii;
+            while (i < end)
+                if (!DecodeCommonSequence(p, n, i, o)) return;
+            continue;
+        }
+        ByteKinds k{~other, 0, 0, 0};
+        AddKinds(k, low, 0);
+        AddKinds(k, high, 32);
+        const uint64_t starts = k.ascii | k.lead2 | k.lead3;
+        const uint64_t expected = (k.lead2 | k.lead3) << 1 | k.lead3 << 2;
+        // Unsound: a byte of no kind, a continuation where none is asked for, or none where
+        // one is. (A lead in the last two places asks beyond the window: no step reaches it.)
+        const uint64_t unsound = ~(starts | k.cont) | (expected ^ k.cont);
+        const size_t sound = unsound ? static_cast<size_t>(std::countr_zero(unsound)) : 64;
+        // A step takes the characters starting in sixteen places, which end within eighteen.
+        size_t j = 0;
+        while (j + 18 <= sound) {
+            // Sixteen ASCII bytes: the ASCII path above takes them, and maybe more.
+            if ((k.ascii >> j & 0xFFFF) == 0xFFFF) break;
+            if (!DecodeStepAvx2(q + j, static_cast<uint32_t>(starts >> j) & 0xFFFF, o)) break;
+            // On to the next start: the last character begun ends at j + 16, 17 or 18.
+            j += 16 + static_cast<size_t>(std::countr_zero(starts >> (j + 16) | 4));
+        }
+        i += j;
+        if (j == 0 && !DecodeStepSsse3(p, i, o)) return;
     }
     DecodeBlocksSsse3(p, n, i, o);
 }
