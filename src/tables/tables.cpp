@@ -1,6 +1,7 @@
 #include "tables/tables.h"
 
 #include <algorithm>
+#include <bit>
 
 namespace glyphary {
 
@@ -14,8 +15,43 @@ const std::wstring* ModeTable::Find(std::wstring_view key) const {
         const Entry* entry = FindUnit(key[0]);
         return entry ? &entry->second : nullptr;
     }
-    const auto it = m_byKey.find(key);
-    return it == m_byKey.end() ? nullptr : &it->second->second;
+    if (m_byKey.empty()) return nullptr;
+    const size_t hash = HashKey(key);
+    const size_t mask = m_byKey.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const KeySlot& slot = m_byKey[i];
+        if (!slot.entry) return nullptr;
+        if (slot.hash != hash) continue;
+        const std::wstring& stored = slot.entry->first;
+        if (stored.size() == key.size() && std::equal(stored.begin(), stored.end(), key.begin(),
+                                                      [](wchar_t a, wchar_t b) { return a == b; }))
+            return &slot.entry->second;
+    }
+}
+
+size_t ModeTable::HashKey(std::wstring_view key) noexcept {
+    // Keys are short ids and codes: a multiply and a shift a unit, mixed once more at the end.
+    uint64_t h = 0x9E3779B97F4A7C15ULL ^ key.size();
+    for (const wchar_t unit : key) {
+        h = (h ^ static_cast<uint32_t>(unit)) * 0xBF58476D1CE4E5B9ULL;
+        h ^= h >> 29;
+    }
+    h *= 0x94D049BB133111EBULL;
+    return static_cast<size_t>(h ^ (h >> 32));
+}
+
+void ModeTable::Index(const Entry* entry) {
+    const auto place = [this](const Entry* e) {
+        const size_t hash = HashKey(e->first);
+        const size_t mask = m_byKey.size() - 1;
+        size_t i = hash & mask;
+        while (m_byKey[i].entry) i = (i + 1) & mask;
+        m_byKey[i] = {e, hash};
+    };
+    if (2 * m_entries.size() <= m_byKey.size()) return place(entry);
+    // Grown, and every entry placed again, the new one among them.
+    m_byKey.assign(std::bit_ceil(std::max<size_t>(16, 4 * m_entries.size())), KeySlot{});
+    for (const Entry& e : m_entries) place(&e);
 }
 
 void ModeTable::Set(std::wstring_view key, std::wstring_view value) {
@@ -25,7 +61,7 @@ void ModeTable::Set(std::wstring_view key, std::wstring_view value) {
         return;
     }
     it = m_entries.emplace(std::wstring(key), std::wstring(value)).first;
-    m_byKey.emplace(it->first, &*it);
+    Index(&*it);
     // Where wchar_t is 16 bits every unit qualifies; compare through a 32-bit copy so the
     // check does not read as always true there.
     const uint32_t u = key.size() == 1 ? static_cast<uint32_t>(key[0]) : 0x10000;

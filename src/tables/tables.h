@@ -13,7 +13,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "mail/transcode.h"
@@ -59,9 +58,18 @@ class ModeTable {
     struct Page {
         std::array<const Entry*, 256> slots{};
     };
+    // Every entry by its key, for constant-time exact lookups (the keys live in the map): open
+    // addressing over a power-of-two array at most half full, each slot with its key's hash,
+    // so that a lookup reads one slot and the one key it matches, not a chain of nodes.
+    struct KeySlot {
+        const Entry* entry = nullptr;
+        size_t hash = 0;
+    };
+    static size_t HashKey(std::wstring_view key) noexcept;
+    void Index(const Entry* entry);
+
     Entries m_entries;
-    // Every entry by its key, for constant-time exact lookups (the keys live in the map).
-    std::unordered_map<std::wstring_view, const Entry*> m_byKey;
+    std::vector<KeySlot> m_byKey;
     std::array<std::unique_ptr<Page>, 256> m_pages;
     uint32_t m_unitLow = 0xFFFF;
     uint32_t m_unitHigh = 0;

@@ -1,3 +1,6 @@
+#include <map>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "tables/tables.h"
@@ -22,6 +25,32 @@ TEST(ModeTable, SetReplacesAndFindIsExact) {
     EXPECT_EQ(t.Find(L"sunn"), nullptr);
     EXPECT_EQ(t.Find(L""), nullptr);
     EXPECT_EQ(t.size(), 2u);
+}
+
+// Thousands of keys as ids and codes come (prefixes of one another, one unit apart, units
+// beyond ASCII), each found with its last value, and near misses of each not found.
+TEST(ModeTable, FindAgreesWithTheMapForManyKeys) {
+    ModeTable t;
+    std::map<std::wstring, std::wstring> expected;
+    for (int i = 0; i < 3000; ++i) {
+        std::wstring key = L"id" + std::to_wstring(i % 1500);
+        if (i % 3 == 1) key += static_cast<wchar_t>(0xE63E + i % 7);
+        if (i % 5 == 2) key = key.substr(0, 2 + i % 3);
+        const std::wstring value = std::to_wstring(i);
+        t.Set(key, value);
+        expected[key] = value;
+    }
+    EXPECT_EQ(t.size(), expected.size());
+    for (const auto& [key, value] : expected) {
+        const std::wstring* found = t.Find(key);
+        ASSERT_NE(found, nullptr) << t.size();
+        EXPECT_EQ(*found, value);
+        for (const std::wstring& miss : {key + L"x", key.substr(1), L"x" + key.substr(1)}) {
+            if (!expected.contains(miss)) {
+                EXPECT_EQ(t.Find(miss), nullptr);
+            }
+        }
+    }
 }
 
 TEST(ModeTable, KeysAreOrderedByUnsignedUnitPrefixFirst) {
