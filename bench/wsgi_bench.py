@@ -2,7 +2,7 @@
 """What EmojiMiddleware adds to a page's response time under gunicorn, in one run.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/wsgi_bench.py [--requests N] [--rounds N]
-        [--no-pin] [--check] [--calibrate]
+        [--no-pin] [--check] [--calibrate] [--control copy|conversion]
 
 Two gunicorn servers on 127.0.0.1 (one worker, one thread, keep-alive) serve the same 10 KB
 HTML page, one bare and one behind the middleware; one keep-alive connection to each asks for
@@ -19,7 +19,11 @@ and the two placements differ by tens of microseconds a request here, more than 
 measured. --no-pin leaves the placement to the scheduler.
 
 --calibrate serves the bare app from both servers: what it shows as added is the noise of the
-method on this machine, to read the other figures against.
+method on this machine, to read the other figures against. --control serves, in place of the
+middleware, one of two controls that tell its parts apart: `copy`, the bare app's page copied
+into a new bytes object and sent with the middleware's headers (what any middleware that makes
+a new body pays), or `conversion`, the page converted as the middleware converts it
+(glyphary.PageLocalizer), with next to no Python around it.
 """
 
 import argparse
@@ -63,6 +67,40 @@ def wrapped_app():
     from glyphary.wsgi import EmojiMiddleware
 
     return EmojiMiddleware(bare)
+
+
+def _controlled(make_body):
+    """The bare app's response with the body make_body(page, user_agent) and the headers of a
+    converted page: a control in place of the middleware."""
+
+    def app(environ, start_response):
+        started = []
+        page = bare(environ, lambda status, headers, exc_info=None: started.append(status))[0]
+        body = make_body(page, environ.get("HTTP_USER_AGENT", ""))
+        start_response(
+            started[0],
+            [("Content-Type", "text/html; charset=UTF-8"), ("Vary", "User-Agent"),
+             ("Content-Length", str(len(body)))],
+        )  # fmt: skip
+        return [body]
+
+    return app
+
+
+def copy_app():
+    return _controlled(lambda page, agent: page[:-1] + page[-1:])
+
+
+def conversion_app():
+    from glyphary import PageLocalizer
+
+    pages = PageLocalizer()
+    carriers = {AGENTS["pc"]: ("unicode", "utf-8"), AGENTS["imode"]: ("imode", "sjis")}
+    converters = {}
+    for agent, (carrier, encoding) in carriers.items():
+        pages.prepare(carrier)
+        converters[agent] = pages.conversion(carrier, "html", encoding).convert
+    return _controlled(lambda page, agent: converters[agent](page))
 
 
 def serve(app, cpu=None):
@@ -116,6 +154,8 @@ def main():
     parser.add_argument("--no-pin", action="store_true", help="leave placement to the scheduler")
     parser.add_argument("--check", action="store_true", help="exit 1 above 20 %% added")
     parser.add_argument("--calibrate", action="store_true", help="the bare app on both servers")
+    parser.add_argument("--control", choices=["copy", "conversion"],
+                        help="a control in place of the middleware")
     args = parser.parse_args()
 
     cpus = sorted(os.sched_getaffinity(0))
@@ -125,6 +165,10 @@ def main():
         server_cpu = cpus[1]
         print("client on CPU %d, both servers on CPU %d" % (cpus[0], server_cpu))
     second = "wsgi_bench:bare" if args.calibrate else "wsgi_bench:wrapped_app()"
+    second_name = "bare" if args.calibrate else "middleware"
+    if args.control:
+        second = "wsgi_bench:%s_app()" % args.control
+        second_name = args.control
     servers = [serve("wsgi_bench:bare", server_cpu), serve(second, server_cpu)]
     try:
         connections = []
@@ -161,10 +205,10 @@ def main():
             bare_time, wrapped_time = best[client, 0], best[client, 1]
             added = wrapped_time / bare_time - 1
             bare_cpu, wrapped_cpu = (cpu[client, i] / (args.rounds * args.requests) for i in (0, 1))
-            print("%-6s response: bare %5.0f us, middleware %5.0f us, added %5.1f %%   "
+            print("%-6s response: bare %5.0f us, %s %5.0f us, added %5.1f %%   "
                   "server CPU: %5.0f us, %5.0f us, added %5.1f %%   (%d -> %d bytes)"
-                  % (client, bare_time * 1e6, wrapped_time * 1e6, added * 100, bare_cpu * 1e6,
-                     wrapped_cpu * 1e6, (wrapped_cpu / bare_cpu - 1) * 100, *sizes))
+                  % (client, bare_time * 1e6, second_name, wrapped_time * 1e6, added * 100,
+                     bare_cpu * 1e6, wrapped_cpu * 1e6, (wrapped_cpu / bare_cpu - 1) * 100, *sizes))
             ok = ok and added <= 0.20
     finally:
         for server, _ in servers:
