@@ -54,6 +54,11 @@ std::optional<std::u16string> Utf16FromUtf8(std::string_view in, Errors errors);
 /// All of `in` as UTF-8; none when `errors` is strict and `in` holds a lone surrogate.
 std::optional<std::string> Utf8FromUtf16(std::u16string_view in, Errors errors);
 
+/// Whether `bytes` are well-formed UTF-8 (what Utf16FromUtf8 decodes with no issue).
+bool IsUtf8(std::string_view bytes) noexcept;
+/// The scalar definition, which every other path must agree with.
+bool IsUtf8Scalar(std::string_view bytes) noexcept;
+
 /// UTF-16 to UTF-8 for people to read (messages, paths, mail shown as text): a lone surrogate
 /// becomes U+FFFD.
 std::string Utf8ForDisplay(std::u16string_view text);

@@ -249,3 +249,56 @@ TEST(Utf, LoneSurrogatesStopOrAreReplacedOrKept) {
 }
 
 }  // namespace
+
+// The validator says of every slice what strict decoding says, at every level: slices of
+// generated text whose fragments sit at the edges of what is allowed, ASCII runs between
+// them so that blocks of all kinds meet.
+TEST(Utf, ValidatorAgreesWithStrictDecodingAtEveryLevel) {
+    const std::string_view fragments[] = {"\xC2\x80",
+                                          "\xDF\xBF",
+                                          "\xE0\xA0\x80",
+                                          "\xED\x9F\xBF",
+                                          "\xEE\x80\x80",
+                                          "\xEF\xBF\xBF",
+                                          "\xF0\x90\x80\x80",
+                                          "\xF4\x8F\xBF\xBF",
+                                          "\xC0\x80",
+                                          "\xC1\xBF",
+                                          "\xE0\x9F\xBF",
+                                          "\xED\xA0\x80",
+                                          "\xF0\x8F\xBF\xBF",
+                                          "\xF4\x90\x80\x80",
+                                          "\xF5\x80\x80\x80",
+                                          "\xFF",
+                                          "\x80",
+                                          "\xBF\xBF",
+                                          "\xE3\x81",
+                                          "\xF0\x9F\x98",
+                                          "\xC3",
+                                          "\xE3\x81\x82\x80",
+                                          "\xE3\x81\x82",
+                                          "\xF0\x9F\x98\x80"};
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 40; ++trial) {
+        // Mostly well-formed in the early trials, so that long slices pass too.
+        const size_t valid = trial < 20 ? 8 : std::size(fragments);
+        std::string text;
+        while (text.size() < 160) {
+            text.append(rng() % 3 == 0 ? rng() % 40 : rng() % 3, 'a');
+            const size_t f = rng() % valid;
+            text += fragments[f < 8 ? f : rng() % std::size(fragments)];
+        }
+        for (size_t at = 0; at < 40; ++at) {
+            for (size_t length = 0; at + length <= text.size(); ++length) {
+                const std::string_view bytes = std::string_view(text).substr(at, length);
+                std::u16string out(bytes.size(), u'\0');
+                const UtfResult r = Utf16FromUtf8(bytes, out.data(), true, Errors::strict);
+                const bool expected = r.ok && r.read == bytes.size();
+                ASSERT_EQ(IsUtf8Scalar(bytes), expected) << trial << " " << at << "+" << length;
+                AtEveryLevel([&](glyphary::text::simd::Level) {
+                    ASSERT_EQ(IsUtf8(bytes), expected) << trial << " " << at << "+" << length;
+                });
+            }
+        }
+    }
+}
