@@ -10,6 +10,14 @@ namespace glyphary::client {
 
 namespace {
 
+// A byte of UTF-8 read as a unit: those beyond ASCII stay beyond it.
+char16_t Widen(char16_t u) {
+    return u;
+}
+char16_t Widen(char b) {
+    return static_cast<unsigned char>(b);
+}
+
 bool IsAsciiLetter(char16_t u) {
     return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z');
 }
@@ -77,17 +85,19 @@ bool IsSpace(char16_t u) {
     return In(kSpaces, u);
 }
 
-const char16_t* SkipSpaces(const char16_t* p, const char16_t* end) {
-    while (p != end && IsSpace(*p)) ++p;
+template <class Unit>
+const Unit* SkipSpaces(const Unit* p, const Unit* end) {
+    while (p != end && IsSpace(Widen(*p))) ++p;
     return p;
 }
 
 // Whether the units [p, p + n) are `name` (lower-case letters) in any case: as the state
 // machine's names compare, which keep ASCII lowered and nothing else.
-bool UnitsAre(const char16_t* p, size_t n, std::string_view name) {
+template <class Unit>
+bool UnitsAre(const Unit* p, size_t n, std::string_view name) {
     if (n != name.size()) return false;
     for (size_t i = 0; i < n; ++i)
-        if ((p[i] | 0x20) != name[i]) return false;
+        if ((Widen(p[i]) | 0x20) != name[i]) return false;
     return true;
 }
 
@@ -292,8 +302,14 @@ __attribute__((always_inline)) inline bool HtmlScanner::Step(char16_t u) {
     }
 }
 
-size_t HtmlScanner::WholeTags(const char16_t* const begin, const char16_t* const end) {
-    const char16_t* p = begin;
+size_t HtmlScanner::UpTo(const char* p, size_t n, char16_t unit) {
+    const void* const found = std::memchr(p, unit, n);
+    return found ? static_cast<size_t>(static_cast<const char*>(found) - p) : n;
+}
+
+template <class Unit>
+size_t HtmlScanner::WholeTags(const Unit* const begin, const Unit* const end) {
+    const Unit* p = begin;
     // Each step below moves `p` and the state together, over units it has seen whole; where
     // the units end first, or something only the state machine reads comes (a comment, a
     // '<' that opens no tag), it stops and the state machine goes on from there.
@@ -311,9 +327,9 @@ size_t HtmlScanner::WholeTags(const char16_t* const begin, const char16_t* const
                     m_state = State::endTagOpen;
                     continue;
                 }
-                if (p == end || !IsAsciiLetter(*p)) return p - begin;
-                const char16_t* q = p + 1;
-                while (q != end && !In(kEndsTagName, *q)) ++q;
+                if (p == end || !IsAsciiLetter(Widen(*p))) return p - begin;
+                const Unit* q = p + 1;
+                while (q != end && !In(kEndsTagName, Widen(*q))) ++q;
                 if (q == end) return p - begin;
                 m_endTag = m_state == State::endTagOpen;
                 m_tagRaw = Raw::none;
@@ -330,7 +346,7 @@ size_t HtmlScanner::WholeTags(const char16_t* const begin, const char16_t* const
             }
             case State::afterAttrValue:
                 if (p == end) return p - begin;
-                if (IsSpace(*p)) ++p;
+                if (IsSpace(Widen(*p))) ++p;
                 m_state = State::beforeAttrName;
                 continue;
             case State::beforeAttrName: {
@@ -348,9 +364,9 @@ size_t HtmlScanner::WholeTags(const char16_t* const begin, const char16_t* const
                     continue;
                 }
                 // An attribute: its name, and = and its value if it has one.
-                const char16_t* q = p + 1;
-                while (q != end && !In(kEndsAttrName, *q)) ++q;
-                const char16_t* r = SkipSpaces(q, end);
+                const Unit* q = p + 1;
+                while (q != end && !In(kEndsAttrName, Widen(*q))) ++q;
+                const Unit* r = SkipSpaces(q, end);
                 if (r == end) return p - begin;
                 if (*r != u'=') {
                     p = r;  // the next attribute, or the tag's end
@@ -363,7 +379,7 @@ size_t HtmlScanner::WholeTags(const char16_t* const begin, const char16_t* const
                                              });
                 r = SkipSpaces(r + 1, end);
                 if (r == end) return p - begin;
-                const char16_t quote = *r;
+                const char16_t quote = Widen(*r);
                 if (quote == u'>') {
                     p = r;  // no value: the tag's end
                     continue;
@@ -374,7 +390,7 @@ size_t HtmlScanner::WholeTags(const char16_t* const begin, const char16_t* const
                     p = r + 1;
                     // A readable value is a run of its own: the tag's markup ends before it.
                     if (readable) return p - begin;
-                    p += m_upTo(p, end - p, quote);
+                    p += UpTo(p, static_cast<size_t>(end - p), quote);
                     if (p == end) return p - begin;
                     ++p;
                     m_state = State::afterAttrValue;
@@ -383,7 +399,7 @@ size_t HtmlScanner::WholeTags(const char16_t* const begin, const char16_t* const
                 m_state = State::attrValueBare;
                 p = r;
                 if (readable) return p - begin;
-                while (p != end && !IsSpace(*p) && *p != u'>') ++p;
+                while (p != end && !IsSpace(Widen(*p)) && *p != u'>') ++p;
                 if (p == end) return p - begin;
                 if (*p == u'>') {
                     ++p;
@@ -402,6 +418,15 @@ size_t HtmlScanner::WholeTags(const char16_t* const begin, const char16_t* const
 }
 
 size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
+    return NextIn(units, readable);
+}
+
+size_t HtmlScanner::Next(std::string_view bytes, bool& readable) {
+    return NextIn(bytes, readable);
+}
+
+template <class Unit>
+size_t HtmlScanner::NextIn(std::basic_string_view<Unit> units, bool& readable) {
     size_t n = 0;
     bool started = false;
     if (m_pending) {
@@ -436,16 +461,16 @@ size_t HtmlScanner::Next(std::u16string_view units, bool& readable) {
             // A name's units are markup and only go into the name.
             const bool attribute = m_state == State::attrName;
             const size_t from = n;
-            while (n < units.size() && !IsSpace(units[n]) && units[n] != u'/' && units[n] != u'>' &&
-                   !(attribute && units[n] == u'='))
-                AddToName(units[n++]);
+            while (n < units.size() && !IsSpace(Widen(units[n])) && units[n] != u'/' &&
+                   units[n] != u'>' && !(attribute && units[n] == u'='))
+                AddToName(Widen(units[n++]));
             if (n > from) {
                 readable = false;
                 started = true;
                 continue;
             }
         }
-        const bool r = Step(units[n]);
+        const bool r = Step(Widen(units[n]));
         if (started && r != readable) {
             // Already stepped: it begins the next call's run.
             m_pending = true;
@@ -478,12 +503,18 @@ bool HtmlScanner::RawIsText() const {
     return kRawElements[static_cast<size_t>(m_raw)].readable;
 }
 
-size_t HtmlScanner::Skippable(std::u16string_view units) const {
+template <class Unit>
+size_t HtmlScanner::Skippable(std::basic_string_view<Unit> units) const {
     // Runs often end at once (text right before a tag): seen without a search.
     if (const char16_t stop = kRuns[static_cast<size_t>(m_state)].stop)
-        return units[0] == stop ? 0 : m_upTo(units.data(), units.size(), stop);
-    const size_t end = units.find_first_of(m_state == State::comment ? u"-!>" : u"]>");
-    return std::min(end, units.size());
+        return units[0] == stop ? 0 : UpTo(units.data(), units.size(), stop);
+    size_t end = 0;
+    if (m_state == State::comment)
+        while (end < units.size() && units[end] != '-' && units[end] != '!' && units[end] != '>')
+            ++end;
+    else
+        while (end < units.size() && units[end] != ']' && units[end] != '>') ++end;
+    return end;
 }
 
 void HtmlScanner::StartName(char16_t u) {

@@ -28,6 +28,10 @@ class HtmlScanner {
     /// ends before `units` does, the next call must begin with the unit after it. Readable
     /// runs in a row (from successive pieces) are one stretch of text; markup ends it.
     size_t Next(std::u16string_view units, bool& readable);
+    /// The same over UTF-8, a byte a unit: markup is all ASCII, and the bytes of a character
+    /// beyond ASCII are read as that character is, so a page's bytes are cut into the same
+    /// runs as its units.
+    size_t Next(std::string_view bytes, bool& readable);
 
   private:
     enum class State : uint8_t {
@@ -68,12 +72,18 @@ class HtmlScanner {
         textarea
     };
 
+    template <class Unit>
+    size_t NextIn(std::basic_string_view<Unit> units, bool& readable);
     // Moves past one unit; whether it is readable.
     bool Step(char16_t u);
     // How many units from `p` on, all markup, the tags there take: whole tags and tags in a
     // row, the markup of a tag up to a readable value, and no more of a tag than lies before
     // `end`. Leaves the state as stepping each would. From data (at a '<') or inside a tag.
-    size_t WholeTags(const char16_t* p, const char16_t* end);
+    template <class Unit>
+    size_t WholeTags(const Unit* p, const Unit* end);
+    // The units before the first `unit` among p[0..n), or n.
+    size_t UpTo(const char16_t* p, size_t n, char16_t unit) const { return m_upTo(p, n, unit); }
+    static size_t UpTo(const char* p, size_t n, char16_t unit);
     bool InTag() const {
         return m_state == State::tagOpen || m_state == State::endTagOpen ||
                m_state == State::beforeAttrName || m_state == State::afterAttrValue;
@@ -96,7 +106,8 @@ class HtmlScanner {
     }
     bool RawIsText() const;
     // How many units at the start of `units` (not empty) such a state passes over.
-    size_t Skippable(std::u16string_view units) const;
+    template <class Unit>
+    size_t Skippable(std::basic_string_view<Unit> units) const;
     void EndTagName();
     void CloseTag();
     bool NameIs(std::string_view name) const;

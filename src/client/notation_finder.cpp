@@ -22,10 +22,17 @@ struct NotationFinder::Simple {
             for (uint32_t u = static_cast<uint32_t>(low); u <= static_cast<uint32_t>(high); ++u)
                 if (u <= 0xFFFF) members[u] = true;
         if (shape.negated) members.flip();
+        const auto isAscii = [](char16_t u) { return u < 0x80; };
+        ascii = std::all_of(before.begin(), before.end(), isAscii) &&
+                std::all_of(after.begin(), after.end(), isAscii);
+        for (size_t u = 0x80; ascii && u < members.size(); ++u) ascii = !members[u];
     }
     std::u16string before, after;
     size_t minRun;
     std::bitset<0x10000> members;
+    // Everything it looks for is ASCII: in UTF-8 each byte of a character beyond ASCII is as
+    // foreign to it as the character, and an id's bytes are its units.
+    bool ascii;
 };
 
 NotationFinder::NotationFinder(std::u16string_view pattern) {
@@ -48,20 +55,51 @@ size_t NotationFinder::Find(std::u16string_view text, bool final,
     return m_simple ? FindSimple(text, final, found) : FindRegex(text, final, found);
 }
 
+bool NotationFinder::FindsInUtf8() const noexcept {
+    return m_simple && m_simple->ascii;
+}
+
+size_t NotationFinder::Find(std::string_view bytes, bool final,
+                            FunctionRef<void(const NotationMatch&)> found) const {
+    return FindSimple(bytes, final, found);
+}
+
 namespace {
+
+char16_t Widen(char16_t u) {
+    return u;
+}
+char16_t Widen(char b) {
+    return static_cast<unsigned char>(b);
+}
 
 // Whether `units` stand in `text` at `at`: a notation's affixes are a unit or two, compared
 // here with no call.
-bool UnitsAt(std::u16string_view text, size_t at, std::u16string_view units) {
+template <class Unit>
+bool UnitsAt(std::basic_string_view<Unit> text, size_t at, std::u16string_view units) {
     if (at > text.size() || text.size() - at < units.size()) return false;
     for (size_t i = 0; i < units.size(); ++i)
-        if (text[at + i] != units[i]) return false;
+        if (Widen(text[at + i]) != units[i]) return false;
     return true;
+}
+
+// Whether `text` is where `units` begin.
+template <class Unit>
+bool BeginsOf(std::u16string_view units, std::basic_string_view<Unit> text) {
+    return text.size() <= units.size() && UnitsAt(text, 0, units.substr(0, text.size()));
+}
+
+size_t FindIn(UnitSearch search, std::u16string_view text, char16_t unit, size_t from) {
+    return FindUnit(search, text, unit, from);
+}
+size_t FindIn(UnitSearch, std::string_view text, char16_t unit, size_t from) {
+    return text.find(static_cast<char>(unit), from);
 }
 
 }  // namespace
 
-size_t NotationFinder::FindSimple(std::u16string_view text, bool final,
+template <class Unit>
+size_t NotationFinder::FindSimple(std::basic_string_view<Unit> text, bool final,
                                   FunctionRef<void(const NotationMatch&)> found) const {
     const Simple& s = *m_simple;
     const size_t n = text.size();
@@ -72,11 +110,11 @@ size_t NotationFinder::FindSimple(std::u16string_view text, bool final,
         size_t at = from;
         if (p > 0) {
             // P's first unit found by the vector search, the rest compared where it stands.
-            while ((at = FindUnit(m_search, text, s.before[0], at)) != text.npos &&
+            while ((at = FindIn(m_search, text, s.before[0], at)) != text.npos &&
                    !UnitsAt(text, at + 1, std::u16string_view(s.before).substr(1)))
                 ++at;
         }
-        if (at == std::u16string_view::npos || at > n) {
+        if (at == text.npos || at > n) {
             // A P may begin in the last p - 1 units. Occurrences of P skipped before `from`
             // fail whatever follows (below), so searching again from an earlier place finds
             // what this search finds.
@@ -84,7 +122,7 @@ size_t NotationFinder::FindSimple(std::u16string_view text, bool final,
         }
         const size_t run = at + p;
         size_t stop = run;
-        while (stop < n && stop - run <= kMaxIdUnits && s.members[text[stop]]) ++stop;
+        while (stop < n && stop - run <= kMaxIdUnits && s.members[Widen(text[stop])]) ++stop;
         if (stop - run > kMaxIdUnits) {
             // No notation: a P inside the run has a shorter one and may begin one.
             from = at + 1;
@@ -92,9 +130,8 @@ size_t NotationFinder::FindSimple(std::u16string_view text, bool final,
         }
         if (stop == n && !final) return at;  // the run may go on in the next piece
         if (stop - run >= s.minRun) {
-            const std::u16string_view rest = text.substr(stop);
-            if (rest.size() < s.after.size() && !final &&
-                std::u16string_view(s.after).starts_with(rest))
+            const std::basic_string_view<Unit> rest = text.substr(stop);
+            if (rest.size() < s.after.size() && !final && BeginsOf(s.after, rest))
                 return at;  // S may be completed by the next piece
             if (UnitsAt(text, stop, s.after)) {
                 found({at, stop + s.after.size(), run, stop});

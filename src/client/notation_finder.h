@@ -41,13 +41,21 @@ class NotationFinder {
     size_t Find(std::u16string_view text, bool final,
                 FunctionRef<void(const NotationMatch&)> found) const;
 
+    /// Whether Find over UTF-8 bytes finds what Find over their units finds, at the bytes of
+    /// the same characters: a pattern of the simple shape whose affixes and ids are ASCII.
+    bool FindsInUtf8() const noexcept;
+    /// Find over UTF-8, offsets in bytes; only where FindsInUtf8.
+    size_t Find(std::string_view bytes, bool final,
+                FunctionRef<void(const NotationMatch&)> found) const;
+
     /// Whether any text may be settled before its end: false when Find settles nothing
     /// until `final` (the pattern may match across anything, as far as can be shown).
     bool Settles() const noexcept { return m_simple != nullptr || m_afterLineFeeds; }
 
   private:
     struct Simple;
-    size_t FindSimple(std::u16string_view text, bool final,
+    template <class Unit>
+    size_t FindSimple(std::basic_string_view<Unit> text, bool final,
                       FunctionRef<void(const NotationMatch&)> found) const;
     size_t FindRegex(std::u16string_view text, bool final,
                      FunctionRef<void(const NotationMatch&)> found) const;

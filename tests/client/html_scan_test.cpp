@@ -1,5 +1,6 @@
 // The scanner finds what a person reads on a page, and finds the same whatever the pieces the
 // page comes in.
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 
 #include "client/html_scan.h"
 #include "support/simd_levels.h"
+#include "text/utf.h"
 
 namespace {
 
@@ -34,6 +36,40 @@ std::vector<bool> Kinds(std::u16string_view page, bool xml, const std::vector<si
             kinds.insert(kinds.end(), n, readable);
             piece.remove_prefix(n);
         }
+    }
+    return kinds;
+}
+
+// The same over the page's UTF-8, each byte's kind given to the unit it is part of (a pair's
+// two units both), so that it reads as Kinds does.
+std::vector<bool> KindsOfBytes(std::u16string_view page, bool xml,
+                               const std::vector<size_t>& cuts) {
+    const std::string bytes = *glyphary::text::Utf8FromUtf16(page, glyphary::text::Errors::strict);
+    HtmlScanner scanner(xml);
+    std::vector<bool> byteKinds;
+    size_t from = 0;
+    for (size_t i = 0; i <= cuts.size(); ++i) {
+        std::string_view piece = std::string_view(bytes).substr(
+            from, (i < cuts.size() ? std::min(cuts[i], bytes.size()) : bytes.size()) - from);
+        from += piece.size();
+        while (!piece.empty()) {
+            bool readable;
+            const size_t n = scanner.Next(piece, readable);
+            EXPECT_GT(n, 0u);
+            byteKinds.insert(byteKinds.end(), n, readable);
+            piece.remove_prefix(n);
+        }
+    }
+    std::vector<bool> kinds;
+    for (size_t b = 0; b < bytes.size(); ++b) {
+        const auto lead = static_cast<unsigned char>(bytes[b]);
+        if ((lead & 0xC0) == 0x80) {
+            // Every byte of a character as its first.
+            EXPECT_EQ(byteKinds[b], kinds.back()) << "byte " << b;
+            continue;
+        }
+        kinds.push_back(byteKinds[b]);
+        if (lead >= 0xF0) kinds.push_back(byteKinds[b]);
     }
     return kinds;
 }
@@ -103,15 +139,16 @@ INSTANTIATE_TEST_SUITE_P(
 // value, a comment or a raw-text element can begin, end or fail to.
 std::u16string RandomPage(std::mt19937& rng) {
     static const std::vector<std::u16string> kTokens = {
-        u"<",           u">",         u"/",           u"/>",        u"</",       u"=",
-        u" = ",         u"\"",        u"'",           u" ",         u"\t",       u"\n",
-        u"!",           u"?",         u"-",           u"--",        u"]]",       u"<!--",
-        u"-->",         u"<![CDATA[", u"a",           u"p",         u"Ab",       u"x:y",
-        u"\u00e9",      u"\u4eca",    u"title",       u"TITLE",     u"alt",      u"value",
-        u"placeholder", u"Title",     u"titlex",      u"script",    u"SCRIPT",   u"style",
-        u"textarea",    u"xmp",       u"iframe",      u"noembed",   u"noframes", u"<a ",
-        u"<p title=\"", u"<img alt=", u"</script>",   u"</title ",  u"<title>",  u"<script>",
-        u"<textarea>",  u"<style/>",  u"class=\"c\"", u"value='v'", u"alt=b "};
+        u"<",        u">",         u"/",           u"/>",        u"</",          u"=",
+        u" = ",      u"\"",        u"'",           u" ",         u"\t",          u"\n",
+        u"!",        u"?",         u"-",           u"--",        u"]]",          u"<!--",
+        u"-->",      u"<![CDATA[", u"a",           u"p",         u"Ab",          u"x:y",
+        u"\u00e9",   u"\u4eca",    u"\U0001F600",  u"<\u4eca",   u"title",       u"TITLE",
+        u"alt",      u"value",     u"placeholder", u"Title",     u"titlex",      u"script",
+        u"SCRIPT",   u"style",     u"textarea",    u"xmp",       u"iframe",      u"noembed",
+        u"noframes", u"<a ",       u"<p title=\"", u"<img alt=", u"</script>",   u"</title ",
+        u"<title>",  u"<script>",  u"<textarea>",  u"<style/>",  u"class=\"c\"", u"value='v'",
+        u"alt=b "};
     std::uniform_int_distribution<size_t> token(0, kTokens.size() - 1), length(0, 60);
     std::u16string page;
     for (size_t i = length(rng); i > 0; --i) page += kTokens[token(rng)];
@@ -138,8 +175,10 @@ TEST(HtmlScan, AnyPiecesGiveWhatTheStateMachineGivesOnEveryPath) {
             std::uniform_int_distribution<size_t> at(0, random.size());
             for (int i = round % 8; i > 0; --i) cuts.push_back(at(rng));
             std::sort(cuts.begin(), cuts.end());
-            ASSERT_EQ(Kinds(random, xml, cuts), Kinds(random, xml, {}, HtmlScanner::Tags::stepped))
-                << "round " << round;
+            const std::vector<bool> stepped = Kinds(random, xml, {}, HtmlScanner::Tags::stepped);
+            ASSERT_EQ(Kinds(random, xml, cuts), stepped) << "round " << round;
+            // The cuts fall inside characters too, as they count bytes here.
+            ASSERT_EQ(KindsOfBytes(random, xml, cuts), stepped) << "round " << round;
         }
     });
 }
