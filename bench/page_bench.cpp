@@ -1,10 +1,11 @@
 // A web page through the middleware's C++ path (text::TextPipe around client::PageConverter):
 // the 10 KB diary page of bench/wsgi_bench.py, UTF-8 in, for a PC (standard emoji, UTF-8) and
 // for an i-mode handset (its own emoji, Shift_JIS), and the same diary in Japanese for the
-// handset. Per page, as the middleware converts one.
+// handset. Per page, as the middleware converts one; for the PC also its bytes as they are.
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -68,9 +69,20 @@ Sample& Shared() {
     return sample;
 }
 
+// How the page goes: through the pipe, or (UTF-8 for a PC) its bytes as they are, as the
+// middleware converts a whole page.
+enum class Path { pipe, inPlace };
+
 void ConvertOnce(PageLocalizer& pages, EMapMode mode, PageKind kind, text::Encoding encoding,
-                 const std::string& page, std::string& out) {
+                 const std::string& page, std::string& out, Path path) {
     out.clear();
+    if (path == Path::inPlace) {
+        text::ByteBuffer bytes;
+        if (!ConvertUtf8Page(pages, mode, kind, text::Errors::keep, page, bytes))
+            throw std::logic_error("the page cannot be converted in place");
+        out.assign(bytes.view());
+        return;
+    }
     text::TextPipe pipe(text::Format(text::Encoding::utf8), text::Errors::replace,
                         text::Format(encoding, text::CarrierOfMode(mode)), text::Errors::keep,
                         [&](std::string_view bytes) { out.append(bytes); });
@@ -92,7 +104,8 @@ enum class Before { nothing, paused, cold, coldData };
 constexpr benchmark::IterationCount kColdPages = 200;
 
 void Convert(benchmark::State& state, EMapMode mode, PageKind kind, text::Encoding encoding,
-             std::string (*make)() = Page, Before before = Before::nothing) {
+             std::string (*make)() = Page, Before before = Before::nothing,
+             Path path = Path::pipe) {
     PageLocalizer& pages = *Shared().pages;
     pages.Prepare(mode);
     const std::string page = make();
@@ -103,10 +116,11 @@ void Convert(benchmark::State& state, EMapMode mode, PageKind kind, text::Encodi
         if (before != Before::nothing) {
             state.PauseTiming();
             for (size_t i = 0; i < elsewhere.size(); i += 64) ++elsewhere[i];
-            if (before == Before::coldData) ConvertOnce(pages, mode, kind, encoding, entry, out);
+            if (before == Before::coldData)
+                ConvertOnce(pages, mode, kind, encoding, entry, out, path);
             state.ResumeTiming();
         }
-        ConvertOnce(pages, mode, kind, encoding, page, out);
+        ConvertOnce(pages, mode, kind, encoding, page, out, path);
         benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(page.size()));
@@ -132,6 +146,21 @@ BENCHMARK_CAPTURE(Convert, html / pc / cold, kUnicodeMode, PageKind::html, text:
 BENCHMARK_CAPTURE(Convert, html / pc / cold - data, kUnicodeMode, PageKind::html,
                   text::Encoding::utf8, Page, Before::coldData)
     ->Name("Page/html/pc/cold-data")
+    ->Iterations(kColdPages);
+BENCHMARK_CAPTURE(Convert, html / pc / in - place, kUnicodeMode, PageKind::html,
+                  text::Encoding::utf8, Page, Before::nothing, Path::inPlace)
+    ->Name("Page/html/pc/in-place");
+BENCHMARK_CAPTURE(Convert, html / pc / in - place / paused, kUnicodeMode, PageKind::html,
+                  text::Encoding::utf8, Page, Before::paused, Path::inPlace)
+    ->Name("Page/html/pc/in-place/paused")
+    ->Iterations(kColdPages);
+BENCHMARK_CAPTURE(Convert, html / pc / in - place / cold, kUnicodeMode, PageKind::html,
+                  text::Encoding::utf8, Page, Before::cold, Path::inPlace)
+    ->Name("Page/html/pc/in-place/cold")
+    ->Iterations(kColdPages);
+BENCHMARK_CAPTURE(Convert, html / pc / in - place / cold - data, kUnicodeMode, PageKind::html,
+                  text::Encoding::utf8, Page, Before::coldData, Path::inPlace)
+    ->Name("Page/html/pc/in-place/cold-data")
     ->Iterations(kColdPages);
 BENCHMARK_CAPTURE(Convert, plain / pc, kUnicodeMode, PageKind::plain, text::Encoding::utf8)
     ->Name("Page/plain/pc");

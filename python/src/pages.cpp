@@ -207,6 +207,19 @@ class BytesOut {
 // the calls (a response of one piece, the usual one, makes none).
 py::bytes ConvertPage(Pages& pages, const PageArgs& args, py::handle data) {
     const Bytes bytes(data, "data");
+    if (args.encoding == text::Encoding::utf8) {
+        // A page that stays UTF-8 goes as it is where it can: no decoding of what it holds.
+        text::ByteBuffer converted;
+        bool done;
+        {
+            std::optional<py::gil_scoped_release> release;
+            if (bytes.view().size() > PageRun::kShortBytes) release.emplace();
+            EnterApartment();
+            done = client::ConvertUtf8Page(pages.localizer(), args.mode, args.kind, args.errors,
+                                           bytes.view(), converted);
+        }
+        if (done) return py::bytes(converted.view().data(), converted.size());
+    }
     BytesOut out(bytes.view().size() + bytes.view().size() / 8);
     {
         PageRun run(pages, args, [&out](std::string_view converted) { out.Append(converted); });

@@ -12,8 +12,10 @@
 #include "client/html_scan.h"
 #include "client/settings.h"
 #include "client/unit_search.h"
+#include "text/codec.h"
 #include "text/format.h"
 #include "text/unicode.h"
+#include "text/utf.h"
 
 namespace glyphary::client {
 
@@ -73,16 +75,22 @@ class FrozenStringMap {
         }
     }
     const std::u16string* Find(std::u16string_view key) const {
+        const size_t i = IndexOf(key);
+        return i != kNone ? &m_entries[i].second : nullptr;
+    }
+    /// The entry's place in the entries Build was given, or kNone.
+    static constexpr size_t kNone = ~size_t{0};
+    size_t IndexOf(std::u16string_view key) const {
         const Ends ends(key);
         for (size_t at = ends.Hash(key.size()) >> m_shift;; at = (at + 1) & m_mask) {
             const uint32_t slot = m_slots[at];
-            if (slot == 0) return nullptr;
-            const auto& [k, value] = m_entries[slot - 1];
+            if (slot == 0) return kNone;
+            const std::u16string& k = m_entries[slot - 1].first;
             // Up to eight units the ends are the whole id.
             if (m_ends[slot - 1] == ends && k.size() == key.size() &&
                 (key.size() <= 8 || std::memcmp(k.data() + 4, key.data() + 4,
                                                 (key.size() - 8) * sizeof(char16_t)) == 0))
-                return &value;
+                return slot - 1;
         }
     }
 
@@ -119,7 +127,18 @@ class PageLocalizer::Replacements {
         std::vector<std::pair<std::u16string, std::u16string>> known;
         known.reserve(ids.size());
         for (const std::u16string& id : ids) known.emplace_back(id, Lookup(id));
+        // Pages that stay in UTF-8 take them so (those with a lone surrogate are left to the
+        // encoder, which may pair it with what comes next).
+        m_knownUtf8.reserve(known.size());
+        for (const auto& entry : known)
+            m_knownUtf8.push_back(text::Utf8FromUtf16(entry.second, text::Errors::strict));
         m_known.Build(std::move(known));
+    }
+
+    /// What `id` becomes as UTF-8, when it is a known id and that is well-formed; else null.
+    const std::string* KnownUtf8(std::u16string_view id) const {
+        const size_t i = m_known.IndexOf(id);
+        return i != FrozenStringMap::kNone && m_knownUtf8[i] ? &*m_knownUtf8[i] : nullptr;
     }
 
     void Append(std::u16string_view id, std::u16string& out) {
@@ -148,8 +167,9 @@ class PageLocalizer::Replacements {
         return m_lookup.Convert(Operation::localize, text);
     }
 
-    Glyphary m_lookup;        // in the constructor and under m_mutex
-    FrozenStringMap m_known;  // read without a lock once made
+    Glyphary m_lookup;                                    // in the constructor and under m_mutex
+    FrozenStringMap m_known;                              // read without a lock once made
+    std::vector<std::optional<std::string>> m_knownUtf8;  // in the order of m_known's entries
     std::mutex m_mutex;
     StringMap m_remembered;
 };
@@ -443,6 +463,81 @@ class PageConverter::Readable {
     std::u16string m_batch;                         // deferred to Resolve, joined
     std::vector<size_t> m_deferredAt;               // where each goes in the output
 };
+
+// ---------------------------------------------------------------------------------------------
+// A UTF-8 page as it is
+
+bool ConvertUtf8Page(PageLocalizer& localizer, EMapMode mode, PageKind kind, text::Errors errors,
+                     std::string_view page, text::ByteBuffer& out) {
+    const NotationFinder& finder = localizer.finder();
+    if (text::CarrierOfMode(mode) != text::Carrier::none || !finder.FindsInUtf8() ||
+        !text::IsUtf8(page))
+        return false;
+    PageLocalizer::Replacements& replacements = localizer.ReplacementsFor(mode);
+    const auto append = [&out](std::string_view bytes) {
+        std::memcpy(out.Room(bytes.size()), bytes.data(), bytes.size());
+        out.Wrote(bytes.size());
+    };
+    out.Room(page.size() + page.size() / 8);
+    // Replacements in a row are encoded together, as the units of one piece would be (a
+    // surrogate at the end of one and its other half at the start of the next make a pair);
+    // the page's own characters, whole, never pair with them.
+    text::Encoder encoder(text::Format(text::Encoding::utf8), errors);
+    std::u16string replaced;
+    char16_t id[NotationFinder::kMaxIdUnits];
+    const auto encodeReplaced = [&] {
+        if (replaced.empty()) return true;
+        const bool ok = encoder.Encode(replaced, true, out);
+        replaced.clear();
+        return ok;
+    };
+    size_t copied = 0;  // the page's bytes before it are in `out`
+    bool failed = false;
+    const auto localize = [&](size_t from, size_t to) {
+        finder.Find(page.substr(from, to - from), true, [&](const NotationMatch& match) {
+            const size_t begin = from + match.begin;
+            if (begin > copied) {
+                failed |= !encodeReplaced();
+                append(page.substr(copied, begin - copied));
+            }
+            // The id is ASCII, and no longer than the finder allows.
+            const size_t idLength = match.idEnd - match.idBegin;
+            std::copy_n(page.begin() + static_cast<ptrdiff_t>(from + match.idBegin), idLength, id);
+            const std::u16string_view idUnits(id, idLength);
+            if (!localizer.Allows(idUnits)) {
+                failed |= !encodeReplaced();
+                append(page.substr(begin, match.end - match.begin));
+            } else if (const std::string* const utf8 = replacements.KnownUtf8(idUnits)) {
+                // Well-formed: nothing before or after it pairs with it.
+                failed |= !encodeReplaced();
+                append(*utf8);
+            } else {
+                replacements.Append(idUnits, replaced);
+            }
+            copied = from + match.end;
+        });
+    };
+    if (kind == PageKind::plain) {
+        localize(0, page.size());
+    } else {
+        // Readable runs in a row are one stretch, as PageConverter::Commit takes them.
+        HtmlScanner scanner(kind == PageKind::xhtml);
+        size_t at = 0, textFrom = 0;
+        bool inText = false;
+        while (at < page.size()) {
+            bool readable;
+            const size_t n = scanner.Next(page.substr(at), readable);
+            if (readable && !inText) textFrom = at;
+            if (!readable && inText) localize(textFrom, at);
+            inText = readable;
+            at += n;
+        }
+        if (inText) localize(textFrom, page.size());
+    }
+    failed |= !encodeReplaced();
+    append(page.substr(copied));
+    return !failed;
+}
 
 // ---------------------------------------------------------------------------------------------
 // The page

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,10 +20,23 @@
 #include "client/module.h"
 #include "client/notation_finder.h"
 #include "client/object.h"
+#include "text/byte_buffer.h"
+#include "text/format.h"
 
 namespace glyphary::client {
 
 class CarrierConverter;
+class PageLocalizer;
+enum class PageKind : uint8_t;
+
+/// A whole page of UTF-8 converted to UTF-8 from its bytes as they are, with no decoding or
+/// encoding of what does not change: where notation is all that can change in it (a mode with
+/// no carrier, a pattern the finder searches for in UTF-8) and the page is all UTF-8. Appends
+/// to `out` what a PageConverter between TextPipe's decoding (replacing) and encoding (under
+/// `errors`) writes, and returns true; else returns false, and the page must go that way (a
+/// replacement the encoding cannot carry, under strict errors, leaves part of it in `out`).
+bool ConvertUtf8Page(PageLocalizer& localizer, EMapMode mode, PageKind kind, text::Errors errors,
+                     std::string_view page, text::ByteBuffer& out);
 
 /// What is shared by every page of an application: thread-safe.
 class PageLocalizer {
@@ -53,6 +67,8 @@ class PageLocalizer {
 
   private:
     friend class PageConverter;
+    friend bool ConvertUtf8Page(PageLocalizer&, EMapMode, PageKind, text::Errors, std::string_view,
+                                text::ByteBuffer&);
     class Replacements;
     struct StandardEmoji;
 
@@ -72,7 +88,7 @@ class PageLocalizer {
 };
 
 /// How a page is read.
-enum class PageKind {
+enum class PageKind : uint8_t {
     html,   ///< text/html: readable parts only
     xhtml,  ///< application/xhtml+xml: the same, read as XML (`<script/>` is empty)
     plain,  ///< text/plain: all of it

@@ -1,6 +1,7 @@
 // Pages converted in pieces give what converting each stretch of readable text whole through
 // the module gives, touch nothing else, and hold back a bounded part of the page whatever its
 // length.
+#include <optional>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,9 @@
 #include "client/html_scan.h"
 #include "client/page_convert.h"
 #include "client/settings.h"
+#include "text/codec.h"
+#include "text/text_pipe.h"
+#include "text/utf.h"
 
 namespace {
 
@@ -133,6 +137,57 @@ TEST_F(PageConvertTest, PiecesGiveWhatEachStretchGivesWhole) {
                 std::sort(cuts.begin(), cuts.end());
                 ASSERT_EQ(Convert(*s_pages, mode, kind, page, cuts), expected)
                     << "mode " << mode << " round " << round;
+            }
+        }
+    }
+}
+
+// A UTF-8 page through the pipe, as the middleware converts one in pieces.
+std::string ThroughPipe(PageLocalizer& pages, EMapMode mode, PageKind kind, text::Errors errors,
+                        std::string_view page) {
+    std::string out;
+    text::TextPipe pipe(text::Format(text::Encoding::utf8), text::Errors::replace,
+                        text::Format(text::Encoding::utf8, text::CarrierOfMode(mode)), errors,
+                        [&](std::string_view bytes) { out.append(bytes); });
+    PageConverter converter(pages, mode, kind, [&](std::u16string_view u) { pipe.Take(u); });
+    for (size_t at = 0; at < page.size(); at += 1000)
+        pipe.Feed(converter, page.substr(at, 1000), false);
+    pipe.Feed(converter, {}, true);
+    converter.Finish();
+    pipe.Finish();
+    return out;
+}
+
+// Where the bytes of a UTF-8 page can stay as they are, they give what the pipe gives; where
+// they cannot, the page is left to the pipe.
+TEST_F(PageConvertTest, Utf8PagesConvertedInPlaceGiveWhatThePipeGives) {
+    PageLocalizer braces(s_module,
+                         {u"\\{([a-z+]+)\\}", std::set<std::u16string>{u"sunny", u"c++"}});
+    PageLocalizer wide(s_module, {u"\\{(\\w+)\\}", std::nullopt});
+    const auto inPlace = [](PageLocalizer& pages, EMapMode mode, PageKind kind, text::Errors errors,
+                            std::string_view page) -> std::optional<std::string> {
+        text::ByteBuffer out;
+        if (!ConvertUtf8Page(pages, mode, kind, errors, page, out)) return std::nullopt;
+        return std::string(out.view());
+    };
+    std::mt19937 rng(11);
+    for (PageLocalizer* pages : {s_pages, &braces}) {
+        for (const PageKind kind : {PageKind::html, PageKind::xhtml, PageKind::plain}) {
+            for (int round = 0; round < 40; ++round) {
+                std::u16string units = RandomPage(rng);
+                units += u"{sunny}{c++}{cloud} :{sunny}: \x00e9{c";  // the braces' notation
+                const std::string page = *text::Utf8FromUtf16(units, text::Errors::strict);
+                for (const text::Errors errors : {text::Errors::keep, text::Errors::strict}) {
+                    ASSERT_EQ(inPlace(*pages, kUnicodeMode, kind, errors, page),
+                              ThroughPipe(*pages, kUnicodeMode, kind, errors, page))
+                        << "round " << round;
+                }
+                // A carrier's emoji, a pattern whose ids reach beyond ASCII, bytes that are
+                // no UTF-8: the pipe's.
+                EXPECT_FALSE(inPlace(*pages, kImode, kind, text::Errors::keep, page));
+                EXPECT_FALSE(inPlace(wide, kUnicodeMode, kind, text::Errors::keep, page));
+                EXPECT_FALSE(inPlace(*pages, kUnicodeMode, kind, text::Errors::keep,
+                                     page.substr(0, page.size() - 1) + "\xC3"));
             }
         }
     }
