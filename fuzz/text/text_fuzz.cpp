@@ -4,7 +4,8 @@
 // - any cut of the input into pieces decodes to what the whole does, with the same count of
 //   items replaced or kept and the same success;
 // - marked text resolved in pieces gives what it gives resolved whole, with the same guesses;
-// - under replace and keep nothing fails.
+// - under replace and keep nothing fails;
+// - the UTF-8 validator says what strict decoding says, at every SIMD level.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -12,6 +13,8 @@
 
 #include "text/codec.h"
 #include "text/resolver.h"
+#include "text/simd.h"
+#include "text/utf.h"
 
 namespace {
 
@@ -74,6 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Outcome pieces = DecodeInPieces(bytes, format, errors, 1 + cut % 16);
     Check(whole.text == pieces.text && whole.ok == pieces.ok && whole.count == pieces.count);
     Check(whole.ok || errors == Errors::strict);
+
+    std::vector<char16_t> units(bytes.size());
+    const UtfResult strict = Utf16FromUtf8(bytes, units.data(), true, Errors::strict);
+    const bool valid = strict.ok && strict.read == bytes.size();
+    for (const simd::Level level : simd::kLevels) {
+        simd::Limit(level);
+        Check(IsUtf8(bytes) == valid);
+    }
+    simd::Limit(simd::Level::avx512bw);
 
     if (format.carrier == Carrier::automatic) {
         AutoOptions options;
