@@ -132,6 +132,14 @@ BENCHMARK_CAPTURE(Convert, html / pc, kUnicodeMode, PageKind::html, text::Encodi
     ->Name("Page/html/pc");
 BENCHMARK_CAPTURE(Convert, html / imode, MPM_imode, PageKind::html, text::Encoding::sjis)
     ->Name("Page/html/imode");
+BENCHMARK_CAPTURE(Convert, html / imode / paused, MPM_imode, PageKind::html, text::Encoding::sjis,
+                  Page, Before::paused)
+    ->Name("Page/html/imode/paused")
+    ->Iterations(kColdPages);
+BENCHMARK_CAPTURE(Convert, html / imode / cold, MPM_imode, PageKind::html, text::Encoding::sjis,
+                  Page, Before::cold)
+    ->Name("Page/html/imode/cold")
+    ->Iterations(kColdPages);
 BENCHMARK_CAPTURE(Convert, html - ja / imode, MPM_imode, PageKind::html, text::Encoding::sjis,
                   JapanesePage)
     ->Name("Page/html-ja/imode");
