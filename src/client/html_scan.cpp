@@ -427,6 +427,11 @@ size_t HtmlScanner::Next(std::string_view bytes, bool& readable) {
 
 template <class Unit>
 size_t HtmlScanner::NextIn(std::basic_string_view<Unit> units, bool& readable) {
+    // Text up to the next tag, the most common run: one search, as the loop below finds it.
+    if (m_wholeTags && m_state == State::data && !m_pending && units[0] != u'<') {
+        readable = true;
+        return UpTo(units.data(), units.size(), u'<');
+    }
     size_t n = 0;
     bool started = false;
     if (m_pending) {
