@@ -19,15 +19,18 @@ std::u16string U16(std::string_view ascii) {
     return std::u16string(ascii.begin(), ascii.end());
 }
 
-// Each unit's kind, from the page scanned in the pieces `cuts` gives.
-std::vector<bool> Kinds(std::u16string_view page, bool xml, const std::vector<size_t>& cuts,
+// Each unit's kind, from the page scanned in the pieces `cuts` gives (cuts past its end stop
+// at it).
+template <class Unit>
+std::vector<bool> Kinds(std::basic_string_view<Unit> page, bool xml,
+                        const std::vector<size_t>& cuts,
                         HtmlScanner::Tags tags = HtmlScanner::Tags::whole) {
     HtmlScanner scanner(xml, tags);
     std::vector<bool> kinds;
     size_t from = 0;
     for (size_t i = 0; i <= cuts.size(); ++i) {
-        std::u16string_view piece =
-            page.substr(from, (i < cuts.size() ? cuts[i] : page.size()) - from);
+        std::basic_string_view<Unit> piece = page.substr(
+            from, (i < cuts.size() ? std::min(cuts[i], page.size()) : page.size()) - from);
         from += piece.size();
         while (!piece.empty()) {
             bool readable;
@@ -39,27 +42,17 @@ std::vector<bool> Kinds(std::u16string_view page, bool xml, const std::vector<si
     }
     return kinds;
 }
+std::vector<bool> Kinds(std::u16string_view page, bool xml, const std::vector<size_t>& cuts,
+                        HtmlScanner::Tags tags = HtmlScanner::Tags::whole) {
+    return Kinds<char16_t>(page, xml, cuts, tags);
+}
 
 // The same over the page's UTF-8, each byte's kind given to the unit it is part of (a pair's
 // two units both), so that it reads as Kinds does.
 std::vector<bool> KindsOfBytes(std::u16string_view page, bool xml,
                                const std::vector<size_t>& cuts) {
     const std::string bytes = *glyphary::text::Utf8FromUtf16(page, glyphary::text::Errors::strict);
-    HtmlScanner scanner(xml);
-    std::vector<bool> byteKinds;
-    size_t from = 0;
-    for (size_t i = 0; i <= cuts.size(); ++i) {
-        std::string_view piece = std::string_view(bytes).substr(
-            from, (i < cuts.size() ? std::min(cuts[i], bytes.size()) : bytes.size()) - from);
-        from += piece.size();
-        while (!piece.empty()) {
-            bool readable;
-            const size_t n = scanner.Next(piece, readable);
-            EXPECT_GT(n, 0u);
-            byteKinds.insert(byteKinds.end(), n, readable);
-            piece.remove_prefix(n);
-        }
-    }
+    const std::vector<bool> byteKinds = Kinds<char>(bytes, xml, cuts);
     std::vector<bool> kinds;
     for (size_t b = 0; b < bytes.size(); ++b) {
         const auto lead = static_cast<unsigned char>(bytes[b]);
