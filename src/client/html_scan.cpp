@@ -10,14 +10,6 @@ namespace glyphary::client {
 
 namespace {
 
-// A byte of UTF-8 read as a unit: those beyond ASCII stay beyond it.
-char16_t Widen(char16_t u) {
-    return u;
-}
-char16_t Widen(char b) {
-    return static_cast<unsigned char>(b);
-}
-
 bool IsAsciiLetter(char16_t u) {
     return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z');
 }
@@ -87,7 +79,7 @@ bool IsSpace(char16_t u) {
 
 template <class Unit>
 const Unit* SkipSpaces(const Unit* p, const Unit* end) {
-    while (p != end && IsSpace(Widen(*p))) ++p;
+    while (p != end && IsSpace(AsUnit(*p))) ++p;
     return p;
 }
 
@@ -97,7 +89,7 @@ template <class Unit>
 bool UnitsAre(const Unit* p, size_t n, std::string_view name) {
     if (n != name.size()) return false;
     for (size_t i = 0; i < n; ++i)
-        if ((Widen(p[i]) | 0x20) != name[i]) return false;
+        if ((AsUnit(p[i]) | 0x20) != name[i]) return false;
     return true;
 }
 
@@ -327,9 +319,9 @@ size_t HtmlScanner::WholeTags(const Unit* const begin, const Unit* const end) {
                     m_state = State::endTagOpen;
                     continue;
                 }
-                if (p == end || !IsAsciiLetter(Widen(*p))) return p - begin;
+                if (p == end || !IsAsciiLetter(AsUnit(*p))) return p - begin;
                 const Unit* q = p + 1;
-                while (q != end && !In(kEndsTagName, Widen(*q))) ++q;
+                while (q != end && !In(kEndsTagName, AsUnit(*q))) ++q;
                 if (q == end) return p - begin;
                 m_endTag = m_state == State::endTagOpen;
                 m_tagRaw = Raw::none;
@@ -346,7 +338,7 @@ size_t HtmlScanner::WholeTags(const Unit* const begin, const Unit* const end) {
             }
             case State::afterAttrValue:
                 if (p == end) return p - begin;
-                if (IsSpace(Widen(*p))) ++p;
+                if (IsSpace(AsUnit(*p))) ++p;
                 m_state = State::beforeAttrName;
                 continue;
             case State::beforeAttrName: {
@@ -365,7 +357,7 @@ size_t HtmlScanner::WholeTags(const Unit* const begin, const Unit* const end) {
                 }
                 // An attribute: its name, and = and its value if it has one.
                 const Unit* q = p + 1;
-                while (q != end && !In(kEndsAttrName, Widen(*q))) ++q;
+                while (q != end && !In(kEndsAttrName, AsUnit(*q))) ++q;
                 const Unit* r = SkipSpaces(q, end);
                 if (r == end) return p - begin;
                 if (*r != u'=') {
@@ -379,7 +371,7 @@ size_t HtmlScanner::WholeTags(const Unit* const begin, const Unit* const end) {
                                              });
                 r = SkipSpaces(r + 1, end);
                 if (r == end) return p - begin;
-                const char16_t quote = Widen(*r);
+                const char16_t quote = AsUnit(*r);
                 if (quote == u'>') {
                     p = r;  // no value: the tag's end
                     continue;
@@ -399,7 +391,7 @@ size_t HtmlScanner::WholeTags(const Unit* const begin, const Unit* const end) {
                 m_state = State::attrValueBare;
                 p = r;
                 if (readable) return p - begin;
-                while (p != end && !IsSpace(Widen(*p)) && *p != u'>') ++p;
+                while (p != end && !IsSpace(AsUnit(*p)) && *p != u'>') ++p;
                 if (p == end) return p - begin;
                 if (*p == u'>') {
                     ++p;
@@ -466,16 +458,16 @@ size_t HtmlScanner::NextIn(std::basic_string_view<Unit> units, bool& readable) {
             // A name's units are markup and only go into the name.
             const bool attribute = m_state == State::attrName;
             const size_t from = n;
-            while (n < units.size() && !IsSpace(Widen(units[n])) && units[n] != u'/' &&
+            while (n < units.size() && !IsSpace(AsUnit(units[n])) && units[n] != u'/' &&
                    units[n] != u'>' && !(attribute && units[n] == u'='))
-                AddToName(Widen(units[n++]));
+                AddToName(AsUnit(units[n++]));
             if (n > from) {
                 readable = false;
                 started = true;
                 continue;
             }
         }
-        const bool r = Step(Widen(units[n]));
+        const bool r = Step(AsUnit(units[n]));
         if (started && r != readable) {
             // Already stepped: it begins the next call's run.
             m_pending = true;

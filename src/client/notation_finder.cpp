@@ -66,20 +66,13 @@ size_t NotationFinder::Find(std::string_view bytes, bool final,
 
 namespace {
 
-char16_t Widen(char16_t u) {
-    return u;
-}
-char16_t Widen(char b) {
-    return static_cast<unsigned char>(b);
-}
-
 // Whether `units` stand in `text` at `at`: a notation's affixes are a unit or two, compared
 // here with no call.
 template <class Unit>
 bool UnitsAt(std::basic_string_view<Unit> text, size_t at, std::u16string_view units) {
     if (at > text.size() || text.size() - at < units.size()) return false;
     for (size_t i = 0; i < units.size(); ++i)
-        if (Widen(text[at + i]) != units[i]) return false;
+        if (AsUnit(text[at + i]) != units[i]) return false;
     return true;
 }
 
@@ -122,7 +115,7 @@ size_t NotationFinder::FindSimple(std::basic_string_view<Unit> text, bool final,
         }
         const size_t run = at + p;
         size_t stop = run;
-        while (stop < n && stop - run <= kMaxIdUnits && s.members[Widen(text[stop])]) ++stop;
+        while (stop < n && stop - run <= kMaxIdUnits && s.members[AsUnit(text[stop])]) ++stop;
         if (stop - run > kMaxIdUnits) {
             // No notation: a P inside the run has a shorter one and may begin one.
             from = at + 1;

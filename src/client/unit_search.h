@@ -7,6 +7,15 @@
 
 namespace glyphary::client {
 
+/// A unit as the page path reads it, from UTF-16 or from UTF-8 a byte at a time (a byte
+/// beyond ASCII stays beyond it, so it never passes for markup or ASCII notation).
+inline char16_t AsUnit(char16_t u) {
+    return u;
+}
+inline char16_t AsUnit(char b) {
+    return static_cast<unsigned char>(b);
+}
+
 /// The units before the first `unit` among p[0..n), or n.
 using UnitSearch = size_t (*)(const char16_t* p, size_t n, char16_t unit);
 
