@@ -141,7 +141,8 @@ class PageLocalizer::Replacements {
         return i != FrozenStringMap::kNone && m_knownUtf8[i] ? &*m_knownUtf8[i] : nullptr;
     }
 
-    void Append(std::u16string_view id, std::u16string& out) {
+    template <class Out>
+    void Append(std::u16string_view id, Out& out) {
         if (const std::u16string* const replacement = m_known.Find(id)) {
             out += *replacement;
             return;
@@ -291,7 +292,7 @@ void PageLocalizer::Prepare(EMapMode mode) {
 // holding back only what it cannot settle yet.
 class PageConverter::Readable {
   public:
-    Readable(PageLocalizer& localizer, EMapMode mode, std::u16string& out)
+    Readable(PageLocalizer& localizer, EMapMode mode, text::UnitBuffer& out)
         : m_localizer(localizer),
           m_mode(mode),
           m_replacements(localizer.ReplacementsFor(mode)),
@@ -319,7 +320,7 @@ class PageConverter::Readable {
             text = m_text;
         }
         // Without the standard emoji step the result is final.
-        std::u16string& out = m_standardEmoji ? m_localized : m_out;
+        text::UnitBuffer& out = m_standardEmoji ? m_localized : m_out;
         size_t copied = 0;
         const size_t settled =
             m_localizer.finder().Find(text, end, [&](const NotationMatch& match) {
@@ -359,7 +360,7 @@ class PageConverter::Readable {
             if (cut == 0 && m_localized.size() > kMaxHeldUnits)
                 cut = m_localized.size() - (text::IsHighSurrogate(m_localized.back()) ? 1 : 0);
         }
-        const std::u16string_view settled(m_localized.data(), cut);
+        const std::u16string_view settled = m_localized.view().substr(0, cut);
         PageLocalizer::StandardEmoji& standard = *m_standardEmoji;
         const auto& triggers = standard.triggers;
         // Only the parts around units that may begin to make a standard emoji go to the
@@ -390,13 +391,13 @@ class PageConverter::Readable {
             } else {
                 const size_t at = m_out.size();
                 Converter().Convert(part, [this](std::u16string_view piece) { m_out += piece; });
-                standard.Remember(m_mode, part, std::u16string_view(m_out).substr(at));
+                standard.Remember(m_mode, part, m_out.view().substr(at));
             }
             copied = end;
             i = end - 1;
         }
         m_out += settled.substr(copied);
-        m_localized.erase(0, cut);
+        m_localized.RemoveFront(cut);
     }
 
     // Text for the standard emoji step waits in one batch, converted in one call when the
@@ -417,11 +418,11 @@ class PageConverter::Readable {
         std::u16string converted;
         converted.reserve(m_batch.size());
         Converter().Convert(m_batch, [&](std::u16string_view piece) { converted += piece; });
-        std::u16string out;
-        out.reserve(m_out.size() + converted.size());
+        text::UnitBuffer out;
+        out.Room(m_out.size() + converted.size());
         size_t from = 0, piece = 0, batched = 0;
         for (const size_t deferredAt : m_deferredAt) {
-            out.append(m_out, from, deferredAt - from);
+            out += m_out.view().substr(from, deferredAt - from);
             from = deferredAt;
             const size_t end = converted.find(kSeparator, piece);
             const size_t sourceEnd = m_batch.find(kSeparator, batched);
@@ -431,13 +432,13 @@ class PageConverter::Readable {
             if (end == converted.npos) {  // cannot be: converted alone after all
                 Converter().Convert(part, [&](std::u16string_view u) { out += u; });
             } else {
-                out.append(converted, piece, end - piece);
+                out += std::u16string_view(converted).substr(piece, end - piece);
                 piece = end + 1;
             }
-            m_standardEmoji->Remember(m_mode, part, std::u16string_view(out).substr(start));
+            m_standardEmoji->Remember(m_mode, part, out.view().substr(start));
             batched = sourceEnd + 1;
         }
-        out.append(m_out, from);
+        out += m_out.view().substr(from);
         m_out.swap(out);
         m_deferredAt.clear();
         m_batch.clear();
@@ -450,7 +451,7 @@ class PageConverter::Readable {
     PageLocalizer& m_localizer;
     EMapMode m_mode;
     PageLocalizer::Replacements& m_replacements;
-    std::u16string& m_out;
+    text::UnitBuffer& m_out;
     PageLocalizer::StandardEmoji* m_standardEmoji;  // null: standard emoji stay
     const AtLeastSearch m_atLeast = ChooseAtLeastSearch();
     // The part recalled last and what it became (a view into the remembered results, which
@@ -459,7 +460,7 @@ class PageConverter::Readable {
     std::u16string_view m_lastResult;
     std::unique_ptr<CarrierConverter> m_converter;  // from the pool, once needed
     std::u16string m_text;                          // not settled by the notation step
-    std::u16string m_localized;                     // not settled by the standard emoji step
+    text::UnitBuffer m_localized;                   // not settled by the standard emoji step
     std::u16string m_batch;                         // deferred to Resolve, joined
     std::vector<size_t> m_deferredAt;               // where each goes in the output
 };
@@ -474,10 +475,6 @@ bool ConvertUtf8Page(PageLocalizer& localizer, EMapMode mode, PageKind kind, tex
         !text::IsUtf8(page))
         return false;
     PageLocalizer::Replacements& replacements = localizer.ReplacementsFor(mode);
-    const auto append = [&out](std::string_view bytes) {
-        std::memcpy(out.Room(bytes.size()), bytes.data(), bytes.size());
-        out.Wrote(bytes.size());
-    };
     out.Room(page.size() + page.size() / 8);
     // Replacements in a row are encoded together, as the units of one piece would be (a
     // surrogate at the end of one and its other half at the start of the next make a pair);
@@ -498,7 +495,7 @@ bool ConvertUtf8Page(PageLocalizer& localizer, EMapMode mode, PageKind kind, tex
             const size_t begin = from + match.begin;
             if (begin > copied) {
                 failed |= !encodeReplaced();
-                append(page.substr(copied, begin - copied));
+                out.append(page.substr(copied, begin - copied));
             }
             // The id is ASCII, and no longer than the finder allows.
             const size_t idLength = match.idEnd - match.idBegin;
@@ -506,11 +503,11 @@ bool ConvertUtf8Page(PageLocalizer& localizer, EMapMode mode, PageKind kind, tex
             const std::u16string_view idUnits(id, idLength);
             if (!localizer.Allows(idUnits)) {
                 failed |= !encodeReplaced();
-                append(page.substr(begin, match.end - match.begin));
+                out.append(page.substr(begin, match.end - match.begin));
             } else if (const std::string* const utf8 = replacements.KnownUtf8(idUnits)) {
                 // Well-formed: nothing before or after it pairs with it.
                 failed |= !encodeReplaced();
-                append(*utf8);
+                out.append(*utf8);
             } else {
                 replacements.Append(idUnits, replaced);
             }
@@ -535,7 +532,7 @@ bool ConvertUtf8Page(PageLocalizer& localizer, EMapMode mode, PageKind kind, tex
         if (inText) localize(textFrom, page.size());
     }
     failed |= !encodeReplaced();
-    append(page.substr(copied));
+    out.append(page.substr(copied));
     return !failed;
 }
 
@@ -560,7 +557,7 @@ char16_t* PageConverter::Reserve(size_t units) {
 
 void PageConverter::Commit(size_t units) {
     std::u16string_view in(m_input.get(), units);
-    m_output.reserve(m_output.size() + units);  // about what comes out: one growth, not many
+    m_output.Room(units);  // about what comes out: one growth, not many
     if (!m_scanner) {
         m_readable->Take(in, false);
         m_inText = true;
@@ -595,7 +592,7 @@ void PageConverter::Finish() {
 void PageConverter::Flush() {
     m_readable->Resolve();
     if (m_output.empty()) return;
-    m_sink(m_output);
+    m_sink(m_output.view());
     m_output.clear();
 }
 

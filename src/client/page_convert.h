@@ -20,7 +20,7 @@
 #include "client/module.h"
 #include "client/notation_finder.h"
 #include "client/object.h"
-#include "text/byte_buffer.h"
+#include "text/buffer.h"
 #include "text/format.h"
 
 namespace glyphary::client {
@@ -125,7 +125,7 @@ class PageConverter {
     TextSink m_sink;
     std::unique_ptr<char16_t[]> m_input;
     size_t m_inputRoom = 0;
-    std::u16string m_output;                       // converted, handed on at the end of a call
+    text::UnitBuffer m_output;                     // converted, handed on at the end of a call
     std::unique_ptr<class HtmlScanner> m_scanner;  // null for plain text
     std::unique_ptr<Readable> m_readable;
     bool m_inText = false;  // readable text came last

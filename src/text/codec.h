@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "text/byte_buffer.h"
+#include "text/buffer.h"
 #include "text/carry.h"
 #include "text/format.h"
 

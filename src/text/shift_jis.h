@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "text/ascii.h"
-#include "text/byte_buffer.h"
+#include "text/buffer.h"
 #include "text/carry.h"
 #include "text/format.h"
 
