@@ -1,9 +1,12 @@
-// The search the page path repeats over most of a page: for one unit (the '<' that ends a run
-// of text, the ':' that may begin notation). Chosen once through the text layer's dispatch.
+// The searches the page path repeats over most of a page: for one unit (the '<' that ends a
+// run of text, the ':' that may begin notation), the text layer's, and for the next unit
+// beyond ASCII. Chosen once through the text layer's dispatch.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
+
+#include "text/unit_search.h"
 
 namespace glyphary::client {
 
@@ -17,13 +20,11 @@ inline char16_t AsUnit(char b) {
 }
 
 /// The units before the first `unit` among p[0..n), or n.
-using UnitSearch = size_t (*)(const char16_t* p, size_t n, char16_t unit);
+using UnitSearch = text::UnitSearch<char16_t>;
 
-/// The best search the processor has (as text::simd::Active allows).
-UnitSearch ChooseUnitSearch() noexcept;
-
-/// The scalar definition, which every other search must agree with.
-size_t FindUnitScalar(const char16_t* p, size_t n, char16_t unit) noexcept;
+inline UnitSearch ChooseUnitSearch() noexcept {
+    return text::ChooseUnitSearch<char16_t>();
+}
 
 /// The units before the first one at or above `low` among p[0..n), or n: the next unit beyond
 /// ASCII, say, in text that is mostly ASCII.

@@ -11,10 +11,7 @@
 #include "convert/pattern_facts.h"
 #include "convert/rules.h"
 #include "text/simd.h"
-
-#if GLYPHARY_SIMD_X86
-#include <immintrin.h>
-#endif
+#include "text/unit_search_blocks.h"
 
 namespace glyphary {
 
@@ -74,6 +71,11 @@ GLYPHARY_TARGET_SSE2 inline __m128i Candidates128(const wchar_t* at, size_t n, _
 
 GLYPHARY_TARGET_SSE2 size_t FindUnitsSse2(const wchar_t* text, size_t size, const wchar_t* needle,
                                           size_t n) {
+    if (n == 1) {  // the text layer's search for one unit
+        const size_t at =
+            text::blocks::SearchSse2(text, size, text::blocks::EqualTo<wchar_t>{needle[0]});
+        return at < size ? at : std::wstring_view::npos;
+    }
     constexpr size_t kLanes = 16 / sizeof(wchar_t);
     const __m128i first = Splat128(needle[0]), last = Splat128(needle[n - 1]);
     size_t i = 0;
@@ -131,26 +133,14 @@ GLYPHARY_TARGET_AVX2 inline size_t FindUnitsAvx2Loop(const wchar_t* text, size_t
     return rest == std::wstring_view::npos ? rest : i + rest;
 }
 
-// One unit: most searches end within a few blocks (the next ':' of the text), so one block a
-// step, and the first hit is the answer.
-GLYPHARY_TARGET_AVX2 inline size_t FindUnitAvx2(const wchar_t* text, size_t size, wchar_t unit) {
-    constexpr size_t kLanes = 32 / sizeof(wchar_t);
-    const __m256i wanted = Splat256(unit);
-    size_t i = 0;
-    for (; i + kLanes <= size; i += kLanes) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
-        const auto mask = static_cast<uint32_t>(_mm256_movemask_epi8(
-            kNarrow ? _mm256_cmpeq_epi16(a, wanted) : _mm256_cmpeq_epi32(a, wanted)));
-        if (mask) return i + static_cast<unsigned>(__builtin_ctz(mask)) / kUnitBits;
-    }
-    for (; i < size; ++i)
-        if (text[i] == unit) return i;
-    return std::wstring_view::npos;
-}
-
 GLYPHARY_TARGET_AVX2 size_t FindUnitsAvx2(const wchar_t* text, size_t size, const wchar_t* needle,
                                           size_t n) {
-    return n == 1 ? FindUnitAvx2(text, size, needle[0]) : FindUnitsAvx2Loop(text, size, needle, n);
+    if (n == 1) {  // the text layer's search for one unit
+        const size_t at =
+            text::blocks::SearchAvx2(text, size, text::blocks::EqualTo<wchar_t>{needle[0]});
+        return at < size ? at : std::wstring_view::npos;
+    }
+    return FindUnitsAvx2Loop(text, size, needle, n);
 }
 #endif
 

@@ -27,7 +27,7 @@ TEST(UnitSearch, EverySearchGivesTheScalarAnswerAtEveryLevel) {
             for (size_t n = 0; from + n <= text.size(); ++n) {
                 const char16_t* p = text.data() + from;
                 for (const char16_t unit : pool) {
-                    ASSERT_EQ(find(p, n, unit), FindUnitScalar(p, n, unit))
+                    ASSERT_EQ(find(p, n, unit), glyphary::text::FindUnitScalar(p, n, unit))
                         << from << " " << n << " " << int{unit};
                     ASSERT_EQ(atLeast(p, n, unit), FindAtLeastScalar(p, n, unit))
                         << from << " " << n << " " << int{unit};
