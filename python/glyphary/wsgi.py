@@ -473,7 +473,7 @@ class _Response:
     application gives in one piece then goes with its Content-Length, in one write."""
 
     __slots__ = ("request", "start", "environ", "page", "converter", "pending", "server_write",
-                 "returned")  # fmt: skip
+                 "returned", "fed")  # fmt: skip
 
     def __init__(self, request, start_response, environ):
         self.request = request
@@ -484,6 +484,7 @@ class _Response:
         self.pending = None  # (status, headers, exc_info) not given to the server yet
         self.server_write = None
         self.returned = False  # the application has returned its body
+        self.fed = False  # the converter has been given some of the body
 
     def start_response(self, status, headers, exc_info=None):
         if exc_info is not None and self.server_write is not None:
@@ -544,25 +545,40 @@ class _Response:
         self.begin()
         if self.page is not None and self.converter is None:
             self.stream()
-        self.server_write(self.converter.convert(data) if self.converter else data)
+        if self.converter is not None:
+            data = self.converter.convert(data)
+            self.fed = True
+        self.server_write(data)
 
     def iterate(self, result):
         try:
             held = None  # converted bytes not given on yet: the last may be the whole body
+            # The first chunk waits for the next: a body of one chunk (a framework's response
+            # object, a generator of the page) is converted whole, as a list's would be.
+            first = None
             for chunk in result:
                 converter = self.converter
                 if converter is None:
                     self.begin()
                     yield chunk
                     continue
-                data = converter.convert(chunk)
-                if data:
-                    if held is not None:
-                        self.begin()
-                        yield held
-                    held = data
+                if first is None and held is None and not self.fed:
+                    first = chunk
+                    continue
+                for piece in (chunk,) if first is None else (first, chunk):
+                    data = converter.convert(piece)
+                    self.fed = True
+                    if data:
+                        if held is not None:
+                            self.begin()
+                            yield held
+                        held = data
+                first = None
             if self.converter is not None:
-                held = (held or b"") + self.converter.finish()
+                if first is not None:
+                    held = self.page.convert(first)
+                else:
+                    held = (held or b"") + self.converter.finish()
                 self.begin(None if self.server_write else len(held))
                 yield held
             elif self.pending is not None:

@@ -43,10 +43,11 @@ class Recorder:
         if path == "/png":
             start_response("200 OK", [("Content-Type", "image/png"), ("Content-Length", "4")])
             return [b"\x89PNG"]
-        if path == "/drip":
+        if path in ("/drip", "/once"):
             start_response("200 OK", [("Content-Type", "text/html; charset=utf-8")])
             data = TEMPLATE.encode("utf-8")
-            return (data[i : i + 1] for i in range(len(data)))
+            step = 1 if path == "/drip" else len(data)  # /once: a response object's one chunk
+            return (data[i : i + step] for i in range(0, len(data), step))
         start_response(
             "200 OK",
             [("Content-Type", "text/html"), ("Content-Length", str(len(TEMPLATE.encode())))],
@@ -98,13 +99,14 @@ def request(port, carrier, path="/", body=None, content_type=None):
 @pytest.mark.parametrize("carrier", list(USER_AGENTS))
 def test_pages_reach_each_client_in_its_emoji_and_encoding(server, carrier):
     app, port = server
-    for path in ("/", "/drip"):
+    for path in ("/", "/drip", "/once"):
         response, data = request(port, carrier, path)
         assert data == page_for(carrier), path
         charset = "UTF-8" if carrier == "none" else "Shift_JIS"
         assert response.getheader("Content-Type") == "text/html; charset=" + charset
-        # A body given whole goes with its new length; one given in pieces streams.
-        assert response.getheader("Content-Length") == (str(len(data)) if path == "/" else None)
+        # A body in one piece goes with its new length; one given in pieces streams.
+        length = None if path == "/drip" else str(len(data))
+        assert response.getheader("Content-Length") == length, path
         assert "User-Agent" in response.getheader("Vary")
     assert app.seen[-1]["carrier"] == carrier
 
