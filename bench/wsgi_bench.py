@@ -2,7 +2,7 @@
 """What EmojiMiddleware adds to a page's response time under gunicorn, in one run.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/wsgi_bench.py [--requests N] [--rounds N]
-        [--no-pin] [--check] [--calibrate] [--control copy|conversion]
+        [--no-pin] [--check] [--calibrate] [--control copy|conversion] [--iterable]
 
 Two gunicorn servers on 127.0.0.1 (one worker, one thread, keep-alive) serve the same 10 KB
 HTML page, one bare and one behind the middleware; one keep-alive connection to each asks for
@@ -23,7 +23,8 @@ method on this machine, to read the other figures against. --control serves, in 
 middleware, one of two controls that tell its parts apart: `copy`, the bare app's page copied
 into a new bytes object and sent with the middleware's headers (what any middleware that makes
 a new body pays), or `conversion`, the page converted as the middleware converts it
-(glyphary.PageLocalizer), with next to no Python around it.
+(glyphary.PageLocalizer), with next to no Python around it. --iterable has both apps give the
+page as Flask's and Django's response objects do, an iterable of one chunk rather than a list.
 """
 
 import argparse
@@ -63,10 +64,19 @@ def bare(environ, start_response):
     return [PAGE]
 
 
-def wrapped_app():
+def bare_iterable(environ, start_response):
+    """The bare app's page as a framework's response object gives it: an iterable, not a list."""
+    return iter(bare(environ, start_response))
+
+
+def wrapped_app(app=bare):
     from glyphary.wsgi import EmojiMiddleware
 
-    return EmojiMiddleware(bare)
+    return EmojiMiddleware(app)
+
+
+def wrapped_iterable_app():
+    return wrapped_app(bare_iterable)
 
 
 def _controlled(make_body):
@@ -156,6 +166,8 @@ def main():
     parser.add_argument("--calibrate", action="store_true", help="the bare app on both servers")
     parser.add_argument("--control", choices=["copy", "conversion"],
                         help="a control in place of the middleware")
+    parser.add_argument("--iterable", action="store_true",
+                        help="the app gives its page as an iterable, as Flask and Django do")
     args = parser.parse_args()
 
     cpus = sorted(os.sched_getaffinity(0))
@@ -164,12 +176,14 @@ def main():
         os.sched_setaffinity(0, {cpus[0]})
         server_cpu = cpus[1]
         print("client on CPU %d, both servers on CPU %d" % (cpus[0], server_cpu))
-    second = "wsgi_bench:bare" if args.calibrate else "wsgi_bench:wrapped_app()"
+    first = "wsgi_bench:bare_iterable" if args.iterable else "wsgi_bench:bare"
+    wrapped = "wsgi_bench:wrapped_iterable_app()" if args.iterable else "wsgi_bench:wrapped_app()"
+    second = first if args.calibrate else wrapped
     second_name = "bare" if args.calibrate else "middleware"
     if args.control:
         second = "wsgi_bench:%s_app()" % args.control
         second_name = args.control
-    servers = [serve("wsgi_bench:bare", server_cpu), serve(second, server_cpu)]
+    servers = [serve(first, server_cpu), serve(second, server_cpu)]
     try:
         connections = []
         for _, port in servers:
