@@ -36,9 +36,9 @@ HRESULT GlobalizeCall(const ModeTable& codeToId, const std::wstring& format,
     if (!pOutput) return E_POINTER;
     *pOutput = nullptr;
     return CallBoundary(kGlypharyErrors, [&] {
-        const std::wstring input = WideFromOle(sInput);
+        const WideOleText input(sInput);
         std::wstring output;
-        GlobalizeText(input, codeToId, format, undefinedFormat, cache, output);
+        GlobalizeText(input.view(), codeToId, format, undefinedFormat, cache, output);
         return StoreResult(output, pOutput);
     });
 }
@@ -53,9 +53,10 @@ HRESULT LocalizeCall(const ModeTable& idToCode, const std::wstring& pattern,
         // empty input; the compiled form is kept until the property changes.
         if (!cache.regex)
             cache.regex = std::make_shared<const LocalizeRegex>(CompileLocalizePattern(pattern));
-        const std::wstring input = WideFromOle(sInput);
+        const WideOleText input(sInput);
         std::wstring output;
-        LocalizeText(input, *cache.regex, idToCode, cache.UndefinedFormat(undefinedFormat), output);
+        LocalizeText(input.view(), *cache.regex, idToCode, cache.UndefinedFormat(undefinedFormat),
+                     output);
         return StoreResult(output, pOutput);
     });
 }

@@ -1,5 +1,6 @@
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -72,9 +73,40 @@ TEST(OleText, WideningIsUnitForUnitAndStopsAtZero) {
     EXPECT_EQ(wide[1], 0xDE00);
     EXPECT_EQ(wide[3], 0xDC00);
     EXPECT_EQ(glyphary::WideFromOle(nullptr), L"");
+    EXPECT_TRUE(glyphary::WideOleText(nullptr).view().empty());
 
     unique_bstr back(glyphary::AllocBstr(wide));
     EXPECT_EQ(glyphary::testing::Units(back.get()), std::u16string(units, 4));
+}
+
+// The block paths against the definitions: every length up to a few blocks and across the
+// widened text's own buffer (256 units), at every start within a block, the terminator followed by
+// more text (which must not count), and units that differ from their neighbours in the high bit and
+// beyond 16 bits (which narrowing drops).
+TEST(OleText, LengthWideningAndNarrowingAgreeAtEveryOffsetAndLength) {
+    std::vector<char16_t> buffer(300);
+    for (size_t start = 0; start < 8; ++start) {
+        for (size_t length = 0; start + length + 2 <= buffer.size(); ++length) {
+            std::u16string expected;
+            for (size_t i = 0; i < buffer.size(); ++i)
+                buffer[i] = static_cast<char16_t>(i % 3 == 0 ? 0x8000 + i : 0x7F00 + i);
+            for (size_t i = 0; i < length; ++i) expected += buffer[start + i];
+            buffer[start + length] = 0;
+            const char16_t* const s = buffer.data() + start;
+            ASSERT_EQ(glyphary::OleLength(s), length) << "start " << start;
+            const std::wstring wide = glyphary::WideFromOle(s);
+            ASSERT_EQ(glyphary::WideOleText(s).view(), wide);
+            ASSERT_EQ(wide.size(), length);
+            std::wstring withHighBits = wide;
+            for (size_t i = 0; i < length; ++i) {
+                ASSERT_EQ(static_cast<char32_t>(wide[i]), expected[i]);
+                if (sizeof(wchar_t) > 2 && i % 2)
+                    withHighBits[i] = static_cast<wchar_t>(withHighBits[i] | 0x50000);
+            }
+            unique_bstr back(glyphary::AllocBstr(withHighBits));
+            ASSERT_EQ(glyphary::testing::Units(back.get()), expected) << "start " << start;
+        }
+    }
 }
 
 }  // namespace
