@@ -15,6 +15,24 @@ HRESULT StoreResult(std::wstring_view text, BSTR* pOutput) {
     return S_OK;
 }
 
+// A call's result is written into room the object keeps from call to call, so that a short
+// call, the usual one, allocates only its BSTR; room that a long text grew is given back.
+class ResultRoom {
+  public:
+    explicit ResultRoom(std::wstring& kept) : m_kept(kept) { m_kept.clear(); }
+    ~ResultRoom() {
+        if (m_kept.capacity() > kKeptUnits) std::wstring().swap(m_kept);
+    }
+    ResultRoom(const ResultRoom&) = delete;
+    ResultRoom& operator=(const ResultRoom&) = delete;
+
+    std::wstring& text() noexcept { return m_kept; }
+
+  private:
+    static constexpr size_t kKeptUnits = 4096;
+    std::wstring& m_kept;
+};
+
 }  // namespace
 
 HRESULT GetStringProperty(const std::wstring& value, BSTR* p) noexcept {
@@ -37,9 +55,9 @@ HRESULT GlobalizeCall(const ModeTable& codeToId, const std::wstring& format,
     *pOutput = nullptr;
     return CallBoundary(kGlypharyErrors, [&] {
         const WideOleText input(sInput);
-        std::wstring output;
-        GlobalizeText(input.view(), codeToId, format, undefinedFormat, cache, output);
-        return StoreResult(output, pOutput);
+        ResultRoom output(cache.result);
+        GlobalizeText(input.view(), codeToId, format, undefinedFormat, cache, output.text());
+        return StoreResult(output.text(), pOutput);
     });
 }
 
@@ -54,10 +72,10 @@ HRESULT LocalizeCall(const ModeTable& idToCode, const std::wstring& pattern,
         if (!cache.regex)
             cache.regex = std::make_shared<const LocalizeRegex>(CompileLocalizePattern(pattern));
         const WideOleText input(sInput);
-        std::wstring output;
+        ResultRoom output(cache.result);
         LocalizeText(input.view(), *cache.regex, idToCode, cache.UndefinedFormat(undefinedFormat),
-                     output);
-        return StoreResult(output, pOutput);
+                     output.text());
+        return StoreResult(output.text(), pOutput);
     });
 }
 

@@ -27,6 +27,7 @@ namespace glyphary {
 struct GlobalizeCache {
     std::unordered_map<wchar_t, std::wstring> outputs;
     void Clear() { outputs.clear(); }
+    std::wstring result;  // the room of the last call's result (see ResultRoom)
 };
 
 /// Appends `input` to `out` with every unit found in `codeToId` written through `format`
@@ -71,6 +72,7 @@ LocalizeRegex CompileLocalizePattern(const std::wstring& pattern);
 struct LocalizeCache {
     std::shared_ptr<const LocalizeRegex> regex;
     std::optional<PreparedFormat> undefinedFormat;
+    std::wstring result;  // the room of the last call's result (see ResultRoom)
 
     /// `format`, prepared once.
     const PreparedFormat& UndefinedFormat(const std::wstring& format) {

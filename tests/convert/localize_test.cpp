@@ -157,4 +157,42 @@ TEST_F(LocalizeTest, ChangedPatternOrFormatTakesEffectAtTheNextCall) {
     EXPECT_EQ(Localize(obj.get(), u":rain:").hr, E_INVALIDARG);
 }
 
+// A call's result holds nothing of the calls before it on the same object, whether they were
+// longer, shorter, of the other kind, or failed halfway through their text.
+TEST_F(LocalizeTest, EachCallsResultIsItsOwn) {
+    Use(u":([a-z]+):", u"%1% %2%");
+    ASSERT_EQ(Put(obj.get(), &IGlyphary::put_GlobalizeFormat, u":%1%:"), S_OK);
+    std::u16string notation, codes;
+    for (int i = 0; i < 3000; ++i) {
+        notation += u"ab:sunny:";
+        codes += u"ab\xE63E";
+    }
+    struct Call {
+        bool localize;
+        std::u16string_view input, expected;
+        HRESULT hr;
+    };
+    const Call calls[] = {
+        {true, notation, codes, S_OK},
+        {true, u"x:cloudy:", u"x\xE63F", S_OK},
+        {false, codes, notation, S_OK},
+        {true, u":sunny::rain:", u"", E_INVALIDARG},  // fails after the sun is written
+        {true, u"y", u"y", S_OK},
+        {false, u"\xE63F", u":cloudy:", S_OK},
+        {true, u"", u"", S_OK},
+        {true, notation, codes, S_OK},
+        {false, u"z", u"z", S_OK},
+    };
+    for (size_t i = 0; i < std::size(calls); ++i) {
+        const Call& call = calls[i];
+        const StringResult r =
+            call.localize ? Localize(obj.get(), call.input) : Globalize(obj.get(), call.input);
+        ASSERT_EQ(r.hr, call.hr) << "call " << i;
+        if (r.hr == S_OK)
+            EXPECT_EQ(r.text, call.expected) << "call " << i;
+        else
+            TakeErrorDescription();
+    }
+}
+
 }  // namespace
