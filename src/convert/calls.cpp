@@ -2,15 +2,16 @@
 // mapping of failures to HRESULTs and error info.
 #include "convert/glyphary_impl.h"
 #include "mail/mail.h"
+#include "text/wide_units.h"
 
 namespace glyphary {
 
 namespace {
 
 // A result BSTR from module text; a failed allocation is reported, not passed off as an
-// empty string.
-HRESULT StoreResult(std::wstring_view text, BSTR* pOutput) {
-    *pOutput = AllocBstr(text);
+// empty string. Units cross the interface through the text layer's block paths.
+HRESULT StoreResult(std::wstring_view result, BSTR* pOutput) {
+    *pOutput = AllocBstr(result, text::NarrowUnits);
     if (!*pOutput) throw std::bad_alloc();
     return S_OK;
 }
@@ -54,7 +55,7 @@ HRESULT GlobalizeCall(const ModeTable& codeToId, const std::wstring& format,
     if (!pOutput) return E_POINTER;
     *pOutput = nullptr;
     return CallBoundary(kGlypharyErrors, [&] {
-        const WideOleText input(sInput);
+        const WideOleText input(sInput, text::WidenUnits);
         ResultRoom output(cache.result);
         GlobalizeText(input.view(), codeToId, format, undefinedFormat, cache, output.text());
         return StoreResult(output.text(), pOutput);
@@ -71,7 +72,7 @@ HRESULT LocalizeCall(const ModeTable& idToCode, const std::wstring& pattern,
         // empty input; the compiled form is kept until the property changes.
         if (!cache.regex)
             cache.regex = std::make_shared<const LocalizeRegex>(CompileLocalizePattern(pattern));
-        const WideOleText input(sInput);
+        const WideOleText input(sInput, text::WidenUnits);
         ResultRoom output(cache.result);
         LocalizeText(input.view(), *cache.regex, idToCode, cache.UndefinedFormat(undefinedFormat),
                      output.text());

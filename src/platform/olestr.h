@@ -102,13 +102,25 @@ inline std::wstring WideFromOle(const OLECHAR* s) {
     }
 }
 
+/// How UTF-16 units are widened into wchar_t where it is 32 bits, and narrowed back (each
+/// wchar_t's low 16 bits). One unit at a time here; the module passes its text layer's block
+/// paths, chosen for the processor.
+using WidenUnitsFn = void (*)(const char16_t* from, size_t n, wchar_t* to) noexcept;
+using NarrowUnitsFn = void (*)(const wchar_t* from, size_t n, char16_t* to) noexcept;
+inline void WidenEachUnit(const char16_t* from, size_t n, wchar_t* to) noexcept {
+    for (size_t i = 0; i < n; ++i) to[i] = static_cast<wchar_t>(from[i]);
+}
+inline void NarrowEachUnit(const wchar_t* from, size_t n, char16_t* to) noexcept {
+    for (size_t i = 0; i < n; ++i) to[i] = static_cast<char16_t>(from[i]);
+}
+
 /// The units of a zero-terminated UTF-16 string (null is empty) as wchar_t, for as long as the
 /// object lives, for a call that only reads them: where wchar_t is 16 bits the string itself;
 /// else widened unit for unit, into the object for a text as short as most calls take (no
 /// allocation) and onto the heap for a longer one.
 class WideOleText {
   public:
-    explicit WideOleText(const OLECHAR* s) {
+    explicit WideOleText(const OLECHAR* s, WidenUnitsFn widen = WidenEachUnit) {
         const size_t n = OleLength(s);
         if constexpr (sizeof(OLECHAR) == sizeof(wchar_t)) {
             m_view = std::wstring_view(reinterpret_cast<const wchar_t*>(s), n);
@@ -118,26 +130,14 @@ class WideOleText {
                 m_heap.reset(new wchar_t[n]);
                 units = m_heap.get();
             }
-            size_t i = 0;
-#if defined(__SSE2__)
-            for (; i + 8 <= n; i += 8) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(units + i),
-                                 _mm_unpacklo_epi16(v, _mm_setzero_si128()));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(units + i + 4),
-                                 _mm_unpackhi_epi16(v, _mm_setzero_si128()));
-            }
-#endif
-            for (; i < n; ++i) units[i] = static_cast<wchar_t>(static_cast<uint16_t>(s[i]));
+            widen(reinterpret_cast<const char16_t*>(s), n, units);
             m_view = std::wstring_view(units, n);
         }
     }
     WideOleText(const WideOleText&) = delete;
     WideOleText& operator=(const WideOleText&) = delete;
 
-    std::wstring_view view() const noexcept {
-        return m_view;
-    }
+    std::wstring_view view() const noexcept { return m_view; }
 
   private:
     static constexpr size_t kLocal = sizeof(wchar_t) == sizeof(OLECHAR) ? 1 : 256;
@@ -147,7 +147,7 @@ class WideOleText {
 };
 
 /// A new BSTR holding `text`, each wchar_t narrowed back to one unit; null if out of memory.
-inline BSTR AllocBstr(std::wstring_view text) noexcept {
+inline BSTR AllocBstr(std::wstring_view text, NarrowUnitsFn narrow = NarrowEachUnit) noexcept {
     if (text.size() > 0x7FFFFFF0u) return nullptr;
     const UINT n = static_cast<UINT>(text.size());
     if constexpr (sizeof(OLECHAR) == sizeof(wchar_t)) {
@@ -155,20 +155,7 @@ inline BSTR AllocBstr(std::wstring_view text) noexcept {
     } else {
         BSTR s = SysAllocStringLen(nullptr, n);
         if (!s) return nullptr;
-        const wchar_t* const units = text.data();
-        size_t i = 0;
-#if defined(__SSE2__)
-        // Eight at a time, each unit's low 16 bits as the cast keeps them: sign-extended from
-        // bit 15 so that the saturating pack leaves them as they are.
-        const auto low = [](const wchar_t* at) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-            return _mm_srai_epi32(_mm_slli_epi32(v, 16), 16);
-        };
-        for (; i + 8 <= text.size(); i += 8)
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(s + i),
-                             _mm_packs_epi32(low(units + i), low(units + i + 4)));
-#endif
-        for (; i < text.size(); ++i) s[i] = static_cast<OLECHAR>(units[i]);
+        narrow(text.data(), text.size(), reinterpret_cast<char16_t*>(s));
         return s;
     }
 }

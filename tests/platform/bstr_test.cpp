@@ -6,6 +6,7 @@
 
 #include "platform/owners.h"
 #include "support/text.h"
+#include "text/wide_units.h"
 
 namespace {
 
@@ -79,10 +80,11 @@ TEST(OleText, WideningIsUnitForUnitAndStopsAtZero) {
     EXPECT_EQ(glyphary::testing::Units(back.get()), std::u16string(units, 4));
 }
 
-// The block paths against the definitions: every length up to a few blocks and across the
-// widened text's own buffer (256 units), at every start within a block, the terminator followed by
-// more text (which must not count), and units that differ from their neighbours in the high bit and
-// beyond 16 bits (which narrowing drops).
+// The length's block path against its definition, and the text's widening and narrowing, one unit
+// at a time and through the text layer's paths (as the module calls them): every length up to a
+// few blocks and across the widened text's own buffer (256 units), at every start within a block,
+// the terminator followed by more text (which must not count), and units that differ from their
+// neighbours in the high bit and beyond 16 bits (which narrowing drops).
 TEST(OleText, LengthWideningAndNarrowingAgreeAtEveryOffsetAndLength) {
     std::vector<char16_t> buffer(300);
     for (size_t start = 0; start < 8; ++start) {
@@ -96,6 +98,7 @@ TEST(OleText, LengthWideningAndNarrowingAgreeAtEveryOffsetAndLength) {
             ASSERT_EQ(glyphary::OleLength(s), length) << "start " << start;
             const std::wstring wide = glyphary::WideFromOle(s);
             ASSERT_EQ(glyphary::WideOleText(s).view(), wide);
+            ASSERT_EQ(glyphary::WideOleText(s, glyphary::text::WidenUnits).view(), wide);
             ASSERT_EQ(wide.size(), length);
             std::wstring withHighBits = wide;
             for (size_t i = 0; i < length; ++i) {
@@ -104,6 +107,8 @@ TEST(OleText, LengthWideningAndNarrowingAgreeAtEveryOffsetAndLength) {
                     withHighBits[i] = static_cast<wchar_t>(withHighBits[i] | 0x50000);
             }
             unique_bstr back(glyphary::AllocBstr(withHighBits));
+            ASSERT_EQ(glyphary::testing::Units(back.get()), expected) << "start " << start;
+            back.reset(glyphary::AllocBstr(withHighBits, glyphary::text::NarrowUnits));
             ASSERT_EQ(glyphary::testing::Units(back.get()), expected) << "start " << start;
         }
     }
