@@ -38,8 +38,27 @@ class Buffer {
     void Wrote(size_t count) noexcept { m_size += count; }
 
     void append(std::basic_string_view<Char> text) {
-        if (text.empty()) return;  // memcpy takes no null pointer, even for nothing
-        std::memcpy(Room(text.size()), text.data(), text.size() * sizeof(Char));
+        const size_t bytes = text.size() * sizeof(Char);
+        if (bytes == 0) return;  // memcpy takes no null pointer, even for nothing
+        auto* const to = reinterpret_cast<unsigned char*>(Room(text.size()));
+        const auto* const from = reinterpret_cast<const unsigned char*>(text.data());
+        // Most appends are a few characters: moved in two copies of one fixed size, which may
+        // overlap and which the compiler makes plain loads and stores, not a call to memcpy.
+        if (bytes <= 16) {
+            if (bytes >= 8) {
+                CopyFixed<8>(to, from, bytes);
+            } else if (bytes >= 4) {
+                CopyFixed<4>(to, from, bytes);
+            } else if (bytes >= 2) {
+                CopyFixed<2>(to, from, bytes);
+            } else {
+                *to = *from;
+            }
+        } else if (bytes <= 32) {
+            CopyFixed<16>(to, from, bytes);
+        } else {
+            std::memcpy(to, from, bytes);
+        }
         m_size += text.size();
     }
     Buffer& operator+=(std::basic_string_view<Char> text) {
@@ -64,6 +83,16 @@ class Buffer {
     }
 
   private:
+    // The first and the last `size` of `bytes` bytes, size <= bytes <= 2 * size.
+    template <size_t size>
+    static void CopyFixed(unsigned char* to, const unsigned char* from, size_t bytes) noexcept {
+        unsigned char head[size], tail[size];
+        std::memcpy(head, from, size);
+        std::memcpy(tail, from + bytes - size, size);
+        std::memcpy(to, head, size);
+        std::memcpy(to + bytes - size, tail, size);
+    }
+
     void Grow(size_t count) {
         // Geometric, so that many small needs stay linear.
         const size_t capacity = std::max(m_size + count, m_capacity + m_capacity / 2);
