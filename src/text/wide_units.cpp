@@ -85,13 +85,13 @@ GLYPHARY_TARGET_AVX2 void WidenAvx2(const char16_t* from, size_t n, wchar_t* to)
     if (i < n) WidenBlockAvx2(from + n - 8, to + n - 8);
 }
 
-GLYPHARY_TARGET_AVX2 inline __m256i LowUnits(const wchar_t* at) {
+GLYPHARY_TARGET_AVX2 inline __m256i LowUnitsAvx2(const wchar_t* at) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
     return _mm256_and_si256(v, _mm256_set1_epi32(0xFFFF));  // then no pack saturates
 }
 
 GLYPHARY_TARGET_AVX2 inline void NarrowBlockAvx2(const wchar_t* from, char16_t* to) {
-    const __m256i v = LowUnits(from);
+    const __m256i v = LowUnitsAvx2(from);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(to),
                      _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
 }
@@ -101,7 +101,8 @@ GLYPHARY_TARGET_AVX2 void NarrowAvx2(const wchar_t* from, size_t n, char16_t* to
     size_t i = 0;
     for (; i + 16 <= n; i += 16) {
         // The pack works within each half: a0-3 b0-3 | a4-7 b4-7, put in order after.
-        const __m256i packed = _mm256_packus_epi32(LowUnits(from + i), LowUnits(from + i + 8));
+        const __m256i packed =
+            _mm256_packus_epi32(LowUnitsAvx2(from + i), LowUnitsAvx2(from + i + 8));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i),
                             _mm256_permute4x64_epi64(packed, 0xD8));
     }
