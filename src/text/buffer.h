@@ -83,14 +83,14 @@ class Buffer {
     }
 
   private:
-    // The first and the last `size` of `bytes` bytes, size <= bytes <= 2 * size.
-    template <size_t size>
+    // The first and the last `kSize` of `bytes` bytes, kSize <= bytes <= 2 * kSize.
+    template <size_t kSize>
     static void CopyFixed(unsigned char* to, const unsigned char* from, size_t bytes) noexcept {
-        unsigned char head[size], tail[size];
-        std::memcpy(head, from, size);
-        std::memcpy(tail, from + bytes - size, size);
-        std::memcpy(to, head, size);
-        std::memcpy(to + bytes - size, tail, size);
+        unsigned char head[kSize], tail[kSize];
+        std::memcpy(head, from, kSize);
+        std::memcpy(tail, from + bytes - kSize, kSize);
+        std::memcpy(to, head, kSize);
+        std::memcpy(to + bytes - kSize, tail, kSize);
     }
 
     void Grow(size_t count) {
