@@ -56,18 +56,6 @@ GLYPHARY_READS_ALIGNED_BLOCKS inline size_t OleLength(const OLECHAR* s) noexcept
     }
 }
 
-/// Appends `n` units of `s` to `out`, one wchar_t per unit.
-inline void AppendWide(std::wstring& out, const OLECHAR* s, size_t n) {
-    if constexpr (sizeof(OLECHAR) == sizeof(wchar_t)) {
-        out.append(reinterpret_cast<const wchar_t*>(s), n);
-    } else {
-        const size_t base = out.size();
-        out.resize(base + n);
-        wchar_t* dst = out.data() + base;
-        for (size_t i = 0; i < n; ++i) dst[i] = static_cast<wchar_t>(static_cast<uint16_t>(s[i]));
-    }
-}
-
 /// The text of a zero-terminated UTF-16 string, up to its first zero unit (null is empty).
 /// The length prefix of a BSTR is not consulted.
 inline std::wstring WideFromOle(const OLECHAR* s) {
