@@ -558,8 +558,15 @@ GLYPHARY_TARGET_AVX2 void EncodeBlocksAvx2(const char16_t* p, size_t n, size_t& 
             } while (i < end && p[i] >= 0x80);
             continue;
         }
-        // Japanese, or ASCII mixed with it: the step takes both as they come.
-        if (EncodeStepMixed(p, n, i, o)) continue;
+        // Japanese, or ASCII mixed with it: the step takes both as they come, and goes on
+        // taking blocks while they are mixed, without the tests above, which such text fails.
+        if (EncodeStepMixed(p, n, i, o)) {
+            while (i + 32 <= n &&
+                   !_mm256_testz_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)),
+                                       beyondAscii))
+                if (!EncodeStepAvx2(p, i, o)) break;
+            continue;
+        }
         // A surrogate among them: the units up to the first pair (an emoji, mostly) one at a
         // time, rather than back to the caller for each; only a lone one goes there.
         for (const size_t end = i + 16; i < end;) {
