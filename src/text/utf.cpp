@@ -184,7 +184,10 @@ GLYPHARY_TARGET_SSSE3 __attribute__((always_inline)) inline bool DecodeStepSsse3
 }
 
 // Decodes while sixteen bytes remain: sixteen ASCII bytes at a time, or a step.
-GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
+GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t& at,
+                                             char16_t*& to) {
+    size_t i = at;  // in locals, as in EncodeBlocksSsse3
+    char16_t* o = to;
     const __m128i zero = _mm_setzero_si128();
     while (i + 16 <= n) {
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
@@ -194,9 +197,11 @@ GLYPHARY_TARGET_SSSE3 void DecodeBlocksSsse3(const uint8_t* p, size_t n, size_t&
             o += 16;
             i += 16;
         } else if (!DecodeStepSsse3(p, i, o)) {
-            return;
+            break;
         }
     }
+    at = i;
+    to = o;
 }
 
 // AVX2 works on windows of 64 bytes. The kind of every byte of a window (ASCII, continuation,
@@ -285,7 +290,13 @@ GLYPHARY_TARGET_AVX2 __attribute__((always_inline)) inline void WidenAvx2(const 
 // sixteen at a time; else steps as far as the window is sound. A window whose start is not (a
 // character of four bytes, anything ill-formed) goes to the SSSE3 step, and where that cannot
 // go either, to the careful code. o has room for n - i units, and the stores stay inside it.
-GLYPHARY_TARGET_AVX2 void DecodeBlocksAvx2(const uint8_t* p, size_t n, size_t& i, char16_t*& o) {
+GLYPHARY_TARGET_AVX2 void DecodeBlocksAvx2(const uint8_t* p, size_t n, size_t& at, char16_t*& to) {
+    size_t i = at;  // in locals, as in EncodeBlocksSsse3
+    char16_t* o = to;
+    const auto leave = [&] {
+        at = i;
+        to = o;
+    };
     while (i + 64 <= n) {
         const uint8_t* const q = p + i;
         const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
@@ -313,7 +324,7 @@ GLYPHARY_TARGET_AVX2 void DecodeBlocksAvx2(const uint8_t* p, size_t n, size_t& i
             i += ascii;
             o += ascii;
             while (i < end)
-                if (!DecodeCommonSequence(p, n, i, o)) return;
+                if (!DecodeCommonSequence(p, n, i, o)) return leave();
             continue;
         }
         ByteKinds k{~other, 0, 0, 0};
@@ -335,9 +346,10 @@ GLYPHARY_TARGET_AVX2 void DecodeBlocksAvx2(const uint8_t* p, size_t n, size_t& i
             j += 16 + static_cast<size_t>(std::countr_zero(starts >> (j + 16) | 4));
         }
         i += j;
-        if (j == 0 && !DecodeStepSsse3(p, i, o)) return;
+        if (j == 0 && !DecodeStepSsse3(p, i, o)) return leave();
     }
-    DecodeBlocksSsse3(p, n, i, o);
+    leave();
+    DecodeBlocksSsse3(p, n, at, to);
 }
 
 // For four units whose UTF-8 lengths less one are the two-bit fields of the index: where each
