@@ -100,7 +100,18 @@ void GlobalizeText(std::wstring_view input, const ModeTable& codeToId, const std
     const wchar_t* const p = input.data();
     size_t copied = 0;  // input before this index is already in `out`
     const auto write = [&] {
-        if (!reserved) out.reserve(out.size() + input.size() + grows);
+        if (!reserved) {
+            // Where the codes held did not reach the end, the rest is taken to hold them about
+            // as densely (a quarter more, up to twice the text), so that a long text's output
+            // is not copied again when it outgrows its room.
+            size_t room = input.size() + grows;
+            if (count == held.size()) {
+                const size_t seen = held[count - 1].at + 1;
+                const uint64_t rest = uint64_t{grows} * (input.size() - seen) / seen;
+                room += static_cast<size_t>(std::min<uint64_t>(rest + rest / 4, input.size()));
+            }
+            out.reserve(out.size() + room);
+        }
         reserved = true;
         for (size_t k = 0; k < count; ++k) {
             out.append(p + copied, held[k].at - copied);
