@@ -19,7 +19,8 @@ those it has none of); other clients the standard emoji.
 
 A response is left as the application wrote it when the application sets
 ``environ["glyphary.convert"] = False`` before starting it, or sends the header
-``Glyphary-Convert: off`` (which the middleware removes from every response).
+``Glyphary-Convert: off`` (which the middleware removes from every response), and when it
+is a range of a page (206), whose Content-Range counts the application's bytes.
 
 Request bodies are read in bounded memory: urlencoded bodies and multipart text fields and
 part headers up to ``max_form_size`` (413 beyond), multipart files through a temporary file.
@@ -473,7 +474,7 @@ class _Response:
     application gives in one piece then goes with its Content-Length, in one write."""
 
     __slots__ = ("request", "start", "environ", "page", "converter", "pending", "server_write",
-                 "returned", "fed")  # fmt: skip
+                 "returned", "fed", "sized")  # fmt: skip
 
     def __init__(self, request, start_response, environ):
         self.request = request
@@ -485,13 +486,16 @@ class _Response:
         self.server_write = None
         self.returned = False  # the application has returned its body
         self.fed = False  # the converter has been given some of the body
+        self.sized = True  # the status allows a Content-Length
 
     def start_response(self, status, headers, exc_info=None):
         if exc_info is not None and self.server_write is not None:
             return self.start(status, headers, exc_info)  # too late: the server re-raises
         self.page = self.converter = None
         content_type = vary = None
-        convert = True
+        # A range of a page (206) goes as written: it cannot be converted alone, and its
+        # Content-Range counts the application's bytes.
+        convert = status[:3] != "206"
         ours = False  # a Glyphary-Convert header, which the client does not get
         others = []  # what a converted body keeps; not its length, type and Vary
         for header in headers:
@@ -518,6 +522,9 @@ class _Response:
                 page = request.page(content_type)
             if page is not None:  # text, in the UTF-8 we convert from
                 self.page = page
+                # Responses that carry no content (1xx, 204, 304) must say no length
+                # (RFC 9110, 8.6).
+                self.sized = status[:1] != "1" and status[:3] not in ("204", "304")
                 if vary is None:
                     others += [page.content_type, _VARY_USER_AGENT]
                 else:
@@ -579,7 +586,7 @@ class _Response:
                     held = self.page.convert(first)
                 else:
                     held = (held or b"") + self.converter.finish()
-                self.begin(None if self.server_write else len(held))
+                self.begin(self.length(held))
                 yield held
             elif self.pending is not None:
                 self.begin()
@@ -588,6 +595,15 @@ class _Response:
             if close is not None:
                 close()
 
+    def length(self, data):
+        """The Content-Length of a converted body that is all here, or None where it would
+        not be the length a GET is sent: responses that carry no content, and a HEAD
+        response the application gave no body (frameworks give none, and say GET's length,
+        which is not that of the converted page)."""
+        if not self.sized or (not data and self.environ.get("REQUEST_METHOD") == "HEAD"):
+            return None
+        return len(data)
+
     def whole(self, pieces):
         """A body whose pieces are all known (the usual one-piece list), converted: its last
         piece goes with the end of the page, and the body with its Content-Length."""
@@ -595,7 +611,9 @@ class _Response:
             data = self.page.convert(pieces[0])
             if self.server_write is None:  # begin(), written out for the usual response
                 status, headers, exc_info = self.pending
-                headers.append(("Content-Length", str(len(data))))
+                length = self.length(data)
+                if length is not None:
+                    headers.append(("Content-Length", str(length)))
                 self.server_write = self.start(status, headers, exc_info)
                 return data
         else:
@@ -604,5 +622,5 @@ class _Response:
             converter = self.converter
             data = b"".join([converter.convert(piece) for piece in pieces[:-1]])
             data += converter.finish(pieces[-1] if pieces else b"")
-        self.begin(len(data))
+        self.begin(self.length(data))
         return data

@@ -43,9 +43,9 @@ def port(request, tmp_path_factory):
     assert server.wait(timeout=30) == 0, log.read_text()
 
 
-def get(port, carrier, path):
+def get(port, carrier, path, method="GET"):
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
-    connection.request("GET", path, headers={"User-Agent": USER_AGENTS[carrier]})
+    connection.request(method, path, headers={"User-Agent": USER_AGENTS[carrier]})
     response = connection.getresponse()
     return response, response.read()
 
@@ -72,6 +72,10 @@ def test_pages_reach_each_client_byte_for_byte(port, carrier):
         assert data == expected, path
         charset = "UTF-8" if carrier == "none" else "Shift_JIS"
         assert response.getheader("Content-Type") == "text/html; charset=" + charset
+        # HEAD says what GET says, and no length but the one GET is sent with.
+        head, _ = get(port, carrier, path, "HEAD")
+        assert head.getheader("Content-Type") == response.getheader("Content-Type")
+        assert head.getheader("Content-Length") in (None, str(len(data))), path
 
 
 @pytest.mark.parametrize("chunked", [False, True], ids=["length", "chunked"])

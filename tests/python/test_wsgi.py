@@ -364,6 +364,30 @@ def test_responses_are_chosen_by_media_type_as_rfc_9110_compares_them(content_ty
         assert media_type(headers["Content-Type"])[1]["charset"] == "Shift_JIS"
 
 
+@pytest.mark.parametrize("given", [list, iter], ids=["list", "iterable"])
+@pytest.mark.parametrize(
+    "method, status, body, sent, length",
+    [
+        ("GET", "200 OK", b":sunny:", SUNNY, str(len(SUNNY))),
+        # Frameworks answer HEAD with no body and GET's length, which is not the converted one.
+        ("HEAD", "200 OK", b"", b"", None),
+        ("HEAD", "200 OK", b":sunny:", SUNNY, str(len(SUNNY))),
+        ("GET", "304 Not Modified", b"", b"", None),
+        ("GET", "204 No Content", b"", b"", None),
+        # A range of the application's bytes stays one.
+        ("GET", "206 Partial Content", b":sunny:", b":sunny:", "7"),
+    ],
+)
+def test_a_converted_response_says_no_length_but_the_one_get_is_sent(given, method, status, body, sent, length):
+    def app(environ, start_response):
+        start_response(status, [("Content-Type", "text/html"), ("Content-Length", "7")])
+        return given([body])
+
+    status_sent, headers, out = call(EmojiMiddleware(app), REQUEST_METHOD=method)
+    assert status_sent == status and out == sent
+    assert headers.get("Content-Length") == length
+
+
 @pytest.mark.parametrize(
     "extra, flag",
     [([("Glyphary-Convert", "off")], None), ([("glyphary-convert", " OFF ")], None), ([], False)],
