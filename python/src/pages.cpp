@@ -93,7 +93,8 @@ struct PageArgs {
 // handed to `write`.
 class PageRun {
   public:
-    PageRun(Pages& pages, const PageArgs& args, text::TextPipe::Writer write) {
+    PageRun(Pages& pages, const PageArgs& args, text::TextPipe::Writer write)
+        : m_signature(args.encoding == text::Encoding::sjis) {
         client::PageLocalizer& localizer = pages.localizer();
         // The application writes UTF-8; bytes that are none become U+FFFD rather than
         // failing the response halfway.
@@ -103,8 +104,16 @@ class PageRun {
         // Kept: what the page needs was made by prepare(), and handing the GIL over and back
         // costs a response more than the converter's making.
         EnterApartment();
-        m_converter.emplace(localizer, args.mode, args.kind,
-                            [this](std::u16string_view units) { m_pipe->Take(units); });
+        m_converter.emplace(localizer, args.mode, args.kind, [this](std::u16string_view units) {
+            if (m_signature && !units.empty()) {
+                // A UTF-8 page's signature (a byte order mark, which browsers read as no
+                // text) goes where the page leaves Unicode: Shift_JIS has none, and a
+                // reference to it before the markup would be the page's first text.
+                if (units.front() == u'\xFEFF') units.remove_prefix(1);
+                m_signature = false;
+            }
+            m_pipe->Take(units);
+        });
     }
 
     // Where the run's converter points back at it.
@@ -131,6 +140,7 @@ class PageRun {
     }
 
   private:
+    bool m_signature;  // the page's first unit, when it is U+FEFF, is to go
     std::optional<text::TextPipe> m_pipe;
     std::optional<PageConverter> m_converter;
 };
@@ -318,7 +328,8 @@ Thread-safe: one serves an application; what pages need is made once and shared.
             py::arg("errors") = "xmlcharrefreplace",
             "A page for the carrier (or map mode): UTF-8 bytes in, bytes in `encoding` out. "
             "kind: html, xhtml or plain. errors: what the encoding cannot carry becomes "
-            "&#N; (xmlcharrefreplace), '?' (replace), or raises (strict).");
+            "&#N; (xmlcharrefreplace), '?' (replace), or raises (strict). In sjis a byte "
+            "order mark at the page's start goes.");
 }
 
 }  // namespace glyphary::python

@@ -364,6 +364,23 @@ def test_responses_are_chosen_by_media_type_as_rfc_9110_compares_them(content_ty
         assert media_type(headers["Content-Type"])[1]["charset"] == "Shift_JIS"
 
 
+@pytest.mark.parametrize("cut", [None, 1, 2], ids=["whole", "cut after 1", "cut after 2"])
+@pytest.mark.parametrize("content_type", ["text/html", "text/plain"])
+def test_a_utf8_signature_goes_only_where_the_page_leaves_unicode(content_type, cut):
+    page = "\ufeff<p>:sunny:</p>".encode()
+    chunks = [page] if cut is None else [page[:cut], page[cut:]]
+
+    def app(environ, start_response):
+        start_response("200 OK", [("Content-Type", content_type)])
+        return iter(chunks)
+
+    assert call(EmojiMiddleware(app))[2] == b"<p>" + SUNNY + b"</p>"
+    standard = codes("unicode.map")["sunny"].encode()
+    assert call(EmojiMiddleware(app), carrier="none")[2] == b"\xef\xbb\xbf<p>" + standard + b"</p>"
+    utf16 = EmojiMiddleware(app, encodings={"imode": "utf-16le"})
+    assert call(utf16)[2] == ("\ufeff<p>%s</p>" % own_emoji("imode")["sunny"][0]).encode("utf-16le")
+
+
 @pytest.mark.parametrize("given", [list, iter], ids=["list", "iterable"])
 @pytest.mark.parametrize(
     "method, status, body, sent, length",
