@@ -9,7 +9,8 @@ softbank, or none for anything that is no handset). The query string and form po
 from the encoding of the pages sent to that client (Shift_JIS with the carrier's emoji for
 handsets, UTF-8 for the rest) unless the request names another charset, and reach the
 application as UTF-8 with emoji in neutral notation: a handset's emoji through Globalize, the
-standard emoji of other clients through the standard-emoji table. text/html,
+standard emoji of other clients through the standard-emoji table (a field of theirs that
+does not decode reaches it as sent). text/html,
 application/xhtml+xml and text/plain responses in UTF-8 are localized for the client and
 re-encoded as they stream: in HTML and XHTML only what people read (text, and the values of
 title, alt, value and placeholder; never scripts, styles, comments, CDATA, tag names or other
@@ -53,7 +54,15 @@ except ImportError as missing:
         name=__name__,
     ) from missing
 
-from ._glyphary import Error, Glyphary, PageLocalizer, decode, encoding_name, read_settings
+from ._glyphary import (
+    EncodingError,
+    Error,
+    Glyphary,
+    PageLocalizer,
+    decode,
+    encoding_name,
+    read_settings,
+)
 from ._standard import StandardEmoji
 
 # _PartDecoder below replaces how the decoder reads a part's headers; a Werkzeug without that
@@ -156,15 +165,21 @@ class _Request:
             self.pages[content_type] = page
         return page
 
-    def text(self, raw: bytes, charset=None) -> bytes:
-        """Posted bytes to the UTF-8 the application reads, emoji as neutral notation."""
+    def text(self, raw: bytes, charset=None):
+        """Posted bytes to the UTF-8 the application reads, emoji as neutral notation. From
+        clients that are no handset, bytes that do not decode give None: the middleware only
+        turns their standard emoji into notation, and leaves such a field as it was sent."""
         encoding = charset or self.encoding
-        carrier = self.carrier if self.handset else "none"
-        text = decode(raw, encoding, carrier, errors="replace")
         if self.handset:
+            text = decode(raw, encoding, self.carrier, errors="replace")
             text = self.middleware._object(self.carrier).globalize(text)
-        elif self.middleware._standard is not None:
-            text = self.middleware._standard.globalize(text)
+        else:
+            try:
+                text = decode(raw, encoding, "none")
+            except EncodingError:
+                return None
+            if self.middleware._standard is not None:
+                text = self.middleware._standard.globalize(text)
         return text.encode("utf-8", "replace")
 
 
@@ -358,10 +373,10 @@ def _convert_urlencoded(data: bytes, request, charset) -> bytes:
         parts = []
         for part in field.split(b"=", 1):
             raw = urllib.parse.unquote_to_bytes(part.replace(b"+", b" "))
-            if raw.isascii():
+            text = None if raw.isascii() else request.text(raw, charset)
+            if text is None:
                 parts.append(part)  # nothing to convert: kept exactly as sent
             else:
-                text = request.text(raw, charset)
                 parts.append(urllib.parse.quote_plus(text, safe="").encode("ascii"))
         pieces.append(b"=".join(parts))
     return b"&".join(pieces)
@@ -388,8 +403,8 @@ class _PartDecoder(MultipartDecoder):
 
 class _MultipartRewriter:
     """multipart/form-data rewritten as it is parsed: text fields converted, files as sent,
-    each part's headers as sent but a text field's Content-Type; CR LF line ends throughout,
-    no preamble or epilogue."""
+    each part's headers as sent but a converted text field's Content-Type; CR LF line ends
+    throughout, no preamble or epilogue."""
 
     def __init__(self, boundary, request, out, limit):
         self.request = request
@@ -398,6 +413,7 @@ class _MultipartRewriter:
         self.delimiter = b"--" + boundary
         self.decoder = _PartDecoder(boundary, limit)
         self.text = None  # the text field being gathered, or None for a part passed through
+        self.head = []  # its header lines, written with it
         self.charset = None
         self.done = False
 
@@ -427,8 +443,7 @@ class _MultipartRewriter:
                     raise _too_large("a multipart text field")
             if not event.more_data:
                 if self.text is not None:
-                    self.out.write(self.request.text(bytes(self.text), self.charset))
-                    self.text = None
+                    self.write_text()
                 self.out.write(b"\r\n")
         elif isinstance(event, Epilogue):
             self.out.write(self.delimiter + b"--\r\n")
@@ -438,14 +453,29 @@ class _MultipartRewriter:
             mimetype, parameters = media_type(content_type) if content_type else ("text/plain", {})
             is_text = not isinstance(event, File) and mimetype == "text/plain"
             self.out.write(self.delimiter + b"\r\n")
-            for line in self.decoder.header_lines:
-                if is_text and line.split(b":", 1)[0].strip().lower() == b"content-type":
-                    line = b"Content-Type: text/plain; charset=UTF-8"
-                self.out.write(line + b"\r\n")
-            self.out.write(b"\r\n")
-            self.text = bytearray() if is_text else None
-            self.charset = _charset(parameters.get("charset"))
+            if is_text:
+                self.head = self.decoder.header_lines
+                self.text = bytearray()
+                self.charset = _charset(parameters.get("charset"))
+            else:
+                self.write_head(self.decoder.header_lines, False)
+                self.text = None
         # A preamble goes: it carries nothing for the application.
+
+    def write_head(self, lines, utf8):
+        for line in lines:
+            if utf8 and line.split(b":", 1)[0].strip().lower() == b"content-type":
+                line = b"Content-Type: text/plain; charset=UTF-8"
+            self.out.write(line + b"\r\n")
+        self.out.write(b"\r\n")
+
+    def write_text(self):
+        """The text field gathered, with its headers: converted, its Content-Type saying UTF-8,
+        or as sent where it does not decode."""
+        converted = self.request.text(bytes(self.text), self.charset)
+        self.write_head(self.head, converted is not None)
+        self.out.write(self.text if converted is None else converted)
+        self.text = None
 
 
 class _Page:

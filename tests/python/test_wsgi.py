@@ -333,6 +333,25 @@ def test_noncharacters_posted_by_other_clients_are_kept():
     assert app.seen[-1]["fields"] == {"t": ["\ufdd0sunny\ufdd1 :sunny:\ufdd1\ufdd0"]}
 
 
+def test_what_other_clients_post_that_is_no_utf8_reaches_the_application_as_sent():
+    # Shift_JIS from an old PC page, a byte no encoding has; beside them a standard emoji.
+    raw = urllib.parse.quote_from_bytes(b"\x82\xa0\xff")
+    form = "a=%s&b=%s" % (raw, urllib.parse.quote(codes("unicode.map")["sunny"]))
+    expected = "a=%s&b=%%3Asunny%%3A" % raw
+    app = Recorder()
+    call(EmojiMiddleware(app), form.encode(), URLENCODED, carrier="none", QUERY_STRING=form)
+    assert (app.seen[-1]["query"], app.seen[-1]["body"]) == (expected, expected.encode())
+
+    def part(name, head, data):
+        return b'--XX\r\nContent-Disposition: form-data; name="%s"\r\n%s\r\n%s\r\n' % (name, head, data)
+
+    declared = b"Content-Type: text/plain; charset=utf-8\r\n"
+    body = part(b"a", declared, b"\x82\xa0\xff") + part(b"b", declared, codes("unicode.map")["sunny"].encode())
+    call(EmojiMiddleware(app), body + b"--XX--\r\n", MULTIPART_XX, carrier="none")
+    utf8 = b"Content-Type: text/plain; charset=UTF-8\r\n"
+    assert app.seen[-1]["body"] == part(b"a", declared, b"\x82\xa0\xff") + part(b"b", utf8, b":sunny:") + b"--XX--\r\n"
+
+
 def answering(content_type, text, extra_headers=(), environ_flag=None):
     def app(environ, start_response):
         if environ_flag is not None:
